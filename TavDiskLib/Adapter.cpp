@@ -1,0 +1,65 @@
+// A device node opened into the caller's device information set, described
+// by its device description.
+#include "TavDiskLib.h"
+#include "Records.h"
+
+using namespace TavRecords;
+namespace P = TavPlatform;
+
+namespace {
+// Device instance identifiers are at most 200 characters on the platform;
+// a larger answer is not one.
+constexpr ULONG MaxDeviceIdLength = 32767;
+} // namespace
+
+Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
+    : DeviceInfoSet(DeviceInfoSet_), DevInfoData(nullptr), InterfaceData(nullptr) {
+    DevInfoData = Alloc<SP_DEVINFO_DATA>();
+    if (DevInfoData)
+        DevInfoData->cbSize = sizeof(SP_DEVINFO_DATA);
+
+    ULONG length = 0;
+    P::CM_Get_Device_ID_Size(&length, DevInst, 0);
+    if (length > MaxDeviceIdLength)
+        length = 0;
+    auto *id = Alloc<WCHAR>((size_t{length} + 1) * sizeof(WCHAR));
+    static const WCHAR empty[1] = {0};
+    if (id) {
+        P::CM_Get_Device_IDW(DevInst, id, length + 1, 0);
+        id[length] = 0;
+    }
+    const WCHAR *text = id ? id : empty;
+
+    if (DevInfoData)
+        P::SetupDiOpenDeviceInfoW(DeviceInfoSet, text, nullptr, 0, DevInfoData);
+
+    InterfaceData = Alloc<SP_DEVICE_INTERFACE_DATA>();
+    if (InterfaceData) {
+        InterfaceData->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+        P::SetupDiOpenDeviceInterfaceW(DeviceInfoSet, text, 0, InterfaceData);
+        P::GetLastError();
+    }
+    Release(id);
+}
+
+Adapter::~Adapter() {
+    Release(DevInfoData);
+    Release(InterfaceData);
+}
+
+Adapter &Adapter::operator=(Adapter const &Other) {
+    // A shallow copy, as for Drive: exactly one of the two may be destroyed.
+    DeviceInfoSet = Other.DeviceInfoSet;
+    DevInfoData = Other.DevInfoData;
+    InterfaceData = Other.InterfaceData;
+    return *this;
+}
+
+void Adapter::GetDescription(wchar_t const *Buffer, ULONG Capacity, ULONG *RequiredSize) {
+    if (!DevInfoData)
+        return;
+    DWORD type = 0;
+    P::SetupDiGetDeviceRegistryPropertyW(DeviceInfoSet, DevInfoData, SPDRP_DEVICEDESC, &type,
+                                         reinterpret_cast<PBYTE>(const_cast<wchar_t *>(Buffer)), Capacity,
+                                         RequiredSize);
+}

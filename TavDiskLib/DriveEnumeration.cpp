@@ -1,0 +1,261 @@
+// Enumeration of the disk interfaces, construction of a Drive with its fixed
+// probe sequence, release and assignment; and the SCSI command carrier.
+#include "TavDiskLib.h"
+#include "Records.h"
+
+#include <new>
+
+using namespace TavRecords;
+namespace P = TavPlatform;
+
+namespace {
+
+// Upper bounds on sizes that come from the platform or the device. A device
+// path is at most 32767 wide characters; storage descriptors are a few
+// hundred bytes. Anything larger is treated as the absurd answer it is.
+constexpr DWORD MaxInterfaceDetailSize = DevicePathOffset + 32768 * sizeof(WCHAR);
+constexpr DWORD MaxDeviceDescriptorSize = 64 * 1024;
+
+constexpr unsigned char ScsiStatusGood = 0;
+
+} // namespace
+
+void *Drive::GetDeviceInfoSet() {
+    return P::SetupDiGetClassDevsExW(&P::DiskInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE,
+                                     nullptr, nullptr, nullptr);
+}
+
+Drive *Drive::GetDrive(void *DeviceInfoSet, ULONG MemberIndex) {
+    auto *data = Alloc<SP_DEVICE_INTERFACE_DATA>();
+    if (!data)
+        return nullptr;
+    data->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+    if (!P::SetupDiEnumDeviceInterfaces(DeviceInfoSet, nullptr, &P::DiskInterfaceClass, MemberIndex, data)) {
+        Release(data);
+        return nullptr;
+    }
+    Drive *drive = new (std::nothrow) Drive(DeviceInfoSet, MemberIndex, data);
+    if (!drive) {
+        Release(data);
+        return nullptr;
+    }
+    return drive;
+}
+
+Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA *InterfaceData_)
+    : DeviceHandle(INVALID_HANDLE_VALUE), DeviceInfoSet(DeviceInfoSet_), MemberIndex(MemberIndex_),
+      InterfaceData(InterfaceData_), DevInfoData(nullptr), InterfaceDetail(nullptr), AdapterDescriptor(nullptr),
+      DeviceDescriptor(nullptr), SmartVersion(nullptr), IdentifyResult(nullptr), InquiryData{}, ScsiAddress(nullptr),
+      Geometry(nullptr), ControllerNumber(nullptr), DriveLetterTable(nullptr), MountPointList(nullptr),
+      DeviceDescriptorLength(0) {
+    // The first detail call only learns the size the detail record needs.
+    DWORD required = 0;
+    P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, InterfaceData, nullptr, 0, &required, nullptr);
+
+    // A required size too small for the fixed part (an interface record that
+    // does not belong to the set) or absurdly large leaves the detail absent:
+    // the disk then has no path and every request on it fails.
+    if (required >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) && required <= MaxInterfaceDetailSize) {
+        InterfaceDetail = Alloc<SP_DEVICE_INTERFACE_DETAIL_DATA_W>(required);
+        if (InterfaceDetail)
+            InterfaceDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    }
+
+    DevInfoData = Alloc<SP_DEVINFO_DATA>();
+    if (DevInfoData)
+        DevInfoData->cbSize = sizeof(SP_DEVINFO_DATA);
+
+    if (InterfaceDetail) {
+        P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, InterfaceData, InterfaceDetail, required, nullptr,
+                                            DevInfoData);
+        // The path must end inside the block whatever the platform wrote.
+        size_t slots = (required - DevicePathOffset) / sizeof(WCHAR);
+        reinterpret_cast<WCHAR *>(Bytes(InterfaceDetail) + DevicePathOffset)[slots - 1] = 0;
+
+        const WCHAR *path = reinterpret_cast<const WCHAR *>(Bytes(InterfaceDetail) + DevicePathOffset);
+        DeviceHandle = P::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr);
+    }
+
+    GetAdapterInfo();
+    GetDeviceInfo();
+    DetectIde();
+    if (SmartVersion)
+        IdentifyIde();
+    else
+        ScsiInquire();
+    ScsiLocate();
+}
+
+Drive::~Drive() {
+    Release(InterfaceData);
+    Release(DevInfoData);
+    Release(InterfaceDetail);
+    Release(AdapterDescriptor);
+    Release(DeviceDescriptor);
+    Release(SmartVersion);
+    Release(IdentifyResult);
+    Release(Geometry);
+    Release(ScsiAddress);
+    Release(ControllerNumber);
+    if (DeviceHandle != INVALID_HANDLE_VALUE && DeviceHandle != nullptr)
+        P::CloseHandle(DeviceHandle);
+    Release(DriveLetterTable);
+    Release(MountPointList);
+}
+
+Drive &Drive::operator=(Drive const &Other) {
+    // A shallow copy: both objects share one handle and one set of records,
+    // and exactly one of them may be destroyed.
+    DeviceHandle = Other.DeviceHandle;
+    DeviceInfoSet = Other.DeviceInfoSet;
+    MemberIndex = Other.MemberIndex;
+    InterfaceData = Other.InterfaceData;
+    DevInfoData = Other.DevInfoData;
+    InterfaceDetail = Other.InterfaceDetail;
+    AdapterDescriptor = Other.AdapterDescriptor;
+    DeviceDescriptor = Other.DeviceDescriptor;
+    SmartVersion = Other.SmartVersion;
+    IdentifyResult = Other.IdentifyResult;
+    std::memmove(InquiryData, Other.InquiryData, sizeof InquiryData);
+    ScsiAddress = Other.ScsiAddress;
+    Geometry = Other.Geometry;
+    ControllerNumber = Other.ControllerNumber;
+    DriveLetterTable = Other.DriveLetterTable;
+    MountPointList = Other.MountPointList;
+    DeviceDescriptorLength = Other.DeviceDescriptorLength;
+    return *this;
+}
+
+int Drive::GetAdapterInfo() {
+    AdapterDescriptor = Alloc<STORAGE_ADAPTER_DESCRIPTOR>();
+    auto *query = Alloc<STORAGE_PROPERTY_QUERY>();
+    if (!AdapterDescriptor || !query) {
+        Release(query);
+        return 0;
+    }
+    query->PropertyId = StorageAdapterProperty;
+    query->QueryType = PropertyStandardQuery;
+    DWORD returned = 0;
+    BOOL ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
+                                 AdapterDescriptor, sizeof(STORAGE_ADAPTER_DESCRIPTOR), &returned, nullptr);
+    P::GetLastError();
+    Release(query);
+    return ok;
+}
+
+int Drive::GetDeviceInfo() {
+    auto *query = Alloc<STORAGE_PROPERTY_QUERY>();
+    auto *header = Alloc<STORAGE_DESCRIPTOR_HEADER>();
+    if (!query || !header) {
+        Release(header);
+        Release(query);
+        DeviceDescriptor = Alloc<STORAGE_DEVICE_DESCRIPTOR>(0);
+        return 0;
+    }
+    query->PropertyId = StorageDeviceProperty;
+    query->QueryType = PropertyStandardQuery;
+    DWORD returned = 0;
+    P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY), header,
+                       sizeof(STORAGE_DESCRIPTOR_HEADER), &returned, nullptr);
+    P::GetLastError();
+
+    // The header's Size is the device's word; never allocate from it unchecked.
+    DWORD size = header->Size;
+    if (size > MaxDeviceDescriptorSize)
+        size = MaxDeviceDescriptorSize;
+    DeviceDescriptor = Alloc<STORAGE_DEVICE_DESCRIPTOR>(size);
+    BOOL ok = FALSE;
+    if (DeviceDescriptor) {
+        DeviceDescriptorLength = size;
+        ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
+                                DeviceDescriptor, size, &returned, nullptr);
+        P::GetLastError();
+    }
+    Release(header);
+    Release(query);
+    return ok;
+}
+
+void Drive::DetectIde() {
+    SmartVersion = Alloc<GETVERSIONINPARAMS>();
+    if (!SmartVersion)
+        return; // without the record the disk cannot count as ATA
+    // A successful request leaves the last-error code alone, so a code left
+    // by an earlier failure must not be read as this request's answer.
+    P::SetLastError(ERROR_SUCCESS);
+    DWORD returned = 0;
+    P::DeviceIoControl(DeviceHandle, SMART_GET_VERSION, nullptr, 0, SmartVersion, sizeof(GETVERSIONINPARAMS),
+                       &returned, nullptr);
+    if (P::GetLastError() != ERROR_SUCCESS) {
+        Release(SmartVersion);
+        SmartVersion = nullptr;
+    }
+}
+
+void Drive::IdentifyIde() {
+    IdentifyResult = Alloc<SENDCMDOUTPARAMS>(IdentifyResultSize);
+    auto *in = Alloc<SENDCMDINPARAMS>();
+    DWORD returned = 0;
+    if (IdentifyResult && in) {
+        in->irDriveRegs.bCommandReg = ID_CMD;
+        P::DeviceIoControl(DeviceHandle, SMART_RCV_DRIVE_DATA, in, sizeof(SENDCMDINPARAMS), IdentifyResult,
+                           static_cast<DWORD>(IdentifyResultSize), &returned, nullptr);
+        P::GetLastError();
+    }
+    ControllerNumber = Alloc<DISK_CONTROLLER_NUMBER>();
+    if (ControllerNumber) {
+        P::DeviceIoControl(DeviceHandle, IOCTL_DISK_CONTROLLER_NUMBER, nullptr, 0, ControllerNumber,
+                           sizeof(DISK_CONTROLLER_NUMBER), &returned, nullptr);
+        P::GetLastError();
+    }
+    Release(in);
+}
+
+void Drive::ScsiInquire() {
+    // Standard INQUIRY; the block announces 255 bytes, the first 56 are kept.
+    unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, 0xFF, 0x00};
+    ScsiPassThrough(cdb, sizeof cdb, InquiryData, sizeof InquiryData, SCSI_IOCTL_DATA_IN);
+}
+
+void Drive::ScsiLocate() {
+    ScsiAddress = Alloc<SCSI_ADDRESS>();
+    if (!ScsiAddress)
+        return;
+    ScsiAddress->Length = sizeof(SCSI_ADDRESS);
+    DWORD returned = 0;
+    P::DeviceIoControl(DeviceHandle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, ScsiAddress, sizeof(SCSI_ADDRESS), &returned,
+                       nullptr);
+}
+
+ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer, ULONG DataLength,
+                             unsigned char DataIn) {
+    auto *sptd = Alloc<SCSI_PASS_THROUGH_DIRECT>();
+    if (!sptd)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    unsigned char length = CdbLength <= sizeof sptd->Cdb ? CdbLength : static_cast<unsigned char>(sizeof sptd->Cdb);
+    sptd->Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    std::memcpy(sptd->Cdb, Cdb, length);
+    sptd->CdbLength = length;
+    sptd->DataIn = DataIn;
+    sptd->TimeOutValue = 2;
+    sptd->DataBuffer = DataBuffer;
+    sptd->DataTransferLength = DataLength;
+
+    // The command succeeded when the thread's code is still 0 afterwards;
+    // clear it first so that a code left by an earlier failure does not count.
+    P::SetLastError(ERROR_SUCCESS);
+    DWORD returned = 0;
+    BOOL ok = P::DeviceIoControl(DeviceHandle, IOCTL_SCSI_PASS_THROUGH_DIRECT, sptd, sizeof(SCSI_PASS_THROUGH_DIRECT),
+                                 sptd, sizeof(SCSI_PASS_THROUGH_DIRECT), &returned, nullptr);
+    ULONG error = P::GetLastError();
+    // A request that failed without saying why, or a device that answered
+    // with a status other than GOOD (e.g. CHECK CONDITION), delivered no data
+    // the caller can use.
+    if (error == ERROR_SUCCESS && !ok)
+        error = ERROR_GEN_FAILURE;
+    else if (error == ERROR_SUCCESS && sptd->ScsiStatus != ScsiStatusGood)
+        error = ERROR_IO_DEVICE;
+    Release(sptd);
+    return error;
+}

@@ -1,0 +1,235 @@
+// The volumes that lie on a disk: their drive letters and mount paths, found
+// by one scan over every volume of the machine, and the system volume test.
+#include "TavDiskLib.h"
+#include "Records.h"
+
+#include <cwchar>
+#include <new>
+#include <string>
+
+using namespace TavRecords;
+namespace P = TavPlatform;
+
+namespace {
+
+constexpr DWORD VolumeNameCapacity = 51;
+constexpr size_t VolumeNameBackslash = 48;
+// Extents and path lists beyond these sizes are absurd answers, not volumes.
+constexpr size_t MaxExtentsBlock = 1024 * 1024;
+constexpr DWORD MaxPathNamesLength = 1024 * 1024;
+
+struct ScanState {
+    wchar_t *letters; // 26 slots
+    std::wstring mounts;
+};
+
+// Appends the path names of one volume of this disk: its drive letter when
+// the list is headed by a drive root, every other name to the mount list.
+// Returns false only when memory ran out.
+bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
+    DWORD needed = 100;
+    auto *probe = Alloc<wchar_t>(2 * sizeof(wchar_t));
+    if (!probe)
+        return false;
+    P::GetVolumePathNamesForVolumeNameW(volumeName, probe, 2, &needed);
+    Release(probe);
+    if (needed == 0 || needed > MaxPathNamesLength)
+        return true; // no usable answer: the volume contributes nothing
+
+    auto *list = Alloc<wchar_t>(size_t{needed} * sizeof(wchar_t));
+    if (!list)
+        return false;
+    DWORD returned = 0;
+    BOOL ok = P::GetVolumePathNamesForVolumeNameW(volumeName, list, needed, &returned);
+
+    // Walk only a list the platform delivered whole: every name must end
+    // inside the buffer, and an empty name must end the list.
+    bool wellFormed = false;
+    if (ok) {
+        size_t at = 0;
+        while (at < needed) {
+            size_t end = at;
+            while (end < needed && list[end] != 0)
+                ++end;
+            if (end == needed)
+                break;
+            if (end == at) {
+                wellFormed = true;
+                break;
+            }
+            at = end + 1;
+        }
+        // A list with no names at all may come as a single terminator.
+        if (!wellFormed && needed >= 1 && list[0] == 0)
+            wellFormed = true;
+    }
+
+    bool enough = true;
+    if (wellFormed && list[0] != 0) {
+        const wchar_t *name = list;
+        if (std::wcslen(name) == 3 && name[1] == L':' && name[2] == L'\\') {
+            wchar_t letter = name[0];
+            if (letter >= L'A' && letter <= L'Z')
+                scan.letters[letter - L'A'] = letter;
+            name += 4;
+        }
+        try {
+            // The list is well formed, so the walk stays inside it; a drive
+            // root heading a list with nothing behind it leaves `name` on the
+            // list's closing terminator.
+            while (*name != 0) {
+                size_t length = std::wcslen(name);
+                scan.mounts.append(name, length);
+                scan.mounts.append(L"; ");
+                name += length + 1;
+            }
+        } catch (const std::bad_alloc &) {
+            enough = false;
+        }
+    }
+    Release(list);
+    return enough;
+}
+
+// Looks at one volume: when one of its extents lies on disk `number`, takes
+// its path names. Returns false only when memory ran out.
+bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
+    // The volume is opened by its name without the trailing backslash.
+    wchar_t saved = volumeName[VolumeNameBackslash];
+    volumeName[VolumeNameBackslash] = 0;
+    HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    volumeName[VolumeNameBackslash] = saved;
+
+    bool enough = true;
+    bool onThisDisk = false;
+    auto *first = Alloc<VOLUME_DISK_EXTENTS>();
+    if (!first) {
+        enough = false;
+    } else {
+        DWORD returned = 0;
+        // A volume with several extents answers "more data" with the count.
+        P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, first,
+                           sizeof(VOLUME_DISK_EXTENTS), &returned, nullptr);
+        DWORD count = first->NumberOfDiskExtents;
+        Release(first);
+
+        const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
+        if (count > 0 && count <= (MaxExtentsBlock - header) / sizeof(DISK_EXTENT)) {
+            size_t size = header + size_t{count} * sizeof(DISK_EXTENT);
+            auto *all = Alloc<VOLUME_DISK_EXTENTS>(size);
+            if (!all) {
+                enough = false;
+            } else {
+                BOOL ok = P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, all,
+                                             static_cast<DWORD>(size), &returned, nullptr);
+                if (ok) {
+                    // The volume may have changed between the two answers.
+                    DWORD delivered = all->NumberOfDiskExtents < count ? all->NumberOfDiskExtents : count;
+                    for (DWORD i = 0; i < delivered && !onThisDisk; ++i) {
+                        DISK_EXTENT extent;
+                        std::memcpy(&extent, Bytes(all) + header + size_t{i} * sizeof(DISK_EXTENT), sizeof extent);
+                        onThisDisk = extent.DiskNumber == number;
+                    }
+                }
+                Release(all);
+            }
+        }
+    }
+
+    if (enough && onThisDisk)
+        enough = TakePathNames(volumeName, scan);
+    if (volume != INVALID_HANDLE_VALUE && volume != nullptr)
+        P::CloseHandle(volume);
+    return enough;
+}
+
+} // namespace
+
+void Drive::ScanVolumes() {
+    ScanState scan{Alloc<wchar_t>(26 * sizeof(wchar_t)), {}};
+    if (!scan.letters)
+        return;
+
+    bool enough = true;
+    wchar_t volumeName[VolumeNameCapacity] = {};
+    HANDLE search = P::FindFirstVolumeW(volumeName, VolumeNameCapacity);
+    if (search != INVALID_HANDLE_VALUE) {
+        // Without this disk's number no volume can be matched to it: a failed
+        // request must not be taken for disk 0.
+        ULONG number = 0;
+        if (QueryDeviceNumber(&number)) {
+            do {
+                volumeName[VolumeNameCapacity - 1] = 0;
+                enough = ScanVolume(volumeName, number, scan);
+            } while (enough && P::FindNextVolumeW(search, volumeName, VolumeNameCapacity));
+        }
+        P::FindVolumeClose(search);
+    }
+
+    // The list without its final "; ".
+    size_t length = scan.mounts.size();
+    size_t kept = length >= 2 ? length - 2 : 0;
+    wchar_t *list = enough ? Alloc<wchar_t>((kept + 1) * sizeof(wchar_t)) : nullptr;
+    if (!list) {
+        // Both records or neither: a later call runs the scan again.
+        Release(scan.letters);
+        return;
+    }
+    if (kept)
+        std::wmemcpy(list, scan.mounts.data(), kept);
+    list[kept] = 0;
+    DriveLetterTable = scan.letters;
+    MountPointList = list;
+}
+
+int Drive::GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    if (!DriveLetterTable)
+        ScanVolumes();
+    wchar_t staging[27];
+    ULONG count = 0;
+    if (DriveLetterTable) {
+        for (int slot = 0; slot < 26; ++slot)
+            if (DriveLetterTable[slot] != 0)
+                staging[count++] = DriveLetterTable[slot];
+    }
+    staging[count++] = 0;
+    if (Length)
+        *Length = count;
+    if (Capacity < count || !Buffer)
+        return 0;
+    std::wmemcpy(Buffer, staging, count);
+    return 1;
+}
+
+int Drive::GetMountPoints(wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    if (!DriveLetterTable) {
+        ULONG ignored = 0;
+        GetDriveLetters(nullptr, 0, &ignored);
+    }
+    const wchar_t *list = MountPointList ? MountPointList : L"";
+    ULONG needed = static_cast<ULONG>(std::wcslen(list) + 1);
+    if (Length)
+        *Length = needed;
+    if (Capacity < needed || !Buffer)
+        return 0;
+    std::wmemcpy(Buffer, list, needed);
+    return 1;
+}
+
+int Drive::ContainsWindowsBootPartition() {
+    wchar_t letters[27] = {};
+    ULONG length = 0;
+    GetDriveLetters(letters, 27, &length);
+
+    wchar_t directory[MAX_PATH] = {};
+    UINT written = P::GetWindowsDirectoryW(directory, MAX_PATH);
+    // 0 is a failure; MAX_PATH or more is the size a longer path would need,
+    // with nothing written.
+    if (written == 0 || written >= MAX_PATH)
+        return 0;
+    for (int i = 0; i < 26 && letters[i] != 0; ++i)
+        if (letters[i] == directory[0])
+            return 1;
+    return 0;
+}

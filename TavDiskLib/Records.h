@@ -1,0 +1,68 @@
+// Internal helpers shared by the Drive and Adapter sources: platform record
+// blocks and safe reads of device-supplied bytes.
+#ifndef TAVDISKLIB_RECORDS_H
+#define TAVDISKLIB_RECORDS_H
+
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace TavRecords {
+
+// A zero-filled block of `bytes` bytes (at least one, so that a record of
+// size 0 is still a distinct live block), or null when memory is exhausted.
+inline void *AllocBlock(size_t bytes) {
+    return TavPlatform::LocalAlloc(LPTR, bytes ? bytes : 1);
+}
+
+template <class T> T *Alloc(size_t bytes = sizeof(T)) {
+    return static_cast<T *>(AllocBlock(bytes));
+}
+
+// Releases a block from Alloc; null is ignored.
+inline void Release(void *block) {
+    if (block)
+        TavPlatform::LocalFree(block);
+}
+
+// Byte view of a record, for fields that lie past a record's declared end
+// (variable-length tails such as IDENTIFY data or device path strings).
+template <class T> unsigned char *Bytes(T *record) {
+    return reinterpret_cast<unsigned char *>(record);
+}
+template <class T> const unsigned char *Bytes(const T *record) {
+    return reinterpret_cast<const unsigned char *>(record);
+}
+
+inline uint16_t LoadLe16(const unsigned char *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t LoadLe32(const unsigned char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v; // every supported target is little-endian
+}
+inline uint32_t LoadBe32(const unsigned char *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+inline uint64_t LoadBe64(const unsigned char *p) {
+    return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4);
+}
+
+// Offset of the IDENTIFY DEVICE data inside SENDCMDOUTPARAMS, and the size
+// of the whole block the IDENTIFY request is answered into (528 bytes).
+constexpr size_t IdentifyDataOffset = offsetof(SENDCMDOUTPARAMS, bBuffer);
+constexpr size_t IdentifyResultSize = IdentifyDataOffset + IDENTIFY_BUFFER_SIZE;
+
+// Fixed part of STORAGE_DEVICE_DESCRIPTOR: everything before the raw
+// properties. A descriptor shorter than this holds no usable offsets.
+constexpr size_t DeviceDescriptorFixedPart = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties);
+
+// Offset of the device path inside SP_DEVICE_INTERFACE_DETAIL_DATA_W.
+constexpr size_t DevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+
+} // namespace TavRecords
+
+#endif

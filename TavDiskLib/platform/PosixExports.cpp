@@ -1,0 +1,8 @@
+// Functions the library exports on systems other than Windows so that a
+// caller writes the same code on every system.
+#include "../TavDiskLib.h"
+#include "platform.h"
+
+extern "C" BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+    return TavPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet);
+}

@@ -1,0 +1,74 @@
+// The device request layer: every platform operation the Drive and Adapter
+// logic calls, by its Windows name and with the Windows signature.
+//
+// Exactly one backend defines these functions in a given build:
+//   windows/   forwards each to the real KERNEL32 / SETUPAPI / CFGMGR32 call;
+//   linux/     answers them from sysfs, SG_IO, block ioctls and mountinfo;
+//   simulated/ answers them from an in-memory machine scripted by tests.
+// The logic includes this header and no operating-system header.
+#ifndef TAVDISKLIB_PLATFORM_PLATFORM_H
+#define TAVDISKLIB_PLATFORM_PLATFORM_H
+
+#include "types.h"
+
+namespace TavPlatform {
+
+// Memory for request records. Blocks from LocalAlloc are released with
+// LocalFree; LMEM_ZEROINIT clears them.
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL LocalFree(HLOCAL hMem);
+
+// The calling thread's last-error code.
+DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
+
+// Device handles and control requests.
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL CloseHandle(HANDLE hObject);
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped);
+
+// Sector transfer.
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                      DWORD dwMoveMethod);
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped);
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+
+// Volumes and the Windows directory.
+HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength);
+BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferLength);
+BOOL FindVolumeClose(HANDLE hFindVolume);
+BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumePathNames,
+                                      DWORD cchBufferLength, PDWORD lpcchReturnLength);
+UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+
+// Device set-up services.
+HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
+                                HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+                                      DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                      PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent,
+                            DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
+BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO DeviceInfoSet, PCWSTR DevicePath, DWORD OpenFlags,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                       DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                       DWORD PropertyBufferSize, PDWORD RequiredSize);
+CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+
+} // namespace TavPlatform
+
+#endif

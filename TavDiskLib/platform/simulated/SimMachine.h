@@ -1,0 +1,213 @@
+// The simulated machine: an in-memory set of disks, volumes and device nodes
+// that answers every TavPlatform operation, for tests and benchmarks.
+//
+// A test builds a Machine, fills it, and installs it with Machine::Install (or
+// the ScopedMachine guard); from then on every platform operation of the
+// library is answered from it. The machine logs each request, keeps a
+// per-thread last-error code with the platform's semantics (a failing call
+// sets it, a successful one leaves it as it was), can make any request fail or
+// answer short, and accounts for every handle, set and LocalAlloc block so a
+// test can assert that nothing leaked and nothing was released twice.
+#ifndef TAVDISKLIB_PLATFORM_SIMULATED_SIMMACHINE_H
+#define TAVDISKLIB_PLATFORM_SIMULATED_SIMMACHINE_H
+
+#include "../platform.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace TavSim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Which platform operation a log entry or a failure rule is about.
+enum class Op {
+    LocalAlloc,
+    LocalFree,
+    CreateFileW,
+    CloseHandle,
+    DeviceIoControl,
+    SetFilePointerEx,
+    ReadFile,
+    WriteFile,
+    FindFirstVolumeW,
+    FindNextVolumeW,
+    FindVolumeClose,
+    GetVolumePathNamesForVolumeNameW,
+    GetWindowsDirectoryW,
+    SetupDiGetClassDevsExW,
+    SetupDiDestroyDeviceInfoList,
+    SetupDiEnumDeviceInterfaces,
+    SetupDiGetDeviceInterfaceDetailW,
+    SetupDiOpenDeviceInfoW,
+    SetupDiOpenDeviceInterfaceW,
+    SetupDiGetDeviceRegistryPropertyW,
+    CM_Get_Parent,
+    CM_Get_Device_ID_Size,
+    CM_Get_Device_IDW,
+};
+
+const char *OpName(Op op);
+
+// One logged request. Fields that do not apply to the operation stay empty/0.
+struct Request {
+    Op op{};
+    DWORD ioctl = 0;            // DeviceIoControl: the control code
+    Bytes input;                // DeviceIoControl: the input record as sent
+    DWORD inSize = 0;           // DeviceIoControl: nInBufferSize
+    DWORD outSize = 0;          // DeviceIoControl / ReadFile / WriteFile / sized calls: the buffer size passed
+    std::wstring path;          // CreateFileW / GetVolumePathNames / SetupDiOpen*: the name passed
+    DWORD access = 0;           // CreateFileW: desired access
+    DWORD share = 0;            // CreateFileW: share mode
+    DWORD disposition = 0;      // CreateFileW
+    DWORD flags = 0;            // CreateFileW flags / SetupDi flags / CM flags / LocalAlloc flags
+    uint64_t position = 0;      // SetFilePointerEx: distance; LocalAlloc: bytes
+    DWORD index = 0;            // SetupDiEnumDeviceInterfaces: member index; registry property id
+    int disk = -1;              // the disk (index into Machine::disks) the request addressed, -1 none
+    int volume = -1;            // the volume the request addressed, -1 none
+    bool succeeded = false;     // what the call returned (TRUE / CR_SUCCESS / valid handle)
+    DWORD error = 0;            // the last-error code the call left (0 when it did not set one)
+};
+
+// A failure rule: the matching calls fail with `error` (or answer short).
+struct Fault {
+    Op op{};
+    DWORD ioctl = 0;            // 0 matches any control code
+    int disk = -1;              // -1 matches any disk / volume / handle
+    int volume = -1;
+    DWORD error = ERROR_GEN_FAILURE;
+    // When set, the call does not fail: it succeeds but delivers only this
+    // many bytes of its answer (the rest of the caller's buffer is left as it was).
+    std::optional<DWORD> shortBytes;
+    // When set, the call succeeds (returns TRUE) yet sets this last-error code
+    // (to model a platform that reports its outcome only through GetLastError).
+    bool succeedWithError = false;
+    int skip = 0;               // let this many matching calls through first
+    int times = -1;             // how many matching calls to affect; -1 every one
+};
+
+struct Volume {
+    std::wstring name;                  // 49 characters: \\?\Volume{GUID}\ ; Machine::AddVolume makes one
+    struct Extent {
+        DWORD diskNumber = 0;
+        uint64_t start = 0;
+        uint64_t length = 0;
+    };
+    std::vector<Extent> extents;
+    std::vector<std::wstring> pathNames; // drive roots ("C:\") and folder mounts ("C:\mnt\data\")
+    bool openable = true;
+};
+
+struct DeviceNode {
+    DEVINST devInst = 0;
+    std::wstring instanceId;            // e.g. PCI\VEN_8086&DEV_2922\3&11583659&0&FA
+    std::wstring description;           // SPDRP_DEVICEDESC
+    DEVINST parent = 0;                 // 0: no parent
+};
+
+struct Disk {
+    std::wstring devicePath;            // the interface's device path, opened by the Drive
+    DEVINST devInst = 0;                // the disk's device node (Machine::AddNode)
+    bool openable = true;
+    DWORD openError = ERROR_ACCESS_DENIED;
+    DWORD deviceNumber = 0;             // IOCTL_STORAGE_GET_DEVICE_NUMBER
+    Bytes adapterDescriptor;            // answer to the adapter property query (as many bytes as given)
+    Bytes deviceDescriptor;             // answer to the device property query; its Size field is inside
+    bool ata = false;                   // answers SMART_GET_VERSION / SMART_RCV_DRIVE_DATA
+    Bytes identify;                     // 512 bytes of IDENTIFY DEVICE data
+    std::optional<DISK_CONTROLLER_NUMBER> controllerNumber; // nullopt: the request fails
+    std::optional<SCSI_ADDRESS> scsiAddress;                 // nullopt: the request fails
+    Bytes inquiry;                      // standard INQUIRY data (delivered up to the transfer length)
+    bool scsi = true;                   // accepts SCSI pass-through at all
+    uint64_t lastLba = 0;               // READ CAPACITY(10)/(16) answers
+    DWORD blockLength = 512;
+    std::optional<DISK_GEOMETRY> geometry;                   // nullopt: the request fails
+    uint64_t sizeBytes = 0;             // reads/writes beyond this fail
+    std::map<uint64_t, uint8_t> writtenBytes; // sector contents that differ from the fill byte
+    uint8_t fill = 0;                   // content of every byte never written
+};
+
+class Machine {
+public:
+    Machine();
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // The machine that answers platform calls now (null: every call fails).
+    static Machine *Current();
+    void Install();
+    static void Uninstall();
+
+    std::vector<Disk> disks;
+    std::vector<Volume> volumes;
+    std::vector<DeviceNode> nodes;
+    std::optional<std::wstring> windowsDirectory; // nullopt: GetWindowsDirectoryW returns 0
+    bool interfacesEnumerable = true;             // false: SetupDiGetClassDevsExW fails
+
+    // Building helpers. Each returns the index (or DEVINST) of what it added.
+    DEVINST AddNode(const std::wstring &instanceId, const std::wstring &description, DEVINST parent = 0);
+    int AddDisk(const Disk &d);
+    int AddVolume(std::vector<Volume::Extent> extents, std::vector<std::wstring> pathNames);
+
+    // Sector contents (offsets in bytes from the start of the disk).
+    Bytes ReadBytes(int disk, uint64_t offset, size_t count) const;
+    void WriteBytes(int disk, uint64_t offset, const Bytes &data);
+
+    // Failure injection.
+    void AddFault(const Fault &f);
+    void ClearFaults();
+    // Make the Nth LocalAlloc from now (0 = the next one) return null; -1 disables.
+    void FailAllocation(long nth);
+    // Every LocalAlloc from the Nth on fails.
+    void FailAllocationsFrom(long nth);
+
+    // Request log.
+    const std::vector<Request> &Log() const;
+    void ClearLog();
+    size_t Count(Op op, DWORD ioctl = 0) const; // ioctl 0: any code
+    bool logging = true;                        // benchmarks may switch it off
+
+    // Accounting.
+    size_t OpenHandles() const;       // device, volume and volume-search handles still open
+    size_t OpenSets() const;          // device information sets not destroyed
+    size_t LiveBlocks() const;        // LocalAlloc blocks not freed
+    size_t BadReleases() const;       // closes/frees of a handle/block that was not live (double or bogus)
+    size_t BlocksAllocated() const;   // LocalAlloc calls that succeeded, ever
+
+private:
+    struct State;
+    State *state;
+    friend struct Backend;
+};
+
+// Installs a machine for the life of the guard.
+class ScopedMachine {
+public:
+    explicit ScopedMachine(Machine &m) { m.Install(); }
+    ~ScopedMachine() { Machine::Uninstall(); }
+    ScopedMachine(const ScopedMachine &) = delete;
+    ScopedMachine &operator=(const ScopedMachine &) = delete;
+};
+
+// Record builders, laid out as the storage stack lays them out.
+Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus);
+// Strings are placed after the fixed part in the order vendor, product,
+// revision, serial; a null pointer gives offset 0 (serial: 0xFFFFFFFF when
+// serialAllOnes is set).
+Bytes MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
+                           STORAGE_BUS_TYPE bus = BusTypeUnknown, bool serialAllOnes = false);
+// IDENTIFY DEVICE data with the three strings stored as the drive stores them
+// (two characters a word, first character in the high byte, space-padded).
+Bytes MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors = 0,
+                   bool lba48 = false);
+void SetIdentifyWord(Bytes &identify, unsigned word, uint16_t value);
+// Standard INQUIRY data, 36 bytes unless `length` says otherwise, fields space-padded.
+Bytes MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length = 36);
+
+} // namespace TavSim
+
+#endif

@@ -1,0 +1,421 @@
+// Platform types, records, constants and control codes used by TavDiskLib.
+//
+// On Windows these are the platform's own definitions from its SDK headers.
+// Elsewhere this header defines them itself, laid out as the published
+// records are for the build's pointer width, so the same logic compiles and
+// the same record sizes hold (sizeof is always taken from these definitions).
+//
+// Two deliberate differences away from Windows: DWORD/ULONG are 32-bit on
+// every platform (on LP64 systems `unsigned long` is 64-bit), and WCHAR is the
+// system's wchar_t (32-bit on Linux), so wide strings are UTF-32 there.
+#ifndef TAVDISKLIB_PLATFORM_TYPES_H
+#define TAVDISKLIB_PLATFORM_TYPES_H
+
+#if defined(_WIN32)
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <ntddscsi.h>
+
+#ifndef SCSI_IOCTL_DATA_IN
+#define SCSI_IOCTL_DATA_OUT 0
+#define SCSI_IOCTL_DATA_IN 1
+#define SCSI_IOCTL_DATA_UNSPECIFIED 2
+#endif
+
+#else // not Windows
+
+#include <cstddef>
+#include <cstdint>
+
+typedef int BOOL;
+typedef unsigned char BOOLEAN;
+typedef unsigned char BYTE;
+typedef unsigned char UCHAR;
+typedef uint16_t WORD;
+typedef uint16_t USHORT;
+typedef uint32_t DWORD;
+typedef uint32_t ULONG;
+typedef uint32_t UINT;
+typedef int32_t LONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
+typedef wchar_t WCHAR;
+typedef void *HANDLE;
+typedef void *HLOCAL;
+typedef void *HWND;
+typedef void *HDEVINFO;
+typedef DWORD DEVINST;
+typedef DWORD CONFIGRET;
+typedef DWORD DEVICE_TYPE;
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+typedef DWORD *LPDWORD;
+typedef DWORD *PDWORD;
+typedef ULONG *PULONG;
+typedef BYTE *PBYTE;
+typedef WCHAR *LPWSTR;
+typedef WCHAR *PWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef const WCHAR *PCWSTR;
+typedef DEVINST *PDEVINST;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+typedef OVERLAPPED *LPOVERLAPPED;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+} GUID;
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// Error codes (the platform's values).
+#define ERROR_SUCCESS 0u
+#define NO_ERROR 0u
+#define ERROR_INVALID_FUNCTION 1u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_OUTOFMEMORY 14u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_WRITE_PROTECT 19u
+#define ERROR_NOT_READY 21u
+#define ERROR_CRC 23u
+#define ERROR_SEEK 25u
+#define ERROR_SECTOR_NOT_FOUND 27u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_READ_FAULT 30u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_HANDLE_EOF 38u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_DEV_NOT_EXIST 55u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_NEGATIVE_SEEK 131u
+#define ERROR_BUSY 170u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_MORE_DATA 234u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_INVALID_ADDRESS 487u
+#define ERROR_IO_DEVICE 1117u
+#define ERROR_INVALID_USER_BUFFER 1784u
+#define ERROR_NOT_FOUND 1168u
+#define ERROR_NO_SUCH_DEVINST 0xE000020Bu
+#define ERROR_INVALID_DATA 13u
+#define ERROR_NO_SUCH_DEVICE_INTERFACE 0xE0000225u
+#define ERROR_NO_SYSTEM_RESOURCES 1450u
+#define ERROR_SEM_TIMEOUT 121u
+#define ERROR_TIMEOUT 1460u
+
+// CreateFileW.
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+
+// SetFilePointerEx.
+#define FILE_BEGIN 0u
+#define FILE_CURRENT 1u
+#define FILE_END 2u
+
+// LocalAlloc.
+#define LMEM_FIXED 0x0000u
+#define LMEM_ZEROINIT 0x0040u
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+#define MAX_PATH 260
+
+// Device set-up.
+#define DIGCF_DEFAULT 0x00000001u
+#define DIGCF_PRESENT 0x00000002u
+#define DIGCF_ALLCLASSES 0x00000004u
+#define DIGCF_PROFILE 0x00000008u
+#define DIGCF_DEVICEINTERFACE 0x00000010u
+#define SPDRP_DEVICEDESC 0x00000000u
+#define SPDRP_HARDWAREID 0x00000001u
+#define SPDRP_DRIVER 0x00000009u
+#define SPDRP_MFG 0x0000000Bu
+#define SPDRP_FRIENDLYNAME 0x0000000Cu
+#define REG_SZ 1u
+#define CR_SUCCESS 0x00000000u
+#define CR_INVALID_POINTER 0x00000003u
+#define CR_INVALID_DEVNODE 0x00000005u
+#define CR_NO_SUCH_DEVNODE 0x0000000Du
+#define CR_BUFFER_SMALL 0x0000001Au
+#define CR_NO_SUCH_VALUE 0x00000025u
+
+#define ANYSIZE_ARRAY 1
+
+typedef struct _SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+} SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
+
+typedef struct _SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+} SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
+
+typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_W {
+    DWORD cbSize;
+    WCHAR DevicePath[ANYSIZE_ARRAY];
+} SP_DEVICE_INTERFACE_DETAIL_DATA_W, *PSP_DEVICE_INTERFACE_DETAIL_DATA_W;
+
+// Storage stack records.
+typedef enum _STORAGE_PROPERTY_ID {
+    StorageDeviceProperty = 0,
+    StorageAdapterProperty = 1,
+    StorageDeviceIdProperty = 2
+} STORAGE_PROPERTY_ID;
+
+typedef enum _STORAGE_QUERY_TYPE {
+    PropertyStandardQuery = 0,
+    PropertyExistsQuery = 1,
+    PropertyMaskQuery = 2,
+    PropertyQueryMaxDefined = 3
+} STORAGE_QUERY_TYPE;
+
+typedef struct _STORAGE_PROPERTY_QUERY {
+    STORAGE_PROPERTY_ID PropertyId;
+    STORAGE_QUERY_TYPE QueryType;
+    BYTE AdditionalParameters[1];
+} STORAGE_PROPERTY_QUERY, *PSTORAGE_PROPERTY_QUERY;
+
+typedef enum _STORAGE_BUS_TYPE {
+    BusTypeUnknown = 0x00,
+    BusTypeScsi = 0x01,
+    BusTypeAtapi = 0x02,
+    BusTypeAta = 0x03,
+    BusType1394 = 0x04,
+    BusTypeSsa = 0x05,
+    BusTypeFibre = 0x06,
+    BusTypeUsb = 0x07,
+    BusTypeRAID = 0x08,
+    BusTypeiScsi = 0x09,
+    BusTypeSas = 0x0A,
+    BusTypeSata = 0x0B,
+    BusTypeSd = 0x0C,
+    BusTypeMmc = 0x0D,
+    BusTypeVirtual = 0x0E,
+    BusTypeFileBackedVirtual = 0x0F,
+    BusTypeSpaces = 0x10,
+    BusTypeNvme = 0x11,
+    BusTypeSCM = 0x12,
+    BusTypeUfs = 0x13,
+    BusTypeMax = 0x14,
+    BusTypeMaxReserved = 0x7F
+} STORAGE_BUS_TYPE, *PSTORAGE_BUS_TYPE;
+
+typedef struct _STORAGE_DESCRIPTOR_HEADER {
+    DWORD Version;
+    DWORD Size;
+} STORAGE_DESCRIPTOR_HEADER, *PSTORAGE_DESCRIPTOR_HEADER;
+
+typedef struct _STORAGE_ADAPTER_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    DWORD MaximumTransferLength;
+    DWORD MaximumPhysicalPages;
+    DWORD AlignmentMask;
+    BOOLEAN AdapterUsesPio;
+    BOOLEAN AdapterScansDown;
+    BOOLEAN CommandQueueing;
+    BOOLEAN AcceleratedTransfer;
+    BYTE BusType;
+    WORD BusMajorVersion;
+    WORD BusMinorVersion;
+    BYTE SrbType;
+    BYTE AddressType;
+} STORAGE_ADAPTER_DESCRIPTOR, *PSTORAGE_ADAPTER_DESCRIPTOR;
+
+typedef struct _STORAGE_DEVICE_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    BYTE DeviceType;
+    BYTE DeviceTypeModifier;
+    BOOLEAN RemovableMedia;
+    BOOLEAN CommandQueueing;
+    DWORD VendorIdOffset;
+    DWORD ProductIdOffset;
+    DWORD ProductRevisionOffset;
+    DWORD SerialNumberOffset;
+    STORAGE_BUS_TYPE BusType;
+    DWORD RawPropertiesLength;
+    BYTE RawDeviceProperties[1];
+} STORAGE_DEVICE_DESCRIPTOR, *PSTORAGE_DEVICE_DESCRIPTOR;
+
+typedef struct _STORAGE_DEVICE_NUMBER {
+    DEVICE_TYPE DeviceType;
+    DWORD DeviceNumber;
+    DWORD PartitionNumber;
+} STORAGE_DEVICE_NUMBER, *PSTORAGE_DEVICE_NUMBER;
+
+#define FILE_DEVICE_DISK 0x00000007u
+
+// SMART / IDE records (byte-packed, as the platform declares them).
+#pragma pack(push, 1)
+typedef struct _GETVERSIONINPARAMS {
+    BYTE bVersion;
+    BYTE bRevision;
+    BYTE bReserved;
+    BYTE bIDEDeviceMap;
+    DWORD fCapabilities;
+    DWORD dwReserved[4];
+} GETVERSIONINPARAMS, *PGETVERSIONINPARAMS;
+
+typedef struct _IDEREGS {
+    BYTE bFeaturesReg;
+    BYTE bSectorCountReg;
+    BYTE bSectorNumberReg;
+    BYTE bCylLowReg;
+    BYTE bCylHighReg;
+    BYTE bDriveHeadReg;
+    BYTE bCommandReg;
+    BYTE bReserved;
+} IDEREGS, *PIDEREGS;
+
+typedef struct _SENDCMDINPARAMS {
+    DWORD cBufferSize;
+    IDEREGS irDriveRegs;
+    BYTE bDriveNumber;
+    BYTE bReserved[3];
+    DWORD dwReserved[4];
+    BYTE bBuffer[1];
+} SENDCMDINPARAMS, *PSENDCMDINPARAMS;
+
+typedef struct _DRIVERSTATUS {
+    BYTE bDriverError;
+    BYTE bIDEError;
+    BYTE bReserved[2];
+    DWORD dwReserved[2];
+} DRIVERSTATUS, *PDRIVERSTATUS;
+
+typedef struct _SENDCMDOUTPARAMS {
+    DWORD cBufferSize;
+    DRIVERSTATUS DriverStatus;
+    BYTE bBuffer[1];
+} SENDCMDOUTPARAMS, *PSENDCMDOUTPARAMS;
+#pragma pack(pop)
+
+#define ID_CMD 0xECu
+#define IDENTIFY_BUFFER_SIZE 512u
+
+typedef struct _DISK_CONTROLLER_NUMBER {
+    DWORD ControllerNumber;
+    DWORD DiskNumber;
+} DISK_CONTROLLER_NUMBER, *PDISK_CONTROLLER_NUMBER;
+
+typedef struct _SCSI_ADDRESS {
+    ULONG Length;
+    UCHAR PortNumber;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+} SCSI_ADDRESS, *PSCSI_ADDRESS;
+
+typedef struct _SCSI_PASS_THROUGH_DIRECT {
+    USHORT Length;
+    UCHAR ScsiStatus;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR CdbLength;
+    UCHAR SenseInfoLength;
+    UCHAR DataIn;
+    ULONG DataTransferLength;
+    ULONG TimeOutValue;
+    void *DataBuffer;
+    ULONG SenseInfoOffset;
+    UCHAR Cdb[16];
+} SCSI_PASS_THROUGH_DIRECT, *PSCSI_PASS_THROUGH_DIRECT;
+
+#define SCSI_IOCTL_DATA_OUT 0
+#define SCSI_IOCTL_DATA_IN 1
+#define SCSI_IOCTL_DATA_UNSPECIFIED 2
+
+typedef enum _MEDIA_TYPE {
+    Unknown = 0,
+    RemovableMedia = 11,
+    FixedMedia = 12
+} MEDIA_TYPE;
+
+typedef struct _DISK_GEOMETRY {
+    LARGE_INTEGER Cylinders;
+    MEDIA_TYPE MediaType;
+    DWORD TracksPerCylinder;
+    DWORD SectorsPerTrack;
+    DWORD BytesPerSector;
+} DISK_GEOMETRY, *PDISK_GEOMETRY;
+
+typedef struct _DISK_EXTENT {
+    DWORD DiskNumber;
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER ExtentLength;
+} DISK_EXTENT, *PDISK_EXTENT;
+
+typedef struct _VOLUME_DISK_EXTENTS {
+    DWORD NumberOfDiskExtents;
+    DISK_EXTENT Extents[ANYSIZE_ARRAY];
+} VOLUME_DISK_EXTENTS, *PVOLUME_DISK_EXTENTS;
+
+// Control codes.
+#define IOCTL_STORAGE_QUERY_PROPERTY 0x002D1400u
+#define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
+#define SMART_GET_VERSION 0x00074080u
+#define SMART_RCV_DRIVE_DATA 0x0007C088u
+#define IOCTL_DISK_CONTROLLER_NUMBER 0x00070044u
+#define IOCTL_SCSI_GET_ADDRESS 0x00041018u
+#define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
+#define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
+
+#endif // not Windows
+
+// The disk device interface class, {53F56307-B6BF-11D0-94F2-00A0C91EFB8B}.
+// Kept under a name of the library's own so it needs no GUID-definition
+// machinery from the platform headers.
+namespace TavPlatform {
+inline const GUID DiskInterfaceClass = {
+    0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+}
+
+#endif
