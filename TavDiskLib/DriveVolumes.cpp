@@ -42,16 +42,17 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
     DWORD returned = 0;
     BOOL ok = P::GetVolumePathNamesForVolumeNameW(volumeName, list, needed, &returned);
 
-    // Walk only a list the platform delivered whole: every name must end
-    // inside the buffer, and an empty name must end the list.
+    // Walk only a list the platform delivered whole: within the length it
+    // reports, every name must end and an empty name must end the list.
     bool wellFormed = false;
     if (ok) {
+        DWORD delivered = returned < needed ? returned : needed;
         size_t at = 0;
-        while (at < needed) {
+        while (at < delivered) {
             size_t end = at;
-            while (end < needed && list[end] != 0)
+            while (end < delivered && list[end] != 0)
                 ++end;
-            if (end == needed)
+            if (end == delivered)
                 break;
             if (end == at) {
                 wellFormed = true;
@@ -60,7 +61,7 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
             at = end + 1;
         }
         // A list with no names at all may come as a single terminator.
-        if (!wellFormed && needed >= 1 && list[0] == 0)
+        if (!wellFormed && delivered >= 1 && list[0] == 0)
             wellFormed = true;
     }
 

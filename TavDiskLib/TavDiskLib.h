@@ -105,8 +105,8 @@ private:
     void IdentifyIde();
     void ScsiInquire();
     void ScsiLocate();
-    void TrimString(unsigned char const *Source, unsigned char *Destination, ULONG Length, ULONG *Count);
-    void TransposeByWord(unsigned char const *Source, unsigned char *Destination, ULONG Offset, ULONG Length);
+    static void TrimString(unsigned char const *Source, unsigned char *Destination, ULONG Length, ULONG *Count);
+    static void TransposeByWord(unsigned char const *Source, unsigned char *Destination, ULONG Offset, ULONG Length);
 
     int DeliverText(unsigned char const *Field, ULONG Extent, unsigned char *Buffer, ULONG Capacity, ULONG *Count);
     int GetDescriptorString(ULONG OffsetFieldPosition, bool AllOnesMeansAbsent, unsigned char *Buffer,

@@ -1,0 +1,328 @@
+// Drive letters and mount points from the volume scan, and the system volume
+// test.
+#include "TestSupport.h"
+
+#include <cstring>
+#include <functional>
+
+using namespace TavTest;
+using TavSim::Fault;
+using TavSim::Op;
+
+namespace {
+
+constexpr uint64_t GiB = 1ull << 30;
+
+struct WideAnswer {
+    int result;
+    ULONG length;
+    std::wstring text;
+};
+
+WideAnswer Letters(Drive &d, ULONG capacity = 64) {
+    std::vector<wchar_t> buffer(capacity + 1, L'#');
+    ULONG length = 999;
+    int result = d.GetDriveLetters(buffer.data(), capacity, &length);
+    return {result, length, result ? std::wstring(buffer.data()) : std::wstring()};
+}
+
+WideAnswer Mounts(Drive &d, ULONG capacity = 1024) {
+    std::vector<wchar_t> buffer(capacity + 1, L'#');
+    ULONG length = 999;
+    int result = d.GetMountPoints(buffer.data(), capacity, &length);
+    return {result, length, result ? std::wstring(buffer.data()) : std::wstring()};
+}
+
+} // namespace
+
+class Volumes : public MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        machine.AddDisk(ScsiDisk(0));
+        machine.AddDisk(ScsiDisk(1));
+        machine.AddDisk(ScsiDisk(2));
+    }
+    size_t Scans() const { return machine.Count(Op::FindFirstVolumeW); }
+};
+
+TEST_F(Volumes, LettersAndFolderMountsOfTheDisksVolumes) {
+    machine.AddVolume({{0, 1 * GiB, GiB}}, {L"E:\\", L"D:\\mnt\\p\\", L"D:\\mnt\\q\\"});
+    machine.AddVolume({{1, 0, GiB}}, {L"F:\\"});                  // another disk
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {L"C:\\data\\r\\"});    // folder only
+    machine.AddVolume({{0, 3 * GiB, GiB}}, {});                   // no path at all
+
+    DrivePtr d = Fresh(0);
+    auto letters = Letters(*d);
+    EXPECT_EQ(letters.result, 1);
+    EXPECT_EQ(letters.text, L"CE");
+    EXPECT_EQ(letters.length, 3u);
+
+    auto mounts = Mounts(*d);
+    EXPECT_EQ(mounts.result, 1);
+    EXPECT_EQ(mounts.text, L"D:\\mnt\\p\\; D:\\mnt\\q\\; C:\\data\\r\\");
+    EXPECT_EQ(mounts.length, mounts.text.size() + 1);
+
+    // One scan served both getters; a later call asks the platform nothing.
+    EXPECT_EQ(Scans(), 1u);
+    size_t requests = machine.Log().size();
+    Letters(*d);
+    Mounts(*d);
+    d->ContainsWindowsBootPartition();
+    EXPECT_EQ(machine.Count(Op::FindFirstVolumeW), 1u);
+    EXPECT_EQ(machine.Log().size() - requests, machine.Count(Op::GetWindowsDirectoryW));
+
+    // Every volume was opened without its trailing backslash, read access.
+    auto opens = Requests(machine, Op::CreateFileW);
+    ASSERT_EQ(opens.size(), 5u);
+    for (size_t i = 0; i < opens.size(); ++i) {
+        EXPECT_EQ(opens[i].path, machine.volumes[i].name.substr(0, 48));
+        EXPECT_EQ(opens[i].access, GENERIC_READ);
+        EXPECT_EQ(opens[i].share, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    }
+    // Path names are asked for with the backslash, only for this disk's volumes.
+    auto names = Requests(machine, Op::GetVolumePathNamesForVolumeNameW);
+    EXPECT_EQ(names.size(), 8u);
+    for (const auto &r : names)
+        EXPECT_EQ(r.path.back(), L'\\');
+    EXPECT_EQ(machine.Count(Op::DeviceIoControl, IOCTL_STORAGE_GET_DEVICE_NUMBER), 1u);
+    EXPECT_EQ(machine.Count(Op::FindVolumeClose), 1u);
+    EXPECT_EQ(machine.OpenHandles(), 1u); // the disk's own
+}
+
+TEST_F(Volumes, OneScanWhicheverGetterComesFirst) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\", L"C:\\x\\"});
+    DrivePtr a = Fresh(0);
+    auto mountsFirst = Mounts(*a);
+    auto lettersAfter = Letters(*a);
+    DrivePtr b = Fresh(0);
+    auto lettersFirst = Letters(*b);
+    auto mountsAfter = Mounts(*b);
+    EXPECT_EQ(mountsFirst.text, mountsAfter.text);
+    EXPECT_EQ(lettersFirst.text, lettersAfter.text);
+    EXPECT_EQ(lettersFirst.text, L"C");
+    EXPECT_EQ(Scans(), 1u);
+
+    DrivePtr c = Fresh(0);
+    machine.windowsDirectory = L"C:\\Windows";
+    EXPECT_EQ(c->ContainsWindowsBootPartition(), 1);
+    EXPECT_EQ(Mounts(*c).text, L"C:\\x\\");
+    EXPECT_EQ(Scans(), 1u);
+}
+
+TEST_F(Volumes, SpannedVolumesAndSeveralExtentsOnOneDisk) {
+    // Two extents on disk 0: taken once.
+    machine.AddVolume({{0, 0, GiB}, {0, 4 * GiB, GiB}}, {L"G:\\", L"G:\\twice\\"});
+    // Spanned over disks 1 and 2: both report it.
+    machine.AddVolume({{1, 0, GiB}, {2, 0, GiB}}, {L"S:\\", L"C:\\span\\"});
+    machine.windowsDirectory = L"S:\\WINDOWS";
+
+    DrivePtr d0 = Fresh(0);
+    EXPECT_EQ(Letters(*d0).text, L"G");
+    EXPECT_EQ(Mounts(*d0).text, L"G:\\twice\\");
+    EXPECT_EQ(machine.Count(Op::GetVolumePathNamesForVolumeNameW), 2u);
+    EXPECT_EQ(d0->ContainsWindowsBootPartition(), 0);
+
+    // The extents were asked for twice per volume: first into one record,
+    // then into a block sized for all of them.
+    auto extents = Requests(machine, Op::DeviceIoControl, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS);
+    ASSERT_EQ(extents.size(), 4u);
+    EXPECT_EQ(extents[0].outSize, sizeof(VOLUME_DISK_EXTENTS));
+    EXPECT_EQ(extents[1].outSize, offsetof(VOLUME_DISK_EXTENTS, Extents) + 2 * sizeof(DISK_EXTENT));
+
+    for (ULONG i = 1; i <= 2; ++i) {
+        DrivePtr d = Fresh(i);
+        EXPECT_EQ(Letters(*d).text, L"S");
+        EXPECT_EQ(Mounts(*d).text, L"C:\\span\\");
+        EXPECT_EQ(d->ContainsWindowsBootPartition(), 1);
+    }
+}
+
+TEST_F(Volumes, DriveRootsAndNamesThatOnlyLookLikeThem) {
+    // A second drive root later in the list is an ordinary name; a root with
+    // a letter outside A-Z records nothing; "C:" and "C:\x" are not roots.
+    machine.AddVolume({{0, 0, GiB}}, {L"K:\\", L"L:\\"});
+    machine.AddVolume({{0, GiB, GiB}}, {L"1:\\", L"C:\\after-digit\\"});
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {L"c:\\"});
+    machine.AddVolume({{0, 3 * GiB, GiB}}, {L"M:", L"N:\\x"});
+    DrivePtr d = Fresh(0);
+    EXPECT_EQ(Letters(*d).text, L"K");
+    EXPECT_EQ(Mounts(*d).text, L"L:\\; C:\\after-digit\\; M:; N:\\x");
+}
+
+TEST_F(Volumes, TooSmallBuffersAreRefusedUntouched) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\", L"C:\\p\\"});
+    machine.AddVolume({{0, GiB, GiB}}, {L"E:\\"});
+    DrivePtr d = Fresh(0);
+
+    std::vector<wchar_t> buffer(8, L'#');
+    ULONG length = 0;
+    EXPECT_EQ(d->GetDriveLetters(buffer.data(), 2, &length), 0);
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(std::wstring(buffer.begin(), buffer.end()), std::wstring(8, L'#'));
+    EXPECT_EQ(d->GetDriveLetters(nullptr, 0, &length), 0);
+    EXPECT_EQ(length, 3u);
+    EXPECT_EQ(d->GetDriveLetters(buffer.data(), 3, &length), 1);
+    EXPECT_EQ(std::wstring(buffer.data()), L"CE");
+    EXPECT_EQ(buffer[3], L'#');
+
+    std::fill(buffer.begin(), buffer.end(), L'#');
+    EXPECT_EQ(d->GetMountPoints(buffer.data(), 5, &length), 0);
+    EXPECT_EQ(length, 6u);
+    EXPECT_EQ(buffer[0], L'#');
+    EXPECT_EQ(d->GetMountPoints(buffer.data(), 6, &length), 1);
+    EXPECT_EQ(std::wstring(buffer.data()), L"C:\\p\\");
+    EXPECT_EQ(Scans(), 1u);
+}
+
+TEST_F(Volumes, NoLetteredVolume) {
+    machine.AddVolume({{1, 0, GiB}}, {L"C:\\"});
+    machine.windowsDirectory = L"C:\\Windows";
+    DrivePtr d = Fresh(0);
+    wchar_t one = L'#';
+    ULONG length = 0;
+    EXPECT_EQ(d->GetDriveLetters(&one, 1, &length), 1);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(one, 0);
+    EXPECT_EQ(d->GetDriveLetters(nullptr, 0, &length), 0);
+    EXPECT_EQ(Mounts(*d).text, L"");
+    EXPECT_EQ(Mounts(*d).length, 1u);
+    EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
+}
+
+TEST_F(Volumes, EnumerationFailureGivesNothingOnEveryCall) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
+    Fault f;
+    f.op = Op::FindFirstVolumeW;
+    f.error = ERROR_ACCESS_DENIED;
+    f.times = 1;
+    machine.AddFault(f);
+    machine.windowsDirectory = L"C:\\Windows";
+    DrivePtr d = Fresh(0);
+    for (int call = 0; call < 2; ++call) {
+        auto letters = Letters(*d);
+        EXPECT_EQ(letters.text, L"");
+        EXPECT_EQ(letters.length, 1u);
+        auto mounts = Mounts(*d);
+        EXPECT_EQ(mounts.text, L"");
+        EXPECT_EQ(mounts.length, 1u);
+        EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
+    }
+    EXPECT_EQ(Scans(), 1u);
+    EXPECT_EQ(machine.Count(Op::FindVolumeClose), 0u);
+}
+
+TEST_F(Volumes, AFailedDiskNumberMatchesNoVolume) {
+    // Disk 0's volumes must not be reported for a disk whose number is unknown.
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\", L"C:\\zero\\"});
+    auto closed = ScsiDisk(5);
+    closed.openable = false;
+    machine.AddDisk(closed);
+    DrivePtr d = Fresh(3);
+    EXPECT_EQ(d->GetDriveNumber(), 0u);
+    EXPECT_EQ(Letters(*d).text, L"");
+    EXPECT_EQ(Mounts(*d).text, L"");
+    EXPECT_EQ(machine.Count(Op::FindVolumeClose), 1u);
+    EXPECT_EQ(machine.OpenHandles(), 0u);
+}
+
+TEST_F(Volumes, VolumesThatDoNotAnswerContributeNothing) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
+    machine.volumes.back().openable = false;
+    machine.AddVolume({{0, GiB, GiB}}, {L"D:\\"});
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {L"E:\\", L"E:\\e\\"});
+    machine.AddVolume({{0, 3 * GiB, GiB}}, {L"F:\\", L"F:\\f\\"});
+    // Volume 1: its extents request fails.
+    Fault extents;
+    extents.op = Op::DeviceIoControl;
+    extents.ioctl = IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS;
+    extents.volume = 1;
+    machine.AddFault(extents);
+    // Volume 2: the second path-name call fails.
+    Fault names;
+    names.op = Op::GetVolumePathNamesForVolumeNameW;
+    names.volume = 2;
+    names.skip = 1;
+    machine.AddFault(names);
+    // Volume 3: the second path-name call delivers a list cut short.
+    Fault cut;
+    cut.op = Op::GetVolumePathNamesForVolumeNameW;
+    cut.volume = 3;
+    cut.skip = 1;
+    cut.shortBytes = 3 * sizeof(wchar_t);
+    machine.AddFault(cut);
+
+    DrivePtr d = Fresh(0);
+    EXPECT_EQ(Letters(*d).text, L"");
+    EXPECT_EQ(Mounts(*d).text, L"");
+    EXPECT_EQ(machine.OpenHandles(), 1u);
+}
+
+TEST_F(Volumes, AbsurdExtentCountsAreNotAllocated) {
+    for (DWORD claimed : {0xFFFFFFFFu, 0x0AAAAAABu, 0x00100000u}) {
+        machine.volumes.clear();
+        machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
+        machine.volumes.back().claimedExtentCount = claimed;
+        machine.AddVolume({{0, GiB, GiB}}, {L"D:\\"});
+        DrivePtr d = Fresh(0);
+        // The broken volume contributes nothing; the next one is still scanned.
+        EXPECT_EQ(Letters(*d).text, L"D") << claimed;
+        for (const auto &r : machine.Log())
+            if (r.op == Op::LocalAlloc)
+                EXPECT_LE(r.position, 1u << 20) << claimed;
+    }
+}
+
+TEST_F(Volumes, MemoryExhaustionLeavesBothRecordsOrNeither) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\", L"C:\\a\\"});
+    machine.AddVolume({{0, GiB, GiB}}, {L"D:\\", L"D:\\b\\"});
+    Set();
+    for (long nth = 0; nth < 20; ++nth) {
+        DrivePtr d = Fresh(0);
+        size_t before = machine.LiveBlocks();
+        machine.FailAllocation(nth);
+        ULONG length = 0;
+        d->GetDriveLetters(nullptr, 0, &length);
+        machine.FailAllocation(-1);
+        EXPECT_EQ(DriveTestAccess::HasLetterTable(*d), DriveTestAccess::HasMountPoints(*d)) << nth;
+        if (!DriveTestAccess::HasLetterTable(*d)) {
+            EXPECT_EQ(machine.LiveBlocks(), before) << nth;
+            // A later call scans again and gets the whole answer.
+            EXPECT_EQ(Letters(*d).text, L"CD");
+        }
+        EXPECT_EQ(Mounts(*d).text, L"C:\\a\\; D:\\b\\") << nth;
+        EXPECT_EQ(machine.OpenHandles(), 1u);
+    }
+    EXPECT_EQ(machine.BadReleases(), 0u);
+}
+
+TEST_F(Volumes, SystemVolumeTest) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
+    machine.AddVolume({{1, 0, GiB}}, {L"D:\\"});
+
+    machine.windowsDirectory = L"C:\\Windows";
+    EXPECT_EQ(Fresh(0)->ContainsWindowsBootPartition(), 1);
+    EXPECT_EQ(Fresh(1)->ContainsWindowsBootPartition(), 0);
+    EXPECT_EQ(Fresh(2)->ContainsWindowsBootPartition(), 0);
+
+    // Lowercase is not folded.
+    machine.windowsDirectory = L"c:\\windows";
+    EXPECT_EQ(Fresh(0)->ContainsWindowsBootPartition(), 0);
+
+    // The directory cannot be obtained, or does not fit the buffer.
+    machine.windowsDirectory.reset();
+    EXPECT_EQ(Fresh(0)->ContainsWindowsBootPartition(), 0);
+    machine.windowsDirectory = L"C:\\" + std::wstring(300, L'w');
+    EXPECT_EQ(Fresh(0)->ContainsWindowsBootPartition(), 0);
+    auto asked = Requests(machine, Op::GetWindowsDirectoryW);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].outSize, 260u);
+
+    // The answer is the one of this Drive's scan.
+    machine.windowsDirectory = L"D:\\Windows";
+    DrivePtr d = Fresh(1);
+    EXPECT_EQ(d->ContainsWindowsBootPartition(), 1);
+    machine.volumes[1].pathNames = {L"Q:\\"};
+    EXPECT_EQ(d->ContainsWindowsBootPartition(), 1);
+}
