@@ -64,11 +64,13 @@ STORAGE_BUS_TYPE Drive::GetBusType() {
     return static_cast<STORAGE_BUS_TYPE>(AdapterDescriptor->BusType);
 }
 
+// Asks the device for its number: 1 when it answered, 0 when the request
+// failed, -1 when there was no memory to ask.
 int Drive::QueryDeviceNumber(ULONG *Number) {
     *Number = 0;
     auto *record = Alloc<STORAGE_DEVICE_NUMBER>();
     if (!record)
-        return 0;
+        return -1;
     DWORD returned = 0;
     BOOL ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, record,
                                  sizeof(STORAGE_DEVICE_NUMBER), &returned, nullptr);

@@ -159,7 +159,9 @@ void Drive::ScanVolumes() {
         // Without this disk's number no volume can be matched to it: a failed
         // request must not be taken for disk 0.
         ULONG number = 0;
-        if (QueryDeviceNumber(&number)) {
+        int asked = QueryDeviceNumber(&number);
+        enough = asked >= 0;
+        if (asked > 0) {
             do {
                 volumeName[VolumeNameCapacity - 1] = 0;
                 enough = ScanVolume(volumeName, number, scan);

@@ -12,8 +12,10 @@ class Adapters : public MachineTest {};
 TEST_F(Adapters, DescribesTheParentOfADisk) {
     machine.AddDisk(AtaDisk(0));
     DrivePtr d = Get(0);
+    ULONG parent = d->GetDeviceParentInstance();
+    EXPECT_EQ(parent, controller);
     machine.ClearLog();
-    Adapter adapter(Set(), d->GetDeviceParentInstance());
+    Adapter adapter(Set(), parent);
 
     const std::vector<Step> construction = {
         {Op::CM_Get_Device_ID_Size, 0},

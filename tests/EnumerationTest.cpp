@@ -99,7 +99,7 @@ TEST_F(Enumeration, AtaDiskProbeSequenceAndRequestContents) {
         {Op::DeviceIoControl, IOCTL_DISK_CONTROLLER_NUMBER},
         {Op::DeviceIoControl, IOCTL_SCSI_GET_ADDRESS},
     };
-    EXPECT_EQ(Sequence(machine), expected);
+    ASSERT_EQ(Sequence(machine), expected);
 
     auto open = Requests(machine, Op::CreateFileW);
     ASSERT_EQ(open.size(), 1u);
@@ -165,7 +165,7 @@ TEST_F(Enumeration, NonAtaDiskProbeSequenceAndInquiryCommand) {
         {Op::DeviceIoControl, IOCTL_SCSI_PASS_THROUGH_DIRECT},
         {Op::DeviceIoControl, IOCTL_SCSI_GET_ADDRESS},
     };
-    EXPECT_EQ(Sequence(machine), expected);
+    ASSERT_EQ(Sequence(machine), expected);
 
     auto pass = Requests(machine, Op::DeviceIoControl, IOCTL_SCSI_PASS_THROUGH_DIRECT);
     ASSERT_EQ(pass[0].input.size(), sizeof(SCSI_PASS_THROUGH_DIRECT));

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,6 +36,11 @@ struct DriveTestAccess {
         return d.ScsiPassThrough(cdb, length, data, size, SCSI_IOCTL_DATA_IN);
     }
 };
+
+namespace TavSim {
+// Readable operation names in test failure messages.
+inline void PrintTo(Op op, std::ostream *os) { *os << OpName(op); }
+} // namespace TavSim
 
 namespace TavTest {
 

@@ -54,6 +54,15 @@ void Put(Bytes &identify, size_t at, const std::string &bytes) {
     std::memcpy(identify.data() + at, bytes.data(), bytes.size());
 }
 
+// Stores text as a drive stores it: the first of each pair of characters in
+// the word's high byte.
+void PutAta(Bytes &identify, size_t at, const std::string &text) {
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        identify[at + i] = static_cast<uint8_t>(text[i + 1]);
+        identify[at + i + 1] = static_cast<uint8_t>(text[i]);
+    }
+}
+
 } // namespace
 
 TEST(TrimString, DropsLeadingSpacesAndTrailingBlanks) {
@@ -209,9 +218,9 @@ TEST_F(Texts, IdentifyStrings) {
     Put(disk.identify, 54, "BADC");
     Put(disk.identify, 58, std::string(36, ' '));
     // Serial: 12 spaces then 8 characters, as a right-aligned serial is stored.
-    Put(disk.identify, 20, "          12345678  ");
+    PutAta(disk.identify, 20, "            12345678");
     // Firmware whose third staged byte is 0.
-    Put(disk.identify, 46, std::string("VR\0X1234", 8));
+    PutAta(disk.identify, 46, std::string("RV\0X1234", 8));
     machine.AddDisk(disk);
     // A model of 40 non-blank characters.
     disk.identify = Identify("0123456789ABCDEFGHIJ0123456789ABCDEFGHIJ", "S", "F");

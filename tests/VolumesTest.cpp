@@ -269,8 +269,9 @@ TEST_F(Volumes, AbsurdExtentCountsAreNotAllocated) {
         // The broken volume contributes nothing; the next one is still scanned.
         EXPECT_EQ(Letters(*d).text, L"D") << claimed;
         for (const auto &r : machine.Log())
-            if (r.op == Op::LocalAlloc)
+            if (r.op == Op::LocalAlloc) {
                 EXPECT_LE(r.position, 1u << 20) << claimed;
+            }
     }
 }
 

@@ -1,0 +1,570 @@
+// tavdisk over a simulated machine: the table, the JSON document, show,
+// read, write and every refusal, with exit codes and what the program leaves
+// held on the machine.
+#include "cli.h"
+
+#include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/platform/simulated/SimMachine.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+using nlohmann::json;
+using TavSim::Bytes;
+using TavSim::Op;
+
+namespace {
+
+constexpr uint64_t kSector = 512;
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+DISK_GEOMETRY Geometry(int64_t cylinders, DWORD tracks, DWORD sectors, DWORD bytes) {
+    DISK_GEOMETRY g{};
+    g.Cylinders.QuadPart = cylinders;
+    g.MediaType = FixedMedia;
+    g.TracksPerCylinder = tracks;
+    g.SectorsPerTrack = sectors;
+    g.BytesPerSector = bytes;
+    return g;
+}
+
+SCSI_ADDRESS Address(UCHAR port, UCHAR path, UCHAR target, UCHAR lun) {
+    SCSI_ADDRESS a{};
+    a.Length = sizeof(SCSI_ADDRESS);
+    a.PortNumber = port;
+    a.PathId = path;
+    a.TargetId = target;
+    a.Lun = lun;
+    return a;
+}
+
+class Tavdisk : public ::testing::Test {
+protected:
+    TavSim::Machine machine;
+    DEVINST controller = 0;
+    std::vector<std::filesystem::path> files;
+
+    void SetUp() override {
+        machine.Install();
+        controller = machine.AddNode(L"PCI\\VEN_8086&DEV_2922\\3&11583659&0&FA", L"Standard SATA AHCI Controller");
+    }
+
+    void TearDown() override {
+        // Whatever the command did, it released every Drive, Adapter and set.
+        EXPECT_EQ(machine.OpenHandles(), 0u);
+        EXPECT_EQ(machine.OpenSets(), 0u);
+        EXPECT_EQ(machine.LiveBlocks(), 0u);
+        EXPECT_EQ(machine.BadReleases(), 0u);
+        TavSim::Machine::Uninstall();
+        for (const auto &f : files)
+            std::filesystem::remove(f);
+    }
+
+    // An ATA disk of 2048 sectors with the system volume (C:) on it.
+    TavSim::Disk AtaDisk(DWORD number) {
+        TavSim::Disk d;
+        d.devicePath = L"\\\\?\\ide#disk" + std::to_wstring(number) + L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        d.devInst = machine.AddNode(L"IDE\\DISKTAV\\" + std::to_wstring(number), L"Disk drive", controller);
+        d.deviceNumber = number;
+        d.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSata);
+        d.deviceDescriptor = TavSim::MakeDeviceDescriptor(nullptr, "TAV MODEL 1000", "FW01", "SN0001", BusTypeSata);
+        d.ata = true;
+        d.identify = TavSim::MakeIdentify("TAV MODEL 1000", "SN0001", "FW01", 2048, false);
+        TavSim::SetIdentifyWord(d.identify, 82, 0x0002); // security feature set
+        TavSim::SetIdentifyWord(d.identify, 89, 0x001E);
+        DISK_CONTROLLER_NUMBER cn{};
+        cn.ControllerNumber = 1;
+        cn.DiskNumber = 0;
+        d.controllerNumber = cn;
+        d.scsiAddress = Address(1, 0, 0, 0);
+        d.geometry = Geometry(1, 64, 32, 512);
+        d.sizeBytes = 2048 * kSector;
+        return d;
+    }
+
+    // A SAS disk of 4096 sectors, identified by INQUIRY.
+    TavSim::Disk ScsiDisk(DWORD number) {
+        TavSim::Disk d;
+        d.devicePath = L"\\\\?\\scsi#disk" + std::to_wstring(number) + L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        d.devInst = machine.AddNode(L"SCSI\\DISKTAV\\" + std::to_wstring(number), L"Disk drive", controller);
+        d.deviceNumber = number;
+        d.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSas);
+        d.deviceDescriptor = TavSim::MakeDeviceDescriptor("TAV", "ARRAY DISK", "0001", "ABC123", BusTypeSas);
+        d.inquiry = TavSim::MakeInquiry("TAV", "ARRAY DISK", "0001");
+        d.scsiAddress = Address(2, 0, 5, 1);
+        d.lastLba = 4095;
+        d.geometry = Geometry(1, 128, 32, 512);
+        d.sizeBytes = 4096 * kSector;
+        return d;
+    }
+
+    // Disk 0 (ATA, C: and a folder mount) and disk 1 (SAS, E: and a path with spaces).
+    void TwoDisks() {
+        machine.AddDisk(AtaDisk(0));
+        machine.AddDisk(ScsiDisk(1));
+        machine.AddVolume({{0, 1 << 20, 1 << 19}}, {L"C:\\", L"C:\\mnt\\data\\"});
+        machine.AddVolume({{1, 1 << 20, 1 << 20}}, {L"E:\\", L"C:\\mnt\\with space\\", L"C:\\mnt\\b;c\\"});
+        machine.windowsDirectory = L"C:\\Windows";
+    }
+
+    Outcome Tav(std::vector<std::string> args) {
+        args.insert(args.begin(), "tavdisk");
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::ostringstream out, err;
+        Outcome r;
+        r.code = tavdisk::TavdiskMain(static_cast<int>(args.size()), argv.data(), out, err);
+        r.out = out.str();
+        r.err = err.str();
+        return r;
+    }
+
+    json Json(std::vector<std::string> args) {
+        Outcome r = Tav(std::move(args));
+        EXPECT_EQ(r.code, 0) << r.err;
+        return json::parse(r.out);
+    }
+
+    std::string File(const std::string &name, const Bytes &content) {
+        auto path = std::filesystem::temp_directory_path() /
+                    (std::string("tavdisk_test_") +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name);
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(content.data()),
+                                                    static_cast<std::streamsize>(content.size()));
+        files.push_back(path);
+        return path.string();
+    }
+
+    // A usage or runtime error: the given code, nothing on stdout, one line on stderr.
+    void ExpectError(const Outcome &r, int code, const std::string &part) {
+        EXPECT_EQ(r.code, code) << r.err;
+        EXPECT_EQ(r.out, "");
+        auto lines = Lines(r.err);
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_EQ(lines[0].rfind("tavdisk: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(part), std::string::npos) << lines[0];
+    }
+};
+
+Bytes Pattern(size_t size, uint8_t seed) {
+    Bytes b(size);
+    for (size_t i = 0; i < size; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 7);
+    return b;
+}
+
+bool RunningAsRoot() {
+#if defined(_WIN32)
+    return false;
+#else
+    return ::geteuid() == 0;
+#endif
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// list
+
+TEST_F(Tavdisk, TableHasOneRowPerDiskWithTheDerivedFields) {
+    TwoDisks();
+    Outcome r = Tav({});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0].rfind("#  DEVICE", 0), 0u) << lines[0];
+
+    // ATA: IDENTIFY model/serial/firmware, size from the sector count, letter, system mark.
+    for (const char *part : {"\\\\?\\ide#disk0#", "SATA", "TAV MODEL 1000", "SN0001", "FW01", "1.0 MiB", "2048",
+                             "1:0:0:0", "C:, C:\\mnt\\data\\", "*", "Standard SATA AHCI Controller"})
+        EXPECT_NE(lines[1].find(part), std::string::npos) << part << " in " << lines[1];
+    // SAS: INQUIRY vendor + product, descriptor serial, READ CAPACITY sectors.
+    for (const char *part : {"SAS", "TAV ARRAY DISK", "ABC123", "0001", "2.0 MiB", "4096", "2:0:5:1",
+                             "E:, C:\\mnt\\with space\\, C:\\mnt\\b;c\\"})
+        EXPECT_NE(lines[2].find(part), std::string::npos) << part << " in " << lines[2];
+    EXPECT_EQ(lines[2].find('*'), std::string::npos);
+
+    // Columns line up: the model column starts at the same place in every row.
+    size_t column = lines[0].find("MODEL");
+    EXPECT_EQ(lines[1].find("TAV MODEL"), column);
+    EXPECT_EQ(lines[2].find("TAV ARRAY"), column);
+
+    Outcome list = Tav({"list"});
+    EXPECT_EQ(list.code, 0);
+    EXPECT_EQ(list.out, r.out);
+}
+
+TEST_F(Tavdisk, JsonCarriesEveryFieldOfEveryDisk) {
+    TwoDisks();
+    json doc = Json({"list", "--json"});
+    EXPECT_EQ(doc["schema_version"], tavdisk::kJsonSchemaVersion);
+    EXPECT_TRUE(doc["notes"].is_array() && doc["notes"].empty());
+    ASSERT_EQ(doc["disks"].size(), 2u);
+
+    const json &ata = doc["disks"][0];
+    EXPECT_EQ(ata["number"], 0);
+    EXPECT_EQ(ata["accessible"], true);
+    EXPECT_EQ(ata["device_path"], "\\\\?\\ide#disk0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+    EXPECT_EQ(ata["device_number"], 0);
+    EXPECT_EQ(ata["controller"], "Standard SATA AHCI Controller");
+    EXPECT_EQ(ata["bus"], (json{{"type", 11}, {"name", "SATA"}}));
+    EXPECT_EQ(ata["model"], "TAV MODEL 1000");
+    EXPECT_EQ(ata["serial"], "SN0001");
+    EXPECT_EQ(ata["revision"], "FW01");
+    EXPECT_EQ(ata["sectors"], 2048);
+    EXPECT_EQ(ata["capacity"]["bytes"], 2048 * kSector);
+    EXPECT_EQ(ata["capacity"]["source"], "sectors");
+    EXPECT_EQ(ata["capacity"]["human"], "1.0 MiB");
+    EXPECT_TRUE(ata["descriptor"]["vendor"].is_null()); // the descriptor holds none
+    EXPECT_EQ(ata["descriptor"]["product"], "TAV MODEL 1000");
+    EXPECT_EQ(ata["descriptor"]["serial"], "SN0001");
+    EXPECT_EQ(ata["ata"]["model"], "TAV MODEL 1000");
+    EXPECT_EQ(ata["ata"]["firmware_revision"], "FW01");
+    EXPECT_EQ(ata["ata"]["controller_number"], 1);
+    EXPECT_EQ(ata["ata"]["supports_48bit_addressing"], false);
+    EXPECT_EQ(ata["ata"]["supports_security"], true);
+    EXPECT_EQ(ata["ata"]["security_erase_unit_minutes"], 60);
+    EXPECT_TRUE(ata["scsi"]["vendor"].is_null()); // INQUIRY getters do not apply to ATA
+    EXPECT_EQ(ata["scsi"]["address"], (json{{"port", 1}, {"bus", 0}, {"target", 0}, {"lun", 0}}));
+    EXPECT_EQ(ata["geometry"]["bytes_per_sector"], 512);
+    EXPECT_EQ(ata["geometry"]["capacity_bytes"], 64 * 32 * 512);
+    EXPECT_EQ(ata["volumes"]["drive_letters"], json::array({"C"}));
+    EXPECT_EQ(ata["volumes"]["mount_points"], json::array({"C:\\mnt\\data\\"}));
+    EXPECT_EQ(ata["volumes"]["system_volume"], true);
+
+    const json &sas = doc["disks"][1];
+    EXPECT_TRUE(sas["ata"].is_null());
+    EXPECT_EQ(sas["bus"]["name"], "SAS");
+    EXPECT_EQ(sas["model"], "TAV ARRAY DISK");
+    EXPECT_EQ(sas["scsi"]["vendor"], "TAV");
+    EXPECT_EQ(sas["scsi"]["product"], "ARRAY DISK");
+    EXPECT_EQ(sas["scsi"]["revision"], "0001");
+    EXPECT_EQ(sas["scsi"]["address"]["target"], 5);
+    EXPECT_EQ(sas["sectors"], 4096);
+    EXPECT_EQ(sas["volumes"]["drive_letters"], json::array({"E"}));
+    EXPECT_EQ(sas["volumes"]["mount_points"], json::array({"C:\\mnt\\with space\\", "C:\\mnt\\b;c\\"}));
+    EXPECT_EQ(sas["volumes"]["mount_points_text"], "C:\\mnt\\with space\\; C:\\mnt\\b;c\\");
+    EXPECT_EQ(sas["volumes"]["system_volume"], false);
+
+    // Every disk carries the same keys, whatever applies to it.
+    std::vector<std::string> keys0, keys1;
+    for (const auto &item : ata.items())
+        keys0.push_back(item.key());
+    for (const auto &item : sas.items())
+        keys1.push_back(item.key());
+    EXPECT_EQ(keys0, keys1);
+
+    EXPECT_EQ(Json({"--json"}), doc);
+}
+
+TEST_F(Tavdisk, CapacityFallsBackToTheGeometryWhenTheSectorCountIsUnknown) {
+    machine.AddDisk(ScsiDisk(0));
+    TavSim::Fault f;
+    f.op = Op::DeviceIoControl;
+    f.ioctl = IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    f.skip = 1; // the INQUIRY passes, READ CAPACITY fails
+    machine.AddFault(f);
+    json d = Json({"list", "--json"})["disks"][0];
+    EXPECT_TRUE(d["sectors"].is_null());
+    EXPECT_EQ(d["capacity"]["source"], "geometry");
+    EXPECT_EQ(d["capacity"]["bytes"], 128 * 32 * 512);
+}
+
+TEST_F(Tavdisk, DeviceBytesAreEscapedInTheTableAndValidUtf8InJson) {
+    TavSim::Disk d = ScsiDisk(0);
+    d.inquiry = TavSim::MakeInquiry("T\xE9V", "A\x01Z\\", "0001");
+    d.deviceDescriptor = TavSim::MakeDeviceDescriptor("T\xE9V", "A\x01Z\\", "0001", "S\xFF\x7F", BusTypeSas);
+    machine.AddDisk(d);
+
+    Outcome r = Tav({});
+    ASSERT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("T\\xe9V A\\x01Z\\\\"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("S\\xff\\x7f"), std::string::npos) << r.out;
+
+    json disk = Json({"list", "--json"})["disks"][0];
+    EXPECT_EQ(disk["scsi"]["vendor"], "T\xC3\xA9V"); // byte 0xE9 is U+00E9
+    EXPECT_EQ(disk["scsi"]["product"], std::string("A\x01Z\\"));
+    EXPECT_EQ(disk["descriptor"]["serial"], "S\xC3\xBF\x7F");
+}
+
+TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
+    TwoDisks();
+    TavSim::Disk closed = ScsiDisk(2);
+    closed.openable = false;
+    machine.AddDisk(closed);
+
+    Outcome r = Tav({});
+    ASSERT_EQ(r.code, 0);
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[3].find("(cannot open)"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[3].find("\\\\?\\scsi#disk2#"), std::string::npos) << lines[3];
+    // The unopened disk is not credited with the volumes of device number 0.
+    EXPECT_EQ(lines[3].find("C:"), std::string::npos) << lines[3];
+    auto notes = Lines(r.err);
+    ASSERT_EQ(notes.size(), 1u) << r.err;
+    EXPECT_NE(notes[0].find("tavdisk: note: 1 of 3 disks could not be opened"), std::string::npos);
+    EXPECT_EQ(notes[0].find("need root") != std::string::npos, !RunningAsRoot()) << notes[0];
+
+    json doc = Json({"list", "--json"});
+    const json &d = doc["disks"][2];
+    EXPECT_EQ(d["accessible"], false);
+    EXPECT_EQ(d["device_path"], "\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+    EXPECT_TRUE(d["bus"].is_null());
+    EXPECT_TRUE(d["volumes"].is_null());
+    EXPECT_EQ(doc["notes"].size(), 1u);
+    EXPECT_EQ(doc["disks"][0]["accessible"], true);
+
+    Outcome read = Tav({"read", "2", "0"});
+    ExpectError(read, 1, "cannot open disk 2");
+    EXPECT_EQ(machine.Count(Op::ReadFile), 0u);
+}
+
+TEST_F(Tavdisk, NoDisksAndNoEnumeration) {
+    Outcome r = Tav({});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "No disks found.\n");
+    EXPECT_EQ(Json({"--json"})["disks"], json::array());
+
+    machine.AddDisk(AtaDisk(0));
+    machine.interfacesEnumerable = false;
+    ExpectError(Tav({}), 1, "cannot enumerate");
+    ExpectError(Tav({"read", "0", "0"}), 1, "cannot enumerate");
+}
+
+TEST_F(Tavdisk, ControllerDescriptionOfAnyLengthOrNone) {
+    std::wstring longName(300, L'x');
+    longName += L"\u00e9\U0001F600";
+    TavSim::Disk a = AtaDisk(0);
+    a.devInst = machine.AddNode(L"IDE\\DISKTAV\\A", L"Disk drive", machine.AddNode(L"PCI\\LONG", longName));
+    machine.AddDisk(a);
+    TavSim::Disk b = ScsiDisk(1);
+    b.devInst = machine.AddNode(L"SCSI\\DISKTAV\\B", L"Disk drive", machine.AddNode(L"PCI\\NONE", L""));
+    machine.AddDisk(b);
+
+    json doc = Json({"--json"});
+    EXPECT_EQ(doc["disks"][0]["controller"], std::string(300, 'x') + "\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_TRUE(doc["disks"][1]["controller"].is_null());
+}
+
+// ---------------------------------------------------------------------------
+// show
+
+TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
+    TwoDisks();
+    Outcome r = Tav({"show", "1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const char *part : {"Disk 1", "SAS (10)", "TAV ARRAY DISK", "ABC123", "Storage descriptor", "ARRAY DISK",
+                             "(not an ATA disk)", "2:0:5:1", "Bytes per sector", "4096", "E:",
+                             "C:\\mnt\\with space\\", "C:\\mnt\\b;c\\", "Holds the system volume", "no",
+                             "Standard SATA AHCI Controller"})
+        EXPECT_NE(r.out.find(part), std::string::npos) << part;
+
+    Outcome ata = Tav({"show", "0"});
+    for (const char *part : {"ATA identity", "Firmware revision", "FW01", "1 / 0", "60 min", "yes"})
+        EXPECT_NE(ata.out.find(part), std::string::npos) << part;
+
+    json doc = Json({"show", "1", "--json"});
+    EXPECT_EQ(doc["schema_version"], tavdisk::kJsonSchemaVersion);
+    ASSERT_EQ(doc["disks"].size(), 1u);
+    EXPECT_EQ(doc["disks"][0], Json({"--json"})["disks"][1]);
+
+    ExpectError(Tav({"show", "2"}), 1, "no disk 2");
+    ExpectError(Tav({"show", "0x"}), 2, "'0x' is not a number");
+    ExpectError(Tav({"show", "4294967296"}), 2, "not a number from 0 to 4294967295");
+}
+
+// ---------------------------------------------------------------------------
+// read
+
+TEST_F(Tavdisk, ReadDumpsOneSector) {
+    TwoDisks();
+    Bytes content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
+    machine.WriteBytes(0, 3 * kSector, content);
+    Outcome r = Tav({"read", "0", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), kSector / 16);
+    EXPECT_EQ(lines[0], "00000000  48 65 6c 6c 6f ff 00 7f  41 42 43 44 45 46 47 48  |Hello...ABCDEFGH|");
+    EXPECT_EQ(lines[1], "00000010  49 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  |I...............|");
+    EXPECT_EQ(lines.back().substr(0, 10), "000001f0  ");
+    EXPECT_EQ(machine.Count(Op::ReadFile), 1u);
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
+
+    // Hexadecimal sector numbers are taken too; the last sector is readable.
+    EXPECT_EQ(Tav({"read", "0", "0x3"}).out, r.out);
+    EXPECT_EQ(Tav({"read", "0", "2047"}).code, 0);
+}
+
+TEST_F(Tavdisk, ReadRefusesSectorsPastTheEndAndReportsFailures) {
+    TwoDisks();
+    machine.ClearLog();
+    ExpectError(Tav({"read", "0", "2048"}), 1, "sector 2048 is past the end of disk 0");
+    ExpectError(Tav({"read", "1", "99999999999"}), 1, "past the end of disk 1");
+    EXPECT_EQ(machine.Count(Op::ReadFile), 0u);
+    ExpectError(Tav({"read", "7", "0"}), 1, "no disk 7");
+    ExpectError(Tav({"read", "0", "-1"}), 2, "");
+    ExpectError(Tav({"read", "0", "12x"}), 2, "sector '12x' is not a non-negative number");
+    ExpectError(Tav({"read", "0", "1f"}), 2, "sector '1f'");
+    ExpectError(Tav({"read", "0x", "0"}), 2, "disk number '0x'");
+
+    TavSim::Fault f;
+    f.op = Op::ReadFile;
+    f.error = ERROR_IO_DEVICE;
+    machine.AddFault(f);
+    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0");
+}
+
+TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown) {
+    machine.AddDisk(ScsiDisk(0));
+    TavSim::Fault f;
+    f.op = Op::DeviceIoControl;
+    f.ioctl = IOCTL_SCSI_PASS_THROUGH_DIRECT;
+    f.skip = 1;
+    machine.AddFault(f);
+    ExpectError(Tav({"read", "0", "4294967296"}), 1, "beyond 4294967295");
+    EXPECT_EQ(machine.Count(Op::ReadFile), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// write
+
+TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
+    TwoDisks();
+    Bytes data = Pattern(kSector, 9);
+    std::string file = File("good", data);
+    machine.ClearLog();
+    Outcome r = Tav({"write", "0", "5", file, "--yes"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("wrote sector 5 of disk 0"), std::string::npos) << r.out;
+    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), data);
+    EXPECT_EQ(machine.ReadBytes(0, 4 * kSector, kSector), Bytes(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 6 * kSector, kSector), Bytes(kSector, 0));
+    EXPECT_EQ(machine.Count(Op::WriteFile), 1u);
+
+    // Read back through the program.
+    Outcome back = Tav({"read", "0", "5"});
+    EXPECT_EQ(Lines(back.out)[0].substr(10, 2), "09");
+    EXPECT_EQ(Tav({"write", "1", "4095", file, "-y"}).code, 0);
+    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), data);
+}
+
+TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
+    TwoDisks();
+    Bytes before = Pattern(kSector, 1);
+    machine.WriteBytes(0, 5 * kSector, before);
+    std::string good = File("good", Pattern(kSector, 9));
+    std::string shorter = File("short", Pattern(kSector - 1, 9));
+    std::string longer = File("long", Pattern(kSector + 1, 9));
+    std::string empty = File("empty", {});
+    machine.ClearLog();
+
+    // Refusals made before any disk is enumerated or opened.
+    ExpectError(Tav({"write", "0", "5", good}), 2, "without --yes");
+    ExpectError(Tav({"write", "0", "5", empty, "--yes"}), 1, "has 0 bytes");
+    ExpectError(Tav({"write", "0", "5", good + ".missing", "--yes"}), 1, "no such file");
+    ExpectError(Tav({"write", "0", "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
+                "not a regular file");
+    EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
+    EXPECT_EQ(machine.Count(Op::CreateFileW), 0u);
+
+    // Refusals that need the disk's sector size or sector count.
+    ExpectError(Tav({"write", "0", "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
+    ExpectError(Tav({"write", "0", "5", longer, "--yes"}), 1, "has 513 bytes");
+    ExpectError(Tav({"write", "0", "2048", good, "--yes"}), 1, "past the end");
+    ExpectError(Tav({"write", "9", "5", good, "--yes"}), 1, "no disk 9");
+    ExpectError(Tav({"write", "0", "5", "--yes"}), 2, "FILE");
+
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
+    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), before);
+
+    // A write the device fails is reported.
+    TavSim::Fault f;
+    f.op = Op::WriteFile;
+    f.error = ERROR_WRITE_PROTECT;
+    machine.AddFault(f);
+    ExpectError(Tav({"write", "0", "5", good, "--yes"}), 1, "writing sector 5 of disk 0");
+    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), before);
+}
+
+// ---------------------------------------------------------------------------
+// arguments
+
+TEST_F(Tavdisk, BadArgumentsAreUsageErrors) {
+    TwoDisks();
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"frobnicate"}, {"--bogus"}, {"list", "extra"}, {"show"}, {"show", "1", "2"}, {"read", "0"},
+             {"read", "0", "0", "--json"}, {"write", "0", "0"}, {"read", "zero", "0"}}) {
+        Outcome r = Tav(args);
+        std::string joined;
+        for (auto &a : args)
+            joined += a + " ";
+        SCOPED_TRACE(joined);
+        ExpectError(r, 2, "");
+    }
+    EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
+
+    Outcome help = Tav({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("read"), std::string::npos);
+    EXPECT_NE(help.out.find("root"), std::string::npos);
+    Outcome writeHelp = Tav({"write", "--help"});
+    EXPECT_EQ(writeHelp.code, 0);
+    EXPECT_NE(writeHelp.out.find("--yes"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// text conversions
+
+TEST(TavdiskText, WideTextBecomesUtf8AndIllFormedUnitsAreReplaced) {
+    using tavdisk::WideToUtf8;
+    std::wstring plain = L"/mnt/caf\u00e9 \u20ac";
+    EXPECT_EQ(WideToUtf8(plain.data(), plain.size()), "/mnt/caf\xC3\xA9 \xE2\x82\xAC");
+    std::wstring astral = L"\U0001F600";
+    EXPECT_EQ(WideToUtf8(astral.data(), astral.size()), "\xF0\x9F\x98\x80");
+    if constexpr (sizeof(wchar_t) == 4) {
+        const wchar_t bad[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'a'};
+        EXPECT_EQ(WideToUtf8(bad, 3), "\xEF\xBF\xBD\xEF\xBF\xBD" "a");
+    } else {
+        const wchar_t lone[] = {static_cast<wchar_t>(0xD83D), L'a', static_cast<wchar_t>(0xDE00)};
+        EXPECT_EQ(WideToUtf8(lone, 3), "\xEF\xBF\xBD" "a\xEF\xBF\xBD");
+    }
+    EXPECT_EQ(WideToUtf8(nullptr, 0), "");
+}
+
+TEST(TavdiskText, DeviceBytesAndSizes) {
+    EXPECT_EQ(tavdisk::EscapeBytes(std::string("A\0\x1f\\\x80 z", 7)), "A\\x00\\x1f\\\\\\x80 z");
+    EXPECT_EQ(tavdisk::BytesToUtf8(std::string("a\0\xff", 3)), std::string("a\0\xC3\xBF", 4));
+    EXPECT_EQ(tavdisk::HumanBytes(0), "0 B");
+    EXPECT_EQ(tavdisk::HumanBytes(1023), "1023 B");
+    EXPECT_EQ(tavdisk::HumanBytes(1024), "1.0 KiB");
+    EXPECT_EQ(tavdisk::HumanBytes(500107862016ull), "465.8 GiB");
+    EXPECT_EQ(tavdisk::HumanBytes(UINT64_MAX), "16.0 EiB");
+}
