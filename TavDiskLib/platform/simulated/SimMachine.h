@@ -64,15 +64,22 @@ struct Request {
     DWORD share = 0;            // CreateFileW: share mode
     DWORD disposition = 0;      // CreateFileW
     DWORD flags = 0;            // CreateFileW flags / SetupDi flags / CM flags / LocalAlloc flags
-    uint64_t position = 0;      // SetFilePointerEx: distance; LocalAlloc: bytes
+    uint64_t position = 0;      // SetFilePointerEx: distance; ReadFile/WriteFile: file position at the start
+                                // of the transfer; LocalAlloc: bytes
     DWORD index = 0;            // SetupDiEnumDeviceInterfaces: member index; registry property id
     int disk = -1;              // the disk (index into Machine::disks) the request addressed, -1 none
     int volume = -1;            // the volume the request addressed, -1 none
     bool succeeded = false;     // what the call returned (TRUE / CR_SUCCESS / valid handle)
-    DWORD error = 0;            // the last-error code the call left (0 when it did not set one)
+    DWORD error = 0;            // the last-error code the call left (0 when it did not set one);
+                                // CM_* calls: the CONFIGRET they returned
 };
 
 // A failure rule: the matching calls fail with `error` (or answer short).
+// A failing call returns what that operation returns on failure (FALSE,
+// INVALID_HANDLE_VALUE, 0, null; LocalFree returns its argument) and does
+// nothing else: a failing CloseHandle leaves the handle open, a failing
+// LocalFree keeps the block. CM_* calls return `error` as their CONFIGRET and
+// leave the last-error code alone.
 struct Fault {
     Op op{};
     DWORD ioctl = 0;            // 0 matches any control code
@@ -81,9 +88,18 @@ struct Fault {
     DWORD error = ERROR_GEN_FAILURE;
     // When set, the call does not fail: it succeeds but delivers only this
     // many bytes of its answer (the rest of the caller's buffer is left as it was).
+    // The limit applies to what the call writes into caller memory: the output
+    // buffer of DeviceIoControl (for IOCTL_SCSI_PASS_THROUGH_DIRECT: the data
+    // buffer, with DataTransferLength reporting the bytes moved), the data of
+    // ReadFile/WriteFile, the strings and records of the other calls.
+    // The outputs that count what the call copied (lpBytesReturned, the
+    // ReadFile/WriteFile counts, the length GetVolumePathNamesForVolumeNameW
+    // returns on success) report what was delivered; required sizes and
+    // other outputs keep their normal values.
     std::optional<DWORD> shortBytes;
     // When set, the call succeeds (returns TRUE) yet sets this last-error code
     // (to model a platform that reports its outcome only through GetLastError).
+    // May be combined with shortBytes.
     bool succeedWithError = false;
     int skip = 0;               // let this many matching calls through first
     int times = -1;             // how many matching calls to affect; -1 every one
@@ -99,6 +115,9 @@ struct Volume {
     std::vector<Extent> extents;
     std::vector<std::wstring> pathNames; // drive roots ("C:\") and folder mounts ("C:\mnt\data\")
     bool openable = true;
+    // When set, the extents answer reports this NumberOfDiskExtents whatever
+    // the extents are (an absurd count from a broken volume driver).
+    std::optional<DWORD> claimedExtentCount;
 };
 
 struct DeviceNode {
@@ -125,13 +144,30 @@ struct Disk {
     uint64_t lastLba = 0;               // READ CAPACITY(10)/(16) answers
     DWORD blockLength = 512;
     std::optional<DISK_GEOMETRY> geometry;                   // nullopt: the request fails
-    uint64_t sizeBytes = 0;             // reads/writes beyond this fail
-    std::map<uint64_t, uint8_t> writtenBytes; // sector contents that differ from the fill byte
+    uint64_t sizeBytes = 0;             // reads/writes beyond this fail (ERROR_SECTOR_NOT_FOUND)
+    // Sector contents: the pages written at least once, keyed by page number
+    // (offset / PageSize), each PageSize bytes. Everything else reads as `fill`.
+    static constexpr uint64_t PageSize = 4096;
+    std::map<uint64_t, Bytes> pages;
     uint8_t fill = 0;                   // content of every byte never written
 };
 
+// The handles, sets and blocks of the platform calls:
+// - CreateFileW opens a disk by its exact devicePath, a volume by its name
+//   without the trailing backslash; a handle allows ReadFile, WriteFile and
+//   the control requests that its desired access permits (the access bits of
+//   the control code). Transfers must start and end on a sector boundary
+//   (the geometry's BytesPerSector, else blockLength).
+// - LocalAlloc blocks are real heap blocks, filled with 0xCD unless
+//   LMEM_ZEROINIT is given; blocks above MaxBlockBytes are refused with
+//   ERROR_NOT_ENOUGH_MEMORY. Blocks work whether or not a machine is
+//   installed; each counts for the machine installed when it was allocated.
+// - Without an installed machine every other call fails (ERROR_NOT_READY,
+//   CM_* calls with CR_NO_SUCH_DEVNODE).
 class Machine {
 public:
+    static constexpr size_t MaxBlockBytes = size_t{64} << 20;
+
     Machine();
     ~Machine();
     Machine(const Machine &) = delete;
@@ -150,6 +186,8 @@ public:
 
     // Building helpers. Each returns the index (or DEVINST) of what it added.
     DEVINST AddNode(const std::wstring &instanceId, const std::wstring &description, DEVINST parent = 0);
+    // AddDisk gives a disk whose devicePath is empty or already taken by
+    // another disk a path of its own (a device path names one device).
     int AddDisk(const Disk &d);
     int AddVolume(std::vector<Volume::Extent> extents, std::vector<std::wstring> pathNames);
 
