@@ -84,7 +84,7 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
                 scan.mounts.append(L"; ");
                 name += length + 1;
             }
-        } catch (const std::bad_alloc &) {
+        } catch (...) {
             enough = false;
         }
     }

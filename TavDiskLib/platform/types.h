@@ -13,11 +13,10 @@
 
 #if defined(_WIN32)
 
+// This is a public header: it leaves the caller's choice of windows.h parts
+// alone (no WIN32_LEAN_AND_MEAN) and only keeps the min/max macros away.
 #ifndef NOMINMAX
 #define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <winioctl.h>

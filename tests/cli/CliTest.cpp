@@ -330,7 +330,7 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     auto notes = Lines(r.err);
     ASSERT_EQ(notes.size(), 1u) << r.err;
     EXPECT_NE(notes[0].find("tavdisk: note: 1 of 3 disks could not be opened"), std::string::npos);
-    EXPECT_EQ(notes[0].find("need root") != std::string::npos, !RunningAsRoot()) << notes[0];
+    EXPECT_EQ(notes[0].find("full answers need ") != std::string::npos, !RunningAsRoot()) << notes[0];
 
     json doc = Json({"list", "--json"});
     const json &d = doc["disks"][2];

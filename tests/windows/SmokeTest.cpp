@@ -13,7 +13,64 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+// The exported signatures, with the system's own types: ULONG is unsigned
+// long here, wide text is wchar_t, 64-bit values are LARGE_INTEGER and the
+// bus type is STORAGE_BUS_TYPE. A change to any of them changes what callers
+// link against.
+#define TAVDISK_EXPECT_SIGNATURE(member, type)                                                                 \
+    static_assert(std::is_same<decltype(member), type>::value, #member " has changed its exported signature")
+using NarrowText = int (Drive::*)(unsigned char *, unsigned long, unsigned long *);
+using WideText = int (Drive::*)(wchar_t *, unsigned long, unsigned long *);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDeviceInfoSet, void *(*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDrive, Drive *(*)(void *, unsigned long));
+TAVDISK_EXPECT_SIGNATURE(&Drive::operator=, Drive &(Drive::*)(Drive const &));
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetVendorId, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetProductId, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetProductRevision, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetSerialNumber, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetBusType, STORAGE_BUS_TYPE (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDriveNumber, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDevicePath, WideText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDeviceInstance, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDeviceParentInstance, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::IsAta, int (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeDriveSerialNo, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeDriveFirmwareRevision, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeDriveModelNo, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeControllerNumber, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeDiskNumber, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeSupports48BitAddressing, int (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeSupportsSecurity, int (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeSecurityEraseUnitTime, unsigned short (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetIdeEnhancedSecurityEraseUnitTime, unsigned short (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiVendorId, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiProductId, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiProductRevision, NarrowText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiPort, unsigned char (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiBusId, unsigned char (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiTargetId, unsigned char (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetScsiLogicalUnitId, unsigned char (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetCapacity, LARGE_INTEGER (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetCylinders, LARGE_INTEGER (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetTracksPerCylinder, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetSectorsPerTrack, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetBytesPerSector, unsigned long (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetSectors, LARGE_INTEGER (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Drive::ReadSector, int (Drive::*)(unsigned long, unsigned char *));
+TAVDISK_EXPECT_SIGNATURE(&Drive::WriteSector, int (Drive::*)(unsigned long, unsigned char *));
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetDriveLetters, WideText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::GetMountPoints, WideText);
+TAVDISK_EXPECT_SIGNATURE(&Drive::ContainsWindowsBootPartition, int (Drive::*)());
+TAVDISK_EXPECT_SIGNATURE(&Adapter::GetDescription, void (Adapter::*)(wchar_t const *, unsigned long, unsigned long *));
+TAVDISK_EXPECT_SIGNATURE(&Adapter::operator=, Adapter &(Adapter::*)(Adapter const &));
+static_assert(std::is_constructible<Drive, void *, unsigned long, SP_DEVICE_INTERFACE_DATA *>::value, "Drive constructor");
+static_assert(std::is_constructible<Adapter, void *, unsigned long>::value, "Adapter constructor");
+static_assert(std::is_same<ULONG, unsigned long>::value && std::is_same<WCHAR, wchar_t>::value,
+              "the system's ULONG and WCHAR");
+#undef TAVDISK_EXPECT_SIGNATURE
 
 // A window on the records a Drive keeps, to check what the library put into
 // them for the system.
@@ -129,11 +186,16 @@ protected:
         if (!SetupDiCreateDeviceInfoW(set.get(), L"TavDiskSmokeDisk", &GUID_DEVCLASS_DISKDRIVE, Description,
                                       nullptr, DICD_GENERATE_ID, &node))
             GTEST_SKIP() << "the system refused a device node of our own: " << GetLastError();
+        created = true;
+        // Registered, the node can be opened into another set by its
+        // instance identifier, as an Adapter does.
+        // (Registering needs administrator rights on Windows; Wine grants it.)
+        if (!SetupDiRegisterDeviceInfo(set.get(), &node, 0, nullptr, nullptr, nullptr))
+            GTEST_SKIP() << "the system refused to register a device node of our own: " << GetLastError();
         SP_DEVICE_INTERFACE_DATA iface{};
         iface.cbSize = sizeof iface;
         if (!SetupDiCreateDeviceInterfaceW(set.get(), &node, &GUID_DEVINTERFACE_DISK, L"smoke", 0, &iface))
             GTEST_SKIP() << "the system refused a disk interface of our own: " << GetLastError();
-        created = true;
 
         // The interface's path as the system gives it, for comparison.
         DWORD required = 0;
@@ -245,10 +307,11 @@ TEST_F(RegisteredInterface, DriveOverAnInterfaceThatCannotBeOpenedAnswersZeros) 
     EXPECT_EQ(std::wstring(text.data()), path);
 
     // The device node record was filled by the second detail call.
-    ASSERT_NE(DriveTestAccess::DevInfo(*d), nullptr);
-    EXPECT_EQ(DriveTestAccess::DevInfo(*d)->cbSize, sizeof(SP_DEVINFO_DATA));
+    const SP_DEVINFO_DATA *devInfo = DriveTestAccess::DevInfo(*d);
+    ASSERT_NE(devInfo, nullptr);
+    EXPECT_EQ(devInfo->cbSize, sizeof(SP_DEVINFO_DATA));
+    EXPECT_TRUE(IsEqualGUID(devInfo->ClassGuid, GUID_DEVCLASS_DISKDRIVE));
     EXPECT_EQ(d->GetDeviceInstance(), node.DevInst);
-    EXPECT_NE(d->GetDeviceInstance(), 0ul);
 
     ExpectZeroAnswers(*d);
 }
@@ -263,7 +326,14 @@ TEST_F(RegisteredInterface, AdapterDescribesTheDeviceNode) {
     const ULONG expected = static_cast<ULONG>((std::wcslen(Description) + 1) * sizeof(wchar_t));
     EXPECT_EQ(required, expected);
 
-    std::vector<wchar_t> text(expected / sizeof(wchar_t), L'x');
+    // One byte short: no description, the size it needs.
+    std::vector<wchar_t> text(expected / sizeof(wchar_t) + 1, L'x');
+    text.back() = 0;
+    required = 0;
+    adapter.GetDescription(text.data(), expected - 1, &required);
+    EXPECT_EQ(required, expected);
+    EXPECT_EQ(text[0], L'x');
+
     required = 0;
     adapter.GetDescription(text.data(), expected, &required);
     EXPECT_EQ(required, expected);

@@ -1,0 +1,160 @@
+// The device request layer on Windows: every operation is the system's own
+// call, passed its arguments unchanged and answering with the system's
+// result. Nothing is added here; what the answers mean is decided by the
+// Drive and Adapter logic.
+#include "../platform.h"
+
+// The records the logic sizes with sizeof are the system's, at the sizes the
+// system expects in their cbSize/Length fields for this process's width.
+#if defined(_WIN64)
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8, "64-bit interface detail fixed part");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "64-bit interface record");
+static_assert(sizeof(SP_DEVINFO_DATA) == 32, "64-bit device node record");
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 56, "64-bit SCSI pass-through record");
+#else
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6, "32-bit interface detail fixed part");
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "32-bit interface record");
+static_assert(sizeof(SP_DEVINFO_DATA) == 28, "32-bit device node record");
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "32-bit SCSI pass-through record");
+#endif
+static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12, "property query");
+static_assert(sizeof(STORAGE_ADAPTER_DESCRIPTOR) == 32, "adapter descriptor");
+static_assert(sizeof(STORAGE_DESCRIPTOR_HEADER) == 8, "descriptor header");
+static_assert(sizeof(STORAGE_DEVICE_NUMBER) == 12, "device number");
+static_assert(sizeof(GETVERSIONINPARAMS) == 24, "SMART version");
+static_assert(sizeof(SENDCMDINPARAMS) == 33, "SMART command input");
+static_assert(sizeof(SENDCMDOUTPARAMS) == 17, "SMART command output header");
+static_assert(sizeof(DISK_CONTROLLER_NUMBER) == 8, "controller number");
+static_assert(sizeof(SCSI_ADDRESS) == 8, "SCSI address");
+static_assert(sizeof(DISK_GEOMETRY) == 24, "disk geometry");
+static_assert(sizeof(DISK_EXTENT) == 24, "disk extent");
+static_assert(sizeof(VOLUME_DISK_EXTENTS) == 32, "volume extents");
+static_assert(sizeof(ULONG) == 4 && sizeof(DWORD) == 4 && sizeof(WCHAR) == 2, "Windows integer and character widths");
+
+namespace TavPlatform {
+
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+    return ::LocalAlloc(uFlags, uBytes);
+}
+
+HLOCAL LocalFree(HLOCAL hMem) {
+    return ::LocalFree(hMem);
+}
+
+DWORD GetLastError() {
+    return ::GetLastError();
+}
+
+void SetLastError(DWORD dwErrCode) {
+    ::SetLastError(dwErrCode);
+}
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    return ::CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
+                         dwFlagsAndAttributes, hTemplateFile);
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    return ::CloseHandle(hObject);
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
+    return ::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                             lpBytesReturned, lpOverlapped);
+}
+
+BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                      DWORD dwMoveMethod) {
+    return ::SetFilePointerEx(hFile, liDistanceToMove, lpNewFilePointer, dwMoveMethod);
+}
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped) {
+    return ::ReadFile(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped) {
+    return ::WriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
+}
+
+HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
+    return ::FindFirstVolumeW(lpszVolumeName, cchBufferLength);
+}
+
+BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferLength) {
+    return ::FindNextVolumeW(hFindVolume, lpszVolumeName, cchBufferLength);
+}
+
+BOOL FindVolumeClose(HANDLE hFindVolume) {
+    return ::FindVolumeClose(hFindVolume);
+}
+
+BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumePathNames, DWORD cchBufferLength,
+                                      PDWORD lpcchReturnLength) {
+    return ::GetVolumePathNamesForVolumeNameW(lpszVolumeName, lpszVolumePathNames, cchBufferLength,
+                                              lpcchReturnLength);
+}
+
+UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    return ::GetWindowsDirectoryW(lpBuffer, uSize);
+}
+
+HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
+                                HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved) {
+    return ::SetupDiGetClassDevsExW(ClassGuid, Enumerator, hwndParent, Flags, DeviceInfoSet, MachineName, Reserved);
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+    return ::SetupDiDestroyDeviceInfoList(DeviceInfoSet);
+}
+
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+    return ::SetupDiEnumDeviceInterfaces(DeviceInfoSet, DeviceInfoData, InterfaceClassGuid, MemberIndex,
+                                         DeviceInterfaceData);
+}
+
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+                                      DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                      PSP_DEVINFO_DATA DeviceInfoData) {
+    return ::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, DeviceInterfaceData, DeviceInterfaceDetailData,
+                                              DeviceInterfaceDetailDataSize, RequiredSize, DeviceInfoData);
+}
+
+BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent, DWORD OpenFlags,
+                            PSP_DEVINFO_DATA DeviceInfoData) {
+    return ::SetupDiOpenDeviceInfoW(DeviceInfoSet, DeviceInstanceId, hwndParent, OpenFlags, DeviceInfoData);
+}
+
+BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO DeviceInfoSet, PCWSTR DevicePath, DWORD OpenFlags,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+    return ::SetupDiOpenDeviceInterfaceW(DeviceInfoSet, DevicePath, OpenFlags, DeviceInterfaceData);
+}
+
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                       PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                       PDWORD RequiredSize) {
+    return ::SetupDiGetDeviceRegistryPropertyW(DeviceInfoSet, DeviceInfoData, Property, PropertyRegDataType,
+                                               PropertyBuffer, PropertyBufferSize, RequiredSize);
+}
+
+CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
+    return ::CM_Get_Parent(pdnDevInst, dnDevInst, ulFlags);
+}
+
+CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags) {
+    return ::CM_Get_Device_ID_Size(pulLen, dnDevInst, ulFlags);
+}
+
+CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags) {
+    return ::CM_Get_Device_IDW(dnDevInst, Buffer, BufferLen, ulFlags);
+}
+
+} // namespace TavPlatform
