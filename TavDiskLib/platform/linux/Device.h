@@ -1,0 +1,79 @@
+// An open disk, partition or volume of the Linux backend, and the SCSI/ATA
+// requests answered on it.
+#ifndef TAVDISKLIB_PLATFORM_LINUX_DEVICE_H
+#define TAVDISKLIB_PLATFORM_LINUX_DEVICE_H
+
+#include "Linux.h"
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace TavLinux {
+
+struct FileObject : Object {
+    static constexpr Kind TheKind = Kind::File;
+    FileObject() : Object(Kind::File) {}
+    ~FileObject() override;
+    FileObject(const FileObject &) = delete;
+    FileObject &operator=(const FileObject &) = delete;
+
+    Root root;
+    BlockEntry block;      // the device opened
+    bool isDisk = false;   // opened as a whole disk
+    bool isVolume = false; // opened as a volume (partition path or volume name)
+    bool replay = false;   // the device file is a recording: a regular file
+    bool canRead = false, canWrite = false;
+    int fd = -1;                                // -1: a handle for queries only
+    std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
+    std::optional<std::vector<Extent>> extents; // a volume's extents, when known at the open
+
+    // Answers fetched from the device once per handle, under stateLock.
+    std::mutex stateLock;
+    int ataState = -1; // -1 not asked yet, 0 no, 1 the disk takes ATA commands
+    std::vector<uint8_t> identify;
+    std::optional<std::optional<std::string>> serial;
+
+    // Describes the whole disk beneath the handle, once.
+    void LoadDisk();
+    // Recorded answers of a replayed device: <root>/ioctl/<name>/<file>.
+    std::optional<std::string> Recorded(const std::string &file) const;
+    uint64_t SizeBytes() const;
+    uint32_t SectorSize() const;
+
+private:
+    std::once_flag diskOnce;
+};
+
+// Outcome of one SCSI command.
+struct ScsiResult {
+    DWORD error = ERROR_SUCCESS;
+    uint8_t status = 0;
+    uint32_t transferred = 0;
+    std::vector<uint8_t> sense;
+};
+
+// Sends a command to the disk: through SG_IO when it is a SCSI device on
+// the live system, else answered by the backend's own translation (disks
+// that speak no SCSI, and every recorded device).
+ScsiResult ScsiCommand(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *data, uint32_t length,
+                       int direction, uint32_t timeoutSeconds);
+
+// Whether the disk answers ATA commands (libata, or a SAT bridge), and its
+// 512 bytes of IDENTIFY DEVICE data in the drive's own word layout.
+bool TakesAta(FileObject &f);
+DWORD Identify(FileObject &f, std::vector<uint8_t> &data);
+
+// The serial number for the device descriptor: sysfs, else VPD page 0x80
+// asked of the device.
+std::optional<std::string> DescriptorSerial(FileObject &f);
+
+// Heads and sectors per track from HDIO_GETGEO (or its recording), when the
+// answer is consistent with the disk's size.
+std::optional<std::pair<uint32_t, uint32_t>> DriverGeometry(FileObject &f, uint64_t size, uint32_t sectorSize);
+
+} // namespace TavLinux
+
+#endif

@@ -1,0 +1,216 @@
+// Internals of the Linux backend: the block-device model read from sysfs,
+// the handle table, error codes and text conversion. Nothing here is seen
+// by the Drive/Adapter logic, which knows only platform.h.
+//
+// Every file the backend reads lies below a root prefix (TAVDISK_ROOT, "/"
+// by default), so that a recorded tree of sysfs, /proc/self/mountinfo and
+// /dev replays without the hardware. Paths held in the model are
+// root-relative and absolute ("/sys/devices/..."); Root::At() prefixes them.
+#ifndef TAVDISKLIB_PLATFORM_LINUX_LINUX_H
+#define TAVDISKLIB_PLATFORM_LINUX_LINUX_H
+
+#include "../platform.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef CR_INVALID_FLAG
+#define CR_INVALID_FLAG 0x00000004u
+#endif
+#ifndef ERROR_INVALID_FLAGS
+#define ERROR_INVALID_FLAGS 1004u
+#endif
+#ifndef ERROR_HANDLE_DISK_FULL
+#define ERROR_HANDLE_DISK_FULL 39u
+#endif
+#ifndef ERROR_TOO_MANY_OPEN_FILES
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#endif
+
+namespace TavLinux {
+
+// ---- Errors ---------------------------------------------------------------
+
+// The platform error code for an errno value.
+DWORD ErrorFromErrno(int error);
+// Sets the calling thread's last-error code and returns FALSE, for the
+// common "fail with this code" exit of a BOOL function.
+BOOL Fail(DWORD code);
+
+// ---- Text -----------------------------------------------------------------
+
+// UTF-8 to wide text; a byte that is not part of valid UTF-8 becomes
+// U+DC00 + byte, so that Narrow() gives the same bytes back.
+std::wstring Widen(const std::string &text);
+std::string Narrow(const std::wstring &text);
+// Copies `text` and a terminator into a wide buffer of `capacity` characters
+// when it fits; returns the characters needed, terminator included.
+size_t CopyWide(const std::wstring &text, WCHAR *buffer, size_t capacity);
+
+// ---- Files below the root -------------------------------------------------
+
+struct Root {
+    std::string prefix; // "" for "/", else a directory without trailing '/'
+    std::string At(const std::string &path) const { return prefix + path; }
+    bool operator==(const Root &o) const { return prefix == o.prefix; }
+};
+
+// The root named by TAVDISK_ROOT now (read on every call that starts from
+// nothing: a new device information set, an open, a volume search).
+Root CurrentRoot();
+
+// Whole file content (binary), at most `limit` bytes; nullopt when unreadable.
+std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u << 20);
+// A sysfs attribute: the content without its trailing newline.
+std::optional<std::string> ReadAttr(const Root &root, const std::string &path);
+std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path);
+// A count of 512-byte sectors (sysfs size, start); 0 when absent or too
+// large for a byte count to hold.
+uint64_t Sectors(const Root &root, const std::string &path);
+bool Exists(const Root &root, const std::string &path);
+bool IsDirectory(const Root &root, const std::string &path);
+std::vector<std::string> ListDirectory(const Root &root, const std::string &path);
+// The last component of a symbolic link's target ("" when not a link).
+std::string LinkName(const Root &root, const std::string &path);
+// Resolves every symbolic link of a root-relative path without leaving the
+// root (absolute link targets are taken relative to the root).
+std::optional<std::string> Resolve(const Root &root, const std::string &path);
+std::string BaseName(const std::string &path);
+std::string DirName(const std::string &path);
+
+// Orders kernel names as people count them: sda < sdb < sdz < sdaa, loop2 < loop10.
+bool NaturalLess(const std::string &a, const std::string &b);
+
+// ---- Block devices --------------------------------------------------------
+
+enum class Transport { Scsi, Libata, Nvme, Virtio, Mmc, Loop, Zram, Dm, Md, Xen, Other };
+
+struct BlockEntry {
+    std::string name; // kernel name, e.g. "sda1"
+    std::string sys;  // resolved sysfs directory, "/sys/devices/..."
+    bool partition = false;
+};
+
+// Every entry of /sys/class/block, in natural order of the kernel names.
+std::vector<BlockEntry> ListBlock(const Root &root);
+// The whole disks that form the disk interface set, in their fixed order:
+// no partitions, nothing hidden, nothing of size 0, no unbound loop device,
+// no optical drive; physical disks before the kernel's virtual ones. A
+// disk's index in this list is its device number.
+std::vector<BlockEntry> ListDisks(const Root &root);
+std::vector<BlockEntry> ListDisks(const Root &root, const std::vector<BlockEntry> &all);
+std::optional<BlockEntry> FindBlock(const Root &root, const std::string &name);
+
+struct ScsiAddress {
+    int host = 0, channel = 0, target = 0, lun = 0;
+};
+
+// What sysfs says about one whole disk.
+struct DiskInfo {
+    Root root;
+    std::string name, sys;
+    Transport transport = Transport::Other;
+    bool usb = false;
+    bool speaksScsi = false; // SG_IO reaches a SCSI device (sd, incl. libata and usb-storage)
+    STORAGE_BUS_TYPE bus = BusTypeUnknown;
+    bool removable = false, readOnly = false;
+    uint64_t sectors512 = 0;
+    uint32_t logicalBlock = 512, physicalBlock = 512;
+    std::optional<ScsiAddress> address;
+    int nvmeController = -1, nsid = -1;
+    std::string controller; // the controller's sysfs directory; "" for a disk of the kernel's own
+    std::string driver;     // the disk's driver, named when there is no controller
+    std::string usbDevice;  // the USB device's sysfs directory
+    // Descriptor strings; nullopt is "absent".
+    std::optional<std::string> vendor, product, revision, serial;
+    // Adapter properties.
+    uint32_t maxTransfer = 0, maxSegments = 0, alignmentMask = 0;
+    bool queueing = false;
+};
+
+// The serial number held in a unit serial number VPD page (0x80).
+std::optional<std::string> SerialOfVpd80(const std::optional<std::string> &page);
+
+std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry);
+// The controller of a disk: the nearest PCI, USB or platform device above it.
+std::string ControllerOf(const Root &root, const std::string &sys);
+// The driver of a disk of the kernel's own (loop, zram, dm ...).
+std::string DriverOf(const Root &root, const BlockEntry &entry);
+
+// ---- Volumes and mounts ---------------------------------------------------
+
+// A text naming a disk that survives reboots where the hardware allows
+// (WWID, serial number, loop backing file ...), used to name its volumes.
+std::string DiskIdentity(const Root &root, const BlockEntry &disk);
+
+struct VolumeEntry {
+    BlockEntry block;
+    std::wstring name; // \\?\Volume{GUID}\  (49 characters)
+    bool wholeDisk = false;
+};
+
+// The volumes of the machine: partitions, dm and md devices, and whole
+// disks that carry a file system without a partition table. With
+// `probeContent` false, every whole disk without partitions is a candidate
+// (used to find a volume by name without reading any disk).
+std::vector<VolumeEntry> ListVolumes(const Root &root, bool probeContent);
+std::vector<VolumeEntry> ListVolumes(const Root &root, const std::vector<BlockEntry> &all, bool probeContent);
+std::optional<VolumeEntry> FindVolume(const Root &root, const std::wstring &name);
+
+struct Extent {
+    DWORD disk;
+    uint64_t start, length;
+};
+// The whole disks beneath a volume; `disks` is the disk list (ListDisks)
+// whose indexes are the disk numbers.
+std::vector<Extent> VolumeExtents(const Root &root, const BlockEntry &volume, const std::vector<BlockEntry> &disks);
+
+// A volume with what requests on it answer.
+struct VolumeRecord {
+    VolumeEntry entry;
+    std::vector<Extent> extents;
+    std::vector<std::string> mounts;
+};
+// The volume of that name: from the snapshot of an open volume search that
+// holds it (a scan over all volumes then costs one pass), else as the
+// system has it now.
+std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &name);
+
+struct Mount {
+    std::string device; // "major:minor"
+    std::string path;   // unescaped mount point
+    std::string source; // the mount source ("/dev/sda1")
+};
+std::vector<Mount> ReadMounts(const Root &root);
+std::vector<std::string> MountPointsOf(const Root &root, const BlockEntry &volume, const std::vector<Mount> &mounts);
+
+// ---- Handles --------------------------------------------------------------
+
+struct Object {
+    enum class Kind { File, VolumeSearch, DeviceSet };
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+    Kind kind;
+};
+
+HANDLE AddHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> FindHandle(HANDLE handle, Object::Kind kind);
+bool RemoveHandle(HANDLE handle, Object::Kind kind);
+
+template <class T> std::shared_ptr<T> Find(HANDLE handle) {
+    return std::static_pointer_cast<T>(FindHandle(handle, T::TheKind));
+}
+
+// ---- Device nodes ---------------------------------------------------------
+
+// Process-wide numbering of device nodes: the same node under the same root
+// always gets the same DEVINST. A key is a sysfs directory or, for the
+// driver node of a disk of the kernel's own, "driver:<name>".
+DEVINST NodeNumber(const Root &root, const std::string &key);
+
+} // namespace TavLinux
+
+#endif

@@ -1,0 +1,274 @@
+// Volumes of recorded machines: which block devices are volumes, their
+// names, the disks beneath them and their mount points.
+#include "LinuxTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+
+using namespace TavLinuxTest;
+namespace P = TavPlatform;
+
+namespace {
+
+std::vector<std::wstring> VolumeNames() {
+    std::vector<std::wstring> names;
+    wchar_t name[51] = {};
+    HANDLE search = P::FindFirstVolumeW(name, 51);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.push_back(name);
+    while (P::FindNextVolumeW(search, name, 51));
+    EXPECT_EQ(P::GetLastError(), ERROR_NO_MORE_FILES);
+    EXPECT_TRUE(P::FindVolumeClose(search));
+    return names;
+}
+
+struct ExtentView {
+    DWORD disk;
+    LONGLONG start, length;
+    bool operator==(const ExtentView &o) const { return disk == o.disk && start == o.start && length == o.length; }
+};
+
+// The extents of a volume, asked the way the library asks: 32 bytes first,
+// then a block of the announced size.
+std::vector<ExtentView> Extents(const std::wstring &volume) {
+    std::wstring bare = volume.substr(0, volume.size() - 1);
+    HANDLE h = P::CreateFileW(bare.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    VOLUME_DISK_EXTENTS first{};
+    DWORD returned = 0;
+    BOOL ok = P::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &first, sizeof first, &returned,
+                                 nullptr);
+    if (first.NumberOfDiskExtents > 1) {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(P::GetLastError(), ERROR_MORE_DATA);
+    }
+    std::vector<unsigned char> block(offsetof(VOLUME_DISK_EXTENTS, Extents) +
+                                     first.NumberOfDiskExtents * sizeof(DISK_EXTENT));
+    EXPECT_TRUE(P::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, block.data(),
+                                   static_cast<DWORD>(block.size()), &returned, nullptr));
+    EXPECT_EQ(returned, block.size());
+    std::vector<ExtentView> out;
+    for (DWORD i = 0; i < first.NumberOfDiskExtents; ++i) {
+        DISK_EXTENT e;
+        std::memcpy(&e, block.data() + offsetof(VOLUME_DISK_EXTENTS, Extents) + i * sizeof e, sizeof e);
+        out.push_back({e.DiskNumber, e.StartingOffset.QuadPart, e.ExtentLength.QuadPart});
+    }
+    P::CloseHandle(h);
+    return out;
+}
+
+std::vector<std::wstring> PathNames(const std::wstring &volume) {
+    DWORD needed = 0;
+    wchar_t probe[2];
+    P::GetVolumePathNamesForVolumeNameW(volume.c_str(), probe, 2, &needed);
+    std::vector<wchar_t> list(needed);
+    DWORD returned = 0;
+    EXPECT_TRUE(P::GetVolumePathNamesForVolumeNameW(volume.c_str(), list.data(), needed, &returned));
+    EXPECT_EQ(returned, needed);
+    std::vector<std::wstring> out;
+    for (const wchar_t *p = list.data(); *p; p += std::wcslen(p) + 1)
+        out.emplace_back(p);
+    return out;
+}
+
+// The volumes keyed by the paths they are mounted at (first path), plus
+// the unmounted ones under "<n>".
+std::map<std::wstring, std::wstring> VolumesByFirstPath() {
+    std::map<std::wstring, std::wstring> out;
+    int unnamed = 0;
+    for (const auto &v : VolumeNames()) {
+        auto paths = PathNames(v);
+        out[paths.empty() ? L"<" + std::to_wstring(unnamed++) + L">" : paths[0]] = v;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(ReplayVolumes, EveryPartitionMapperDeviceAndWholeDiskFileSystemIsAVolume) {
+    Machine m("workstation");
+    auto names = VolumeNames();
+    // dm-0, sda1, sda2, sdc1, nvme0n1p1, nvme1n1 (btrfs on the whole disk), mmcblk0p1;
+    // not sdb, a whole disk held by dm-0.
+    EXPECT_EQ(names.size(), 7u);
+    std::set<std::wstring> distinct(names.begin(), names.end());
+    EXPECT_EQ(distinct.size(), names.size());
+    for (const auto &n : names) {
+        ASSERT_EQ(n.size(), 49u);
+        EXPECT_EQ(n.substr(0, 11), L"\\\\?\\Volume{");
+        EXPECT_EQ(n.substr(47), L"}\\");
+        EXPECT_EQ(n[19], L'-');
+        EXPECT_EQ(n[24], L'-');
+    }
+}
+
+TEST(ReplayVolumes, NamesAreStableAcrossScansAndReplays) {
+    std::vector<std::wstring> first, second, third;
+    {
+        Machine m("workstation");
+        first = VolumeNames();
+        second = VolumeNames();
+    }
+    {
+        Machine m("workstation"); // another directory: names do not depend on where the tree lies
+        third = VolumeNames();
+    }
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first, third);
+}
+
+TEST(ReplayVolumes, SpannedVolumeHasAnExtentOnEachDisk) {
+    Machine m("workstation");
+    auto volumes = VolumesByFirstPath();
+    ASSERT_TRUE(volumes.count(L"/data"));
+    auto extents = Extents(volumes[L"/data"]);
+    // sdb (disk 1) whole, and nvme0n1p1 on nvme0n1 (disk 3) from 1 MiB on.
+    EXPECT_EQ(extents, (std::vector<ExtentView>{{1, 0, 8388608LL * 512}, {3, 2048LL * 512, 1953521664LL * 512}}));
+    EXPECT_EQ(PathNames(volumes[L"/data"]), (std::vector<std::wstring>{L"/data", L"/srv/my projects"}));
+}
+
+TEST(ReplayVolumes, PartitionExtentIsItsPlaceOnTheDisk) {
+    Machine m("workstation");
+    auto volumes = VolumesByFirstPath();
+    ASSERT_TRUE(volumes.count(L"/"));
+    EXPECT_EQ(Extents(volumes[L"/"]), (std::vector<ExtentView>{{0, 1050624LL * 512, 1952474511LL * 512}}));
+    ASSERT_TRUE(volumes.count(L"/mnt/fast"));
+    EXPECT_EQ(Extents(volumes[L"/mnt/fast"]), (std::vector<ExtentView>{{4, 0, 500118192LL * 512}}));
+    ASSERT_TRUE(volumes.count(L"/media/user/My Passport"));
+}
+
+TEST(ReplayVolumes, UnmountedWholeDiskFileSystemIsFoundByItsContent) {
+    Machine m("server");
+    auto volumes = VolumesByFirstPath();
+    // vda (/), md0 (/srv), sda1, sdb1, and vdb whose ext4 is not mounted; vdc holds nothing.
+    EXPECT_EQ(volumes.size(), 5u);
+    ASSERT_TRUE(volumes.count(L"/srv"));
+    EXPECT_EQ(PathNames(volumes[L"/srv"]), (std::vector<std::wstring>{L"/srv", L"/var/www"}));
+    EXPECT_EQ(Extents(volumes[L"/srv"]),
+              (std::vector<ExtentView>{{0, 2048LL * 512, 976771072LL * 512}, {1, 2048LL * 512, 976771072LL * 512}}));
+    bool sawVdb = false;
+    for (const auto &[path, name] : volumes) {
+        auto e = Extents(name);
+        if (e.size() == 1 && e[0].disk == 4) {
+            sawVdb = true;
+            EXPECT_TRUE(PathNames(name).empty());
+        }
+        EXPECT_FALSE(e.size() == 1 && e[0].disk == 5) << "vdc holds no file system";
+    }
+    EXPECT_TRUE(sawVdb);
+}
+
+TEST(ReplayVolumes, PathNameListFollowsTheMultiStringContract) {
+    Machine m("workstation");
+    auto volumes = VolumesByFirstPath();
+    const std::wstring &v = volumes[L"/media/user/My Passport"];
+    ASSERT_FALSE(v.empty());
+    std::wstring expected = std::wstring(L"/media/user/My Passport") + L'\0' + L'\0';
+    DWORD needed = 0;
+    EXPECT_FALSE(P::GetVolumePathNamesForVolumeNameW(v.c_str(), nullptr, 0, &needed));
+    EXPECT_EQ(P::GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(needed, expected.size());
+    std::vector<wchar_t> buffer(needed + 4, L'#');
+    EXPECT_FALSE(P::GetVolumePathNamesForVolumeNameW(v.c_str(), buffer.data(), needed - 1, &needed));
+    EXPECT_EQ(buffer[0], L'#'); // untouched
+    EXPECT_TRUE(P::GetVolumePathNamesForVolumeNameW(v.c_str(), buffer.data(), needed, &needed));
+    EXPECT_EQ(std::wstring(buffer.data(), needed), expected);
+    EXPECT_EQ(buffer[needed], L'#');
+
+    // Not a volume name, or one of no volume.
+    EXPECT_FALSE(P::GetVolumePathNamesForVolumeNameW(L"/dev/sda1", buffer.data(), needed, &needed));
+    EXPECT_EQ(P::GetLastError(), ERROR_INVALID_NAME);
+    std::wstring unknown = L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\";
+    EXPECT_FALSE(P::GetVolumePathNamesForVolumeNameW(unknown.c_str(), buffer.data(), needed, &needed));
+    EXPECT_EQ(P::GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(P::GetVolumePathNamesForVolumeNameW(nullptr, buffer.data(), needed, &needed));
+}
+
+TEST(ReplayVolumes, WithoutMountinfoVolumesRemainWithoutPaths) {
+    Machine m("workstation");
+    m.tree.Remove("proc/self/mountinfo");
+    auto names = VolumeNames();
+    // nvme1n1 was a volume only because it was mounted: its content is blank here.
+    EXPECT_EQ(names.size(), 6u);
+    for (const auto &n : names)
+        EXPECT_TRUE(PathNames(n).empty());
+    Set set;
+    auto d = DriveAt(set.handle, L"/dev/sda");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(MountPoints(*d), "");
+}
+
+TEST(ReplayVolumes, MountPathsAreUnescaped) {
+    Machine m("workstation");
+    m.tree.Append("proc/self/mountinfo", "40 22 8:1 / /mnt/tab\\011and\\134backslash\\012x rw - vfat /dev/sda1 rw\n"
+                                         "41 22 8:1 / /mnt/bad\\9escape rw - vfat /dev/sda1 rw\n"
+                                         "42 22 8:1 short line\n");
+    Set set;
+    auto d = DriveAt(set.handle, L"/dev/sda");
+    ASSERT_TRUE(d);
+    EXPECT_EQ(MountPoints(*d), "/boot/efi; /mnt/tab\tand\\backslash\nx; /mnt/bad\\9escape; /");
+}
+
+TEST(ReplayVolumes, SearchHandlesAndBuffersAreChecked) {
+    Machine m("workstation");
+    wchar_t small[48];
+    EXPECT_EQ(P::FindFirstVolumeW(small, 48), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(P::GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_EQ(P::FindFirstVolumeW(nullptr, 51), INVALID_HANDLE_VALUE);
+    wchar_t name[51];
+    HANDLE search = P::FindFirstVolumeW(name, 51);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(P::FindNextVolumeW(search, small, 48));
+    EXPECT_EQ(P::GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    EXPECT_FALSE(P::CloseHandle(search)); // not a file handle
+    EXPECT_TRUE(P::FindVolumeClose(search));
+    EXPECT_FALSE(P::FindVolumeClose(search));
+    EXPECT_EQ(P::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(P::FindNextVolumeW(search, name, 51));
+    EXPECT_EQ(P::GetLastError(), ERROR_INVALID_HANDLE);
+
+    m.tree.Remove("sys/class/block");
+    EXPECT_EQ(P::FindFirstVolumeW(name, 51), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(P::GetLastError(), ERROR_NO_MORE_FILES);
+}
+
+TEST(ReplayVolumes, PartitionHandleAnswersDeviceNumberAndExtents) {
+    Machine m("workstation");
+    HANDLE h = P::CreateFileW(L"/dev/sda2", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    STORAGE_DEVICE_NUMBER n{};
+    DWORD returned = 0;
+    ASSERT_TRUE(P::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &returned, nullptr));
+    EXPECT_EQ(n.DeviceType, FILE_DEVICE_DISK);
+    EXPECT_EQ(n.DeviceNumber, 0u);
+    EXPECT_EQ(n.PartitionNumber, 2u);
+    VOLUME_DISK_EXTENTS e{};
+    ASSERT_TRUE(
+        P::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &e, sizeof e, &returned, nullptr));
+    EXPECT_EQ(e.NumberOfDiskExtents, 1u);
+    EXPECT_EQ(e.Extents[0].StartingOffset.QuadPart, 1050624LL * 512);
+    P::CloseHandle(h);
+}
+
+TEST(ReplayVolumes, NoDriveLettersAndNoWindowsDirectory) {
+    Machine m("vm");
+    wchar_t buffer[260] = {L'x'};
+    EXPECT_EQ(P::GetWindowsDirectoryW(buffer, 260), 0u);
+    EXPECT_EQ(buffer[0], L'x');
+    Set set;
+    for (auto &d : AllDrives(set.handle)) {
+        wchar_t letters[27];
+        ULONG length = 0;
+        EXPECT_EQ(d->GetDriveLetters(letters, 27, &length), 1);
+        EXPECT_EQ(length, 1u);
+        EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
+    }
+}
