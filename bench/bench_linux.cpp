@@ -1,0 +1,89 @@
+// Sequential ReadSector on a real block device against a bare single-sector
+// pread loop on the same device (the baseline), through the Linux backend.
+//
+//   TAVDISK_BENCH_DISK=/dev/loop0 build/default/bench/tavdisk_bench_linux
+//
+// Needs read-write access to the device (root); a loop device over a file is
+// the intended target. Both loops read the same 4096 sectors in order, so
+// both are served from the page cache after the first pass.
+#include "TavDiskLib/TavDiskLib.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr ULONG SectorsRead = 4096;
+
+const char *DiskPath() {
+    const char *path = std::getenv("TAVDISK_BENCH_DISK");
+    return path ? path : "";
+}
+
+void BM_ReadSectorSequential(benchmark::State &state) {
+    void *set = Drive::GetDeviceInfoSet();
+    Drive *found = nullptr;
+    std::wstring wanted(DiskPath(), DiskPath() + std::string(DiskPath()).size());
+    for (ULONG i = 0; !found; ++i) {
+        Drive *d = Drive::GetDrive(set, i);
+        if (!d)
+            break;
+        wchar_t path[256];
+        ULONG length = 0;
+        if (d->GetDevicePath(path, 256, &length) && wanted == path)
+            found = d;
+        else
+            delete d;
+    }
+    if (!found || found->GetBytesPerSector() == 0) {
+        state.SkipWithError("set TAVDISK_BENCH_DISK to a block device the library can open (as root)");
+        delete found;
+        SetupDiDestroyDeviceInfoList(set);
+        return;
+    }
+    std::vector<unsigned char> buffer(found->GetBytesPerSector());
+    ULONG sector = 0;
+    for (auto _ : state) {
+        if (!found->ReadSector(sector, buffer.data())) {
+            state.SkipWithError("ReadSector failed");
+            break;
+        }
+        sector = (sector + 1) % SectorsRead;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(buffer.size()));
+    delete found;
+    SetupDiDestroyDeviceInfoList(set);
+}
+BENCHMARK(BM_ReadSectorSequential);
+
+void BM_PreadBaseline(benchmark::State &state) {
+    int fd = ::open(DiskPath(), O_RDONLY);
+    if (fd < 0) {
+        state.SkipWithError("set TAVDISK_BENCH_DISK to a readable block device");
+        return;
+    }
+    int sectorSize = 512; // a loop device's logical sector size unless set up otherwise
+    std::vector<unsigned char> buffer(4096);
+    ULONG sector = 0;
+    for (auto _ : state) {
+        if (::pread(fd, buffer.data(), static_cast<size_t>(sectorSize), static_cast<off_t>(sector) * sectorSize) !=
+            sectorSize) {
+            state.SkipWithError("pread failed");
+            break;
+        }
+        sector = (sector + 1) % SectorsRead;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * sectorSize);
+    ::close(fd);
+}
+BENCHMARK(BM_PreadBaseline);
+
+} // namespace
+
+BENCHMARK_MAIN();

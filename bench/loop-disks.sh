@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Attaches N loop devices over sparse files, each with a partition table, a
+# partition and an ext4 file system mounted under a temporary folder; or
+# detaches them again. For comparing `tavdisk list --json` with `lsblk -J -O`
+# on the same disks:
+#
+#   bench/loop-disks.sh up 32
+#   /usr/bin/time -f %e build/default/tools/tavdisk list --json >/dev/null
+#   /usr/bin/time -f %e lsblk -J -O >/dev/null
+#   bench/loop-disks.sh down
+#
+# Needs root.
+set -euo pipefail
+state=/tmp/tavdisk-loop-disks
+case "${1:-}" in
+up)
+    count=${2:-32}
+    mkdir -p "$state"
+    for i in $(seq 1 "$count"); do
+        image=$state/disk$i.img
+        truncate -s 64M "$image"
+        printf 'label: dos\n,,83\n' | sfdisk -q "$image"
+        dev=$(losetup -f --show "$image")
+        partx -a "$dev" 2>/dev/null || true
+        mkfs.ext4 -q -F "${dev}p1"
+        mkdir -p "$state/mnt$i"
+        mount "${dev}p1" "$state/mnt$i"
+        echo "$dev" >> "$state/devices"
+    done
+    echo "attached $count loop devices"
+    ;;
+down)
+    [ -d "$state" ] || exit 0
+    for m in "$state"/mnt*; do umount "$m" 2>/dev/null || true; done
+    if [ -f "$state/devices" ]; then
+        while read -r dev; do losetup -d "$dev" 2>/dev/null || true; done < "$state/devices"
+    fi
+    rm -rf "$state"
+    ;;
+*)
+    echo "usage: $0 up [N] | down" >&2
+    exit 2
+    ;;
+esac
