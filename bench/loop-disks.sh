@@ -33,7 +33,10 @@ down)
     [ -d "$state" ] || exit 0
     for m in "$state"/mnt*; do umount "$m" 2>/dev/null || true; done
     if [ -f "$state/devices" ]; then
-        while read -r dev; do losetup -d "$dev" 2>/dev/null || true; done < "$state/devices"
+        while read -r dev; do
+            partx -d "$dev" 2>/dev/null || true
+            losetup -d "$dev" 2>/dev/null || true
+        done < "$state/devices"
     fi
     rm -rf "$state"
     ;;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -14,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace TavLinux {
@@ -150,15 +152,50 @@ Root CurrentRoot() {
     return root;
 }
 
-std::optional<std::string> ReadBytes(const std::string &file, size_t limit) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
+namespace {
+constexpr decltype(statfs::f_type) SysfsMagic = 0x62656572;
+
+struct KernelTreeOverrides {
+    std::mutex lock;
+    std::map<std::string, bool> byPrefix;
+};
+KernelTreeOverrides &Overrides() {
+    static KernelTreeOverrides *overrides = new KernelTreeOverrides; // lives as long as the process
+    return *overrides;
+}
+} // namespace
+
+bool KernelTree(const Root &root) {
+    {
+        KernelTreeOverrides &o = Overrides();
+        std::lock_guard<std::mutex> guard(o.lock);
+        auto it = o.byPrefix.find(root.prefix);
+        if (it != o.byPrefix.end())
+            return it->second;
     }
+    struct statfs fs {};
+    return ::statfs(root.At("/sys/class/block").c_str(), &fs) == 0 && fs.f_type == SysfsMagic;
+}
+
+void TreatAsKernelTree(const Root &root, std::optional<bool> kernel) {
+    {
+        KernelTreeOverrides &o = Overrides();
+        std::lock_guard<std::mutex> guard(o.lock);
+        if (kernel)
+            o.byPrefix[root.prefix] = *kernel;
+        else
+            o.byPrefix.erase(root.prefix);
+    }
+    ForgetRegistrations(root);
+}
+
+namespace {
+
+// The content of an open file, at most `limit` bytes. With `shortIsEnd`, a
+// read that returns less than asked ends the content: true of regular files
+// and of sysfs attributes (a text attribute comes whole from one read, a
+// binary one a page at a time), not of the longer tables in /proc.
+std::optional<std::string> ReadOpen(int fd, size_t limit, bool shortIsEnd) {
     std::string out;
     char chunk[4096];
     while (out.size() < limit) {
@@ -167,26 +204,65 @@ std::optional<std::string> ReadBytes(const std::string &file, size_t limit) {
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            ::close(fd);
             return std::nullopt;
         }
         if (got == 0)
             break;
         out.append(chunk, static_cast<size_t>(got));
+        if (shortIsEnd && static_cast<size_t>(got) < want)
+            break;
     }
+    return out;
+}
+
+std::optional<std::string> ReadFileAt(int directory, const char *file, size_t limit, bool checkType,
+                                      bool shortIsEnd) {
+    int fd = ::openat(directory, file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    if (checkType) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    auto out = ReadOpen(fd, limit, shortIsEnd);
     ::close(fd);
     return out;
 }
 
-std::optional<std::string> ReadAttr(const Root &root, const std::string &path) {
-    auto text = ReadBytes(root.At(path), 64 * 1024);
+std::optional<std::string> ReadFile(const std::string &file, size_t limit, bool checkType, bool shortIsEnd) {
+    return ReadFileAt(AT_FDCWD, file.c_str(), limit, checkType, shortIsEnd);
+}
+
+std::optional<std::string> WithoutNewline(std::optional<std::string> text) {
     if (text && !text->empty() && text->back() == '\n')
         text->pop_back();
     return text;
 }
 
-std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path) {
-    auto text = ReadAttr(root, path);
+} // namespace
+
+std::optional<std::string> ReadBytes(const std::string &file, size_t limit) {
+    return ReadFile(file, limit, true, false);
+}
+
+std::optional<std::string> ReadAttr(const Root &root, const std::string &path) {
+    return WithoutNewline(ReadFile(root.At(path), 64 * 1024, true, true));
+}
+
+std::optional<std::string> ReadKernelAttr(const Root &root, const std::string &path, bool kernelTree) {
+    // The kernel's own sysfs holds nothing but attributes, directories and
+    // links: its files need no look at their type first.
+    return WithoutNewline(ReadFile(root.At(path), 64 * 1024, !kernelTree, true));
+}
+
+std::optional<std::string> ReadAttrAt(int directory, const char *name, bool checkType) {
+    return WithoutNewline(ReadFileAt(directory, name, 64 * 1024, checkType, true));
+}
+
+std::optional<uint64_t> ParseNumber(const std::optional<std::string> &text) {
     if (!text)
         return std::nullopt;
     const char *s = text->c_str();
@@ -202,9 +278,16 @@ std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path) {
     return static_cast<uint64_t>(v);
 }
 
+std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path) {
+    return ParseNumber(ReadAttr(root, path));
+}
+
+uint64_t SectorCount(std::optional<uint64_t> n) {
+    return n.value_or(0) > (uint64_t{1} << 54) ? 0 : n.value_or(0);
+}
+
 uint64_t Sectors(const Root &root, const std::string &path) {
-    uint64_t n = ReadNumber(root, path).value_or(0);
-    return n > (uint64_t{1} << 54) ? 0 : n;
+    return SectorCount(ReadNumber(root, path));
 }
 
 bool Exists(const Root &root, const std::string &path) {
@@ -217,17 +300,48 @@ bool IsDirectory(const Root &root, const std::string &path) {
     return ::stat(root.At(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::vector<std::pair<std::string, uint64_t>> ListDirectoryInodes(const Root &root, const std::string &path) {
+    std::vector<std::pair<std::string, uint64_t>> entries;
+    int fd = ::open(root.At(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return entries;
+    alignas(8) char buffer[32768];
+    while (true) {
+        ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        const auto size = static_cast<size_t>(got);
+        const size_t nameAt = offsetof(struct dirent64, d_name);
+        size_t at = 0;
+        while (at + nameAt < size) {
+            unsigned short length = 0;
+            uint64_t inode = 0;
+            std::memcpy(&length, buffer + at + offsetof(struct dirent64, d_reclen), sizeof length);
+            std::memcpy(&inode, buffer + at + offsetof(struct dirent64, d_ino), sizeof inode);
+            if (length <= nameAt || length > size - at)
+                break;
+            const char *name = buffer + at + nameAt;
+            size_t nameLength = strnlen(name, length - nameAt);
+            if (nameLength < length - nameAt) {
+                std::string n(name, nameLength);
+                if (n != "." && n != "..")
+                    entries.emplace_back(std::move(n), inode);
+            }
+            at += length;
+        }
+    }
+    ::close(fd);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &a, const auto &b) { return NaturalLess(a.first, b.first); });
+    return entries;
+}
+
 std::vector<std::string> ListDirectory(const Root &root, const std::string &path) {
     std::vector<std::string> names;
-    DIR *dir = ::opendir(root.At(path).c_str());
-    if (!dir)
-        return names;
-    while (struct dirent *e = ::readdir(dir)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
-    }
-    ::closedir(dir);
-    std::sort(names.begin(), names.end(), NaturalLess);
+    for (auto &entry : ListDirectoryInodes(root, path))
+        names.push_back(std::move(entry.first));
     return names;
 }
 

@@ -174,22 +174,25 @@ BOOL QueryProperty(FileObject &f, LPVOID in, DWORD inSize, LPVOID out, DWORD out
 BOOL DeviceNumber(FileObject &f, LPVOID out, DWORD outSize, LPDWORD returned) {
     if (outSize < sizeof(STORAGE_DEVICE_NUMBER))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    BlockEntry whole = f.block;
+    // The list as it is now: a disk that came or went since the handle was
+    // opened moves the numbers.
+    BlockView view(f.root);
+    size_t self = view.Adopt(f.block);
+    size_t whole = self;
     DWORD partition = 0;
     if (f.block.partition) {
-        auto parent = FindBlock(f.root, BaseName(DirName(f.block.sys)));
+        auto parent = view.Find(BaseName(DirName(f.block.sys)));
         if (!parent)
             return Fail(ERROR_INVALID_FUNCTION);
         whole = *parent;
-        partition = static_cast<DWORD>(ReadNumber(f.root, f.block.sys + "/partition").value_or(0));
+        partition = view.PartitionNumber(self);
     }
-    std::vector<BlockEntry> disks = ListDisks(f.root);
-    auto it = std::find_if(disks.begin(), disks.end(), [&](const BlockEntry &e) { return e.sys == whole.sys; });
-    if (it == disks.end())
+    auto number = view.DiskNumber(whole);
+    if (!number)
         return Fail(ERROR_INVALID_FUNCTION);
     STORAGE_DEVICE_NUMBER n{};
     n.DeviceType = FILE_DEVICE_DISK;
-    n.DeviceNumber = static_cast<DWORD>(it - disks.begin());
+    n.DeviceNumber = *number;
     n.PartitionNumber = partition;
     return Answer(&n, sizeof n, out, outSize, returned);
 }
@@ -323,7 +326,13 @@ BOOL Extents(FileObject &f, LPVOID out, DWORD outSize, LPDWORD returned) {
         return Fail(ERROR_INVALID_FUNCTION);
     if (outSize < sizeof(VOLUME_DISK_EXTENTS))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::vector<Extent> extents = f.extents ? *f.extents : VolumeExtents(f.root, f.block, ListDisks(f.root));
+    std::vector<Extent> extents;
+    if (f.extents) {
+        extents = *f.extents;
+    } else {
+        BlockView view(f.root);
+        extents = VolumeExtents(view, f.block);
+    }
     const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
     size_t room = (outSize - header) / sizeof(DISK_EXTENT);
     size_t n = std::min(room, extents.size());
@@ -373,12 +382,17 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
         std::string digits = Narrow(name.substr(17));
         char *end = nullptr;
         unsigned long n = std::strtoul(digits.c_str(), &end, 10);
-        std::vector<BlockEntry> disks = ListDisks(root);
-        if (digits.empty() || *end || digits[0] < '0' || digits[0] > '9' || n >= disks.size()) {
+        if (digits.empty() || *end || digits[0] < '0' || digits[0] > '9') {
             Fail(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        return OpenBlock(root, disks[n], dwDesiredAccess, false);
+        BlockView view(root);
+        auto disk = view.NthDisk(n);
+        if (!disk) {
+            Fail(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        return OpenBlock(root, view.Entry(*disk), dwDesiredAccess, false);
     }
     if (StartsWith(name, L"/dev/")) {
         if (auto block = FindBlock(root, Narrow(name.substr(5))))

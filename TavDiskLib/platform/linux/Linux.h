@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #ifndef CR_INVALID_FLAG
@@ -64,14 +66,26 @@ Root CurrentRoot();
 
 // Whole file content (binary), at most `limit` bytes; nullopt when unreadable.
 std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u << 20);
-// A sysfs attribute: the content without its trailing newline.
+// A sysfs attribute (or a recorded answer): the content without its
+// trailing newline. The kernel variant skips the check of the file's type
+// on the kernel's own sysfs.
 std::optional<std::string> ReadAttr(const Root &root, const std::string &path);
+std::optional<std::string> ReadKernelAttr(const Root &root, const std::string &path, bool kernelTree);
+// An attribute of an open directory.
+std::optional<std::string> ReadAttrAt(int directory, const char *name, bool checkType);
+// A number as sysfs writes it (decimal, 0x hex, leading spaces); nullopt
+// when absent, negative or garbled.
+std::optional<uint64_t> ParseNumber(const std::optional<std::string> &text);
 std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path);
 // A count of 512-byte sectors (sysfs size, start); 0 when absent or too
 // large for a byte count to hold.
+uint64_t SectorCount(std::optional<uint64_t> sectors);
 uint64_t Sectors(const Root &root, const std::string &path);
 bool Exists(const Root &root, const std::string &path);
 bool IsDirectory(const Root &root, const std::string &path);
+// A directory's entries in natural order of their names, with their inode
+// numbers; empty when it cannot be read.
+std::vector<std::pair<std::string, uint64_t>> ListDirectoryInodes(const Root &root, const std::string &path);
 std::vector<std::string> ListDirectory(const Root &root, const std::string &path);
 // The last component of a symbolic link's target ("" when not a link).
 std::string LinkName(const Root &root, const std::string &path);
@@ -94,15 +108,102 @@ struct BlockEntry {
     bool partition = false;
 };
 
-// Every entry of /sys/class/block, in natural order of the kernel names.
-std::vector<BlockEntry> ListBlock(const Root &root);
-// The whole disks that form the disk interface set, in their fixed order:
-// no partitions, nothing hidden, nothing of size 0, no unbound loop device,
-// no optical drive; physical disks before the kernel's virtual ones. A
-// disk's index in this list is its device number.
-std::vector<BlockEntry> ListDisks(const Root &root);
-std::vector<BlockEntry> ListDisks(const Root &root, const std::vector<BlockEntry> &all);
+// The entry of /sys/class/block of that name, read now.
 std::optional<BlockEntry> FindBlock(const Root &root, const std::string &name);
+// Devices of the kernel's own (loop, zram, dm, md), not NVMe subsystems.
+bool IsKernelVirtual(const std::string &sys);
+
+// Whether the tree below `root` is the kernel's own sysfs rather than a
+// recording (a sysfs file system at <root>/sys).
+bool KernelTree(const Root &root);
+// For tests: takes a tree for the kernel's own (true) or not (false), or
+// lets KernelTree decide again (nullopt); forgets what was kept about it.
+void TreatAsKernelTree(const Root &root, std::optional<bool> kernel);
+// Drops the registrations kept for that root (see BlockView).
+void ForgetRegistrations(const Root &root);
+
+struct Registration;
+
+// One look at the block devices: the entries of /sys/class/block at one
+// moment, and what is read about each, each fact at most once per look.
+//
+// What the kernel fixes when it registers a block device (its sysfs
+// directory, whether it is a partition, dev, hidden, the SCSI type, a
+// partition's start and number, a disk's lasting identity) does not change
+// until the device is removed, and its /sys/class/block link goes with it.
+// On the kernel's own sysfs these facts are therefore kept process-wide for
+// each entry, and a later look uses them again while the entry shows the
+// same name and inode number (the kernel numbers sysfs nodes without reuse);
+// an entry seen before its registration finished (no holders/ yet) is not
+// kept. What may change while a device stays registered (size, loop
+// binding and backing file, dm name, slaves, holders, content) and the
+// mounts are read anew by every look. On a recorded tree every look reads
+// everything anew.
+class BlockView {
+public:
+    explicit BlockView(const Root &root);
+    ~BlockView();
+    BlockView(const BlockView &) = delete;
+    BlockView &operator=(const BlockView &) = delete;
+
+    const Root &GetRoot() const { return root; }
+    // Entries 0 .. Listed()-1 are /sys/class/block in natural order of the
+    // kernel names; adopted entries follow.
+    size_t Listed() const { return listed; }
+    const BlockEntry &Entry(size_t i) const;
+    std::optional<size_t> Find(const std::string &name) const;
+    std::optional<size_t> FindSys(const std::string &sys) const;
+    // The slot of an entry read earlier (a handle's device): the listed one
+    // of the same name and directory, else a slot of its own.
+    size_t Adopt(const BlockEntry &entry);
+
+    // An attribute below the root, read now.
+    std::optional<std::string> Attr(const std::string &path) const;
+
+    uint64_t SizeSectors(size_t i);
+    std::optional<std::string> Dev(size_t i);
+    bool Hidden(size_t i);
+    std::optional<std::string> StartText(size_t i);
+    uint64_t StartSectors(size_t i);
+    DWORD PartitionNumber(size_t i);
+    // Whether the dm/, md/, loop/ directories are there.
+    bool HasDm(size_t i);
+    bool HasMd(size_t i);
+    bool HasLoop(size_t i);
+    std::optional<std::string> DmName(size_t i);
+    // A bound loop device's loop/backing_file and loop/offset; nullopt when
+    // the device is no bound loop device.
+    std::optional<std::pair<std::optional<std::string>, std::optional<std::string>>> LoopBacking(size_t i);
+    const std::vector<std::string> &Slaves(size_t i);
+    const std::vector<std::string> &Holders(size_t i);
+    // The text naming a whole disk that survives reboots (DiskIdentity).
+    const std::string &Identity(size_t i);
+    // The part of it fixed at the registration.
+    const std::string &HardwareIdentity(size_t i);
+
+    // The whole disks that form the disk interface set, in their fixed
+    // order: no partitions, nothing hidden, nothing of size 0, no unbound
+    // loop device, no optical drive; physical disks before the kernel's
+    // virtual ones. A disk's place in this list is its device number.
+    bool IsDisk(size_t i);
+    const std::vector<size_t> &Disks();
+    std::optional<DWORD> DiskNumber(size_t i);
+    std::optional<size_t> NthDisk(size_t n);
+
+private:
+    struct Slot;
+    Slot &At(size_t i);
+    void LoadFixed(size_t i);
+    // Kept, and a partition, a hardware disk or a loop disk: no dm/ or md/.
+    bool NeitherDmNorMd(size_t i);
+
+    Root root;
+    bool kernel = false;
+    size_t listed = 0;
+    std::vector<std::unique_ptr<Slot>> slots;
+    std::unordered_map<std::string, size_t> byName, bySys; // first listed entry of each
+    std::optional<std::vector<size_t>> disks;
+};
 
 struct ScsiAddress {
     int host = 0, channel = 0, target = 0, lun = 0;
@@ -144,7 +245,10 @@ std::string DriverOf(const Root &root, const BlockEntry &entry);
 
 // A text naming a disk that survives reboots where the hardware allows
 // (WWID, serial number, loop backing file ...), used to name its volumes.
-std::string DiskIdentity(const Root &root, const BlockEntry &disk);
+std::string DiskIdentity(BlockView &view, size_t disk);
+// Its part that comes from the hardware (or the sysfs path), when the disk
+// is no loop, dm or md device.
+std::string HardwareIdentity(const Root &root, const BlockEntry &disk);
 
 struct VolumeEntry {
     BlockEntry block;
@@ -152,21 +256,27 @@ struct VolumeEntry {
     bool wholeDisk = false;
 };
 
+struct Mount {
+    std::string device; // "major:minor"
+    std::string path;   // unescaped mount point
+    std::string source; // the mount source ("/dev/sda1")
+};
+std::vector<Mount> ReadMounts(const Root &root);
+
 // The volumes of the machine: partitions, dm and md devices, and whole
 // disks that carry a file system without a partition table. With
 // `probeContent` false, every whole disk without partitions is a candidate
-// (used to find a volume by name without reading any disk).
-std::vector<VolumeEntry> ListVolumes(const Root &root, bool probeContent);
-std::vector<VolumeEntry> ListVolumes(const Root &root, const std::vector<BlockEntry> &all, bool probeContent);
-std::optional<VolumeEntry> FindVolume(const Root &root, const std::wstring &name);
+// (used to find a volume by name without reading any disk) and `mounts`
+// is not used.
+std::vector<VolumeEntry> ListVolumes(BlockView &view, bool probeContent, const std::vector<Mount> &mounts);
 
 struct Extent {
     DWORD disk;
     uint64_t start, length;
 };
-// The whole disks beneath a volume; `disks` is the disk list (ListDisks)
-// whose indexes are the disk numbers.
-std::vector<Extent> VolumeExtents(const Root &root, const BlockEntry &volume, const std::vector<BlockEntry> &disks);
+// The whole disks beneath a volume, with their disk numbers.
+std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume);
+std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const std::vector<Mount> &mounts);
 
 // A volume with what requests on it answer.
 struct VolumeRecord {
@@ -178,14 +288,6 @@ struct VolumeRecord {
 // holds it (a scan over all volumes then costs one pass), else as the
 // system has it now.
 std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &name);
-
-struct Mount {
-    std::string device; // "major:minor"
-    std::string path;   // unescaped mount point
-    std::string source; // the mount source ("/dev/sda1")
-};
-std::vector<Mount> ReadMounts(const Root &root);
-std::vector<std::string> MountPointsOf(const Root &root, const BlockEntry &volume, const std::vector<Mount> &mounts);
 
 // ---- Handles --------------------------------------------------------------
 

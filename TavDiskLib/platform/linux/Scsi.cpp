@@ -202,12 +202,55 @@ ScsiResult Translate(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_
     }
 }
 
+// The allocation length a data-in command announces in its command block,
+// for the commands whose layout is known; 0 when unknown.
+uint32_t AnnouncedAllocationLength(const uint8_t *cdb, size_t cdbLength) {
+    auto be = [cdb](size_t at, size_t bytes) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            v = (v << 8) | cdb[at + i];
+        return v;
+    };
+    switch (cdb[0]) {
+    case 0x03: // REQUEST SENSE
+    case 0x1A: // MODE SENSE(6)
+        return cdbLength >= 6 ? cdb[4] : 0;
+    case 0x12: // INQUIRY
+        return cdbLength >= 6 ? be(3, 2) : 0;
+    case 0x4D: // LOG SENSE
+    case 0x5A: // MODE SENSE(10)
+        return cdbLength >= 10 ? be(7, 2) : 0;
+    case 0x9E: // SERVICE ACTION IN(16), e.g. READ CAPACITY(16)
+        return cdbLength >= 16 ? be(10, 4) : 0;
+    case 0xA0: // REPORT LUNS
+        return cdbLength >= 12 ? be(6, 4) : 0;
+    default:
+        return 0;
+    }
+}
+
 ScsiResult SgIo(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *data, uint32_t length, int direction,
                 uint32_t timeoutSeconds) {
     ScsiResult r;
     if (f.fd < 0) {
         r.error = ERROR_ACCESS_DENIED;
         return r;
+    }
+    // A command that announces more data than the caller's buffer holds
+    // (INQUIRY with allocation length 255 into 56 bytes, say) is an overrun
+    // to the transport: virtio-scsi then delivers nothing and UAS times out
+    // and resets the device. The storage stack keeps the leading part, so
+    // take the whole answer into a buffer of the announced size and hand the
+    // caller what fits.
+    uint32_t announced = direction == SCSI_IOCTL_DATA_IN ? AnnouncedAllocationLength(cdb, cdbLength) : 0;
+    if (announced > length && announced <= 65535) {
+        std::vector<uint8_t> bounce(announced);
+        ScsiResult whole = SgIo(f, cdb, cdbLength, bounce.data(), announced, direction, timeoutSeconds);
+        uint32_t kept = std::min(whole.transferred, length);
+        if (kept && data)
+            std::memcpy(data, bounce.data(), kept);
+        whole.transferred = kept;
+        return whole;
     }
     uint8_t command[16] = {};
     std::memcpy(command, cdb, std::min<size_t>(cdbLength, sizeof command));

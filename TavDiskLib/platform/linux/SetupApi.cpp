@@ -328,8 +328,11 @@ HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR, HWND, DWORD Flags
                  (ClassGuid && (SameGuid(*ClassGuid, DiskInterfaceClass) || SameGuid(*ClassGuid, DiskDriveClass)));
     if (disks) {
         std::vector<SetDisk> found;
-        for (const auto &block : ListDisks(set->root))
+        BlockView view(set->root);
+        for (size_t i : view.Disks()) {
+            const BlockEntry &block = view.Entry(i);
             found.push_back({block, Widen("/dev/" + block.name), NodeNumber(set->root, block.sys)});
+        }
         std::lock_guard<std::mutex> guard(set->lock);
         for (auto &d : found)
             if (std::none_of(set->disks.begin(), set->disks.end(),

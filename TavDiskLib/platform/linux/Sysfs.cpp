@@ -1,6 +1,7 @@
-// The block-device model of the Linux backend: which whole disks make the
-// disk interface set, what sysfs says about each, which block devices are
-// volumes, what lies beneath a volume and where it is mounted.
+// The block-device model of the Linux backend: what sysfs says about a
+// disk, its controller and its driver, which block devices are volumes, what
+// lies beneath a volume and where it is mounted. The disk list and the
+// reading of each device's facts are BlockView's (BlockView.cpp).
 #include "Linux.h"
 
 #include <algorithm>
@@ -20,10 +21,6 @@ const std::string Devices = "/sys/devices";
 
 bool StartsWith(const std::string &s, const std::string &prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool IsKernelVirtual(const std::string &sys) {
-    return StartsWith(sys, "/sys/devices/virtual/") && !StartsWith(sys, "/sys/devices/virtual/nvme-subsystem/");
 }
 
 // "ata3" and the like: a libata port.
@@ -69,7 +66,7 @@ std::optional<std::string> FirstNvmeController(const Root &root, const std::stri
 }
 
 std::optional<std::string> MajorDriver(const Root &root, const std::string &dev) {
-    auto devices = ReadAttr(root, "/proc/devices");
+    auto devices = ReadBytes(root.At("/proc/devices"), 64 * 1024);
     unsigned major = 0;
     if (!devices || std::sscanf(dev.c_str(), "%u:", &major) != 1)
         return std::nullopt;
@@ -91,6 +88,10 @@ std::optional<std::string> MajorDriver(const Root &root, const std::string &dev)
 
 } // namespace
 
+bool IsKernelVirtual(const std::string &sys) {
+    return StartsWith(sys, "/sys/devices/virtual/") && !StartsWith(sys, "/sys/devices/virtual/nvme-subsystem/");
+}
+
 std::optional<std::string> SerialOfVpd80(const std::optional<std::string> &page) {
     if (!page || page->size() < 4 || static_cast<unsigned char>((*page)[1]) != 0x80)
         return std::nullopt;
@@ -101,92 +102,6 @@ std::optional<std::string> SerialOfVpd80(const std::optional<std::string> &page)
     if (nul != std::string::npos)
         serial.resize(nul);
     return NonEmpty(serial);
-}
-
-namespace {
-
-// The sysfs directory of a /sys/class/block entry. The entry is a relative
-// link into /sys/devices whose target has no further links: it is read and
-// joined without visiting every component, unless it is unusual.
-std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name) {
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
-        return std::nullopt;
-    const std::string link = "/sys/class/block/" + name;
-    std::optional<std::string> sys;
-    char target[4096];
-    ssize_t n = ::readlink(root.At(link).c_str(), target, sizeof target - 1);
-    if (n > 0 && target[0] != '/') {
-        std::vector<std::string> parts = {"sys", "class", "block"};
-        std::string t(target, static_cast<size_t>(n));
-        size_t at = 0;
-        while (at <= t.size()) {
-            size_t next = t.find('/', at);
-            if (next == std::string::npos)
-                next = t.size();
-            std::string c = t.substr(at, next - at);
-            if (c == "..") {
-                if (!parts.empty())
-                    parts.pop_back();
-            } else if (!c.empty() && c != ".") {
-                parts.push_back(c);
-            }
-            at = next + 1;
-        }
-        std::string joined;
-        for (const auto &c : parts)
-            joined += "/" + c;
-        if (joined.compare(0, 13, "/sys/devices/") == 0 && IsDirectory(root, joined))
-            sys = joined;
-    }
-    if (!sys)
-        sys = Resolve(root, link);
-    if (!sys || !IsDirectory(root, *sys))
-        return std::nullopt;
-    BlockEntry e;
-    e.name = name;
-    e.sys = *sys;
-    e.partition = Exists(root, *sys + "/partition");
-    return e;
-}
-
-} // namespace
-
-std::vector<BlockEntry> ListBlock(const Root &root) {
-    std::vector<BlockEntry> out;
-    for (const auto &name : ListDirectory(root, "/sys/class/block"))
-        if (auto e = ClassEntry(root, name))
-            out.push_back(std::move(*e));
-    return out;
-}
-
-std::optional<BlockEntry> FindBlock(const Root &root, const std::string &name) {
-    return ClassEntry(root, name);
-}
-
-std::vector<BlockEntry> ListDisks(const Root &root) {
-    return ListDisks(root, ListBlock(root));
-}
-
-std::vector<BlockEntry> ListDisks(const Root &root, const std::vector<BlockEntry> &all) {
-    std::vector<BlockEntry> physical, virt;
-    for (auto e : all) {
-        if (e.partition)
-            continue;
-        if (Sectors(root, e.sys + "/size") == 0)
-            continue;
-        if (e.name.compare(0, 4, "loop") == 0 && !IsDirectory(root, e.sys + "/loop"))
-            continue;
-        if (ReadNumber(root, e.sys + "/hidden").value_or(0) != 0)
-            continue;
-        // Direct-access, optical-memory and reduced-block devices are disks;
-        // CD/DVD drives, tapes and the rest are not.
-        auto type = ReadNumber(root, e.sys + "/device/type");
-        if (type && *type != 0 && *type != 7 && *type != 0x0E)
-            continue;
-        (IsKernelVirtual(e.sys) ? virt : physical).push_back(std::move(e));
-    }
-    physical.insert(physical.end(), virt.begin(), virt.end());
-    return physical;
 }
 
 std::string ControllerOf(const Root &root, const std::string &sys) {
@@ -412,17 +327,22 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     return d;
 }
 
-std::string DiskIdentity(const Root &root, const BlockEntry &disk) {
+std::string DiskIdentity(BlockView &view, size_t disk) {
+    const BlockEntry &e = view.Entry(disk);
+    auto attr = [&](const std::string &path) { return NonEmpty(view.Attr(path)); };
+    if (auto backing = view.LoopBacking(disk))
+        return "loop:" + backing->first.value_or(e.name) + "@" + backing->second.value_or("0");
+    if (view.HasDm(disk))
+        return "dm:" + attr(e.sys + "/dm/uuid").value_or(view.Attr(e.sys + "/dm/name").value_or(e.name));
+    if (view.HasMd(disk))
+        return "md:" + attr(e.sys + "/md/uuid").value_or(e.name);
+    return view.HardwareIdentity(disk);
+}
+
+std::string HardwareIdentity(const Root &root, const BlockEntry &disk) {
     const std::string &sys = disk.sys;
     const std::string device = sys + "/device";
     auto attr = [&](const std::string &path) { return NonEmpty(ReadAttr(root, path)); };
-    if (IsDirectory(root, sys + "/loop"))
-        return "loop:" + ReadAttr(root, sys + "/loop/backing_file").value_or(disk.name) + "@" +
-               ReadAttr(root, sys + "/loop/offset").value_or("0");
-    if (IsDirectory(root, sys + "/dm"))
-        return "dm:" + attr(sys + "/dm/uuid").value_or(ReadAttr(root, sys + "/dm/name").value_or(disk.name));
-    if (IsDirectory(root, sys + "/md"))
-        return "md:" + attr(sys + "/md/uuid").value_or(disk.name);
     if (auto wwid = attr(device + "/wwid"))
         return "wwid:" + *wwid;
     if (auto wwid = attr(sys + "/wwid"))
@@ -523,49 +443,38 @@ std::string Unescape(const std::string &field) {
 
 } // namespace
 
-std::vector<VolumeEntry> ListVolumes(const Root &root, bool probeContent) {
-    return ListVolumes(root, ListBlock(root), probeContent);
-}
-
-std::vector<VolumeEntry> ListVolumes(const Root &root, const std::vector<BlockEntry> &all, bool probeContent) {
-    std::vector<Mount> mounts;
-    if (probeContent)
-        mounts = ReadMounts(root);
-    std::map<std::string, std::string> diskIdentity;
-    auto identityOf = [&](const BlockEntry &disk) {
-        auto it = diskIdentity.find(disk.sys);
-        if (it == diskIdentity.end())
-            it = diskIdentity.emplace(disk.sys, DiskIdentity(root, disk)).first;
-        return it->second;
-    };
+std::vector<VolumeEntry> ListVolumes(BlockView &view, bool probeContent, const std::vector<Mount> &mounts) {
+    const Root &root = view.GetRoot();
     std::set<std::string> partitioned;
-    for (const auto &e : all)
-        if (e.partition)
-            partitioned.insert(DirName(e.sys));
+    for (size_t i = 0; i < view.Listed(); ++i)
+        if (view.Entry(i).partition)
+            partitioned.insert(DirName(view.Entry(i).sys));
 
     std::vector<VolumeEntry> volumes;
+    std::vector<size_t> slots;
     std::vector<std::string> identities;
-    for (const auto &e : all) {
+    for (size_t i = 0; i < view.Listed(); ++i) {
+        const BlockEntry &e = view.Entry(i);
         std::string identity;
         bool whole = false;
         if (e.partition) {
             std::string parentSys = DirName(e.sys);
-            auto parent = std::find_if(all.begin(), all.end(), [&](const BlockEntry &p) { return p.sys == parentSys; });
-            std::string parentId = parent != all.end() ? identityOf(*parent) : "path:" + parentSys;
-            identity = parentId + "/part@" + ReadAttr(root, e.sys + "/start").value_or(e.name);
-        } else if (IsDirectory(root, e.sys + "/dm") || IsDirectory(root, e.sys + "/md")) {
-            identity = identityOf(e);
+            auto parent = view.FindSys(parentSys);
+            std::string parentId = parent ? view.Identity(*parent) : "path:" + parentSys;
+            identity = parentId + "/part@" + view.StartText(i).value_or(e.name);
+        } else if (view.HasDm(i) || view.HasMd(i)) {
+            identity = view.Identity(i);
         } else {
-            if (partitioned.count(e.sys) || Sectors(root, e.sys + "/size") == 0 ||
-                ReadNumber(root, e.sys + "/hidden").value_or(0) != 0)
+            if (partitioned.count(e.sys) || view.SizeSectors(i) == 0 || view.Hidden(i))
                 continue;
             whole = true;
-            identity = identityOf(e) + "/whole";
+            identity = view.Identity(i) + "/whole";
         }
         VolumeEntry v;
         v.block = e;
         v.wholeDisk = whole;
         volumes.push_back(std::move(v));
+        slots.push_back(i);
         identities.push_back(std::move(identity));
     }
 
@@ -582,8 +491,8 @@ std::vector<VolumeEntry> ListVolumes(const Root &root, const std::vector<BlockEn
         volumes[i].name = VolumeName(id);
         if (probeContent && volumes[i].wholeDisk) {
             const auto &e = volumes[i].block;
-            bool mounted = !MountPointsOf(root, e, mounts).empty();
-            bool held = !ListDirectory(root, e.sys + "/holders").empty();
+            bool mounted = !MountPointsOf(view, e, mounts).empty();
+            bool held = !view.Holders(slots[i]).empty();
             if (!mounted && (held || !HasFileSystem(root, e.name)))
                 continue;
         }
@@ -592,59 +501,38 @@ std::vector<VolumeEntry> ListVolumes(const Root &root, const std::vector<BlockEn
     return out;
 }
 
-std::optional<VolumeEntry> FindVolume(const Root &root, const std::wstring &name) {
-    auto lower = [](std::wstring s) {
-        for (auto &c : s)
-            if (c >= L'A' && c <= L'Z')
-                c = static_cast<wchar_t>(c - L'A' + L'a');
-        return s;
-    };
-    std::wstring wanted = lower(name);
-    if (!wanted.empty() && wanted.back() != L'\\')
-        wanted.push_back(L'\\');
-    for (auto &v : ListVolumes(root, false))
-        if (lower(v.name) == wanted)
-            return v;
-    return std::nullopt;
-}
-
-std::vector<Extent> VolumeExtents(const Root &root, const BlockEntry &volume, const std::vector<BlockEntry> &disks) {
+std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume) {
     std::vector<Extent> out;
-    auto diskNumber = [&](const BlockEntry &e) -> std::optional<DWORD> {
-        for (size_t i = 0; i < disks.size(); ++i)
-            if (disks[i].sys == e.sys)
-                return static_cast<DWORD>(i);
-        return std::nullopt;
-    };
     std::set<std::string> visited;
     // Walks down from a block device to the whole disks it lies on.
-    auto walk = [&](auto &self, const BlockEntry &e, int depth) -> void {
+    auto walk = [&](auto &self, size_t slot, int depth) -> void {
+        const BlockEntry &e = view.Entry(slot);
         if (depth > 16 || !visited.insert(e.sys).second)
             return;
         if (e.partition) {
             std::string parentSys = DirName(e.sys);
-            auto parent = FindBlock(root, BaseName(parentSys));
-            if (!parent || parent->sys != parentSys)
+            auto parent = view.Find(BaseName(parentSys));
+            if (!parent || view.Entry(*parent).sys != parentSys)
                 return;
-            if (!ListDirectory(root, parent->sys + "/slaves").empty()) {
+            if (!view.Slaves(*parent).empty()) {
                 self(self, *parent, depth + 1);
                 return;
             }
-            if (auto n = diskNumber(*parent))
-                out.push_back({*n, Sectors(root, e.sys + "/start") * 512, Sectors(root, e.sys + "/size") * 512});
+            if (auto n = view.DiskNumber(*parent))
+                out.push_back({*n, view.StartSectors(slot) * 512, view.SizeSectors(slot) * 512});
             return;
         }
-        auto slaves = ListDirectory(root, e.sys + "/slaves");
+        const auto &slaves = view.Slaves(slot);
         if (!slaves.empty()) {
             for (const auto &s : slaves)
-                if (auto child = FindBlock(root, s))
+                if (auto child = view.Find(s))
                     self(self, *child, depth + 1);
             return;
         }
-        if (auto n = diskNumber(e))
-            out.push_back({*n, 0, Sectors(root, e.sys + "/size") * 512});
+        if (auto n = view.DiskNumber(slot))
+            out.push_back({*n, 0, view.SizeSectors(slot) * 512});
     };
-    walk(walk, volume, 0);
+    walk(walk, view.Adopt(volume), 0);
     return out;
 }
 
@@ -684,10 +572,13 @@ std::vector<Mount> ReadMounts(const Root &root) {
     return out;
 }
 
-std::vector<std::string> MountPointsOf(const Root &root, const BlockEntry &volume, const std::vector<Mount> &mounts) {
+std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const std::vector<Mount> &mounts) {
     std::vector<std::string> out;
-    auto dev = ReadAttr(root, volume.sys + "/dev");
-    auto dmName = ReadAttr(root, volume.sys + "/dm/name");
+    if (mounts.empty())
+        return out;
+    size_t slot = view.Adopt(volume);
+    auto dev = view.Dev(slot);
+    auto dmName = view.DmName(slot);
     for (const auto &m : mounts) {
         bool match = (dev && m.device == *dev) || m.source == "/dev/" + volume.name ||
                      (dmName && !dmName->empty() && m.source == "/dev/mapper/" + *dmName);

@@ -17,6 +17,7 @@ namespace {
 struct Snapshot {
     Root root;
     std::vector<VolumeRecord> volumes;
+    std::vector<std::wstring> lowerNames; // the volumes' names in lower case, for lookups
 };
 
 struct VolumeSearch : Object {
@@ -53,14 +54,14 @@ std::wstring Lower(std::wstring s) {
 std::shared_ptr<Snapshot> TakeSnapshot(const Root &root) {
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->root = root;
-    std::vector<BlockEntry> all = ListBlock(root);
-    std::vector<BlockEntry> disks = ListDisks(root, all);
+    BlockView view(root);
     std::vector<Mount> mounts = ReadMounts(root);
-    for (auto &v : ListVolumes(root, all, true)) {
+    for (auto &v : ListVolumes(view, true, mounts)) {
         VolumeRecord r;
-        r.extents = VolumeExtents(root, v.block, disks);
-        r.mounts = MountPointsOf(root, v.block, mounts);
+        r.extents = VolumeExtents(view, v.block);
+        r.mounts = MountPointsOf(view, v.block, mounts);
         r.entry = std::move(v);
+        snapshot->lowerNames.push_back(Lower(r.entry.name));
         snapshot->volumes.push_back(std::move(r));
     }
     return snapshot;
@@ -82,19 +83,22 @@ std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &n
             auto snapshot = it->lock();
             if (!snapshot || !(snapshot->root == root))
                 continue;
-            for (const auto &v : snapshot->volumes)
-                if (Lower(v.entry.name) == wanted)
-                    return v;
+            for (size_t i = 0; i < snapshot->volumes.size(); ++i)
+                if (snapshot->lowerNames[i] == wanted)
+                    return snapshot->volumes[i];
         }
     }
-    auto entry = FindVolume(root, name);
-    if (!entry)
-        return std::nullopt;
-    VolumeRecord r;
-    r.extents = VolumeExtents(root, entry->block, ListDisks(root));
-    r.mounts = MountPointsOf(root, entry->block, ReadMounts(root));
-    r.entry = std::move(*entry);
-    return r;
+    BlockView view(root);
+    for (auto &v : ListVolumes(view, false, {})) {
+        if (Lower(v.name) != wanted)
+            continue;
+        VolumeRecord r;
+        r.extents = VolumeExtents(view, v.block);
+        r.mounts = MountPointsOf(view, v.block, ReadMounts(root));
+        r.entry = std::move(v);
+        return r;
+    }
+    return std::nullopt;
 }
 
 } // namespace TavLinux
