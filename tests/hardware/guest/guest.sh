@@ -1,0 +1,322 @@
+#!/usr/bin/bash
+# Runs inside the test guest (started by /init): loads the drivers, finds
+# the disks of disks.sh by their serial numbers, lays out the volumes, asks
+# the reference tools and tavdisk, does the sector round trips, runs the
+# checks (check.sh), records the replay trees, and sends everything to the
+# host as a base64 tar on the second serial port.
+set -uo pipefail
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin:/busybox
+export LC_ALL=C TERM=dumb DM_DISABLE_UDEV=1
+
+HW=/hw
+OUT=/results
+mkdir -p "$OUT/ref" "$OUT/rt" "$OUT/trees"
+# shellcheck source=../disks.sh
+source "$HW/disks.sh"
+# guest.conf is written by run.sh: the qemu version and the kernel.
+# shellcheck disable=SC1091
+source "$HW/guest.conf"
+
+step() { echo "TAVHW-STEP $(cut -d' ' -f1 /proc/uptime) $*"; }
+log() { echo "$*" >>"$OUT/guest.log"; }
+
+# ---- Drivers ---------------------------------------------------------------
+step "loading drivers"
+usb_devices=0
+for id in "${TAVHW_DISKS[@]}"; do
+    [[ ${D[$id.kind]} == usb-bot || ${D[$id.kind]} == uas ]] && usb_devices=$((usb_devices + 1))
+done
+while read -r module params; do
+    [[ -z $module ]] && continue
+    if [[ $module == */usb-storage.ko ]]; then
+        # Both USB disks enumerated before their drivers come: usb-storage
+        # then takes the next SCSI host number, uas the one after.
+        for _ in $(seq 1 100); do
+            seen=0
+            for u in /sys/bus/usb/devices/[0-9]*-[0-9]*; do
+                [[ -e $u && ${u##*/} != *:* ]] && seen=$((seen + 1))
+            done
+            ((seen >= usb_devices)) && break
+            sleep 0.1
+        done
+    fi
+    # shellcheck disable=SC2086  # params are separate words
+    if ! out=$(/busybox/insmod "$HW/modules/$module" $params 2>&1); then
+        case $out in *"File exists"*) ;; *) log "insmod $module: $out" ;; esac
+    fi
+done <"$HW/modules.list"
+
+# ---- Finding the disks -----------------------------------------------------
+trim() { # leading spaces, trailing spaces
+    local s=$1
+    s=${s#"${s%%[! ]*}"}
+    s=${s%"${s##*[! ]}"}
+    printf '%s' "$s"
+}
+
+# The unit serial number in a VPD page 0x80 file (4 header bytes first).
+vpd80_serial() { # (sysfs reports a size of 0 for VPD pages: copy first)
+    cat "$1" >/tmp/vpd80.copy 2>/dev/null || return 1
+    [[ -s /tmp/vpd80.copy ]] || return 1
+    local n
+    n=$(od -An -tu1 -j3 -N1 /tmp/vpd80.copy | tr -d ' ')
+    trim "$(dd if=/tmp/vpd80.copy bs=1 skip=4 count="$n" 2>/dev/null | tr -d '\000')"
+}
+
+serial_of() { # kernel name of a whole disk
+    local n=$1 s=""
+    if [[ -r /sys/block/$n/serial ]]; then
+        s=$(cat "/sys/block/$n/serial")
+    elif [[ -r /sys/block/$n/device/serial ]]; then
+        s=$(cat "/sys/block/$n/device/serial")
+    elif [[ -r /sys/block/$n/device/vpd_pg80 ]]; then
+        s=$(vpd80_serial "/sys/block/$n/device/vpd_pg80")
+    else
+        sg_vpd -p sn -r "/dev/$n" >/tmp/vpd80 2>/dev/null && s=$(vpd80_serial /tmp/vpd80)
+    fi
+    trim "$s"
+}
+
+declare -A NAME=()  # disk id -> kernel name
+find_disks() {
+    local n id s
+    for n in /sys/block/*; do
+        n=${n##*/}
+        [[ $n == dm-* || $n == loop* ]] && continue
+        s=$(serial_of "$n")
+        for id in "${TAVHW_DISKS[@]}"; do
+            [[ $s == "${D[$id.serial]}" ]] && NAME[$id]=$n
+        done
+    done
+}
+step "waiting for ${#TAVHW_DISKS[@]} disks"
+for _ in $(seq 1 120); do
+    NAME=()
+    find_disks
+    ((${#NAME[@]} == ${#TAVHW_DISKS[@]})) && break
+    sleep 0.5
+done
+: >"$OUT/map.txt"
+for id in "${TAVHW_DISKS[@]}"; do
+    echo "$id ${NAME[$id]:-}" >>"$OUT/map.txt"
+    [[ -n ${NAME[$id]:-} ]] || echo "TAVHW-MISSING $id: no disk with serial ${D[$id.serial]}"
+done
+step "disks: $(tr '\n' ' ' <"$OUT/map.txt")"
+ls -l /sys/block/ >>"$OUT/guest.log" 2>&1
+
+# ---- Volumes ---------------------------------------------------------------
+part() { # partition N of a disk
+    if [[ $1 == *[0-9] ]]; then echo "${1}p$2"; else echo "$1$2"; fi
+}
+wait_node() {
+    local i
+    for i in $(seq 1 50); do [[ -b $1 ]] && return 0; sleep 0.1; done
+    log "no device node $1"
+    return 1
+}
+run() { # a command whose failure is logged
+    local out
+    if ! out=$("$@" 2>&1); then
+        log "FAILED: $* :: $out"
+        echo "TAVHW-SETUP-FAILED $*"
+        return 1
+    fi
+}
+
+step "laying out volumes"
+mkdir -p /mnt/tavdata /mnt/tavbind "/mnt/tav space" /mnt/tav4k "$TAVHW_SPAN_MOUNT"
+if n=${NAME[sata]:-}; [[ -n $n ]]; then
+    printf 'label: dos\n,400MiB,83\n,200MiB,c\n' | run sfdisk -q "/dev/$n"
+    wait_node "/dev/$(part "$n" 2)" &&
+        run mkfs.ext4 -q -F -b 4096 -L tavdata "/dev/$(part "$n" 1)" &&
+        run mkfs.vfat -n TAVSPACE "/dev/$(part "$n" 2)" &&
+        run mount -t ext4 "/dev/$(part "$n" 1)" /mnt/tavdata &&
+        run mount --bind /mnt/tavdata /mnt/tavbind &&
+        run mount -t vfat "/dev/$(part "$n" 2)" "/mnt/tav space"
+fi
+if n=${NAME[lsi4k]:-}; [[ -n $n ]]; then
+    printf 'label: dos\n,,83\n' | run sfdisk -q "/dev/$n"
+    wait_node "/dev/$(part "$n" 1)" &&
+        run mkfs.ext4 -q -F -b 4096 -L tav4k "/dev/$(part "$n" 1)" &&
+        run mount -t ext4 "/dev/$(part "$n" 1)" /mnt/tav4k
+fi
+table="" start=0 spanok=1
+for id in "${TAVHW_SPAN_DISKS[@]}"; do
+    n=${NAME[$id]:-}
+    [[ -n $n ]] || { spanok=0; continue; }
+    printf 'label: dos\n,,83\n' | run sfdisk -q "/dev/$n"
+    p=$(part "$n" 1)
+    wait_node "/dev/$p" || { spanok=0; continue; }
+    size=$(cat "/sys/class/block/$p/size")
+    table+="$start $size linear /dev/$p 0"$'\n'
+    start=$((start + size))
+done
+if ((spanok)); then
+    printf '%s' "$table" >"$OUT/ref/dm-table.txt"
+    run dmsetup create --noudevsync "$TAVHW_SPAN_NAME" "$OUT/ref/dm-table.txt" &&
+        wait_node "/dev/mapper/$TAVHW_SPAN_NAME" &&
+        run mkfs.ext4 -q -F -b 4096 -L tavspan "/dev/mapper/$TAVHW_SPAN_NAME" &&
+        run mount -t ext4 "/dev/mapper/$TAVHW_SPAN_NAME" "$TAVHW_SPAN_MOUNT"
+fi
+sync
+
+# ---- Reference tools -------------------------------------------------------
+step "asking the reference tools"
+R=$OUT/ref
+lsblk -J -b -O >"$R/lsblk.json" 2>"$R/lsblk.err"
+findmnt -J -o TARGET,SOURCE,MAJ:MIN,FSTYPE >"$R/findmnt.json" 2>&1
+# Each mount point with the whole disks under its device (through
+# partitions and device-mapper slaves): "disk<TAB>mount point".
+disks_under() { # sysfs directory of a block device
+    local d=$1 s any=0
+    if [[ -f $d/partition ]]; then
+        basename "$(dirname "$d")"
+        return
+    fi
+    for s in "$d"/slaves/*; do
+        [[ -e $s ]] || continue
+        any=1
+        disks_under "$(readlink -f "$s")"
+    done
+    ((any)) || basename "$d"
+}
+jq -r '.. | objects | select(has("target")) | [."maj:min", .target] | @tsv' "$R/findmnt.json" |
+    while IFS=$'\t' read -r majmin target; do
+        [[ -e /sys/dev/block/$majmin ]] || continue
+        for disk in $(disks_under "$(readlink -f "/sys/dev/block/$majmin")"); do
+            printf '%s\t%s\n' "$disk" "$target"
+        done
+    done >"$R/findmnt-disks.txt"
+cp /proc/self/mountinfo "$R/mountinfo.txt"
+lspci -mm -D >"$R/lspci.txt" 2>&1
+lspci -mm -n -D >"$R/lspci-n.txt" 2>&1
+dmsetup table >"$R/dmsetup-table.txt" 2>&1
+for id in "${TAVHW_DISKS[@]}"; do
+    n=${NAME[$id]:-}
+    [[ -n $n ]] || continue
+    kind=${D[$id.kind]}
+    smartopt=()
+    [[ $kind == usb-bot || $kind == uas ]] && smartopt=(-d scsi)
+    smartctl -j -i "${smartopt[@]}" "/dev/$n" >"$R/$n.smartctl.json" 2>&1
+    smartctl -i "${smartopt[@]}" "/dev/$n" >"$R/$n.smartctl.txt" 2>&1
+    sg_inq -r "/dev/$n" >"$R/$n.inq.bin" 2>"$R/$n.inq.err"
+    sg_inq "/dev/$n" >"$R/$n.inq.txt" 2>&1
+    sg_vpd -p sn -r "/dev/$n" >"$R/$n.vpd80.bin" 2>"$R/$n.vpd80.err"
+    sg_readcap -r "/dev/$n" >"$R/$n.rc10.bin" 2>"$R/$n.rc10.err"
+    sg_readcap --16 -r "/dev/$n" >"$R/$n.rc16.bin" 2>"$R/$n.rc16.err"
+    sg_readcap --16 "/dev/$n" >"$R/$n.rc16.txt" 2>&1
+    hdparm -g "/dev/$n" >"$R/$n.hdparm-g.txt" 2>&1
+    # sg3_utils translates SCSI commands to NVMe itself: its INQUIRY answer.
+    [[ $kind == nvme ]] && sg_raw -r 36 -o "$R/$n.sntl-inq.bin" "/dev/$n" 12 00 00 00 24 00 >"$R/$n.sntl-inq.err" 2>&1
+    if [[ $kind == ata ]]; then
+        hdparm -I "/dev/$n" >"$R/$n.hdparm-I.txt" 2>&1
+        hdparm --Istdout "/dev/$n" >"$R/$n.identify.txt" 2>&1
+    fi
+    blockdev --getsize64 --getss "/dev/$n" >"$R/$n.blockdev.txt" 2>&1
+    # Where the disk sits: SCSI address, controller, USB device.
+    {
+        sys=$(readlink -f "/sys/block/$n")
+        echo "sys=$sys"
+        dev=$(readlink -f "/sys/block/$n/device")
+        echo "device=${dev##*/}"
+        p=$sys
+        pci="" usbdev=""
+        while [[ $p == /sys/devices/* ]]; do
+            sub=$(readlink "$p/subsystem" 2>/dev/null)
+            [[ -z $usbdev && ${sub##*/} == usb && -r $p/idVendor ]] && usbdev=$p
+            [[ -z $pci && ${sub##*/} == pci ]] && pci=${p##*/}
+            p=${p%/*}
+        done
+        echo "pci=$pci"
+        if [[ -n $usbdev ]]; then
+            echo "usb=$usbdev"
+            echo "usb.manufacturer=$(cat "$usbdev/manufacturer" 2>/dev/null)"
+            echo "usb.product=$(cat "$usbdev/product" 2>/dev/null)"
+            echo "usb.serial=$(cat "$usbdev/serial" 2>/dev/null)"
+            for i in "$usbdev"/*:*; do
+                [[ -L $i/driver ]] && echo "usb.driver=$(basename "$(readlink "$i/driver")")"
+            done
+        fi
+        for a in vendor model rev; do
+            [[ -r /sys/block/$n/device/$a ]] && echo "sysfs.$a=$(cat "/sys/block/$n/device/$a")"
+        done
+        [[ -r /sys/block/$n/device/firmware_rev ]] && echo "sysfs.firmware_rev=$(cat "/sys/block/$n/device/firmware_rev")"
+        [[ -r /sys/block/$n/device/vpd_pg80 ]] && echo "sysfs.vpd_pg80=yes"
+        [[ -r /sys/block/$n/serial ]] && echo "sysfs.serial=$(cat "/sys/block/$n/serial")"
+        [[ -r /sys/block/$n/device/serial ]] && echo "sysfs.serial=$(cat "/sys/block/$n/device/serial")"
+        [[ ${n} == nvme* ]] && echo "nvme.controller=$(basename "$(readlink -f "/sys/block/$n/device")")"
+        [[ -r /sys/block/$n/nsid ]] && echo "nvme.nsid=$(cat "/sys/block/$n/nsid")"
+    } >"$R/$n.sys.txt" 2>&1
+done
+
+# ---- tavdisk ---------------------------------------------------------------
+step "running tavdisk"
+T=$OUT/tavdisk
+mkdir -p "$T"
+# The kernel's log from here to the end of the round trips is what tavdisk
+# caused (aborts, resets, I/O errors).
+sleep 1
+kernel_log_start=$(dmesg | wc -l)
+t0=$(cut -d' ' -f1 /proc/uptime)
+tavdisk list --json >"$T/list.json" 2>"$T/list-json.err"
+echo "$?" >"$T/list-json.rc"
+echo "tavdisk list --json: $t0 -> $(cut -d' ' -f1 /proc/uptime) s (guest uptime)" >>"$OUT/guest.log"
+tavdisk list >"$T/list.txt" 2>"$T/list.err"
+
+# ---- Sector round trips ----------------------------------------------------
+step "sector round trips"
+hexof() { od -An -tx1 -v "$@" | tr -d ' \n'; }
+for id in "${TAVHW_DISKS[@]}"; do
+    n=${NAME[$id]:-}
+    [[ -n $n ]] || continue
+    rt=$OUT/rt/$id
+    mkdir -p "$rt"
+    num=$(jq -r --arg p "/dev/$n" '.disks[] | select(.device_path == $p) | .number' "$T/list.json" 2>/dev/null)
+    echo "${num:-}" >"$rt/number"
+    [[ -n $num ]] || continue
+    ss=${D[$id.lbs]} sector=${D[$id.rt]}
+    dd if="/dev/$n" of="$rt/before.bin" bs="$ss" skip="$sector" count=1 iflag=direct 2>"$rt/dd-before.err"
+    # ReadSector of sector 0 against what the kernel reads there.
+    tavdisk read "$num" 0 >"$rt/read0.txt" 2>"$rt/read0.err"
+    echo $? >"$rt/read0.rc"
+    dd if="/dev/$n" of="$rt/sector0.bin" bs="$ss" count=1 iflag=direct 2>/dev/null
+    tavdisk write "$num" "$sector" "$HW/rt/$id.bin" --yes >"$rt/write.txt" 2>&1
+    echo $? >"$rt/write.rc"
+    tavdisk read "$num" "$sector" >"$rt/read.txt" 2>"$rt/read.err"
+    echo $? >"$rt/read.rc"
+    dd if="/dev/$n" of="$rt/after.bin" bs="$ss" skip="$sector" count=1 iflag=direct 2>"$rt/dd-after.err"
+done
+sync
+dmesg | tail -n +$((kernel_log_start + 1)) >"$OUT/dmesg-tavdisk.txt"
+
+# What each SCSI path does with an INQUIRY that announces 255 bytes into a
+# 56-byte buffer, as the library's request does (after tavdisk: on UAS it
+# times out and resets the device).
+for n in "${NAME[@]}"; do
+    [[ $n == sd* ]] && sg_raw -v -t 2 -r 56 "/dev/$n" 12 00 00 00 ff 00 >"$R/$n.inq-short-buffer.txt" 2>&1
+done
+
+# ---- Checks ----------------------------------------------------------------
+step "checking"
+bash "$HW/check.sh" "$OUT" "$HW" >"$OUT/checks.txt" 2>"$OUT/checks.err"
+echo "$?" >"$OUT/checks.rc"
+grep -E '^(FAIL|EXPLAINED|PASS|INFO|SUMMARY)' "$OUT/checks.txt" | sed 's/^/TAVHW-CHECK /'
+
+# ---- Replay recordings -----------------------------------------------------
+step "recording sysfs trees"
+bash "$HW/record.sh" "$OUT" "$HW" >"$OUT/trees/record.log" 2>&1
+
+# ---- Back to the host ------------------------------------------------------
+step "sending results"
+dmesg >"$OUT/dmesg.txt" 2>&1
+umount "/mnt/tav space" /mnt/tavbind /mnt/tavdata /mnt/tav4k "$TAVHW_SPAN_MOUNT" 2>/dev/null
+dmsetup remove --noudevsync "$TAVHW_SPAN_NAME" 2>/dev/null
+sync
+stty -F /dev/ttyS1 raw -echo 2>/dev/null
+{
+    echo "TAVHW-RESULTS-BEGIN"
+    tar -C / -cf - results | gzip -1 | base64
+    echo "TAVHW-RESULTS-END"
+} >/dev/ttyS1
+step "done"
+exit 0
