@@ -5,6 +5,7 @@
 // unmounted. Needs root, util-linux and e2fsprogs; skips with the reason
 // otherwise.
 #include "LinuxTestSupport.h"
+#include "LiveShell.h"
 
 #include <gtest/gtest.h>
 
@@ -24,34 +25,6 @@ namespace fs = std::filesystem;
 namespace P = TavPlatform;
 
 namespace {
-
-int Shell(const std::string &command, std::string *output = nullptr) {
-    FILE *p = popen((command + " 2>&1").c_str(), "r");
-    if (!p)
-        return -1;
-    std::string text;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, p)) > 0)
-        text.append(chunk, n);
-    int status = pclose(p);
-    if (output)
-        *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-        s.pop_back();
-    return s;
-}
 
 std::wstring Wide(const std::string &s) {
     return std::wstring(s.begin(), s.end());
