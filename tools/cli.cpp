@@ -707,6 +707,20 @@ struct Target {
     uint64_t sector = 0;
 };
 
+// The disk with this number in the set; null after saying why on err, with
+// the exit code in `code`.
+std::unique_ptr<Drive> OpenDisk(const DeviceSet &set, ULONG disk, const std::string &diskText, std::ostream &err,
+                                int &code) {
+    if (!set.Valid()) {
+        code = Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
+        return nullptr;
+    }
+    std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), disk));
+    if (!drive)
+        code = Fail(err, kExitFailure, "no disk " + diskText + " on this machine (see 'tavdisk list')");
+    return drive;
+}
+
 // Checks the DISK (and SECTOR) arguments; prints the usage error itself.
 std::optional<Target> ParseTarget(const std::string &disk, const std::string *sector, std::ostream &err) {
     Target t;
@@ -790,11 +804,10 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
     if (!target)
         return kExitUsage;
     DeviceSet set;
-    if (!set.Valid())
-        return Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
-    std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), target->disk));
+    int code = kExitOk;
+    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code);
     if (!drive)
-        return Fail(err, kExitFailure, "no disk " + diskText + " on this machine (see 'tavdisk list')");
+        return code;
     DiskInfo d = Collect(*drive, set.Get(), target->disk, true);
     std::vector<std::string> notes;
     if (!d.accessible) {
@@ -815,13 +828,13 @@ int RunRead(const std::string &diskText, const std::string &sectorText, std::ost
     if (!target)
         return kExitUsage;
     DeviceSet set;
-    if (!set.Valid())
-        return Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
-    std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), target->disk));
+    int code = kExitOk;
+    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code);
     if (!drive)
-        return Fail(err, kExitFailure, "no disk " + diskText + " on this machine (see 'tavdisk list')");
+        return code;
     DiskInfo d = Collect(*drive, set.Get(), target->disk, false);
-    if (int code = CheckTransfer(d, target->sector, err))
+    code = CheckTransfer(d, target->sector, err);
+    if (code != kExitOk)
         return code;
     std::vector<unsigned char> data(d.bytesPerSector, 0);
     if (!drive->ReadSector(static_cast<ULONG>(target->sector), data.data())) {
@@ -860,13 +873,13 @@ int RunWrite(const std::string &diskText, const std::string &sectorText, const s
                         " bytes, which cannot be one sector; nothing written");
 
     DeviceSet set;
-    if (!set.Valid())
-        return Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
-    std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), target->disk));
+    int code = kExitOk;
+    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code);
     if (!drive)
-        return Fail(err, kExitFailure, "no disk " + diskText + " on this machine (see 'tavdisk list')");
+        return code;
     DiskInfo d = Collect(*drive, set.Get(), target->disk, false);
-    if (int code = CheckTransfer(d, target->sector, err))
+    code = CheckTransfer(d, target->sector, err);
+    if (code != kExitOk)
         return code;
     if (fileSize != d.bytesPerSector)
         return Fail(err, kExitFailure,
