@@ -19,6 +19,8 @@
 
 namespace {
 
+using TavDiskLib::ULONG;
+
 constexpr ULONG SectorsRead = 4096;
 
 const char *DiskPath() {

@@ -33,6 +33,9 @@
 
 namespace tavdisk {
 
+// The library's 32-bit unsigned integer (unsigned long on Windows).
+using TavDiskLib::ULONG;
+
 // ---------------------------------------------------------------------------
 // Text conversions
 
@@ -159,7 +162,7 @@ public:
     }
     DeviceSet(const DeviceSet &) = delete;
     DeviceSet &operator=(const DeviceSet &) = delete;
-    bool Valid() const { return set_ != nullptr && set_ != INVALID_HANDLE_VALUE; }
+    bool Valid() const { return set_ != nullptr && set_ != TavDiskLib::InvalidHandleValue(); }
     void *Get() const { return set_; }
 
 private:
