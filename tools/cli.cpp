@@ -7,12 +7,14 @@
 #include "cli.h"
 
 #include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/tavdisk.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -205,6 +207,43 @@ std::optional<std::wstring> ReadWide(Drive &drive, WideGetter getter) {
     return std::nullopt;
 }
 
+// The first platform request that failed on this thread while the guard
+// lived, in words ("CreateFileW failed with error 5 (ERROR_ACCESS_DENIED)"),
+// as the library's failure handler tells it.
+class FirstFailure {
+public:
+    FirstFailure() { tavdisk_set_failure_handler(&FirstFailure::Take, this); }
+    ~FirstFailure() { tavdisk_set_failure_handler(nullptr, nullptr); }
+    FirstFailure(const FirstFailure &) = delete;
+    FirstFailure &operator=(const FirstFailure &) = delete;
+    const std::optional<std::string> &Text() const { return text_; }
+
+private:
+    static void TAVDISK_CALL Take(const tavdisk_failure *failure, void *context) {
+        auto *self = static_cast<FirstFailure *>(context);
+        if (self->text_)
+            return;
+        try {
+            std::string text = std::string(failure->request) + " failed with error " + std::to_string(failure->error);
+            if (*failure->error_name)
+                text += std::string(" (") + failure->error_name + ")";
+            self->text_ = text;
+        } catch (...) {
+        }
+    }
+    std::optional<std::string> text_;
+};
+
+// Drive::GetDrive, noting in `failure` the first request that failed while
+// the disk was opened and asked: the library answers nothing about a disk it
+// could not open, and this says why.
+std::unique_ptr<Drive> GetDrive(void *set, ULONG index, std::optional<std::string> &failure) {
+    FirstFailure first;
+    std::unique_ptr<Drive> drive(Drive::GetDrive(set, index));
+    failure = first.Text();
+    return drive;
+}
+
 // The device description of a device node (a disk's controller). The call
 // reports nothing, so the buffer and the required size are cleared before
 // it and both are looked at afterwards.
@@ -263,7 +302,13 @@ struct DiskInfo {
     std::vector<std::string> mountPoints;     // UTF-8
     std::string mountPointsText;              // UTF-8, as the library lists them
     bool systemVolume = false;
+    std::optional<std::string> openFailure;   // the first request that failed, when the disk could not be opened
 };
+
+// ": <the failed request>" for a message about a disk that could not be opened.
+std::string OpenFailure(const DiskInfo &d) {
+    return d.openFailure ? ": " + *d.openFailure : std::string();
+}
 
 // Asks every getter once. `full` adds the controller description and the
 // volume scan, which reading or writing a sector does not need.
@@ -592,7 +637,7 @@ void PrintDisk(const DiskInfo &d, std::ostream &out) {
     line("Parent instance", number(d.parentInstance));
     line("Controller", d.controller ? EscapeText(*d.controller) : "-");
     if (!d.accessible) {
-        out << "  The device could not be opened" << AccessAdvice() << "\n";
+        out << "  The device could not be opened" << OpenFailure(d) << AccessAdvice() << "\n";
         return;
     }
     line("Device number", number(d.deviceNumber));
@@ -713,12 +758,12 @@ struct Target {
 // The disk with this number in the set; null after saying why on err, with
 // the exit code in `code`.
 std::unique_ptr<Drive> OpenDisk(const DeviceSet &set, ULONG disk, const std::string &diskText, std::ostream &err,
-                                int &code) {
+                                int &code, std::optional<std::string> &failure) {
     if (!set.Valid()) {
         code = Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
         return nullptr;
     }
-    std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), disk));
+    std::unique_ptr<Drive> drive = GetDrive(set.Get(), disk, failure);
     if (!drive)
         code = Fail(err, kExitFailure, "no disk " + diskText + " on this machine (see 'tavdisk list')");
     return drive;
@@ -752,7 +797,7 @@ std::string DiskName(const DiskInfo &d) {
 // the error and returns its exit code, or 0 when the transfer may go ahead.
 int CheckTransfer(const DiskInfo &d, uint64_t sector, std::ostream &err) {
     if (!d.accessible) {
-        return Fail(err, kExitFailure, "cannot open " + DiskName(d) + AccessAdvice());
+        return Fail(err, kExitFailure, "cannot open " + DiskName(d) + OpenFailure(d) + AccessAdvice());
     }
     if (d.bytesPerSector == 0)
         return Fail(err, kExitFailure, DiskName(d) + " does not report its sector size");
@@ -777,10 +822,13 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
         return Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
     std::vector<DiskInfo> disks;
     for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
-        std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), i));
+        std::optional<std::string> failure;
+        std::unique_ptr<Drive> drive = GetDrive(set.Get(), i, failure);
         if (!drive)
             break;
         disks.push_back(Collect(*drive, set.Get(), i, true));
+        if (!disks.back().accessible)
+            disks.back().openFailure = failure;
     }
     std::vector<std::string> notes;
     size_t closed = static_cast<size_t>(
@@ -789,6 +837,9 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
         std::string right = MissingRight();
         notes.push_back(std::to_string(closed) + " of " + std::to_string(disks.size()) +
                         " disks could not be opened" + (right.empty() ? "" : "; full answers need " + right));
+        for (const DiskInfo &d : disks)
+            if (!d.accessible && d.openFailure)
+                notes.push_back(DiskName(d) + " could not be opened" + OpenFailure(d));
     }
     if (json) {
         WriteJson(Document(disks, notes), out);
@@ -808,13 +859,16 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
         return kExitUsage;
     DeviceSet set;
     int code = kExitOk;
-    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code);
+    std::optional<std::string> failure;
+    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code, failure);
     if (!drive)
         return code;
     DiskInfo d = Collect(*drive, set.Get(), target->disk, true);
+    if (!d.accessible)
+        d.openFailure = failure;
     std::vector<std::string> notes;
     if (!d.accessible) {
-        notes.push_back(DiskName(d) + " could not be opened" + AccessAdvice());
+        notes.push_back(DiskName(d) + " could not be opened" + OpenFailure(d) + AccessAdvice());
     }
     if (!json) {
         PrintDisk(d, out); // says so itself when the disk could not be opened
@@ -832,10 +886,13 @@ int RunRead(const std::string &diskText, const std::string &sectorText, std::ost
         return kExitUsage;
     DeviceSet set;
     int code = kExitOk;
-    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code);
+    std::optional<std::string> failure;
+    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code, failure);
     if (!drive)
         return code;
     DiskInfo d = Collect(*drive, set.Get(), target->disk, false);
+    if (!d.accessible)
+        d.openFailure = failure;
     code = CheckTransfer(d, target->sector, err);
     if (code != kExitOk)
         return code;
@@ -877,10 +934,13 @@ int RunWrite(const std::string &diskText, const std::string &sectorText, const s
 
     DeviceSet set;
     int code = kExitOk;
-    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code);
+    std::optional<std::string> failure;
+    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code, failure);
     if (!drive)
         return code;
     DiskInfo d = Collect(*drive, set.Get(), target->disk, false);
+    if (!d.accessible)
+        d.openFailure = failure;
     code = CheckTransfer(d, target->sector, err);
     if (code != kExitOk)
         return code;
@@ -905,6 +965,40 @@ int RunWrite(const std::string &diskText, const std::string &sectorText, const s
     return kExitOk;
 }
 
+// TAVDISK_DEBUG=1 for the guard's life when `on`; the variable is then
+// restored as it was.
+class DebugSwitch {
+public:
+    explicit DebugSwitch(bool on) : on_(on) {
+        if (!on_)
+            return;
+        if (const char *old = std::getenv(kVariable))
+            old_ = old;
+        Set("1");
+    }
+    ~DebugSwitch() {
+        if (on_)
+            Set(old_ ? old_->c_str() : nullptr);
+    }
+    DebugSwitch(const DebugSwitch &) = delete;
+    DebugSwitch &operator=(const DebugSwitch &) = delete;
+
+private:
+    static constexpr const char *kVariable = "TAVDISK_DEBUG";
+    static void Set(const char *value) {
+#if defined(_WIN32)
+        _putenv_s(kVariable, value ? value : "");
+#else
+        if (value)
+            setenv(kVariable, value, 1);
+        else
+            unsetenv(kVariable);
+#endif
+    }
+    bool on_;
+    std::optional<std::string> old_;
+};
+
 } // namespace
 
 int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
@@ -915,21 +1009,28 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
     app.require_subcommand(0, 1);
     bool json = false;
     bool yes = false;
+    bool verbose = false;
     std::string disk, sector, file;
     app.add_flag("--json", json, "With no command: list the disks as JSON");
+    const char *verboseHelp = "Print each platform request that fails on stderr (sets TAVDISK_DEBUG=1)";
+    app.add_flag("--verbose", verbose, verboseHelp);
 
     CLI::App *list = app.add_subcommand("list", "A table of every disk (the default command)");
+    list->add_flag("--verbose", verbose, verboseHelp);
     list->add_flag("--json", json, "Every field of every disk as JSON");
 
     CLI::App *show = app.add_subcommand("show", "Every field of one disk");
+    show->add_flag("--verbose", verbose, verboseHelp);
     show->add_option("DISK", disk, "Disk number, as 'tavdisk list' shows it")->required()->type_name("NUMBER");
     show->add_flag("--json", json, "As JSON (the document of 'list --json' with this disk only)");
 
     CLI::App *read = app.add_subcommand("read", "Hexdump of one sector");
+    read->add_flag("--verbose", verbose, verboseHelp);
     read->add_option("DISK", disk, "Disk number, as 'tavdisk list' shows it")->required()->type_name("NUMBER");
     read->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
 
     CLI::App *write = app.add_subcommand("write", "Write one sector from a file of exactly one sector's size (needs --yes)");
+    write->add_flag("--verbose", verbose, verboseHelp);
     write->add_option("DISK", disk, "Disk number, as 'tavdisk list' shows it")->required()->type_name("NUMBER");
     write->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
     write->add_option("FILE", file, "File holding the sector's new bytes")->required()->type_name("PATH");
@@ -950,6 +1051,7 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
         return Fail(err, kExitUsage, std::string(e.what()) + " (see 'tavdisk --help')");
     }
 
+    DebugSwitch debug(verbose);
     try {
         if (show->parsed())
             return RunShow(disk, json, out, err);
