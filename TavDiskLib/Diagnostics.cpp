@@ -116,6 +116,15 @@ void AppendUtf8(std::string &out, uint32_t cp) {
 
 } // namespace
 
+std::string CodeText(DWORD code) {
+    // Codes of the device set-up services carry flags in their high bits.
+    if (code <= 0xFFFF)
+        return std::to_string(code);
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
 void SetHandler(tavdisk_failure_handler h, void *context) {
     handler = h;
     handlerContext = context;
@@ -174,7 +183,7 @@ void Report(const char *request, const char *detail, const std::string &target, 
         if (!target.empty())
             line += " on " + target;
         line += kind == Code::ConfigRet ? " failed with CONFIGRET " : " failed with error ";
-        line += std::to_string(code);
+        line += CodeText(code);
         if (*name)
             line += std::string(" (") + name + ")";
         if (DebugEnvironment()) {

@@ -31,6 +31,9 @@ void Report(const char *request, const char *detail, const std::string &target, 
 // "CR_NO_SUCH_DEVNODE"), or "" when this library does not know it.
 const char *ErrorName(DWORD code, Code kind);
 
+// A code as reports write it: decimal, or hexadecimal above 0xFFFF.
+std::string CodeText(DWORD code);
+
 // The name of a control code the library sends ("IOCTL_SCSI_GET_ADDRESS"),
 // or null.
 const char *ControlCodeName(DWORD code);

@@ -224,7 +224,11 @@ private:
         if (self->text_)
             return;
         try {
-            std::string text = std::string(failure->request) + " failed with error " + std::to_string(failure->error);
+            // As the library writes codes: decimal, hexadecimal above 0xFFFF.
+            char code[16];
+            std::snprintf(code, sizeof code, failure->error > 0xFFFF ? "0x%08lX" : "%lu",
+                          static_cast<unsigned long>(failure->error));
+            std::string text = std::string(failure->request) + " failed with error " + code;
             if (*failure->error_name)
                 text += std::string(" (") + failure->error_name + ")";
             self->text_ = text;
