@@ -13,6 +13,10 @@
 #include <set>
 #include <unistd.h>
 
+#if defined(TAVDISK_HAVE_LIBBLKID)
+#include <blkid/blkid.h>
+#endif
+
 namespace TavLinux {
 
 namespace {
@@ -393,6 +397,35 @@ std::wstring VolumeName(const std::string &identity) {
     return Widen(text);
 }
 
+#if defined(TAVDISK_HAVE_LIBBLKID)
+
+// Whether the start of a block device holds a file system: util-linux's
+// libblkid probes its superblocks (file systems only; no partition tables,
+// RAID members or encrypted volumes). A device whose signatures contradict
+// each other still carries a file system.
+bool HasFileSystem(const Root &root, const std::string &name) {
+    int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool found = false;
+    if (blkid_probe probe = blkid_new_probe()) {
+        if (blkid_probe_set_device(probe, fd, 0, 0) == 0 && blkid_probe_enable_partitions(probe, 0) == 0 &&
+            blkid_probe_enable_superblocks(probe, 1) == 0 &&
+            blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE) == 0 &&
+            blkid_probe_filter_superblocks_usage(probe, BLKID_FLTR_ONLYIN, BLKID_USAGE_FILESYSTEM) == 0) {
+            int result = blkid_do_safeprobe(probe);
+            found = result == 0 || result == -2;
+        }
+        blkid_free_probe(probe);
+    }
+    ::close(fd);
+    return found;
+}
+
+#else
+
+// Without libblkid: the signatures of the file systems whole disks usually
+// carry, checked by hand.
 bool Has(const std::string &data, size_t offset, const char *magic, size_t length) {
     return data.size() >= offset + length && std::memcmp(data.data() + offset, magic, length) == 0;
 }
@@ -425,6 +458,8 @@ bool HasFileSystem(const Root &root, const std::string &name) {
            Has(data, 1024, "\xE2\xE1\xF5\xE0", 4) ||                                 // erofs
            Has(data, 1024, "\x10\x20\xF5\xF2", 4);                                   // f2fs
 }
+
+#endif
 
 std::string Unescape(const std::string &field) {
     std::string out;
