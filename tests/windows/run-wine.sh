@@ -258,6 +258,7 @@ fi
 # The install a Windows user gets, in a prefix of this build; the programs
 # are built as a user builds them, outside this project's build.
 echo "== consumer programs against the installed DLL"
+consumer_started=$SECONDS
 prefix=$root/build/mingw-x64/prefix
 consumer=$root/build/mingw-x64/consumer
 rm -rf "$prefix" "$consumer"
@@ -308,6 +309,7 @@ if [ -n "$wine" ] && [ $status -eq 0 ]; then
     cp "$consumer/cmake/list_disks.exe" "$consumer/list_disks_cxx.exe"
     run_under_wine "C++ example (no disks under Wine)" '^$|sectors' "$consumer/list_disks_cxx.exe"
 fi
+echo "== consumer programs: $((SECONDS - consumer_started)) s"
 
 summary
 exit $failed
