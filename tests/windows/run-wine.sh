@@ -211,7 +211,9 @@ check_dll() { # check_dll <objdump> <dll> <label>
     imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p')
     echo "-- $label: $(printf '%s\n' "$exports" | grep -c .) exports; imports: $(echo $imports)"
     for name in "${expected_exports[@]}"; do
-        if ! printf '%s\n' "$exports" | grep -qxF "$name"; then
+        # (A here-string: under pipefail a grep -q that stops before printf
+        # has written everything fails the pipe with SIGPIPE.)
+        if ! grep -qxF "$name" <<<"$exports"; then
             echo "   not exported: $name"
             bad=1
         fi
