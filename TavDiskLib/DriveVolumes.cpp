@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 using namespace TavRecords;
 namespace P = TavRequests;
@@ -43,47 +45,51 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
     DWORD returned = 0;
     BOOL ok = P::GetVolumePathNamesForVolumeNameW(volumeName, list, needed, &returned);
 
-    // Walk only a list the platform delivered whole: within the length it
-    // reports, every name must end and an empty name must end the list.
-    bool wellFormed = false;
+    // Walk only a list the platform delivered whole, and only inside the
+    // buffer: it was zero-filled, so nothing unwritten is read. Every name
+    // must end inside the buffer; the list ends at the empty name, or where
+    // the buffer ends right after a name. The length the call returns only
+    // tells a list cut short (one that does not cover the names found):
+    // platforms differ on whether it counts the list's final terminator.
+    std::vector<std::pair<size_t, size_t>> names; // start, length
+    bool whole = false;
+    bool enough = true;
     if (ok) {
-        DWORD delivered = returned < needed ? returned : needed;
-        size_t at = 0;
-        while (at < delivered) {
-            size_t end = at;
-            while (end < delivered && list[end] != 0)
-                ++end;
-            if (end == delivered)
-                break;
-            if (end == at) {
-                wellFormed = true;
-                break;
+        try {
+            size_t at = 0;
+            while (true) {
+                if (at == needed || list[at] == 0) {
+                    whole = true;
+                    break;
+                }
+                size_t end = at;
+                while (end < needed && list[end] != 0)
+                    ++end;
+                if (end == needed)
+                    break; // a name that runs off the buffer
+                names.emplace_back(at, end - at);
+                at = end + 1;
             }
-            at = end + 1;
+        } catch (...) {
+            enough = false;
         }
-        // A list with no names at all may come as a single terminator.
-        if (!wellFormed && delivered >= 1 && list[0] == 0)
-            wellFormed = true;
+        if (whole && !names.empty() && returned < names.back().first + names.back().second + 1)
+            whole = false;
     }
 
-    bool enough = true;
-    if (wellFormed && list[0] != 0) {
-        const wchar_t *name = list;
-        if (std::wcslen(name) == 3 && name[1] == L':' && name[2] == L'\\') {
-            wchar_t letter = name[0];
+    if (whole && enough && !names.empty()) {
+        size_t first = 0;
+        const wchar_t *root = list + names[0].first;
+        if (names[0].second == 3 && root[1] == L':' && root[2] == L'\\') {
+            wchar_t letter = root[0];
             if (letter >= L'A' && letter <= L'Z')
                 scan.letters[letter - L'A'] = letter;
-            name += 4;
+            first = 1;
         }
         try {
-            // The list is well formed, so the walk stays inside it; a drive
-            // root heading a list with nothing behind it leaves `name` on the
-            // list's closing terminator.
-            while (*name != 0) {
-                size_t length = std::wcslen(name);
-                scan.mounts.append(name, length);
+            for (size_t i = first; i < names.size(); ++i) {
+                scan.mounts.append(list + names[i].first, names[i].second);
                 scan.mounts.append(L"; ");
-                name += length + 1;
             }
         } catch (...) {
             enough = false;
@@ -96,12 +102,17 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
 // Looks at one volume: when one of its extents lies on disk `number`, takes
 // its path names. Returns false only when memory ran out.
 bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
-    // The volume is opened by its name without the trailing backslash.
-    wchar_t saved = volumeName[VolumeNameBackslash];
-    volumeName[VolumeNameBackslash] = 0;
+    // The volume is opened by its name without the trailing backslash (with
+    // it, the name is the volume's root directory). A volume name is 49
+    // characters ending in one; a name of another shape is opened as it is
+    // rather than cut short.
+    const bool trailing = volumeName[VolumeNameBackslash] == L'\\' && volumeName[VolumeNameBackslash + 1] == 0;
+    if (trailing)
+        volumeName[VolumeNameBackslash] = 0;
     HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
-    volumeName[VolumeNameBackslash] = saved;
+    if (trailing)
+        volumeName[VolumeNameBackslash] = L'\\';
 
     bool enough = true;
     bool onThisDisk = false;

@@ -98,22 +98,27 @@ public:
 private:
     friend struct DriveTestAccess;
 
-    TavDiskLib::ULONG ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer, TavDiskLib::ULONG DataLength,
-                          unsigned char DataIn);
+    TavDiskLib::ULONG ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer,
+                                      TavDiskLib::ULONG DataLength, unsigned char DataIn);
     int GetAdapterInfo();
     int GetDeviceInfo();
     void DetectIde();
     void IdentifyIde();
     void ScsiInquire();
     void ScsiLocate();
-    static void TrimString(unsigned char const *Source, unsigned char *Destination, TavDiskLib::ULONG Length, TavDiskLib::ULONG *Count);
-    static void TransposeByWord(unsigned char const *Source, unsigned char *Destination, TavDiskLib::ULONG Offset, TavDiskLib::ULONG Length);
+    static void TrimString(unsigned char const *Source, unsigned char *Destination, TavDiskLib::ULONG Length,
+                           TavDiskLib::ULONG *Count);
+    static void TransposeByWord(unsigned char const *Source, unsigned char *Destination, TavDiskLib::ULONG Offset,
+                                TavDiskLib::ULONG Length);
 
-    int DeliverText(unsigned char const *Field, TavDiskLib::ULONG Extent, unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int DeliverText(unsigned char const *Field, TavDiskLib::ULONG Extent, unsigned char *Buffer,
+                    TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
     int GetDescriptorString(TavDiskLib::ULONG OffsetFieldPosition, bool AllOnesMeansAbsent, unsigned char *Buffer,
                             TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
-    int GetIdentifyString(TavDiskLib::ULONG FirstWord, TavDiskLib::ULONG Words, unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
-    int GetInquiryString(TavDiskLib::ULONG FirstByte, TavDiskLib::ULONG Width, unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetIdentifyString(TavDiskLib::ULONG FirstWord, TavDiskLib::ULONG Words, unsigned char *Buffer,
+                          TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetInquiryString(TavDiskLib::ULONG FirstByte, TavDiskLib::ULONG Width, unsigned char *Buffer,
+                         TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
     int TransferSector(TavDiskLib::ULONG Sector, unsigned char *Buffer, bool Write);
     int QueryDeviceNumber(TavDiskLib::ULONG *Number);
     void ScanVolumes();
@@ -134,9 +139,6 @@ private:
     TavDiskLib::DISK_CONTROLLER_NUMBER *ControllerNumber;
     wchar_t *DriveLetterTable;
     wchar_t *MountPointList;
-    // Bytes actually held in DeviceDescriptor: the descriptor's own Size field
-    // is the device's word and is never trusted for bounds.
-    TavDiskLib::ULONG DeviceDescriptorLength;
 };
 
 class TAVDISKLIB_API Adapter {
