@@ -400,10 +400,21 @@ std::wstring VolumeName(const std::string &identity) {
 #if defined(TAVDISK_HAVE_LIBBLKID)
 
 // Whether the start of a block device holds a file system: util-linux's
-// libblkid probes its superblocks (file systems only; no partition tables,
-// RAID members or encrypted volumes). A device whose signatures contradict
-// each other still carries a file system.
+// libblkid probes its superblocks for every file system type it knows
+// (no partition tables, RAID members, swap or encrypted volumes). A ZFS pool
+// member is not a volume by itself, and its probe reads a mebibyte, half of
+// it at the end of the device (twenty times the cost of all the others): it
+// is left out. A device whose signatures contradict each other still
+// carries a file system.
 bool HasFileSystem(const Root &root, const std::string &name) {
+    std::vector<char *> types;
+    const char *type = nullptr;
+    int usage = 0;
+    for (size_t i = 0; blkid_superblocks_get_name(i, &type, &usage) == 0; ++i)
+        if (usage == BLKID_USAGE_FILESYSTEM && std::strcmp(type, "zfs_member") != 0)
+            types.push_back(const_cast<char *>(type));
+    types.push_back(nullptr);
+
     int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
@@ -411,8 +422,8 @@ bool HasFileSystem(const Root &root, const std::string &name) {
     if (blkid_probe probe = blkid_new_probe()) {
         if (blkid_probe_set_device(probe, fd, 0, 0) == 0 && blkid_probe_enable_partitions(probe, 0) == 0 &&
             blkid_probe_enable_superblocks(probe, 1) == 0 &&
-            blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE) == 0 &&
-            blkid_probe_filter_superblocks_usage(probe, BLKID_FLTR_ONLYIN, BLKID_USAGE_FILESYSTEM) == 0) {
+            blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE) == 0 &&
+            blkid_probe_filter_superblocks_type(probe, BLKID_FLTR_ONLYIN, types.data()) == 0) {
             int result = blkid_do_safeprobe(probe);
             found = result == 0 || result == -2;
         }
