@@ -77,6 +77,10 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
                                       OPEN_EXISTING, 0, nullptr);
     }
 
+    // Why the open failed, for the caller to read after construction (the
+    // probes below overwrite the thread's code).
+    DWORD openError = DeviceHandle == INVALID_HANDLE_VALUE ? P::GetLastError() : ERROR_SUCCESS;
+
     GetAdapterInfo();
     GetDeviceInfo();
     DetectIde();
@@ -85,6 +89,9 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
     else
         ScsiInquire();
     ScsiLocate();
+
+    if (DeviceHandle == INVALID_HANDLE_VALUE)
+        P::SetLastError(InterfaceDetail && openError != ERROR_SUCCESS ? openError : ERROR_INVALID_HANDLE);
 }
 
 Drive::~Drive() {

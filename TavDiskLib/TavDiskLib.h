@@ -40,6 +40,8 @@ class TAVDISKLIB_API Drive {
 public:
     // Enumeration, construction and release.
     static void *GetDeviceInfoSet();
+    // When the disk could not be opened, the thread's last-error code after
+    // GetDrive (and the constructor) is the one the open left.
     static Drive *GetDrive(void *DeviceInfoSet, ULONG MemberIndex);
     Drive(void *DeviceInfoSet, ULONG MemberIndex, SP_DEVICE_INTERFACE_DATA *InterfaceData);
     ~Drive();
@@ -164,6 +166,12 @@ private:
 // Releases a device information set from Drive::GetDeviceInfoSet, as the
 // platform's own function of that name does on Windows.
 extern "C" TAVDISKLIB_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// The calling thread's last-error code of the library's requests, as the
+// platform's own functions of these names give and set it on Windows: a
+// failed request sets it (a successful one leaves it alone), so a caller
+// clears it, calls, and reads it to learn why a call failed.
+extern "C" TAVDISKLIB_API DWORD GetLastError();
+extern "C" TAVDISKLIB_API void SetLastError(DWORD dwErrCode);
 #endif
 
 #endif

@@ -27,6 +27,8 @@ using TavSim::Op;
 namespace {
 
 constexpr uint64_t kSector = 512;
+const char *const kPath0 = "\\\\?\\ide#disk0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+const char *const kPath1 = "\\\\?\\scsi#disk1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 
 struct Outcome {
     int code = -1;
@@ -341,9 +343,20 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     EXPECT_EQ(doc["notes"].size(), 1u);
     EXPECT_EQ(doc["disks"][0]["accessible"], true);
 
+    EXPECT_EQ(d["vanished"], false);
+    EXPECT_EQ(d["error"], "access denied (error 5)");
+    EXPECT_TRUE(doc["disks"][0]["error"].is_null());
+
     Outcome read = Tav({"read", "2", "0"});
-    ExpectError(read, 1, "cannot open disk 2");
+    ExpectError(read, 1, "cannot open disk 2 (\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}): access denied (error 5)");
     EXPECT_EQ(machine.Count(Op::ReadFile), 0u);
+
+    // show prints what it knows, and exits 1: the command was not carried out.
+    Outcome show = Tav({"show", "2"});
+    EXPECT_EQ(show.code, 1);
+    EXPECT_NE(show.out.find("could not be opened: access denied (error 5)"), std::string::npos) << show.out;
+    EXPECT_NE(show.err.find("tavdisk: disk 2"), std::string::npos) << show.err;
+    EXPECT_EQ(Tav({"show", "2", "--json"}).code, 1);
 }
 
 TEST_F(Tavdisk, NoDisksAndNoEnumeration) {
@@ -439,7 +452,7 @@ TEST_F(Tavdisk, ReadRefusesSectorsPastTheEndAndReportsFailures) {
     f.op = Op::ReadFile;
     f.error = ERROR_IO_DEVICE;
     machine.AddFault(f);
-    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0");
+    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0 (" + std::string(kPath0) + ") failed: I/O error (error 1117)");
 }
 
 TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown) {
@@ -461,7 +474,7 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     Bytes data = Pattern(kSector, 9);
     std::string file = File("good", data);
     machine.ClearLog();
-    Outcome r = Tav({"write", "0", "5", file, "--yes"});
+    Outcome r = Tav({"write", "0", "5", file, "--yes", "--device", kPath0});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("wrote sector 5 of disk 0"), std::string::npos) << r.out;
     EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), data);
@@ -472,7 +485,12 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     // Read back through the program.
     Outcome back = Tav({"read", "0", "5"});
     EXPECT_EQ(Lines(back.out)[0].substr(10, 2), "09");
-    EXPECT_EQ(Tav({"write", "1", "4095", file, "-y"}).code, 0);
+    // By device path, no --device needed. Sector 4095 of disk 1 lies in E:,
+    // a mounted volume: refused unless the user insists.
+    ExpectError(Tav({"write", kPath1, "4095", file, "-y"}), 1,
+                "sector 4095 of disk 1 (" + std::string(kPath1) + ") belongs to the volume mounted at E:\\");
+    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), Bytes(kSector, 0));
+    EXPECT_EQ(Tav({"write", kPath1, "4095", file, "-y", "--allow-mounted"}).code, 0);
     EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), data);
 }
 
@@ -488,18 +506,21 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
 
     // Refusals made before any disk is enumerated or opened.
     ExpectError(Tav({"write", "0", "5", good}), 2, "without --yes");
-    ExpectError(Tav({"write", "0", "5", empty, "--yes"}), 1, "has 0 bytes");
-    ExpectError(Tav({"write", "0", "5", good + ".missing", "--yes"}), 1, "no such file");
-    ExpectError(Tav({"write", "0", "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
+    ExpectError(Tav({"write", kPath0, "5", empty, "--yes"}), 1, "has 0 bytes");
+    ExpectError(Tav({"write", kPath0, "5", good + ".missing", "--yes"}), 1, "no such file");
+    ExpectError(Tav({"write", kPath0, "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
                 "not a regular file");
     EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
     EXPECT_EQ(machine.Count(Op::CreateFileW), 0u);
 
+    ExpectError(Tav({"write", "0", "5", good, "--yes"}), 2, "needs --device PATH");
+    EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
+
     // Refusals that need the disk's sector size or sector count.
-    ExpectError(Tav({"write", "0", "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
-    ExpectError(Tav({"write", "0", "5", longer, "--yes"}), 1, "has 513 bytes");
-    ExpectError(Tav({"write", "0", "2048", good, "--yes"}), 1, "past the end");
-    ExpectError(Tav({"write", "9", "5", good, "--yes"}), 1, "no disk 9");
+    ExpectError(Tav({"write", kPath0, "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
+    ExpectError(Tav({"write", kPath0, "5", longer, "--yes"}), 1, "has 513 bytes");
+    ExpectError(Tav({"write", kPath0, "2048", good, "--yes"}), 1, "past the end");
+    ExpectError(Tav({"write", "9", "5", good, "--yes", "--device", kPath0}), 1, "no disk 9");
     ExpectError(Tav({"write", "0", "5", "--yes"}), 2, "FILE");
 
     EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
@@ -510,7 +531,8 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     f.op = Op::WriteFile;
     f.error = ERROR_WRITE_PROTECT;
     machine.AddFault(f);
-    ExpectError(Tav({"write", "0", "5", good, "--yes"}), 1, "writing sector 5 of disk 0");
+    ExpectError(Tav({"write", kPath0, "5", good, "--yes"}), 1,
+                "writing sector 5 of disk 0 (" + std::string(kPath0) + ") failed: read-only (write-protected) (error 19)");
     EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), before);
 }
 
