@@ -537,6 +537,145 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
 }
 
 // ---------------------------------------------------------------------------
+// naming the disk, and the target of a write
+
+TEST_F(Tavdisk, DisksAreNamedByNumberOrDevicePath) {
+    TwoDisks();
+    EXPECT_EQ(Tav({"show", kPath1}).out, Tav({"show", "1"}).out);
+    EXPECT_EQ(Tav({"read", kPath0, "3"}).out, Tav({"read", "0", "3"}).out);
+    ExpectError(Tav({"show", "\\\\?\\nothing"}), 1, "no disk '\\\\\\\\?\\\\nothing' on this machine");
+    ExpectError(Tav({"show", "zero"}), 2, "'zero' is neither a disk number nor a device path");
+}
+
+TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
+    TwoDisks();
+    std::string file = File("good", Pattern(kSector, 3));
+    machine.ClearLog();
+    // Disk 0 is not disk 1's device: the listing moved under the user.
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath1}), 1,
+                "disk 0 (" + std::string(kPath0) + ") is not '" + tavdisk::EscapeBytes(kPath1) +
+                    "' as --device says; nothing written");
+    ExpectError(Tav({"write", kPath0, "5", file, "--yes", "--device", kPath1}), 1, "as --device says");
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
+
+    // The target is looked at once more right before the write: when the
+    // number no longer names the disk (here: the fresh listing loses it),
+    // nothing is written.
+    TavSim::Fault f;
+    f.op = Op::SetupDiEnumDeviceInterfaces;
+    f.skip = 1; // the command's own lookup passes, the last look fails
+    machine.AddFault(f);
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
+                "disk 0 changed while the write was prepared (it is gone now); nothing written");
+    machine.ClearFaults();
+
+    // ... and when the disk itself stops answering through its handle.
+    TavSim::Fault gone;
+    gone.op = Op::DeviceIoControl;
+    gone.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    gone.error = ERROR_DEV_NOT_EXIST;
+    machine.AddFault(gone);
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
+                "went away: the device no longer exists (error 55); nothing written");
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
+    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), Bytes(kSector, 0));
+}
+
+TEST_F(Tavdisk, ADiskThatWentAwayMidListingIsMarkedNotGivenANumber) {
+    TwoDisks();
+    // Disk 1 no longer answers its device-number request, and the look that
+    // follows does not list it any more.
+    TavSim::Fault number;
+    number.op = Op::DeviceIoControl;
+    number.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    number.disk = 1;
+    number.error = ERROR_DEV_NOT_EXIST;
+    machine.AddFault(number);
+    TavSim::Fault unlisted;
+    unlisted.op = Op::SetupDiEnumDeviceInterfaces;
+    unlisted.skip = 4; // members 0, 1 and the end of the listing, then member 0 of the next look
+    unlisted.times = 1;
+    machine.AddFault(unlisted);
+
+    Outcome r = Tav({"list", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    json doc = json::parse(r.out);
+    const json &d = doc["disks"][1];
+    EXPECT_EQ(d["vanished"], true);
+    EXPECT_EQ(d["accessible"], false);
+    EXPECT_TRUE(d["device_number"].is_null());
+    EXPECT_TRUE(d["volumes"].is_null());
+    EXPECT_EQ(doc["disks"][0]["device_number"], 0);
+    EXPECT_NE(r.err.find("1 of 2 disks went away while they were listed"), std::string::npos) << r.err;
+
+    // Still listed but without a number: no number and no volumes, and a note.
+    machine.ClearFaults();
+    machine.AddFault(number);
+    Outcome still = Tav({"list", "--json"});
+    json d2 = json::parse(still.out)["disks"][1];
+    EXPECT_EQ(d2["vanished"], false);
+    EXPECT_EQ(d2["accessible"], true);
+    EXPECT_TRUE(d2["device_number"].is_null());
+    EXPECT_TRUE(d2["volumes"].is_null());
+    EXPECT_NE(still.err.find("does not tell its device number"), std::string::npos) << still.err;
+    Outcome table = Tav({});
+    EXPECT_EQ(Lines(table.out)[2].find("E:"), std::string::npos) << table.out;
+}
+
+TEST_F(Tavdisk, MountPathsHoldingTheSeparatorStayWhole) {
+    machine.AddDisk(AtaDisk(0));
+    machine.AddVolume({{0, 1 << 20, 1 << 19}}, {L"/mnt/a; b", L"/mnt/c", L"C:\\x; y\\"});
+    json v = Json({"--json"})["disks"][0]["volumes"];
+    EXPECT_EQ(v["mount_points"], json::array({"/mnt/a; b", "/mnt/c", "C:\\x; y\\"}));
+    EXPECT_EQ(v["mount_points_text"], "/mnt/a; b; /mnt/c; C:\\x; y\\");
+    Outcome show = Tav({"show", "0"});
+    EXPECT_NE(show.out.find("/mnt/a; b\n"), std::string::npos) << show.out;
+}
+
+// ---------------------------------------------------------------------------
+// output and messages
+
+namespace {
+
+// A stream whose every write fails, as stdout on a full disk does.
+class FailingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char *, std::streamsize) override { return 0; }
+};
+
+} // namespace
+
+TEST_F(Tavdisk, OutputThatCannotBeWrittenFailsTheCommand) {
+    TwoDisks();
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {}, {"--json"}, {"show", "0"}, {"read", "0", "0"}, {"--help"}}) {
+        args.insert(args.begin(), "tavdisk");
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        FailingBuffer failing;
+        std::ostream out(&failing);
+        std::ostringstream err;
+        EXPECT_EQ(tavdisk::TavdiskMain(static_cast<int>(argv.size()), argv.data(), out, err), 1) << args.back();
+        EXPECT_NE(err.str().find("tavdisk: cannot write the output"), std::string::npos) << err.str();
+    }
+}
+
+TEST_F(Tavdisk, ControlCharactersInArgumentsAreEscaped) {
+    TwoDisks();
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"show", "/dev/\x1b]0;owned\x07"}, {"--bogus\x1b[2J"}, {"read", "0", "1\x1b"},
+             {"write", "0", "1", "/tmp/\x1b[31m", "--yes", "--device", "x"}}) {
+        Outcome r = Tav(args);
+        EXPECT_NE(r.code, 0);
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("\\x1b"), std::string::npos) << r.err;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // arguments
 
 TEST_F(Tavdisk, BadArgumentsAreUsageErrors) {
