@@ -7,11 +7,13 @@
 // mount point, never another disk's and never garbage.
 //
 // Bounded in time and changes: TAVDISK_STRESS_SECONDS (default 12),
-// TAVDISK_STRESS_THREADS (default 4), TAVDISK_STRESS_CHANGES (default 400).
+// TAVDISK_STRESS_THREADS (default 4), TAVDISK_STRESS_CHANGES (default 400);
+// TAVDISK_STRESS_PAUSE_MS (default 20) spaces the changes, so that a slow
+// build (ThreadSanitizer) still asks whole questions between two of them.
 // The counts are printed at the end. Other developers' loop devices may
 // come and go meanwhile; a disk that was not one of ours for the whole of a
 // question is not judged.
-#include "LiveShell.h"
+#include "../LiveShell.h"
 
 #include "TavDiskLib/TavDiskLib.h"
 
@@ -262,6 +264,7 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
     const long seconds = EnvNumber("TAVDISK_STRESS_SECONDS", 12);
     const long threads = EnvNumber("TAVDISK_STRESS_THREADS", 4);
     const long maxChanges = EnvNumber("TAVDISK_STRESS_CHANGES", 400);
+    const long pauseMs = EnvNumber("TAVDISK_STRESS_PAUSE_MS", 20);
     if (seconds <= 0)
         GTEST_SKIP() << "TAVDISK_STRESS_SECONDS=" << seconds;
 
@@ -328,6 +331,7 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
         return done;
     };
     while (Clock::now() < deadline && changes < maxChanges) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs > 0 ? random() % (2 * pauseMs) : 0));
         size_t s = random() % m.slots.size();
         Slot &slot = m.slots[s];
         State st = slot.now;
