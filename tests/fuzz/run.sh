@@ -51,7 +51,7 @@ if [ "$seconds" -gt 0 ]; then
         "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
             -artifact_prefix="$findings/" "$work" "tests/fuzz/corpus/$f" >"$log" 2>&1
         rc=$?
-        stats=$(grep -E '^#[0-9]+ +DONE' "$log" | tail -1)
+        stats=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 | sed -E 's/^#[0-9]+[[:space:]]+DONE +//')
         execs=$(grep -E 'stat::number_of_executed_units' "$log" | awk '{print $2}')
         echo "== $f: ${seconds} s, ${execs:-?} executions; ${stats:-no DONE line}"
         if [ $rc -ne 0 ] || ls "$findings"/crash-* "$findings"/leak-* "$findings"/timeout-* >/dev/null 2>&1; then
