@@ -7,13 +7,26 @@ using namespace TavRecords;
 namespace P = TavPlatform;
 
 namespace {
-// Device instance identifiers are at most 200 characters on the platform;
-// a larger answer is not one.
+// Device instance identifiers are short (the platform's own limit is 200
+// characters); a length beyond what any wide string may hold is no answer.
 constexpr ULONG MaxDeviceIdLength = 32767;
+
+// The Adapter record as a caller who builds the class from its header lays
+// it out: these three fields in this order, and nothing else.
+struct AdapterRecord {
+    void *DeviceInfoSet;
+    SP_DEVINFO_DATA *DevInfoData;
+    SP_DEVICE_INTERFACE_DATA *InterfaceData;
+};
 } // namespace
 
 Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
     : DeviceInfoSet(DeviceInfoSet_), DevInfoData(nullptr), InterfaceData(nullptr) {
+    static_assert(sizeof(Adapter) == sizeof(AdapterRecord) &&
+                      offsetof(Adapter, DeviceInfoSet) == offsetof(AdapterRecord, DeviceInfoSet) &&
+                      offsetof(Adapter, DevInfoData) == offsetof(AdapterRecord, DevInfoData) &&
+                      offsetof(Adapter, InterfaceData) == offsetof(AdapterRecord, InterfaceData),
+                  "Adapter holds exactly the three fields of its record, in order");
     DevInfoData = Alloc<SP_DEVINFO_DATA>();
     if (DevInfoData)
         DevInfoData->cbSize = sizeof(SP_DEVINFO_DATA);

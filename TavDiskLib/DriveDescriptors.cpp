@@ -14,13 +14,16 @@ int Drive::GetDescriptorString(ULONG OffsetFieldPosition, bool AllOnesMeansAbsen
     if (!Count)
         Count = &ignored;
 
-    // A descriptor shorter than its fixed part (its header request failed)
-    // has no offsets; an offset at or past its end points at nothing.
+    // The descriptor's own Size field is the device's word: the bytes held
+    // are the block's. A descriptor shorter than its fixed part (its header
+    // request failed) has no offsets; an offset at or past its end points at
+    // nothing.
     const unsigned char *descriptor = Bytes(DeviceDescriptor);
+    const ULONG held = HeldBytes(DeviceDescriptor);
     ULONG offset = 0;
-    if (DeviceDescriptor && DeviceDescriptorLength >= DeviceDescriptorFixedPart)
+    if (held >= DeviceDescriptorFixedPart)
         offset = LoadLe32(descriptor + OffsetFieldPosition);
-    if (offset == 0 || (AllOnesMeansAbsent && offset == 0xFFFFFFFFu) || offset >= DeviceDescriptorLength) {
+    if (offset == 0 || (AllOnesMeansAbsent && offset == 0xFFFFFFFFu) || offset >= held) {
         *Count = 1;
         if (Capacity >= 1 && Buffer) {
             Buffer[0] = 0;
@@ -32,7 +35,7 @@ int Drive::GetDescriptorString(ULONG OffsetFieldPosition, bool AllOnesMeansAbsen
     // The string ends at its terminator, or at the end of the descriptor
     // when the device left it unterminated.
     const unsigned char *text = descriptor + offset;
-    ULONG available = DeviceDescriptorLength - offset;
+    ULONG available = held - offset;
     ULONG length = 0;
     while (length < available && text[length] != 0)
         ++length;
@@ -61,7 +64,12 @@ int Drive::GetSerialNumber(unsigned char *Buffer, ULONG Capacity, ULONG *Count) 
 STORAGE_BUS_TYPE Drive::GetBusType() {
     if (!AdapterDescriptor)
         return BusTypeUnknown;
-    return static_cast<STORAGE_BUS_TYPE>(AdapterDescriptor->BusType);
+    // The enumeration ends at BusTypeMaxReserved (0x7F): a byte above it
+    // names no bus type the enumeration can hold.
+    const BYTE bus = AdapterDescriptor->BusType;
+    if (bus > BusTypeMaxReserved)
+        return BusTypeUnknown;
+    return static_cast<STORAGE_BUS_TYPE>(bus);
 }
 
 // Asks the device for its number: 1 when it answered, 0 when the request

@@ -18,7 +18,44 @@ constexpr DWORD MaxDeviceDescriptorSize = 64 * 1024;
 
 constexpr unsigned char ScsiStatusGood = 0;
 
+// Pass-through data: the largest transfer the carrier takes, and the
+// alignment of its block: at least 16 bytes, and above the adapter's
+// AlignmentMask so that every bit the mask names is clear, bounded to a page.
+constexpr ULONG MaxTransferBounce = 16 * 1024 * 1024;
+constexpr size_t MinTransferAlignment = 16;
+constexpr size_t MaxTransferAlignment = 4096;
+
+size_t TransferAlignment(const STORAGE_ADAPTER_DESCRIPTOR *adapter) {
+    const DWORD mask = adapter ? adapter->AlignmentMask : 0;
+    size_t alignment = MinTransferAlignment;
+    while (alignment <= mask && alignment < MaxTransferAlignment)
+        alignment <<= 1;
+    return alignment;
+}
+
+// The Drive record as a caller who builds the class from its header lays it
+// out: these sixteen fields in this order, and nothing else.
+struct DriveRecord {
+    HANDLE DeviceHandle;
+    void *DeviceInfoSet;
+    ULONG MemberIndex;
+    SP_DEVICE_INTERFACE_DATA *InterfaceData;
+    SP_DEVINFO_DATA *DevInfoData;
+    SP_DEVICE_INTERFACE_DETAIL_DATA_W *InterfaceDetail;
+    STORAGE_ADAPTER_DESCRIPTOR *AdapterDescriptor;
+    STORAGE_DEVICE_DESCRIPTOR *DeviceDescriptor;
+    GETVERSIONINPARAMS *SmartVersion;
+    SENDCMDOUTPARAMS *IdentifyResult;
+    unsigned char InquiryData[56];
+    SCSI_ADDRESS *ScsiAddress;
+    DISK_GEOMETRY *Geometry;
+    DISK_CONTROLLER_NUMBER *ControllerNumber;
+    wchar_t *DriveLetterTable;
+    wchar_t *MountPointList;
+};
+
 } // namespace
+
 
 void *Drive::GetDeviceInfoSet() {
     return P::SetupDiGetClassDevsExW(&P::DiskInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE,
@@ -46,8 +83,21 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
     : DeviceHandle(INVALID_HANDLE_VALUE), DeviceInfoSet(DeviceInfoSet_), MemberIndex(MemberIndex_),
       InterfaceData(InterfaceData_), DevInfoData(nullptr), InterfaceDetail(nullptr), AdapterDescriptor(nullptr),
       DeviceDescriptor(nullptr), SmartVersion(nullptr), IdentifyResult(nullptr), InquiryData{}, ScsiAddress(nullptr),
-      Geometry(nullptr), ControllerNumber(nullptr), DriveLetterTable(nullptr), MountPointList(nullptr),
-      DeviceDescriptorLength(0) {
+      Geometry(nullptr), ControllerNumber(nullptr), DriveLetterTable(nullptr), MountPointList(nullptr) {
+    // Callers build and assign Drive from the header: its fields must stand
+    // exactly where DriveRecord's do.
+#define TAVDISK_SAME_PLACE(field) (offsetof(Drive, field) == offsetof(DriveRecord, field))
+    static_assert(sizeof(Drive) == sizeof(DriveRecord) && alignof(Drive) == alignof(DriveRecord) &&
+                      TAVDISK_SAME_PLACE(DeviceHandle) && TAVDISK_SAME_PLACE(DeviceInfoSet) &&
+                      TAVDISK_SAME_PLACE(MemberIndex) && TAVDISK_SAME_PLACE(InterfaceData) &&
+                      TAVDISK_SAME_PLACE(DevInfoData) && TAVDISK_SAME_PLACE(InterfaceDetail) &&
+                      TAVDISK_SAME_PLACE(AdapterDescriptor) && TAVDISK_SAME_PLACE(DeviceDescriptor) &&
+                      TAVDISK_SAME_PLACE(SmartVersion) && TAVDISK_SAME_PLACE(IdentifyResult) &&
+                      TAVDISK_SAME_PLACE(InquiryData) && TAVDISK_SAME_PLACE(ScsiAddress) &&
+                      TAVDISK_SAME_PLACE(Geometry) && TAVDISK_SAME_PLACE(ControllerNumber) &&
+                      TAVDISK_SAME_PLACE(DriveLetterTable) && TAVDISK_SAME_PLACE(MountPointList),
+                  "Drive holds exactly the sixteen fields of its record, in order");
+#undef TAVDISK_SAME_PLACE
     // The first detail call only learns the size the detail record needs.
     DWORD required = 0;
     P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, InterfaceData, nullptr, 0, &required, nullptr);
@@ -130,7 +180,6 @@ Drive &Drive::operator=(Drive const &Other) {
     ControllerNumber = Other.ControllerNumber;
     DriveLetterTable = Other.DriveLetterTable;
     MountPointList = Other.MountPointList;
-    DeviceDescriptorLength = Other.DeviceDescriptorLength;
     return *this;
 }
 
@@ -174,7 +223,6 @@ int Drive::GetDeviceInfo() {
     DeviceDescriptor = Alloc<STORAGE_DEVICE_DESCRIPTOR>(size);
     BOOL ok = FALSE;
     if (DeviceDescriptor) {
-        DeviceDescriptorLength = size;
         ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
                                 DeviceDescriptor, size, &returned, nullptr);
         P::GetLastError();
@@ -220,8 +268,10 @@ void Drive::IdentifyIde() {
 }
 
 void Drive::ScsiInquire() {
-    // Standard INQUIRY; the block announces 255 bytes, the first 56 are kept.
-    unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, 0xFF, 0x00};
+    // Standard INQUIRY. The allocation length is the transfer's own size: a
+    // device told it may send more than the buffer holds overruns it, and
+    // some answer that with no data at all or a reset.
+    unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, sizeof InquiryData, 0x00};
     ScsiPassThrough(cdb, sizeof cdb, InquiryData, sizeof InquiryData, SCSI_IOCTL_DATA_IN);
 }
 
@@ -237,16 +287,36 @@ void Drive::ScsiLocate() {
 
 ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer, ULONG DataLength,
                              unsigned char DataIn) {
-    auto *sptd = Alloc<SCSI_PASS_THROUGH_DIRECT>();
-    if (!sptd)
+    // The direct pass-through moves the data straight between the device and
+    // the buffer, so the buffer must meet the adapter's alignment; the
+    // caller's (a field of the Drive, a reply on the stack) need not. The
+    // data goes through a zeroed block of the adapter's alignment instead.
+    const size_t alignment = TransferAlignment(AdapterDescriptor);
+    if (DataLength > MaxTransferBounce)
         return ERROR_NOT_ENOUGH_MEMORY;
+    void *bounce = nullptr;
+    unsigned char *data = static_cast<unsigned char *>(DataBuffer);
+    if (DataLength != 0) {
+        bounce = AllocBlock(size_t{DataLength} + alignment - 1);
+        if (!bounce)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        const uintptr_t at = reinterpret_cast<uintptr_t>(bounce);
+        data = static_cast<unsigned char *>(bounce) + ((alignment - at % alignment) % alignment);
+        if (DataIn == SCSI_IOCTL_DATA_OUT && DataBuffer)
+            std::memcpy(data, DataBuffer, DataLength);
+    }
+    auto *sptd = Alloc<SCSI_PASS_THROUGH_DIRECT>();
+    if (!sptd) {
+        Release(bounce);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     unsigned char length = CdbLength <= sizeof sptd->Cdb ? CdbLength : static_cast<unsigned char>(sizeof sptd->Cdb);
     sptd->Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
     std::memcpy(sptd->Cdb, Cdb, length);
     sptd->CdbLength = length;
     sptd->DataIn = DataIn;
     sptd->TimeOutValue = 2;
-    sptd->DataBuffer = DataBuffer;
+    sptd->DataBuffer = data;
     sptd->DataTransferLength = DataLength;
 
     // The command succeeded when the thread's code is still 0 afterwards;
@@ -264,5 +334,10 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
     else if (error == ERROR_SUCCESS && sptd->ScsiStatus != ScsiStatusGood)
         error = ERROR_IO_DEVICE;
     Release(sptd);
+    // Whatever reached the block (zeros where the device wrote nothing) is
+    // the caller's answer, as if it had been moved into the caller's buffer.
+    if (bounce && DataIn == SCSI_IOCTL_DATA_IN && DataBuffer)
+        std::memcpy(DataBuffer, data, DataLength);
+    Release(bounce);
     return error;
 }

@@ -44,28 +44,36 @@ bool ReadPathNames(const wchar_t *volumeName, std::vector<std::wstring> &names) 
     if (!list)
         return false;
     DWORD returned = 0;
+    BOOL ok = P::GetVolumePathNamesForVolumeNameW(volumeName, list, needed, &returned);
+
+    // Walk only a list the platform delivered whole, and only inside the
+    // buffer: it was zero-filled, so nothing unwritten is read. Every name
+    // must end inside the buffer; the list ends at the empty name, or where
+    // the buffer ends right after a name. The length the call returns only
+    // tells a list cut short (one that does not cover the names found):
+    // platforms differ on whether it counts the list's final terminator.
     bool enough = true;
-    if (P::GetVolumePathNamesForVolumeNameW(volumeName, list, needed, &returned)) {
-        DWORD delivered = returned < needed ? returned : needed;
+    if (ok) {
         std::vector<std::wstring> found;
-        size_t at = 0;
-        bool ended = false;
+        bool whole = false;
+        size_t covered = 0; // the characters the names found take, terminators included
         try {
-            while (at < delivered) {
-                size_t end = at;
-                while (end < delivered && list[end] != 0)
-                    ++end;
-                if (end == delivered)
-                    break; // a name runs past what was delivered
-                if (end == at) {
-                    ended = true;
+            size_t at = 0;
+            while (true) {
+                if (at == needed || list[at] == 0) {
+                    whole = true;
                     break;
                 }
+                size_t end = at;
+                while (end < needed && list[end] != 0)
+                    ++end;
+                if (end == needed)
+                    break; // a name that runs off the buffer
                 found.emplace_back(list + at, end - at);
+                covered = end + 1;
                 at = end + 1;
             }
-            // A list with no names at all may come as a single terminator.
-            if (ended || (found.empty() && delivered >= 1 && list[0] == 0))
+            if (whole && returned >= covered)
                 names.swap(found);
         } catch (...) {
             names.clear();
@@ -106,13 +114,18 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
     return true;
 }
 
-// Opens a volume by its name without the trailing backslash.
+// Opens a volume by its name without the trailing backslash (with it, the
+// name is the volume's root directory). A volume name is 49 characters
+// ending in one; a name of another shape is opened as it is rather than cut
+// short.
 HANDLE OpenVolume(wchar_t *volumeName) {
-    wchar_t saved = volumeName[VolumeNameBackslash];
-    volumeName[VolumeNameBackslash] = 0;
+    const bool trailing = volumeName[VolumeNameBackslash] == L'\\' && volumeName[VolumeNameBackslash + 1] == 0;
+    if (trailing)
+        volumeName[VolumeNameBackslash] = 0;
     HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
-    volumeName[VolumeNameBackslash] = saved;
+    if (trailing)
+        volumeName[VolumeNameBackslash] = L'\\';
     return volume;
 }
 

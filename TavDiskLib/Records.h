@@ -27,6 +27,15 @@ inline void Release(void *block) {
         TavPlatform::LocalFree(block);
 }
 
+// The bytes a block from Alloc holds (0 for none), bounded to what a ULONG
+// counts.
+inline ULONG HeldBytes(const void *block) {
+    if (!block)
+        return 0;
+    const SIZE_T size = TavPlatform::LocalSize(const_cast<void *>(block));
+    return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<ULONG>(size);
+}
+
 // Byte view of a record, for fields that lie past a record's declared end
 // (variable-length tails such as IDENTIFY data or device path strings).
 template <class T> unsigned char *Bytes(T *record) {

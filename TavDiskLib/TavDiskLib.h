@@ -142,9 +142,6 @@ private:
     DISK_CONTROLLER_NUMBER *ControllerNumber;
     wchar_t *DriveLetterTable;
     wchar_t *MountPointList;
-    // Bytes actually held in DeviceDescriptor: the descriptor's own Size field
-    // is the device's word and is never trusted for bounds.
-    ULONG DeviceDescriptorLength;
 };
 
 class TAVDISKLIB_API Adapter {

@@ -94,7 +94,7 @@ void BM_VolumeScan(benchmark::State &state) {
     d->GetDriveLetters(nullptr, 0, &length);
     size_t scan = 0;
     for (const auto &r : m.Log())
-        scan += r.op != TavSim::Op::LocalAlloc && r.op != TavSim::Op::LocalFree;
+        scan += r.op != TavSim::Op::LocalAlloc && r.op != TavSim::Op::LocalFree && r.op != TavSim::Op::LocalSize;
     m.ClearLog();
     for (int i = 0; i < 10; ++i) {
         d->GetDriveLetters(nullptr, 0, &length);

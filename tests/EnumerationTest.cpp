@@ -174,7 +174,8 @@ TEST_F(Enumeration, NonAtaDiskProbeSequenceAndInquiryCommand) {
     std::memcpy(&sptd, pass[0].input.data(), sizeof sptd);
     EXPECT_EQ(sptd.Length, sizeof(SCSI_PASS_THROUGH_DIRECT));
     EXPECT_EQ(sptd.CdbLength, 6);
-    const unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, 0xFF, 0x00};
+    // The allocation length is the 56 bytes the transfer takes, never more.
+    const unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, 56, 0x00};
     EXPECT_EQ(std::memcmp(sptd.Cdb, cdb, 6), 0);
     EXPECT_EQ(sptd.DataIn, SCSI_IOCTL_DATA_IN);
     EXPECT_EQ(sptd.DataTransferLength, 56u);
@@ -182,7 +183,9 @@ TEST_F(Enumeration, NonAtaDiskProbeSequenceAndInquiryCommand) {
     EXPECT_EQ(sptd.SenseInfoLength, 0);
     EXPECT_EQ(sptd.SenseInfoOffset, 0u);
     EXPECT_EQ(sptd.PathId | sptd.TargetId | sptd.Lun | sptd.ScsiStatus, 0);
-    EXPECT_EQ(sptd.DataBuffer, DriveTestAccess::Inquiry(*d));
+    // The data goes through an aligned block of its own, then into the record.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(sptd.DataBuffer) % 16, 0u);
+    EXPECT_TRUE(pass[0].succeeded);
 
     EXPECT_EQ(d->IsAta(), 0);
     EXPECT_FALSE(DriveTestAccess::HasIdentify(*d));
@@ -214,6 +217,93 @@ TEST_F(Enumeration, RecordSizesComeFromThePlatformDefinitions) {
     EXPECT_EQ(sizeof(DISK_EXTENT), 24u);
     EXPECT_EQ(sizeof(VOLUME_DISK_EXTENTS), 32u);
     EXPECT_EQ(sizeof(SCSI_PASS_THROUGH_DIRECT), sizeof(void *) == 8 ? 56u : 44u);
+    // The sixteen fields of the Drive record and nothing else (the layout
+    // itself is checked where the class is built).
+    EXPECT_EQ(sizeof(Drive), sizeof(void *) == 8 ? 176u : 116u);
+}
+
+TEST_F(Enumeration, BusTypeBytesOutsideTheEnumerationAreUnknown) {
+    for (unsigned bus : {0x00u, 0x0Bu, 0x11u, 0x7Fu, 0x80u, 0xC3u, 0xFFu}) {
+        machine.disks.clear();
+        auto disk = ScsiDisk(0);
+        disk.adapterDescriptor[offsetof(STORAGE_ADAPTER_DESCRIPTOR, BusType)] = static_cast<uint8_t>(bus);
+        machine.AddDisk(disk);
+        DrivePtr d = Get(0);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(static_cast<unsigned>(d->GetBusType()), bus <= 0x7Fu ? bus : 0u) << bus;
+    }
+}
+
+// Every pass-through the library sends meets the adapter's alignment, which
+// the machine enforces as the storage stack does.
+TEST_F(Enumeration, PassThroughDataMeetsTheAdaptersAlignment) {
+    for (DWORD mask : {0u, 1u, 3u, 7u, 511u, 4095u}) {
+        machine.disks.clear();
+        auto disk = ScsiDisk(0);
+        disk.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSas, mask);
+        disk.lastLba = 0x1FFFFFFFFull; // READ CAPACITY(10), then (16)
+        machine.AddDisk(disk);
+        machine.ClearLog();
+        DrivePtr d = Get(0);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->GetSectors().QuadPart, 0x200000000LL) << mask;
+        unsigned char text[32];
+        ULONG count = 0;
+        ASSERT_EQ(d->GetScsiProductId(text, sizeof text, &count), 1);
+        EXPECT_EQ(Text(text), "ARRAY DISK") << mask;
+        EXPECT_EQ(std::memcmp(DriveTestAccess::Inquiry(*d), machine.disks[0].inquiry.data(), 36), 0) << mask;
+
+        auto pass = Requests(machine, Op::DeviceIoControl, IOCTL_SCSI_PASS_THROUGH_DIRECT);
+        ASSERT_EQ(pass.size(), 3u) << mask;
+        const uintptr_t alignment = mask < 16 ? 16 : uintptr_t{mask} + 1;
+        for (const auto &r : pass) {
+            SCSI_PASS_THROUGH_DIRECT sptd;
+            std::memcpy(&sptd, r.input.data(), sizeof sptd);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(sptd.DataBuffer) % alignment, 0u) << mask;
+            EXPECT_TRUE(r.succeeded) << mask;
+            EXPECT_EQ(r.error, 0u) << mask;
+        }
+    }
+    ExpectNothingHeld();
+}
+
+TEST_F(Enumeration, MisalignedDirectPassThroughIsRefused) {
+    auto disk = ScsiDisk(0);
+    disk.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSas, 7);
+    machine.AddDisk(disk);
+    DrivePtr d = Get(0);
+    ASSERT_TRUE(d);
+    alignas(16) unsigned char data[64] = {};
+    for (size_t offset : {0u, 1u, 4u, 8u}) {
+        SCSI_PASS_THROUGH_DIRECT sptd{};
+        sptd.Length = sizeof sptd;
+        sptd.CdbLength = 6;
+        sptd.Cdb[0] = 0x12;
+        sptd.Cdb[4] = 36;
+        sptd.DataIn = SCSI_IOCTL_DATA_IN;
+        sptd.TimeOutValue = 2;
+        sptd.DataBuffer = data + offset;
+        sptd.DataTransferLength = 36;
+        DWORD returned = 0;
+        TavPlatform::SetLastError(0);
+        BOOL ok = TavPlatform::DeviceIoControl(DriveTestAccess::Handle(*d), IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd,
+                                               sizeof sptd, &sptd, sizeof sptd, &returned, nullptr);
+        EXPECT_EQ(ok != FALSE, offset % 8 == 0) << offset;
+        if (!ok) {
+            EXPECT_EQ(TavPlatform::GetLastError(), ERROR_INVALID_PARAMETER);
+        }
+    }
+
+    // A mask beyond a page asks for more than the library aligns to: the
+    // command fails cleanly, the INQUIRY stays empty and the count is 0.
+    machine.disks[0].adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSas, 0xFFFFFFFFu);
+    DrivePtr absurd = Get(0);
+    ASSERT_TRUE(absurd);
+    unsigned char text[32];
+    ULONG count = 99;
+    EXPECT_EQ(absurd->GetScsiVendorId(text, sizeof text, &count), 1);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(absurd->GetSectors().QuadPart, 0);
 }
 
 TEST_F(Enumeration, DiskThatCannotBeOpened) {

@@ -53,7 +53,7 @@ using Step = std::pair<Op, DWORD>;
 inline std::vector<Step> Sequence(const TavSim::Machine &m) {
     std::vector<Step> steps;
     for (const auto &r : m.Log())
-        if (r.op != Op::LocalAlloc && r.op != Op::LocalFree)
+        if (r.op != Op::LocalAlloc && r.op != Op::LocalFree && r.op != Op::LocalSize)
             steps.emplace_back(r.op, r.ioctl);
     return steps;
 }

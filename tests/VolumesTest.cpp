@@ -259,6 +259,30 @@ TEST_F(Volumes, VolumesThatDoNotAnswerContributeNothing) {
     EXPECT_EQ(machine.OpenHandles(), 1u);
 }
 
+// Whether the platform's path-name lengths count the list's final
+// terminator or not, the same names come out.
+TEST_F(Volumes, PathNameListsWhateverTheirLengthsCount) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\", L"C:\\a\\", L"C:\\b\\"});
+    machine.AddVolume({{0, GiB, GiB}}, {L"D:\\"});
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {L"E:\\data\\"});
+    machine.AddVolume({{0, 3 * GiB, GiB}}, {});
+    machine.AddVolume({{1, 0, GiB}}, {L"F:\\", L"F:\\f\\"});
+    for (bool counted : {true, false}) {
+        machine.pathNameLengthsCountFinalTerminator = counted;
+        DrivePtr d = Fresh(0);
+        EXPECT_EQ(Letters(*d).text, L"CD") << counted;
+        EXPECT_EQ(Mounts(*d).text, L"C:\\a\\; C:\\b\\; E:\\data\\") << counted;
+        // Each list was asked for with the length the platform reported (the
+        // volume without names needs no second call when its list counts 0).
+        auto names = Requests(machine, Op::GetVolumePathNamesForVolumeNameW);
+        ASSERT_EQ(names.size(), counted ? 8u : 7u);
+        EXPECT_EQ(names[1].outSize, counted ? 17u : 16u);
+        DrivePtr other = Fresh(1);
+        EXPECT_EQ(Letters(*other).text, L"F") << counted;
+        EXPECT_EQ(Mounts(*other).text, L"F:\\f\\") << counted;
+    }
+}
+
 TEST_F(Volumes, AbsurdExtentCountsAreNotAllocated) {
     for (DWORD claimed : {0xFFFFFFFFu, 0x0AAAAAABu, 0x00100000u}) {
         machine.volumes.clear();

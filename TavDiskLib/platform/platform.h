@@ -14,9 +14,11 @@
 namespace TavPlatform {
 
 // Memory for request records. Blocks from LocalAlloc are released with
-// LocalFree; LMEM_ZEROINIT clears them.
+// LocalFree; LMEM_ZEROINIT clears them. LocalSize gives the bytes a block
+// holds (at least the size asked for; 0 for a null or unknown block).
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
+SIZE_T LocalSize(HLOCAL hMem);
 
 // The calling thread's last-error code.
 DWORD GetLastError();

@@ -43,7 +43,7 @@ say() { echo "[hw $(($(date +%s) - start_time))s] $*"; }
 die() { echo "run.sh: $*" >&2; exit 2; }
 
 # ---- Packages --------------------------------------------------------------
-packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio sg3-utils smartmontools hdparm
+packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio sg3-utils smartmontools hdparm strace
           util-linux fdisk dmsetup e2fsprogs dosfstools bash jq pciutils pci.ids kmod
           cmake g++ make libpci-dev libcli11-dev nlohmann-json3-dev)
 if [[ ${TAVHW_NO_INSTALL:-0} != 1 ]]; then
@@ -132,7 +132,7 @@ copy_tool() { # a tool into /usr/bin or /usr/sbin, with its libraries
     copy_libs "$path"
 }
 for t in bash smartctl sg_inq sg_vpd sg_readcap sg_sat_identify sg_raw hdparm lsblk findmnt blockdev sfdisk \
-         mkfs.ext4 mkfs.vfat dmsetup jq lspci; do
+         mkfs.ext4 mkfs.vfat dmsetup jq lspci strace; do
     copy_tool "$t"
 done
 cp "$tavdisk" "$root/usr/bin/tavdisk"

@@ -511,21 +511,45 @@ bool RemoveHandle(HANDLE handle, Object::Kind kind) {
 
 namespace TavPlatform {
 
+// Each block carries its size in a header in front of the bytes handed out,
+// so that LocalSize can answer; the header keeps the bytes aligned as malloc
+// aligns them.
+namespace {
+constexpr size_t BlockHeader = alignof(std::max_align_t);
+} // namespace
+
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     if (uFlags & ~static_cast<UINT>(LMEM_ZEROINIT)) {
         TavLinux::Fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     size_t bytes = uBytes ? uBytes : 1;
-    void *block = (uFlags & LMEM_ZEROINIT) ? std::calloc(1, bytes) : std::malloc(bytes);
-    if (!block)
+    if (bytes > SIZE_MAX - BlockHeader) {
         TavLinux::Fail(ERROR_NOT_ENOUGH_MEMORY);
-    return block;
+        return nullptr;
+    }
+    auto *block = static_cast<unsigned char *>((uFlags & LMEM_ZEROINIT) ? std::calloc(1, BlockHeader + bytes)
+                                                                          : std::malloc(BlockHeader + bytes));
+    if (!block) {
+        TavLinux::Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    std::memcpy(block, &bytes, sizeof bytes);
+    return block + BlockHeader;
 }
 
 HLOCAL LocalFree(HLOCAL hMem) {
-    std::free(hMem);
+    if (hMem)
+        std::free(static_cast<unsigned char *>(hMem) - BlockHeader);
     return nullptr;
+}
+
+SIZE_T LocalSize(HLOCAL hMem) {
+    if (!hMem)
+        return 0;
+    size_t bytes;
+    std::memcpy(&bytes, static_cast<unsigned char *>(hMem) - BlockHeader, sizeof bytes);
+    return bytes;
 }
 
 DWORD GetLastError() {

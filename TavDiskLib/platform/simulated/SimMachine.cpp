@@ -17,6 +17,7 @@ const char *OpName(Op op) {
     switch (op) {
     case Op::LocalAlloc: return "LocalAlloc";
     case Op::LocalFree: return "LocalFree";
+    case Op::LocalSize: return "LocalSize";
     case Op::CreateFileW: return "CreateFileW";
     case Op::CloseHandle: return "CloseHandle";
     case Op::DeviceIoControl: return "DeviceIoControl";
@@ -281,14 +282,14 @@ void PutAtaString(Bytes &identify, unsigned firstWord, unsigned words, const cha
 
 } // namespace
 
-Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus) {
+Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask) {
     STORAGE_ADAPTER_DESCRIPTOR d;
     std::memset(&d, 0, sizeof d);
     d.Version = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
     d.Size = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
     d.MaximumTransferLength = 0x20000;
     d.MaximumPhysicalPages = 0x21;
-    d.AlignmentMask = 1;
+    d.AlignmentMask = alignmentMask;
     d.AdapterUsesPio = 0;
     d.AdapterScansDown = 0;
     d.CommandQueueing = 1;

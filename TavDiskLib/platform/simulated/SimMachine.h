@@ -27,6 +27,7 @@ using Bytes = std::vector<uint8_t>;
 enum class Op {
     LocalAlloc,
     LocalFree,
+    LocalSize,
     CreateFileW,
     CloseHandle,
     DeviceIoControl,
@@ -183,6 +184,11 @@ public:
     std::vector<DeviceNode> nodes;
     std::optional<std::wstring> windowsDirectory; // nullopt: GetWindowsDirectoryW returns 0
     bool interfacesEnumerable = true;             // false: SetupDiGetClassDevsExW fails
+    // false: the lengths GetVolumePathNamesForVolumeNameW reports (the size a
+    // list needs, the characters it copied) leave out the list's final
+    // terminator, and a buffer without room for only that terminator still
+    // receives the names.
+    bool pathNameLengthsCountFinalTerminator = true;
 
     // Building helpers. Each returns the index (or DEVINST) of what it added.
     DEVINST AddNode(const std::wstring &instanceId, const std::wstring &description, DEVINST parent = 0);
@@ -232,7 +238,9 @@ public:
 };
 
 // Record builders, laid out as the storage stack lays them out.
-Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus);
+// The adapter's AlignmentMask applies to direct pass-through data buffers:
+// the machine refuses a buffer at an address with any of its bits set.
+Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask = 1);
 // Strings are placed after the fixed part in the order vendor, product,
 // revision, serial; a null pointer gives offset 0 (serial: 0xFFFFFFFF when
 // serialAllOnes is set).

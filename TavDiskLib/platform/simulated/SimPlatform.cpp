@@ -374,6 +374,15 @@ BOOL SmartReceive(Call &c, const Disk &d, const void *in, DWORD inSize, void *ou
     return c.Ok(TRUE);
 }
 
+// The AlignmentMask of the disk's adapter descriptor (0 when it has none).
+DWORD AlignmentMaskOf(const Disk &d) {
+    const size_t at = offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask);
+    DWORD mask = 0;
+    if (d.adapterDescriptor.size() >= at + sizeof mask)
+        std::memcpy(&mask, d.adapterDescriptor.data() + at, sizeof mask);
+    return mask;
+}
+
 BOOL PassThrough(Call &c, const Disk &d, const void *in, DWORD inSize, void *out, DWORD outSize, DWORD *ret) {
     if (!d.scsi)
         return c.Fail(ERROR_INVALID_FUNCTION, FALSE);
@@ -386,6 +395,10 @@ BOOL PassThrough(Call &c, const Disk &d, const void *in, DWORD inSize, void *out
         (p.DataTransferLength != 0 && !p.DataBuffer) ||
         (p.SenseInfoLength != 0 &&
          (p.SenseInfoOffset < size || uint64_t{p.SenseInfoOffset} + p.SenseInfoLength > outSize)))
+        return c.Fail(ERROR_INVALID_PARAMETER, FALSE);
+    // The data moves straight to and from the buffer: it must meet the
+    // adapter's alignment.
+    if (p.DataTransferLength != 0 && (reinterpret_cast<uintptr_t>(p.DataBuffer) & AlignmentMaskOf(d)) != 0)
         return c.Fail(ERROR_INVALID_PARAMETER, FALSE);
 
     uint8_t reply[32] = {};
@@ -632,6 +645,16 @@ HLOCAL LocalFree(HLOCAL hMem) {
     std::memset(hMem, 0xDD, info.size);
     std::free(hMem);
     return c.Ok(HLOCAL{nullptr});
+}
+
+SIZE_T LocalSize(HLOCAL hMem) {
+    Call c(Op::LocalSize);
+    if (c.s && c.Faulted())
+        return c.Fail(c.faultError, SIZE_T{0});
+    auto it = hMem ? c.g.blocks.find(hMem) : c.g.blocks.end();
+    if (it == c.g.blocks.end())
+        return c.Fail(ERROR_INVALID_HANDLE, SIZE_T{0});
+    return c.Ok(it->second.size);
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
@@ -893,9 +916,10 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumeP
         return c.Fail(withoutBackslash ? ERROR_INVALID_NAME : ERROR_FILE_NOT_FOUND, FALSE);
     const Volume &v = c.m->volumes[static_cast<size_t>(c.req.volume)];
     // The multi-string: each name with its terminator, then the empty name.
-    size_t needed = 1;
+    size_t whole = 1;
     for (const std::wstring &p : v.pathNames)
-        needed += p.size() + 1;
+        whole += p.size() + 1;
+    const size_t needed = c.m->pathNameLengthsCountFinalTerminator ? whole : whole - 1;
     if (cchBufferLength < needed) {
         if (lpcchReturnLength)
             *lpcchReturnLength = static_cast<DWORD>(needed);
@@ -909,7 +933,8 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumeP
         at += p.size() + 1;
     }
     const WCHAR nul = 0;
-    c.PutAt(lpszVolumePathNames, at * sizeof(WCHAR), &nul, sizeof nul);
+    if (at < cchBufferLength)
+        c.PutAt(lpszVolumePathNames, at * sizeof(WCHAR), &nul, sizeof nul);
     // On success the length is the count of characters copied.
     if (lpcchReturnLength)
         *lpcchReturnLength = static_cast<DWORD>(c.Delivered(needed * sizeof(WCHAR)) / sizeof(WCHAR));

@@ -41,6 +41,10 @@ HLOCAL LocalFree(HLOCAL hMem) {
     return ::LocalFree(hMem);
 }
 
+SIZE_T LocalSize(HLOCAL hMem) {
+    return ::LocalSize(hMem);
+}
+
 DWORD GetLastError() {
     return ::GetLastError();
 }

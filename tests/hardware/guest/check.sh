@@ -457,6 +457,17 @@ while read -r id n; do
         ;;
     esac
 
+    # The standard INQUIRYs that reached the disk through SG_IO, as
+    # "allocation length:transfer length": the library's announces exactly
+    # its 56 bytes (ATA disks are asked IDENTIFY instead).
+    if [[ $n == sd* && -f $RES/tavdisk/strace.txt ]]; then
+        inq=$(grep -F "</dev/$n>, SG_IO, " "$RES/tavdisk/strace.txt" |
+            sed -n 's/.*cmdp="\\x12\\x00\\x00\\x00\\x\([0-9a-f][0-9a-f]\)\\x00".*dxfer_len=\([0-9]*\).*/\1 \2/p' |
+            while read -r alloc len; do echo "$((16#$alloc)):$len"; done | sort -u | paste -sd, -)
+        if [[ $kind == ata ]]; then want=none; else want=56:56; fi
+        check "$id" inquiry.sg_io "${inq:-none}" expected="$want"
+    fi
+
     # What the kernel logged about the disk while tavdisk ran: a tool that
     # asks a disk who it is must not make the kernel abort or reset it.
     if [[ -f $RES/dmesg-tavdisk.txt ]]; then

@@ -262,6 +262,10 @@ tavdisk list --json >"$T/list.json" 2>"$T/list-json.err"
 echo "$?" >"$T/list-json.rc"
 echo "tavdisk list --json: $t0 -> $(cut -d' ' -f1 /proc/uptime) s (guest uptime)" >>"$OUT/guest.log"
 tavdisk list >"$T/list.txt" 2>"$T/list.err"
+# The SCSI commands the library's requests became as the kernel received
+# them (SG_IO), with the device each went to: the INQUIRY must announce no
+# more than the 56 bytes it transfers.
+strace -f -qq -y -x -e trace=ioctl -e verbose=ioctl -o "$T/strace.txt" tavdisk list --json >/dev/null 2>&1
 
 # ---- Sector round trips ----------------------------------------------------
 step "sector round trips"
