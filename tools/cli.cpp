@@ -1195,12 +1195,15 @@ int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
     std::vector<wchar_t> mount(kMaxWideLength < 4096 ? kMaxWideLength : 4096, 0);
     ULONG mountLength = 0;
     int mounted = o.drive->GetSectorMountPoint(target, mount.data(), static_cast<ULONG>(mount.size()), &mountLength);
-    if (mountLength != 0 && !w.allowMounted) {
-        std::string where = mounted ? WideToUtf8(mount.data(), mountLength - 1) : std::string("a mounted volume");
-        return Fail(err, kExitFailure,
-                    "sector " + std::to_string(*sector) + " of " + DiskName(d) + " belongs to the volume mounted at " +
-                        EscapeText(where) + "; writing there can corrupt its file system (--allow-mounted to write "
-                        "anyway); nothing written");
+    if (mountLength != 0) {
+        std::string where = EscapeText(mounted ? WideToUtf8(mount.data(), mountLength - 1) : std::string("?"));
+        std::string what = "sector " + std::to_string(*sector) + " of " + DiskName(d) +
+                           " belongs to the volume mounted at " + where;
+        if (!w.allowMounted)
+            return Fail(err, kExitFailure,
+                        what + "; writing there can corrupt its file system (--allow-mounted to write anyway); "
+                               "nothing written");
+        err << "tavdisk: note: " << what << "; writing anyway (--allow-mounted)\n";
     }
 
     // The last look before the write: the disk is still there through the

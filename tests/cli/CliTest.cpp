@@ -490,7 +490,10 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     ExpectError(Tav({"write", kPath1, "4095", file, "-y"}), 1,
                 "sector 4095 of disk 1 (" + std::string(kPath1) + ") belongs to the volume mounted at E:\\");
     EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), Bytes(kSector, 0));
-    EXPECT_EQ(Tav({"write", kPath1, "4095", file, "-y", "--allow-mounted"}).code, 0);
+    Outcome forced = Tav({"write", kPath1, "4095", file, "-y", "--allow-mounted"});
+    EXPECT_EQ(forced.code, 0);
+    EXPECT_NE(forced.err.find("tavdisk: note: sector 4095 of disk 1"), std::string::npos) << forced.err;
+    EXPECT_NE(forced.err.find("writing anyway (--allow-mounted)"), std::string::npos) << forced.err;
     EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), data);
 }
 

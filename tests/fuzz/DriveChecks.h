@@ -85,6 +85,29 @@ inline void CheckWide(Drive &d, Wide getter, const char *name) {
     }
 }
 
+// The mounted volume holding a sector: a wide text, or length 0 and result
+// 0 when none holds it.
+inline void CheckSectorMountPoint(Drive &d, ULONG sector) {
+    const char *name = "GetSectorMountPoint";
+    for (ULONG capacity : {ULONG{0}, ULONG{1}, ULONG{3}, ULONG{8}, ULONG{64}}) {
+        std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
+        ULONG length = kUntouched;
+        int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
+        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        Require(length != kUntouched, "length not stored", name, capacity);
+        for (size_t i = capacity; i < buffer.size(); ++i)
+            Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
+        if (result == 1) {
+            Require(length >= 2 && length <= capacity, "length out of range", name, capacity);
+            Require(buffer[length - 1] == 0 && std::wcslen(buffer.data()) == length - 1, "text not terminated at its length",
+                    name, capacity);
+        } else {
+            for (size_t i = 0; i < capacity; ++i)
+                Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "refusal changed the buffer", name, capacity);
+        }
+    }
+}
+
 inline void CheckFlag(int value, const char *name) { Require(value == 0 || value == 1, "result not 0 or 1", name); }
 
 // Every member but WriteSector; `sector` is one more sector to read.
@@ -138,6 +161,7 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
     CheckWide(d, &Drive::GetDriveLetters, "GetDriveLetters");
     CheckWide(d, &Drive::GetMountPoints, "GetMountPoints");
     CheckFlag(d.ContainsWindowsBootPartition(), "ContainsWindowsBootPartition");
+    CheckSectorMountPoint(d, sector);
     return parent;
 }
 
