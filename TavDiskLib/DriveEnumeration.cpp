@@ -294,6 +294,10 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
     const size_t alignment = TransferAlignment(AdapterDescriptor);
     if (DataLength > MaxTransferBounce)
         return ERROR_NOT_ENOUGH_MEMORY;
+    // An adapter that asks for more than a page cannot be served: whether a
+    // block happened to meet its alignment would decide the outcome.
+    if (DataLength != 0 && AdapterDescriptor && AdapterDescriptor->AlignmentMask >= MaxTransferAlignment)
+        return ERROR_INVALID_PARAMETER;
     void *bounce = nullptr;
     unsigned char *data = static_cast<unsigned char *>(DataBuffer);
     if (DataLength != 0) {
