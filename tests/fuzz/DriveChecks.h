@@ -89,7 +89,7 @@ inline void CheckWide(Drive &d, Wide getter, const char *name) {
 // 0 when none holds it.
 inline void CheckSectorMountPoint(Drive &d, ULONG sector) {
     const char *name = "GetSectorMountPoint";
-    for (ULONG capacity : {ULONG{0}, ULONG{1}, ULONG{3}, ULONG{8}, ULONG{64}}) {
+    for (ULONG capacity : {ULONG{0}, ULONG{3}, ULONG{64}}) { // each call walks every volume
         std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
         ULONG length = kUntouched;
         int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
