@@ -668,8 +668,8 @@ TEST_F(Tavdisk, OutputThatCannotBeWrittenFailsTheCommand) {
 TEST_F(Tavdisk, ControlCharactersInArgumentsAreEscaped) {
     TwoDisks();
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"show", "/dev/\x1b]0;owned\x07"}, {"--bogus\x1b[2J"}, {"read", "0", "1\x1b"},
-             {"write", "0", "1", "/tmp/\x1b[31m", "--yes", "--device", "x"}}) {
+             {"show", "\\dev\\\x1b]0;owned\x07"}, {"--bogus\x1b[2J"}, {"read", "0", "1\x1b"},
+             {"write", "0", "1", "missing\x1b[31m", "--yes", "--device", "x"}}) {
         Outcome r = Tav(args);
         EXPECT_NE(r.code, 0);
         EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
