@@ -962,16 +962,23 @@ std::vector<std::string> PresentPaths() {
     return paths;
 }
 
-// A disk that could not be opened, or did not tell its number, may have
-// gone away since the set was taken: one more look tells.
+// Whether a disk may have gone away since the set was taken: it did not
+// tell its number, or its open failed for want of a device (not for want of
+// rights, which would make every disk of an ordinary user's listing doubtful).
+bool Doubtful(const DiskInfo &d) {
+    if (d.accessible)
+        return !d.numberKnown;
+    DWORD e = d.openError.value_or(ERROR_SUCCESS);
+    return e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION && e != ERROR_BUSY;
+}
+
+// One more look tells whether the doubtful disks are still there.
 void MarkVanished(std::vector<DiskInfo> &disks) {
-    bool doubtful = std::any_of(disks.begin(), disks.end(),
-                                [](const DiskInfo &d) { return !d.accessible || !d.numberKnown; });
-    if (!doubtful)
+    if (std::none_of(disks.begin(), disks.end(), Doubtful))
         return;
     std::vector<std::string> present = PresentPaths();
     for (DiskInfo &d : disks) {
-        if ((d.accessible && d.numberKnown) || !d.path)
+        if (!Doubtful(d) || !d.path)
             continue;
         if (std::find(present.begin(), present.end(), *d.path) == present.end()) {
             d.vanished = true;

@@ -321,8 +321,11 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     closed.openable = false;
     machine.AddDisk(closed);
 
+    machine.ClearLog();
     Outcome r = Tav({});
     ASSERT_EQ(r.code, 0);
+    // Access denied is no sign of a disk gone: no second look is taken.
+    EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 1u);
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[3].find("(cannot open)"), std::string::npos) << lines[3];
@@ -610,6 +613,17 @@ TEST_F(Tavdisk, ADiskThatWentAwayMidListingIsMarkedNotGivenANumber) {
     EXPECT_TRUE(d["volumes"].is_null());
     EXPECT_EQ(doc["disks"][0]["device_number"], 0);
     EXPECT_NE(r.err.find("1 of 2 disks went away while they were listed"), std::string::npos) << r.err;
+
+    // A disk whose open finds no device, and that the next look does not
+    // list, went away too.
+    machine.ClearFaults();
+    machine.disks[1].openable = false;
+    machine.disks[1].openError = ERROR_DEV_NOT_EXIST;
+    machine.AddFault(unlisted);
+    json gone = json::parse(Tav({"list", "--json"}).out)["disks"][1];
+    EXPECT_EQ(gone["vanished"], true);
+    EXPECT_EQ(gone["error"], "the device no longer exists (error 55)");
+    machine.disks[1].openable = true;
 
     // Still listed but without a number: no number and no volumes, and a note.
     machine.ClearFaults();
