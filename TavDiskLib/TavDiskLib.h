@@ -40,6 +40,8 @@ class TAVDISKLIB_API Drive {
 public:
     // Enumeration, construction and release.
     static void *GetDeviceInfoSet();
+    // When the disk could not be opened, the thread's last-error code after
+    // GetDrive (and the constructor) is the one the open left.
     static Drive *GetDrive(void *DeviceInfoSet, ULONG MemberIndex);
     Drive(void *DeviceInfoSet, ULONG MemberIndex, SP_DEVICE_INTERFACE_DATA *InterfaceData);
     ~Drive();
@@ -93,6 +95,12 @@ public:
     int GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length);
     int GetMountPoints(wchar_t *Buffer, ULONG Capacity, ULONG *Length);
     int ContainsWindowsBootPartition();
+    // The first path name (drive root or folder) of a mounted volume that
+    // has an extent holding the sector, asked of the platform anew on each
+    // call. Length gets the name's length with terminator, 0 when no mounted
+    // volume holds the sector; a buffer that is too small is refused
+    // (result 0) and left untouched.
+    int GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, ULONG *Length);
 
 private:
     friend struct DriveTestAccess;
@@ -116,6 +124,7 @@ private:
     int TransferSector(ULONG Sector, unsigned char *Buffer, bool Write);
     int QueryDeviceNumber(ULONG *Number);
     void ScanVolumes();
+    template <class Visit> bool WalkVolumes(Visit visit);
 
     HANDLE DeviceHandle;
     void *DeviceInfoSet;
@@ -154,6 +163,12 @@ private:
 // Releases a device information set from Drive::GetDeviceInfoSet, as the
 // platform's own function of that name does on Windows.
 extern "C" TAVDISKLIB_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// The calling thread's last-error code of the library's requests, as the
+// platform's own functions of these names give and set it on Windows: a
+// failed request sets it (a successful one leaves it alone), so a caller
+// clears it, calls, and reads it to learn why a call failed.
+extern "C" TAVDISKLIB_API DWORD GetLastError();
+extern "C" TAVDISKLIB_API void SetLastError(DWORD dwErrCode);
 #endif
 
 #endif
