@@ -128,6 +128,10 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
                                       OPEN_EXISTING, 0, nullptr);
     }
 
+    // Why the open failed, for the caller to read after construction (the
+    // probes below overwrite the thread's code).
+    DWORD openError = DeviceHandle == INVALID_HANDLE_VALUE ? P::GetLastError() : ERROR_SUCCESS;
+
     GetAdapterInfo();
     GetDeviceInfo();
     DetectIde();
@@ -136,6 +140,9 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
     else
         ScsiInquire();
     ScsiLocate();
+
+    if (DeviceHandle == INVALID_HANDLE_VALUE)
+        P::SetLastError(InterfaceDetail && openError != ERROR_SUCCESS ? openError : ERROR_INVALID_HANDLE);
 }
 
 Drive::~Drive() {
@@ -288,6 +295,10 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
     const size_t alignment = TransferAlignment(AdapterDescriptor);
     if (DataLength > MaxTransferBounce)
         return ERROR_NOT_ENOUGH_MEMORY;
+    // An adapter that asks for more than a page cannot be served: whether a
+    // block happened to meet its alignment would decide the outcome.
+    if (DataLength != 0 && AdapterDescriptor && AdapterDescriptor->AlignmentMask >= MaxTransferAlignment)
+        return ERROR_INVALID_PARAMETER;
     void *bounce = nullptr;
     unsigned char *data = static_cast<unsigned char *>(DataBuffer);
     if (DataLength != 0) {

@@ -7,7 +7,6 @@
 #include <cwchar>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
 using namespace TavRecords;
@@ -26,10 +25,13 @@ struct ScanState {
     std::wstring mounts;
 };
 
-// Appends the path names of one volume of this disk: its drive letter when
-// the list is headed by a drive root, every other name to the mount list.
-// Returns false only when memory ran out.
-bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
+// The path names of a volume, in the platform's order. A list is used only
+// when the platform delivered it whole: within the length it reports every
+// name must end and an empty name must end the list. Returns false only
+// when memory ran out; `names` stays empty when the volume has none or the
+// answer cannot be used.
+bool ReadPathNames(const wchar_t *volumeName, std::vector<std::wstring> &names) {
+    names.clear();
     DWORD needed = 100;
     auto *probe = Alloc<wchar_t>(2 * sizeof(wchar_t));
     if (!probe)
@@ -51,10 +53,11 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
     // the buffer ends right after a name. The length the call returns only
     // tells a list cut short (one that does not cover the names found):
     // platforms differ on whether it counts the list's final terminator.
-    std::vector<std::pair<size_t, size_t>> names; // start, length
-    bool whole = false;
     bool enough = true;
     if (ok) {
+        std::vector<std::wstring> found;
+        bool whole = false;
+        size_t covered = 0; // the characters the names found take, terminators included
         try {
             size_t at = 0;
             while (true) {
@@ -67,31 +70,14 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
                     ++end;
                 if (end == needed)
                     break; // a name that runs off the buffer
-                names.emplace_back(at, end - at);
+                found.emplace_back(list + at, end - at);
+                covered = end + 1;
                 at = end + 1;
             }
+            if (whole && returned >= covered)
+                names.swap(found);
         } catch (...) {
-            enough = false;
-        }
-        if (whole && !names.empty() && returned < names.back().first + names.back().second + 1)
-            whole = false;
-    }
-
-    if (whole && enough && !names.empty()) {
-        size_t first = 0;
-        const wchar_t *root = list + names[0].first;
-        if (names[0].second == 3 && root[1] == L':' && root[2] == L'\\') {
-            wchar_t letter = root[0];
-            if (letter >= L'A' && letter <= L'Z')
-                scan.letters[letter - L'A'] = letter;
-            first = 1;
-        }
-        try {
-            for (size_t i = first; i < names.size(); ++i) {
-                scan.mounts.append(list + names[i].first, names[i].second);
-                scan.mounts.append(L"; ");
-            }
-        } catch (...) {
+            names.clear();
             enough = false;
         }
     }
@@ -99,13 +85,41 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
     return enough;
 }
 
-// Looks at one volume: when one of its extents lies on disk `number`, takes
-// its path names. Returns false only when memory ran out.
-bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
-    // The volume is opened by its name without the trailing backslash (with
-    // it, the name is the volume's root directory). A volume name is 49
-    // characters ending in one; a name of another shape is opened as it is
-    // rather than cut short.
+// A drive root: three characters, the second and third ":\\".
+bool IsDriveRoot(const std::wstring &name) {
+    return name.size() == 3 && name[1] == L':' && name[2] == L'\\';
+}
+
+// Appends the path names of one volume of this disk: its drive letter when
+// the list is headed by a drive root, every other name to the mount list.
+// Returns false only when memory ran out.
+bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
+    std::vector<std::wstring> names;
+    if (!ReadPathNames(volumeName, names))
+        return false;
+    size_t first = 0;
+    if (!names.empty() && IsDriveRoot(names[0])) {
+        wchar_t letter = names[0][0];
+        if (letter >= L'A' && letter <= L'Z')
+            scan.letters[letter - L'A'] = letter;
+        first = 1;
+    }
+    try {
+        for (size_t i = first; i < names.size(); ++i) {
+            scan.mounts.append(names[i]);
+            scan.mounts.append(L"; ");
+        }
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+// Opens a volume by its name without the trailing backslash (with it, the
+// name is the volume's root directory). A volume name is 49 characters
+// ending in one; a name of another shape is opened as it is rather than cut
+// short.
+HANDLE OpenVolume(wchar_t *volumeName) {
     const bool trailing = volumeName[VolumeNameBackslash] == L'\\' && volumeName[VolumeNameBackslash + 1] == 0;
     if (trailing)
         volumeName[VolumeNameBackslash] = 0;
@@ -113,74 +127,99 @@ bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
                                    OPEN_EXISTING, 0, nullptr);
     if (trailing)
         volumeName[VolumeNameBackslash] = L'\\';
+    return volume;
+}
 
-    bool enough = true;
-    bool onThisDisk = false;
-    auto *first = Alloc<VOLUME_DISK_EXTENTS>();
-    if (!first) {
-        enough = false;
-    } else {
-        DWORD returned = 0;
-        // A volume with several extents answers "more data" with the count.
-        P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, first,
-                           sizeof(VOLUME_DISK_EXTENTS), &returned, nullptr);
-        DWORD count = first->NumberOfDiskExtents;
-        Release(first);
-
-        const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
-        if (count > 0 && count <= (MaxExtentsBlock - header) / sizeof(DISK_EXTENT)) {
-            size_t size = header + size_t{count} * sizeof(DISK_EXTENT);
-            auto *all = Alloc<VOLUME_DISK_EXTENTS>(size);
-            if (!all) {
-                enough = false;
-            } else {
-                BOOL ok = P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, all,
-                                             static_cast<DWORD>(size), &returned, nullptr);
-                if (ok) {
-                    // The volume may have changed between the two answers.
-                    DWORD delivered = all->NumberOfDiskExtents < count ? all->NumberOfDiskExtents : count;
-                    for (DWORD i = 0; i < delivered && !onThisDisk; ++i) {
-                        DISK_EXTENT extent;
-                        std::memcpy(&extent, Bytes(all) + header + size_t{i} * sizeof(DISK_EXTENT), sizeof extent);
-                        onThisDisk = extent.DiskNumber == number;
-                    }
-                }
-                Release(all);
-            }
-        }
-    }
-
-    if (enough && onThisDisk)
-        enough = TakePathNames(volumeName, scan);
+void CloseVolume(HANDLE volume) {
     if (volume != INVALID_HANDLE_VALUE && volume != nullptr)
         P::CloseHandle(volume);
+}
+
+// Calls `take(extent)` for each extent of the volume, in order, until it
+// returns true. Returns false only when memory ran out.
+template <class Take> bool ForEachExtent(HANDLE volume, Take take) {
+    auto *first = Alloc<VOLUME_DISK_EXTENTS>();
+    if (!first)
+        return false;
+    DWORD returned = 0;
+    // A volume with several extents answers "more data" with the count.
+    P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, first, sizeof(VOLUME_DISK_EXTENTS),
+                       &returned, nullptr);
+    DWORD count = first->NumberOfDiskExtents;
+    Release(first);
+
+    const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
+    if (count == 0 || count > (MaxExtentsBlock - header) / sizeof(DISK_EXTENT))
+        return true;
+    size_t size = header + size_t{count} * sizeof(DISK_EXTENT);
+    auto *all = Alloc<VOLUME_DISK_EXTENTS>(size);
+    if (!all)
+        return false;
+    if (P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, all, static_cast<DWORD>(size),
+                           &returned, nullptr)) {
+        // The volume may have changed between the two answers.
+        DWORD delivered = all->NumberOfDiskExtents < count ? all->NumberOfDiskExtents : count;
+        for (DWORD i = 0; i < delivered; ++i) {
+            DISK_EXTENT extent;
+            std::memcpy(&extent, Bytes(all) + header + size_t{i} * sizeof(DISK_EXTENT), sizeof extent);
+            if (take(extent))
+                break;
+        }
+    }
+    Release(all);
+    return true;
+}
+
+// Looks at one volume: when one of its extents lies on disk `number`, takes
+// its path names. Returns false only when memory ran out.
+bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
+    HANDLE volume = OpenVolume(volumeName);
+    bool onThisDisk = false;
+    bool enough = ForEachExtent(volume, [&](const DISK_EXTENT &extent) {
+        onThisDisk = extent.DiskNumber == number;
+        return onThisDisk;
+    });
+    if (enough && onThisDisk)
+        enough = TakePathNames(volumeName, scan);
+    CloseVolume(volume);
     return enough;
 }
 
 } // namespace
+
+// One pass over every volume of the machine for this disk: `visit(name,
+// number)` is called for each volume with this disk's number, asked once
+// right after the search started, and returns false to stop (memory ran
+// out). Returns false when the pass stopped for want of memory.
+template <class Visit> bool Drive::WalkVolumes(Visit visit) {
+    bool enough = true;
+    wchar_t volumeName[VolumeNameCapacity] = {};
+    HANDLE search = P::FindFirstVolumeW(volumeName, VolumeNameCapacity);
+    if (search == INVALID_HANDLE_VALUE)
+        return true;
+    // Without this disk's number no volume can be matched to it: a failed
+    // request must not be taken for disk 0.
+    ULONG number = 0;
+    int asked = QueryDeviceNumber(&number);
+    enough = asked >= 0;
+    if (asked > 0) {
+        do {
+            volumeName[VolumeNameCapacity - 1] = 0;
+            enough = visit(volumeName, number);
+        } while (enough && P::FindNextVolumeW(search, volumeName, VolumeNameCapacity));
+    }
+    P::FindVolumeClose(search);
+    return enough;
+}
 
 void Drive::ScanVolumes() {
     ScanState scan{Alloc<wchar_t>(26 * sizeof(wchar_t)), {}};
     if (!scan.letters)
         return;
 
-    bool enough = true;
-    wchar_t volumeName[VolumeNameCapacity] = {};
-    HANDLE search = P::FindFirstVolumeW(volumeName, VolumeNameCapacity);
-    if (search != INVALID_HANDLE_VALUE) {
-        // Without this disk's number no volume can be matched to it: a failed
-        // request must not be taken for disk 0.
-        ULONG number = 0;
-        int asked = QueryDeviceNumber(&number);
-        enough = asked >= 0;
-        if (asked > 0) {
-            do {
-                volumeName[VolumeNameCapacity - 1] = 0;
-                enough = ScanVolume(volumeName, number, scan);
-            } while (enough && P::FindNextVolumeW(search, volumeName, VolumeNameCapacity));
-        }
-        P::FindVolumeClose(search);
-    }
+    bool enough = WalkVolumes([&scan](wchar_t *volumeName, ULONG number) {
+        return ScanVolume(volumeName, number, scan);
+    });
 
     // The list without its final "; ".
     size_t length = scan.mounts.size();
@@ -196,6 +235,53 @@ void Drive::ScanVolumes() {
     list[kept] = 0;
     DriveLetterTable = scan.letters;
     MountPointList = list;
+}
+
+int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    ULONG ignored = 0;
+    if (!Length)
+        Length = &ignored;
+    *Length = 0;
+    if (!Geometry)
+        GetCapacity();
+    ULONG size = Geometry ? Geometry->BytesPerSector : 0;
+    uint64_t first = uint64_t{Sector} * size;
+
+    // A fresh pass, not the kept scan: the question is about now.
+    std::wstring found;
+    WalkVolumes([&](wchar_t *volumeName, ULONG number) {
+        HANDLE volume = OpenVolume(volumeName);
+        bool holds = false;
+        bool enough = ForEachExtent(volume, [&](const DISK_EXTENT &extent) {
+            uint64_t start = static_cast<uint64_t>(extent.StartingOffset.QuadPart);
+            uint64_t end = start + static_cast<uint64_t>(extent.ExtentLength.QuadPart);
+            if (end < start)
+                end = UINT64_MAX; // an absurd length reaches the end of the disk
+            // Any byte of the sector inside the extent counts.
+            holds = extent.DiskNumber == number && first < end && start < first + (size ? size : 1);
+            return holds;
+        });
+        std::vector<std::wstring> names;
+        if (enough && holds)
+            enough = ReadPathNames(volumeName, names);
+        CloseVolume(volume);
+        if (!names.empty()) {
+            try {
+                found = names[0];
+            } catch (...) {
+                return false;
+            }
+            return false; // found: no need to look further
+        }
+        return enough;
+    });
+    if (found.empty())
+        return 0;
+    *Length = static_cast<ULONG>(found.size() + 1);
+    if (Capacity < *Length || !Buffer)
+        return 0;
+    std::wmemcpy(Buffer, found.c_str(), found.size() + 1);
+    return 1;
 }
 
 int Drive::GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length) {

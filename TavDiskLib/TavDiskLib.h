@@ -41,6 +41,8 @@ class TAVDISKLIB_API Drive {
 public:
     // Enumeration, construction and release.
     static void *GetDeviceInfoSet();
+    // When the disk could not be opened, the thread's last-error code after
+    // GetDrive (and the constructor) is the one the open left.
     static Drive *GetDrive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex);
     Drive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData);
     ~Drive();
@@ -94,6 +96,13 @@ public:
     int GetDriveLetters(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int GetMountPoints(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int ContainsWindowsBootPartition();
+    // The first path name (drive root or folder) of a mounted volume that
+    // has an extent holding the sector, asked of the platform anew on each
+    // call. Length gets the name's length with terminator, 0 when no mounted
+    // volume holds the sector; a buffer that is too small is refused
+    // (result 0) and left untouched.
+    int GetSectorMountPoint(TavDiskLib::ULONG Sector, wchar_t *Buffer, TavDiskLib::ULONG Capacity,
+                            TavDiskLib::ULONG *Length);
 
 private:
     friend struct DriveTestAccess;
@@ -122,6 +131,7 @@ private:
     int TransferSector(TavDiskLib::ULONG Sector, unsigned char *Buffer, bool Write);
     int QueryDeviceNumber(TavDiskLib::ULONG *Number);
     void ScanVolumes();
+    template <class Visit> bool WalkVolumes(Visit visit);
 
     TavDiskLib::HANDLE DeviceHandle;
     void *DeviceInfoSet;
@@ -161,6 +171,12 @@ private:
 // platform's own function of that name does on Windows.
 // Nonzero on success (the platform's BOOL).
 extern "C" TAVDISKLIB_API int SetupDiDestroyDeviceInfoList(TavDiskLib::HDEVINFO DeviceInfoSet);
+// The calling thread's last-error code of the library's requests, as the
+// platform's own functions of these names give and set it on Windows: a
+// failed request sets it (a successful one leaves it alone), so a caller
+// clears it, calls, and reads it to learn why a call failed.
+extern "C" TAVDISKLIB_API TavDiskLib::ULONG GetLastError();
+extern "C" TAVDISKLIB_API void SetLastError(TavDiskLib::ULONG dwErrCode);
 #endif
 
 #endif

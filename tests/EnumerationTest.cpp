@@ -306,6 +306,29 @@ TEST_F(Enumeration, MisalignedDirectPassThroughIsRefused) {
     EXPECT_EQ(absurd->GetSectors().QuadPart, 0);
 }
 
+TEST_F(Enumeration, AfterGetDriveTheThreadsCodeTellsWhyTheOpenFailed) {
+    auto busy = ScsiDisk(0);
+    busy.openable = false;
+    busy.openError = ERROR_SHARING_VIOLATION;
+    machine.AddDisk(busy);
+    machine.AddDisk(ScsiDisk(1));
+    TavPlatform::SetLastError(ERROR_SUCCESS);
+    DrivePtr d = Get(0);
+    ASSERT_TRUE(d);
+    // Every probe after the open failed as well, yet the code is the open's.
+    EXPECT_EQ(TavPlatform::GetLastError(), ERROR_SHARING_VIOLATION);
+#if !defined(_WIN32)
+    EXPECT_EQ(::GetLastError(), ERROR_SHARING_VIOLATION); // the library's export
+    ::SetLastError(7);
+    EXPECT_EQ(TavPlatform::GetLastError(), 7u);
+#endif
+    // A disk that opened leaves the code to its probes, as before.
+    TavPlatform::SetLastError(ERROR_SUCCESS);
+    DrivePtr open = Get(1);
+    ASSERT_TRUE(open);
+    EXPECT_NE(TavPlatform::GetLastError(), ERROR_SHARING_VIOLATION);
+}
+
 TEST_F(Enumeration, DiskThatCannotBeOpened) {
     auto disk = ScsiDisk(0);
     disk.openable = false;

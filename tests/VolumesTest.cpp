@@ -351,3 +351,69 @@ TEST_F(Volumes, SystemVolumeTest) {
     machine.volumes[1].pathNames = {L"Q:\\"};
     EXPECT_EQ(d->ContainsWindowsBootPartition(), 1);
 }
+
+// ---------------------------------------------------------------------------
+// The mounted volume holding a sector (asked anew on each call).
+
+namespace {
+
+WideAnswer SectorMount(Drive &d, ULONG sector, ULONG capacity = 256) {
+    std::vector<wchar_t> buffer(capacity + 1, L'#');
+    ULONG length = 999;
+    int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
+    return {result, length, result ? std::wstring(buffer.data()) : std::wstring()};
+}
+
+} // namespace
+
+TEST_F(Volumes, SectorMountPointNamesTheMountedVolumeHoldingTheSector) {
+    // Disk 0 has 512-byte sectors; volume E: covers bytes [1 GiB, 2 GiB).
+    machine.AddVolume({{0, 1 * GiB, GiB}}, {L"E:\\", L"D:\\mnt\\p\\"});
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {});                       // not mounted
+    machine.AddVolume({{1, 0, GiB}, {0, 3 * GiB, GiB}}, {L"C:\\span\\"}); // spanned, folder only
+    DrivePtr d = Fresh(0);
+    const ULONG first = static_cast<ULONG>(GiB / 512);
+
+    auto inside = SectorMount(*d, first);
+    EXPECT_EQ(inside.result, 1);
+    EXPECT_EQ(inside.text, L"E:\\");
+    EXPECT_EQ(inside.length, 4u);
+    EXPECT_EQ(SectorMount(*d, 2 * first - 1).text, L"E:\\");
+    EXPECT_EQ(SectorMount(*d, 3 * first).text, L"C:\\span\\");
+
+    // Edges: the sector before the volume, the unmounted volume, none at all.
+    for (ULONG sector : {first - 1, 2 * first, 2 * first + 5, ULONG{0}}) {
+        auto outside = SectorMount(*d, sector);
+        EXPECT_EQ(outside.result, 0) << sector;
+        EXPECT_EQ(outside.length, 0u) << sector;
+    }
+
+    // Too small a buffer: refused, untouched, the length still told.
+    std::vector<wchar_t> small(3, L'#');
+    ULONG length = 0;
+    EXPECT_EQ(d->GetSectorMountPoint(first, small.data(), 3, &length), 0);
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(small, std::vector<wchar_t>(3, L'#'));
+
+    // Each call looks again, and keeps nothing open; the kept scan is not used.
+    size_t scans = Scans();
+    machine.volumes[0].pathNames.clear();
+    EXPECT_EQ(SectorMount(*d, first).result, 0);
+    EXPECT_EQ(Scans(), scans + 1);
+    EXPECT_EQ(machine.OpenHandles(), 1u); // the disk's own
+}
+
+TEST_F(Volumes, SectorMountPointFindsNothingWhenTheDiskNumberIsUnknown) {
+    machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
+    DrivePtr d = Fresh(0);
+    Fault f;
+    f.op = Op::DeviceIoControl;
+    f.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    machine.AddFault(f);
+    EXPECT_EQ(SectorMount(*d, 0).length, 0u);
+    machine.ClearFaults();
+    EXPECT_EQ(SectorMount(*d, 0).text, L"C:\\");
+    // An extent of absurd length reaches the end of the disk and no further.
+    machine.AddVolume({{0, 4 * GiB, static_cast<uint64_t>(-1)}}, {L"G:\\"});
+    EXPECT_EQ(SectorMount(*d, 0xFFFFFFFF).text, L"G:\\");
+}

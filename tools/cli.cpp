@@ -13,13 +13,17 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <ostream>
 #include <string>
 #include <type_traits>
@@ -35,8 +39,18 @@
 
 namespace tavdisk {
 
-// The library's 32-bit unsigned integer (unsigned long on Windows).
+// The library's 32-bit unsigned integer (unsigned long on Windows), and the
+// last-error codes this program looks at. Away from Windows the library's
+// header names no Windows type or code (so that a program's own do not
+// clash with them): the program names what it uses itself.
 using TavDiskLib::ULONG;
+using DWORD = TavDiskLib::ULONG;
+#if !defined(_WIN32)
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_BUSY = 170;
+#endif
 
 // ---------------------------------------------------------------------------
 // Text conversions
@@ -146,10 +160,12 @@ using Json = nlohmann::ordered_json;
 
 // Largest sector the program will move; a device reporting more is not believed.
 constexpr uint64_t kMaxSectorSize = 1u << 20;
-// Capacity handed to the narrow text getters; no device field comes close.
-constexpr ULONG kTextCapacity = 1024;
-// Longest wide text (path, mount list, description) the program asks for.
-constexpr ULONG kMaxWideLength = 1u << 20;
+// Capacity handed to the narrow text getters: more than the largest storage
+// descriptor the library keeps (64 KiB), so no device string is ever cut.
+constexpr ULONG kTextCapacity = (64u << 10) + 1;
+// Longest wide text (path, mount list, description) the program asks for;
+// a longer one is reported in a note, never dropped silently.
+constexpr ULONG kMaxWideLength = 1u << 24;
 
 // ---------------------------------------------------------------------------
 // Library access
@@ -190,10 +206,17 @@ std::optional<std::string> ReadNarrow(Drive &drive, NarrowGetter getter, bool de
 }
 
 // One wide text: ask for the length, then fetch with a buffer of that size.
-std::optional<std::wstring> ReadWide(Drive &drive, WideGetter getter) {
+// `tooLong` (when given) receives the length the library reported when it
+// was beyond what the program takes.
+std::optional<std::wstring> ReadWide(Drive &drive, WideGetter getter, ULONG *tooLong = nullptr) {
     ULONG length = 0;
     (drive.*getter)(nullptr, 0, &length);
-    for (int attempt = 0; attempt < 2 && length > 0 && length <= kMaxWideLength; ++attempt) {
+    for (int attempt = 0; attempt < 2 && length > 0; ++attempt) {
+        if (length > kMaxWideLength) {
+            if (tooLong)
+                *tooLong = length;
+            break;
+        }
         std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, 0);
         ULONG needed = 0;
         if ((drive.*getter)(buffer.data(), length, &needed)) {
@@ -205,47 +228,6 @@ std::optional<std::wstring> ReadWide(Drive &drive, WideGetter getter) {
         length = needed;
     }
     return std::nullopt;
-}
-
-// The first platform request that failed on this thread while the guard
-// lived, in words ("CreateFileW failed with error 5 (ERROR_ACCESS_DENIED)"),
-// as the library's failure handler tells it.
-class FirstFailure {
-public:
-    FirstFailure() { tavdisk_set_failure_handler(&FirstFailure::Take, this); }
-    ~FirstFailure() { tavdisk_set_failure_handler(nullptr, nullptr); }
-    FirstFailure(const FirstFailure &) = delete;
-    FirstFailure &operator=(const FirstFailure &) = delete;
-    const std::optional<std::string> &Text() const { return text_; }
-
-private:
-    static void TAVDISK_CALL Take(const tavdisk_failure *failure, void *context) {
-        auto *self = static_cast<FirstFailure *>(context);
-        if (self->text_)
-            return;
-        try {
-            // As the library writes codes: decimal, hexadecimal above 0xFFFF.
-            char code[16];
-            std::snprintf(code, sizeof code, failure->error > 0xFFFF ? "0x%08lX" : "%lu",
-                          static_cast<unsigned long>(failure->error));
-            std::string text = std::string(failure->request) + " failed with error " + code;
-            if (*failure->error_name)
-                text += std::string(" (") + failure->error_name + ")";
-            self->text_ = text;
-        } catch (...) {
-        }
-    }
-    std::optional<std::string> text_;
-};
-
-// Drive::GetDrive, noting in `failure` the first request that failed while
-// the disk was opened and asked: the library answers nothing about a disk it
-// could not open, and this says why.
-std::unique_ptr<Drive> GetDrive(void *set, ULONG index, std::optional<std::string> &failure) {
-    FirstFailure first;
-    std::unique_ptr<Drive> drive(Drive::GetDrive(set, index));
-    failure = first.Text();
-    return drive;
 }
 
 // The device description of a device node (a disk's controller). The call
@@ -306,17 +288,60 @@ struct DiskInfo {
     std::vector<std::string> mountPoints;     // UTF-8
     std::string mountPointsText;              // UTF-8, as the library lists them
     bool systemVolume = false;
-    std::optional<std::string> openFailure;   // the first request that failed, when the disk could not be opened
+    std::optional<DWORD> openError;           // why the disk could not be opened (last-error code)
+    std::string openRequest;                  // the request that failed when the disk could not be opened
+    bool numberKnown = true;                  // the device-number request succeeded
+    bool vanished = false;                    // no longer among the machine's disks
+    ULONG mountsTooLong = 0;                  // length of a mount list too long to take, else 0
 };
 
-// ": <the failed request>" for a message about a disk that could not be opened.
-std::string OpenFailure(const DiskInfo &d) {
-    return d.openFailure ? ": " + *d.openFailure : std::string();
+// The library's thread last-error code: the system's on Windows, the
+// library's own export elsewhere.
+DWORD LastError() { return ::GetLastError(); }
+void ClearLastError() { ::SetLastError(ERROR_SUCCESS); }
+
+// Whether a piece of a "; "-joined mount list starts a path of its own (an
+// absolute path on this system or a Windows one). A piece that does not is
+// the rest of a path that held "; " itself.
+bool StartsPath(const std::wstring &piece) {
+    if (piece.empty())
+        return false;
+    if (piece[0] == L'/' || piece[0] == L'\\')
+        return true;
+    return piece.size() >= 2 && piece[1] == L':' &&
+           ((piece[0] >= L'A' && piece[0] <= L'Z') || (piece[0] >= L'a' && piece[0] <= L'z'));
+}
+
+// The library's mount list, split at its separator "; " where the next piece
+// starts a path. (A path holding "; " followed by something that looks like
+// a path stays ambiguous: the JSON carries the list as given beside it.)
+std::vector<std::string> SplitMounts(const std::wstring &text) {
+    std::vector<std::wstring> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L"; ", start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        std::wstring piece = text.substr(start, end - start);
+        if (!pieces.empty() && !StartsPath(piece))
+            pieces.back() += L"; " + piece;
+        else
+            pieces.push_back(piece);
+        start = end + 2;
+    }
+    std::vector<std::string> out;
+    for (const auto &piece : pieces)
+        if (!piece.empty())
+            out.push_back(WideToUtf8(piece.data(), piece.size()));
+    return out;
 }
 
 // Asks every getter once. `full` adds the controller description and the
-// volume scan, which reading or writing a sector does not need.
-DiskInfo Collect(Drive &drive, void *set, ULONG number, bool full) {
+// volume scan, which reading or writing a sector does not need. `openError`
+// is the last-error code read right after GetDrive: why the disk could not
+// be opened, if it could not; `openRequest` names the request that failed.
+DiskInfo Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError,
+                 const std::string &openRequest = std::string()) {
     DiskInfo d;
     d.number = number;
     if (auto path = ReadWide(drive, &Drive::GetDevicePath))
@@ -365,24 +390,25 @@ DiskInfo Collect(Drive &drive, void *set, ULONG number, bool full) {
     // bus 0, no descriptor, no geometry, no sector count.
     d.accessible = d.bus != 0 || d.ata || d.bytesPerSector != 0 || d.sectors != 0 || d.vendor || d.product ||
                    d.revision || d.serial;
-    if (!d.accessible || !full)
+    if (!d.accessible) {
+        d.openError = openError;
+        d.openRequest = openRequest;
+        return d;
+    }
+
+    // The number is asked of the device: a disk that went away (or never
+    // tells) has none, and must not be given another disk's number 0.
+    ClearLastError();
+    d.deviceNumber = drive.GetDriveNumber();
+    d.numberKnown = LastError() == ERROR_SUCCESS;
+    if (!full || !d.numberKnown)
         return d;
 
-    // Volumes are matched by device number, which an unopened disk cannot give.
-    d.deviceNumber = drive.GetDriveNumber();
     if (auto letters = ReadWide(drive, &Drive::GetDriveLetters))
         d.driveLetters = WideToUtf8(letters->data(), letters->size());
-    if (auto mounts = ReadWide(drive, &Drive::GetMountPoints)) {
+    if (auto mounts = ReadWide(drive, &Drive::GetMountPoints, &d.mountsTooLong)) {
         d.mountPointsText = WideToUtf8(mounts->data(), mounts->size());
-        size_t start = 0;
-        while (start < mounts->size()) {
-            size_t end = mounts->find(L"; ", start);
-            if (end == std::wstring::npos)
-                end = mounts->size();
-            if (end > start)
-                d.mountPoints.push_back(WideToUtf8(mounts->data() + start, end - start));
-            start = end + 2;
-        }
+        d.mountPoints = SplitMounts(*mounts);
     }
     d.systemVolume = drive.ContainsWindowsBootPartition() != 0;
     return d;
@@ -504,6 +530,53 @@ std::string AccessAdvice() {
                                                (right == "root" ? "root, e.g. with sudo)" : "administrator)");
 }
 
+// The last-error code in words, for messages: "access denied (error 5)".
+std::string ErrorText(DWORD code) {
+    static const struct {
+        DWORD code;
+        const char *words;
+    } kWords[] = {
+        {1, "not supported by the device"},
+        {2, "no such device"},
+        {3, "no such path"},
+        {5, "access denied"},
+        {6, "invalid handle"},
+        {8, "not enough memory"},
+        {14, "not enough memory"},
+        {19, "read-only (write-protected)"},
+        {21, "device not ready (no medium)"},
+        {23, "data error (CRC)"},
+        {25, "seek error"},
+        {27, "sector not found"},
+        {29, "write fault"},
+        {30, "read fault"},
+        {31, "device not functioning"},
+        {32, "in use by another process"},
+        {38, "end of the disk"},
+        {39, "disk full"},
+        {50, "not supported"},
+        {55, "the device no longer exists"},
+        {87, "invalid parameter"},
+        {112, "disk full"},
+        {121, "timed out"},
+        {170, "device busy"},
+        {1117, "I/O error"},
+        {1460, "timed out"},
+    };
+    for (const auto &w : kWords)
+        if (w.code == code)
+            return std::string(w.words) + " (error " + std::to_string(code) + ")";
+    return "error " + std::to_string(code);
+}
+
+// ": <reason>" for a failure whose last-error code is known, else nothing;
+// ": <request> failed: <reason>" when the request is known as well.
+std::string Because(std::optional<DWORD> code, const std::string &request = std::string()) {
+    if (!code || *code == ERROR_SUCCESS)
+        return std::string();
+    return ": " + (request.empty() ? std::string() : request + " failed: ") + ErrorText(*code);
+}
+
 // ---------------------------------------------------------------------------
 // JSON
 
@@ -515,6 +588,8 @@ Json DiskJson(const DiskInfo &d) {
     Json j;
     j["number"] = d.number;
     j["accessible"] = d.accessible;
+    j["vanished"] = d.vanished;
+    j["error"] = d.openError && *d.openError != ERROR_SUCCESS ? Json(ErrorText(*d.openError)) : Json(nullptr);
     j["device_path"] = d.path ? Json(*d.path) : Json(nullptr);
     j["device_instance"] = d.deviceInstance;
     j["parent_instance"] = d.parentInstance;
@@ -525,7 +600,7 @@ Json DiskJson(const DiskInfo &d) {
             j[key] = nullptr;
         return j;
     }
-    j["device_number"] = d.deviceNumber;
+    j["device_number"] = d.numberKnown ? Json(d.deviceNumber) : Json(nullptr);
     j["bus"] = {{"type", d.bus}, {"name", BusName(d.bus)}};
     j["model"] = TextJson(ModelOf(d));
     j["serial"] = TextJson(SerialOf(d));
@@ -565,10 +640,14 @@ Json DiskJson(const DiskInfo &d) {
     Json letters = Json::array();
     for (char letter : d.driveLetters)
         letters.push_back(std::string(1, letter));
-    j["volumes"] = {{"drive_letters", letters},
-                    {"mount_points", d.mountPoints},
-                    {"mount_points_text", d.mountPointsText},
-                    {"system_volume", d.systemVolume}};
+    // Volumes are matched by device number: without one there is no answer.
+    if (d.numberKnown)
+        j["volumes"] = {{"drive_letters", letters},
+                        {"mount_points", d.mountPoints},
+                        {"mount_points_text", d.mountPointsText},
+                        {"system_volume", d.systemVolume}};
+    else
+        j["volumes"] = nullptr;
     return j;
 }
 
@@ -601,8 +680,8 @@ void PrintTable(const std::vector<DiskInfo> &disks, std::ostream &out) {
         std::string path = d.path ? EscapeText(*d.path) : "-";
         std::string controller = d.controller ? EscapeText(*d.controller) : "-";
         if (!d.accessible) {
-            rows.push_back({std::to_string(d.number), path, "-", "(cannot open)", "-", "-", "-", "-", "-", "-", "",
-                            controller});
+            rows.push_back({std::to_string(d.number), path, "-", d.vanished ? "(gone)" : "(cannot open)", "-", "-",
+                            "-", "-", "-", "-", "", controller});
             continue;
         }
         Capacity capacity = CapacityOf(d);
@@ -640,11 +719,15 @@ void PrintDisk(const DiskInfo &d, std::ostream &out) {
     line("Device instance", number(d.deviceInstance));
     line("Parent instance", number(d.parentInstance));
     line("Controller", d.controller ? EscapeText(*d.controller) : "-");
-    if (!d.accessible) {
-        out << "  The device could not be opened" << OpenFailure(d) << AccessAdvice() << "\n";
+    if (d.vanished) {
+        out << "  The disk went away while it was being read\n";
         return;
     }
-    line("Device number", number(d.deviceNumber));
+    if (!d.accessible) {
+        out << "  The device could not be opened" << Because(d.openError, d.openRequest) << AccessAdvice() << "\n";
+        return;
+    }
+    line("Device number", d.numberKnown ? number(d.deviceNumber) : "- (the device does not tell it)");
     line("Bus", BusName(d.bus) + " (" + number(d.bus) + ")");
     line("Model", Shown(ModelOf(d)));
     line("Serial", Shown(SerialOf(d)));
@@ -687,6 +770,10 @@ void PrintDisk(const DiskInfo &d, std::ostream &out) {
     line("Bytes per sector", number(d.bytesPerSector));
     line("Capacity", number(d.geometryCapacity) + " bytes (" + HumanBytes(d.geometryCapacity) + ")");
     out << "Volumes\n";
+    if (!d.numberKnown) {
+        line("Drive letters", "- (unknown without the device number)");
+        return;
+    }
     line("Drive letters", d.driveLetters.empty() ? "-" : LetterList(d.driveLetters));
     if (d.mountPoints.empty())
         line("Mount points", "-");
@@ -725,6 +812,10 @@ int Fail(std::ostream &err, int code, const std::string &message) {
     return code;
 }
 
+// An argument as the user gave it, quoted for a message: control bytes and
+// backslashes escaped, so that nothing typed reaches the terminal raw.
+std::string Quoted(const std::string &text) { return "'" + EscapeBytes(text) + "'"; }
+
 // A non-negative number, decimal or hexadecimal with 0x.
 std::optional<uint64_t> ParseNumber(const std::string &text) {
     uint64_t base = 10;
@@ -754,54 +845,201 @@ std::optional<uint64_t> ParseNumber(const std::string &text) {
     return value;
 }
 
-struct Target {
-    ULONG disk = 0;
-    uint64_t sector = 0;
+// How a command names its disk: by number (its place in the listing) or by
+// device path.
+struct DiskArg {
+    std::optional<ULONG> number;
+    std::string path;
+    std::string text; // as given
 };
 
-// The disk with this number in the set; null after saying why on err, with
-// the exit code in `code`.
-std::unique_ptr<Drive> OpenDisk(const DeviceSet &set, ULONG disk, const std::string &diskText, std::ostream &err,
-                                int &code, std::optional<std::string> &failure) {
-    if (!set.Valid()) {
-        code = Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
-        return nullptr;
-    }
-    std::unique_ptr<Drive> drive = GetDrive(set.Get(), disk, failure);
-    if (!drive)
-        code = Fail(err, kExitFailure, "no disk " + diskText + " on this machine (see 'tavdisk list')");
-    return drive;
-}
-
-// Checks the DISK (and SECTOR) arguments; prints the usage error itself.
-std::optional<Target> ParseTarget(const std::string &disk, const std::string *sector, std::ostream &err) {
-    Target t;
-    std::optional<uint64_t> n = ParseNumber(disk);
-    if (!n || *n > std::numeric_limits<ULONG>::max()) {
-        Fail(err, kExitUsage, "disk number '" + disk + "' is not a number from 0 to 4294967295");
-        return std::nullopt;
-    }
-    t.disk = static_cast<ULONG>(*n);
-    if (sector) {
-        std::optional<uint64_t> s = ParseNumber(*sector);
-        if (!s) {
-            Fail(err, kExitUsage, "sector '" + *sector + "' is not a non-negative number");
+// A DISK argument: a number when it starts with a digit, a device path when
+// it holds a slash or backslash. Prints the usage error itself.
+std::optional<DiskArg> ParseDisk(const std::string &text, std::ostream &err) {
+    DiskArg name;
+    name.text = text;
+    if (!text.empty() && text[0] >= '0' && text[0] <= '9') {
+        std::optional<uint64_t> n = ParseNumber(text);
+        if (!n || *n > std::numeric_limits<ULONG>::max()) {
+            Fail(err, kExitUsage, "disk number " + Quoted(text) + " is not a number from 0 to 4294967295");
             return std::nullopt;
         }
-        t.sector = *s;
+        name.number = static_cast<ULONG>(*n);
+        return name;
     }
-    return t;
+    if (text.find_first_of("/\\") == std::string::npos) {
+        Fail(err, kExitUsage,
+             "disk " + Quoted(text) + " is neither a disk number nor a device path (see 'tavdisk list')");
+        return std::nullopt;
+    }
+    name.path = text;
+    return name;
+}
+
+std::optional<uint64_t> ParseSector(const std::string &text, std::ostream &err) {
+    std::optional<uint64_t> s = ParseNumber(text);
+    if (!s)
+        Fail(err, kExitUsage, "sector " + Quoted(text) + " is not a non-negative number");
+    return s;
+}
+
+#if defined(_WIN32)
+bool EqualNoCase(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+#endif
+
+// Whether `wanted` (a device path the user typed) names the disk at
+// `diskPath` with device number `number`: the same path; on Windows also
+// without regard to case, or as \\.\PhysicalDriveN; elsewhere also through
+// symbolic links (/dev/disk/by-id/...).
+bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &drive) {
+    if (wanted == diskPath)
+        return true;
+#if defined(_WIN32)
+    if (EqualNoCase(wanted, diskPath))
+        return true;
+    const std::string prefix = "\\\\.\\PhysicalDrive";
+    if (wanted.size() > prefix.size() && EqualNoCase(wanted.substr(0, prefix.size()), prefix)) {
+        std::optional<uint64_t> n = ParseNumber(wanted.substr(prefix.size()));
+        if (!n || (wanted[prefix.size()] == '0' && wanted.size() > prefix.size() + 1))
+            return false;
+        ClearLastError();
+        ULONG number = drive.GetDriveNumber();
+        return LastError() == ERROR_SUCCESS && number == *n;
+    }
+    return false;
+#else
+    (void)drive;
+    std::error_code ec;
+    std::filesystem::path canonical = std::filesystem::canonical(wanted, ec);
+    return !ec && canonical.string() == diskPath;
+#endif
+}
+
+// The first platform request that failed on this thread while the guard
+// lived ("CreateFileW"), as the library's failure handler tells it.
+class FirstFailure {
+public:
+    FirstFailure() { tavdisk_set_failure_handler(&FirstFailure::Take, this); }
+    ~FirstFailure() { tavdisk_set_failure_handler(nullptr, nullptr); }
+    FirstFailure(const FirstFailure &) = delete;
+    FirstFailure &operator=(const FirstFailure &) = delete;
+    const std::string &Request() const { return request_; }
+
+private:
+    static void TAVDISK_CALL Take(const tavdisk_failure *failure, void *context) {
+        auto *self = static_cast<FirstFailure *>(context);
+        try {
+            if (self->request_.empty())
+                self->request_ = failure->request;
+        } catch (...) {
+        }
+    }
+    std::string request_;
+};
+
+// The disk a command names, opened, with the last-error code its open left
+// and the request that failed first while it was opened.
+struct Opened {
+    std::unique_ptr<Drive> drive;
+    ULONG number = 0;
+    DWORD openError = ERROR_SUCCESS;
+    std::string openRequest;
+};
+
+Opened OpenMember(void *set, ULONG index) {
+    Opened o;
+    o.number = index;
+    FirstFailure first;
+    ClearLastError();
+    o.drive.reset(Drive::GetDrive(set, index));
+    o.openError = LastError();
+    o.openRequest = first.Request();
+    return o;
+}
+
+std::string PathOf(Drive &drive) {
+    std::optional<std::wstring> path = ReadWide(drive, &Drive::GetDevicePath);
+    return path ? WideToUtf8(path->data(), path->size()) : std::string();
+}
+
+// The disk `name` names in the set; no drive after saying why on err, with
+// the exit code in `code`.
+Opened OpenDisk(const DeviceSet &set, const DiskArg &name, std::ostream &err, int &code) {
+    if (!set.Valid()) {
+        code = Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
+        return {};
+    }
+    if (name.number) {
+        Opened o = OpenMember(set.Get(), *name.number);
+        if (!o.drive)
+            code = Fail(err, kExitFailure, "no disk " + name.text + " on this machine (see 'tavdisk list')");
+        return o;
+    }
+    for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
+        Opened o = OpenMember(set.Get(), i);
+        if (!o.drive)
+            break;
+        if (NamesDisk(name.path, PathOf(*o.drive), *o.drive))
+            return o;
+    }
+    code = Fail(err, kExitFailure, "no disk " + Quoted(name.path) + " on this machine (see 'tavdisk list')");
+    return {};
 }
 
 std::string DiskName(const DiskInfo &d) {
     return "disk " + std::to_string(d.number) + (d.path ? " (" + EscapeText(*d.path) + ")" : "");
 }
 
+// The device paths of the disks present now.
+std::vector<std::string> PresentPaths() {
+    std::vector<std::string> paths;
+    DeviceSet set;
+    if (!set.Valid())
+        return paths;
+    for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
+        std::unique_ptr<Drive> drive(Drive::GetDrive(set.Get(), i));
+        if (!drive)
+            break;
+        paths.push_back(PathOf(*drive));
+    }
+    return paths;
+}
+
+// Whether a disk may have gone away since the set was taken: it did not
+// tell its number, or its open failed for want of a device (not for want of
+// rights, which would make every disk of an ordinary user's listing doubtful).
+bool Doubtful(const DiskInfo &d) {
+    if (d.accessible)
+        return !d.numberKnown;
+    DWORD e = d.openError.value_or(ERROR_SUCCESS);
+    return e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION && e != ERROR_BUSY;
+}
+
+// One more look tells whether the doubtful disks are still there.
+void MarkVanished(std::vector<DiskInfo> &disks) {
+    if (std::none_of(disks.begin(), disks.end(), Doubtful))
+        return;
+    std::vector<std::string> present = PresentPaths();
+    for (DiskInfo &d : disks) {
+        if (!Doubtful(d) || !d.path)
+            continue;
+        if (std::find(present.begin(), present.end(), *d.path) == present.end()) {
+            d.vanished = true;
+            d.accessible = false;
+        }
+    }
+}
+
 // Everything a sector transfer must know before it touches the disk; prints
 // the error and returns its exit code, or 0 when the transfer may go ahead.
 int CheckTransfer(const DiskInfo &d, uint64_t sector, std::ostream &err) {
     if (!d.accessible) {
-        return Fail(err, kExitFailure, "cannot open " + DiskName(d) + OpenFailure(d) + AccessAdvice());
+        return Fail(err, kExitFailure,
+                    "cannot open " + DiskName(d) + Because(d.openError, d.openRequest) + AccessAdvice());
     }
     if (d.bytesPerSector == 0)
         return Fail(err, kExitFailure, DiskName(d) + " does not report its sector size");
@@ -820,30 +1058,57 @@ int CheckTransfer(const DiskInfo &d, uint64_t sector, std::ostream &err) {
     return 0;
 }
 
+// Ends a command: the output must have reached its destination. A write
+// error (a full disk, a closed pipe when SIGPIPE is ignored) fails the
+// command, whatever it did.
+int Finish(int code, std::ostream &out, std::ostream &err) {
+    errno = 0;
+    out.flush();
+    if (out.fail()) {
+        int e = errno;
+        return Fail(err, kExitFailure,
+                    std::string("cannot write the output") + (e ? std::string(": ") + std::strerror(e) : ""));
+    }
+    return code;
+}
+
 int RunList(bool json, std::ostream &out, std::ostream &err) {
     DeviceSet set;
     if (!set.Valid())
         return Fail(err, kExitFailure, "cannot enumerate the disks of this machine");
     std::vector<DiskInfo> disks;
     for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
-        std::optional<std::string> failure;
-        std::unique_ptr<Drive> drive = GetDrive(set.Get(), i, failure);
-        if (!drive)
+        Opened o = OpenMember(set.Get(), i);
+        if (!o.drive)
             break;
-        disks.push_back(Collect(*drive, set.Get(), i, true));
-        if (!disks.back().accessible)
-            disks.back().openFailure = failure;
+        disks.push_back(Collect(*o.drive, set.Get(), i, true, o.openError, o.openRequest));
     }
+    MarkVanished(disks);
+
     std::vector<std::string> notes;
-    size_t closed = static_cast<size_t>(
-        std::count_if(disks.begin(), disks.end(), [](const DiskInfo &d) { return !d.accessible; }));
+    size_t gone = static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskInfo &d) {
+        return d.vanished;
+    }));
+    size_t closed = static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskInfo &d) {
+        return !d.accessible && !d.vanished;
+    }));
+    if (gone != 0)
+        notes.push_back(std::to_string(gone) + " of " + std::to_string(disks.size()) +
+                        " disks went away while they were listed");
     if (closed != 0) {
         std::string right = MissingRight();
         notes.push_back(std::to_string(closed) + " of " + std::to_string(disks.size()) +
                         " disks could not be opened" + (right.empty() ? "" : "; full answers need " + right));
-        for (const DiskInfo &d : disks)
-            if (!d.accessible && d.openFailure)
-                notes.push_back(DiskName(d) + " could not be opened" + OpenFailure(d));
+    }
+    for (const DiskInfo &d : disks) {
+        if (!d.accessible && !d.vanished && !d.openRequest.empty())
+            notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest));
+        if (d.accessible && !d.numberKnown)
+            notes.push_back(DiskName(d) + " does not tell its device number; its volumes are not shown");
+        if (d.mountsTooLong)
+            notes.push_back("the mount points of " + DiskName(d) + " are not shown: their list has " +
+                            std::to_string(d.mountsTooLong) + " characters, more than " +
+                            std::to_string(kMaxWideLength));
     }
     if (json) {
         WriteJson(Document(disks, notes), out);
@@ -853,120 +1118,182 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
         PrintTable(disks, out);
     }
     for (const std::string &note : notes)
-        err << "tavdisk: note: " << note << "\n";
-    return kExitOk;
+        err << "tavdisk: note: " << EscapeText(note) << "\n";
+    return Finish(kExitOk, out, err);
 }
 
 int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostream &err) {
-    std::optional<Target> target = ParseTarget(diskText, nullptr, err);
-    if (!target)
+    std::optional<DiskArg> name = ParseDisk(diskText, err);
+    if (!name)
         return kExitUsage;
     DeviceSet set;
     int code = kExitOk;
-    std::optional<std::string> failure;
-    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code, failure);
-    if (!drive)
+    Opened o = OpenDisk(set, *name, err, code);
+    if (!o.drive)
         return code;
-    DiskInfo d = Collect(*drive, set.Get(), target->disk, true);
-    if (!d.accessible)
-        d.openFailure = failure;
+    std::vector<DiskInfo> one{Collect(*o.drive, set.Get(), o.number, true, o.openError, o.openRequest)};
+    MarkVanished(one);
+    const DiskInfo &d = one[0];
     std::vector<std::string> notes;
-    if (!d.accessible) {
-        notes.push_back(DiskName(d) + " could not be opened" + OpenFailure(d) + AccessAdvice());
-    }
-    if (!json) {
-        PrintDisk(d, out); // says so itself when the disk could not be opened
-        return kExitOk;
-    }
-    WriteJson(Document({d}, notes), out);
+    if (d.vanished)
+        notes.push_back(DiskName(d) + " went away while it was read");
+    else if (!d.accessible)
+        notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest) + AccessAdvice());
+    if (json)
+        WriteJson(Document(one, notes), out);
+    else
+        PrintDisk(d, out);
     for (const std::string &note : notes)
-        err << "tavdisk: note: " << note << "\n";
-    return kExitOk;
+        err << "tavdisk: " << (json ? "note: " : "") << EscapeText(note) << "\n";
+    // What could not be asked is a command not carried out.
+    return Finish(d.accessible ? kExitOk : kExitFailure, out, err);
 }
 
 int RunRead(const std::string &diskText, const std::string &sectorText, std::ostream &out, std::ostream &err) {
-    std::optional<Target> target = ParseTarget(diskText, &sectorText, err);
-    if (!target)
+    std::optional<DiskArg> name = ParseDisk(diskText, err);
+    if (!name)
+        return kExitUsage;
+    std::optional<uint64_t> sector = ParseSector(sectorText, err);
+    if (!sector)
         return kExitUsage;
     DeviceSet set;
     int code = kExitOk;
-    std::optional<std::string> failure;
-    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code, failure);
-    if (!drive)
+    Opened o = OpenDisk(set, *name, err, code);
+    if (!o.drive)
         return code;
-    DiskInfo d = Collect(*drive, set.Get(), target->disk, false);
-    if (!d.accessible)
-        d.openFailure = failure;
-    code = CheckTransfer(d, target->sector, err);
+    DiskInfo d = Collect(*o.drive, set.Get(), o.number, false, o.openError, o.openRequest);
+    code = CheckTransfer(d, *sector, err);
     if (code != kExitOk)
         return code;
     std::vector<unsigned char> data(d.bytesPerSector, 0);
-    if (!drive->ReadSector(static_cast<ULONG>(target->sector), data.data())) {
+    ClearLastError();
+    if (!o.drive->ReadSector(static_cast<ULONG>(*sector), data.data())) {
+        DWORD why = LastError();
         return Fail(err, kExitFailure,
-                    "reading sector " + std::to_string(target->sector) + " of " + DiskName(d) + " failed" +
-                        AccessAdvice());
+                    "reading sector " + std::to_string(*sector) + " of " + DiskName(d) + " failed" + Because(why) +
+                        (why == ERROR_ACCESS_DENIED ? AccessAdvice() : std::string()));
     }
     HexDump(data, out);
-    return kExitOk;
+    return Finish(kExitOk, out, err);
 }
 
-int RunWrite(const std::string &diskText, const std::string &sectorText, const std::string &file, bool yes,
-             std::ostream &out, std::ostream &err) {
-    std::optional<Target> target = ParseTarget(diskText, &sectorText, err);
-    if (!target)
+// What identifies a disk across two looks: the same device with the same
+// identity and size.
+bool SameDisk(const DiskInfo &a, const DiskInfo &b) {
+    return a.path == b.path && ModelOf(a) == ModelOf(b) && SerialOf(a) == SerialOf(b) && a.sectors == b.sectors &&
+           a.bytesPerSector == b.bytesPerSector && a.bus == b.bus;
+}
+
+struct WriteRequest {
+    std::string disk, sector, file, device;
+    bool yes = false;
+    bool allowMounted = false;
+};
+
+int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
+    std::optional<DiskArg> name = ParseDisk(w.disk, err);
+    if (!name)
         return kExitUsage;
-    if (!yes)
+    std::optional<uint64_t> sector = ParseSector(w.sector, err);
+    if (!sector)
+        return kExitUsage;
+    if (!w.yes)
         return Fail(err, kExitUsage,
-                    "refusing to write sector " + sectorText + " of disk " + diskText +
+                    "refusing to write sector " + EscapeBytes(w.sector) + " of disk " + EscapeBytes(w.disk) +
                         " without --yes: it overwrites what the disk holds there");
+    // A number is a place in a list that changes when disks come and go: the
+    // user says which device is expected there.
+    if (name->number && w.device.empty())
+        return Fail(err, kExitUsage,
+                    "writing to disk " + name->text +
+                        " needs --device PATH naming the device expected there (numbers change when disks come "
+                        "and go), or name the disk by its device path");
 
     // The file is checked before any disk is touched.
     namespace fs = std::filesystem;
+    const std::string file = Quoted(w.file);
     std::error_code ec;
-    fs::file_status status = fs::status(file, ec);
+    fs::file_status status = fs::status(w.file, ec);
     if (ec || !fs::exists(status))
-        return Fail(err, kExitFailure, "cannot read '" + file + "': no such file; nothing written");
+        return Fail(err, kExitFailure, "cannot read " + file + ": no such file; nothing written");
     if (!fs::is_regular_file(status))
-        return Fail(err, kExitFailure, "'" + file + "' is not a regular file; nothing written");
-    uint64_t fileSize = fs::file_size(file, ec);
+        return Fail(err, kExitFailure, file + " is not a regular file; nothing written");
+    uint64_t fileSize = fs::file_size(w.file, ec);
     if (ec)
-        return Fail(err, kExitFailure, "cannot read '" + file + "': " + ec.message() + "; nothing written");
+        return Fail(err, kExitFailure, "cannot read " + file + ": " + ec.message() + "; nothing written");
     if (fileSize == 0 || fileSize > kMaxSectorSize)
         return Fail(err, kExitFailure,
-                    "'" + file + "' has " + std::to_string(fileSize) +
-                        " bytes, which cannot be one sector; nothing written");
+                    file + " has " + std::to_string(fileSize) + " bytes, which cannot be one sector; nothing written");
 
     DeviceSet set;
     int code = kExitOk;
-    std::optional<std::string> failure;
-    std::unique_ptr<Drive> drive = OpenDisk(set, target->disk, diskText, err, code, failure);
-    if (!drive)
+    Opened o = OpenDisk(set, *name, err, code);
+    if (!o.drive)
         return code;
-    DiskInfo d = Collect(*drive, set.Get(), target->disk, false);
-    if (!d.accessible)
-        d.openFailure = failure;
-    code = CheckTransfer(d, target->sector, err);
+    DiskInfo d = Collect(*o.drive, set.Get(), o.number, false, o.openError, o.openRequest);
+    if (!w.device.empty() && !(d.path && NamesDisk(w.device, *d.path, *o.drive)))
+        return Fail(err, kExitFailure,
+                    DiskName(d) + " is not " + Quoted(w.device) + " as --device says; nothing written");
+    code = CheckTransfer(d, *sector, err);
     if (code != kExitOk)
         return code;
     if (fileSize != d.bytesPerSector)
         return Fail(err, kExitFailure,
-                    "'" + file + "' has " + std::to_string(fileSize) + " bytes but a sector of " + DiskName(d) +
-                        " has " + std::to_string(d.bytesPerSector) + "; nothing written");
+                    file + " has " + std::to_string(fileSize) + " bytes but a sector of " + DiskName(d) + " has " +
+                        std::to_string(d.bytesPerSector) + "; nothing written");
 
     std::vector<unsigned char> data(d.bytesPerSector, 0);
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(w.file, std::ios::binary);
     in.read(reinterpret_cast<char *>(data.data()), static_cast<std::streamsize>(data.size()));
     if (!in || in.gcount() != static_cast<std::streamsize>(data.size()) || in.peek() != EOF)
-        return Fail(err, kExitFailure, "cannot read exactly one sector from '" + file + "'; nothing written");
+        return Fail(err, kExitFailure, "cannot read exactly one sector from " + file + "; nothing written");
 
-    if (!drive->WriteSector(static_cast<ULONG>(target->sector), data.data())) {
-        return Fail(err, kExitFailure,
-                    "writing sector " + std::to_string(target->sector) + " of " + DiskName(d) + " failed" +
-                        AccessAdvice());
+    const ULONG target = static_cast<ULONG>(*sector);
+    std::vector<wchar_t> mount(kMaxWideLength < 4096 ? kMaxWideLength : 4096, 0);
+    ULONG mountLength = 0;
+    int mounted = o.drive->GetSectorMountPoint(target, mount.data(), static_cast<ULONG>(mount.size()), &mountLength);
+    if (mountLength != 0) {
+        std::string where = EscapeText(mounted ? WideToUtf8(mount.data(), mountLength - 1) : std::string("?"));
+        std::string what = "sector " + std::to_string(*sector) + " of " + DiskName(d) +
+                           " belongs to the volume mounted at " + where;
+        if (!w.allowMounted)
+            return Fail(err, kExitFailure,
+                        what + "; writing there can corrupt its file system (--allow-mounted to write anyway); "
+                               "nothing written");
+        err << "tavdisk: note: " << what << "; writing anyway (--allow-mounted)\n";
     }
-    out << "wrote sector " << target->sector << " of " << DiskName(d) << ": " << data.size() << " bytes from '"
-        << file << "'\n";
-    return kExitOk;
+
+    // The last look before the write: the disk is still there through the
+    // handle the write uses, and a fresh listing still shows the same disk
+    // under the name the command gave.
+    ClearLastError();
+    o.drive->GetDriveNumber();
+    if (LastError() != ERROR_SUCCESS)
+        return Fail(err, kExitFailure, DiskName(d) + " went away" + Because(LastError()) + "; nothing written");
+    {
+        DeviceSet now;
+        int again = kExitOk;
+        std::ostringstream quiet;
+        Opened fresh = OpenDisk(now, *name, quiet, again);
+        DiskInfo f = fresh.drive ? Collect(*fresh.drive, now.Get(), fresh.number, false, fresh.openError,
+                                           fresh.openRequest)
+                                 : DiskInfo{};
+        if (!fresh.drive || fresh.number != d.number || !SameDisk(d, f))
+            return Fail(err, kExitFailure,
+                        "disk " + EscapeBytes(w.disk) + " changed while the write was prepared (it is " +
+                            (fresh.drive ? DiskName(f) : std::string("gone")) + " now); nothing written");
+    }
+
+    ClearLastError();
+    if (!o.drive->WriteSector(target, data.data())) {
+        DWORD why = LastError();
+        return Fail(err, kExitFailure,
+                    "writing sector " + std::to_string(*sector) + " of " + DiskName(d) + " failed" + Because(why) +
+                        (why == ERROR_ACCESS_DENIED ? AccessAdvice() : std::string()));
+    }
+    out << "wrote sector " << *sector << " of " << DiskName(d) << ": " << data.size() << " bytes from " << file
+        << "\n";
+    return Finish(kExitOk, out, err);
 }
 
 // TAVDISK_DEBUG=1 for the guard's life when `on`; the variable is then
@@ -1012,47 +1339,53 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
     app.set_version_flag("--version", "tavdisk " TAVDISK_VERSION);
     app.require_subcommand(0, 1);
     bool json = false;
-    bool yes = false;
-    bool verbose = false;
-    std::string disk, sector, file;
+    WriteRequest w;
+    std::string disk, sector;
     app.add_flag("--json", json, "With no command: list the disks as JSON");
+    bool verbose = false;
     const char *verboseHelp = "Print each platform request that fails on stderr (sets TAVDISK_DEBUG=1)";
     app.add_flag("--verbose", verbose, verboseHelp);
 
+    const char *diskHelp = "Disk number as 'tavdisk list' shows it, or device path";
     CLI::App *list = app.add_subcommand("list", "A table of every disk (the default command)");
     list->add_flag("--verbose", verbose, verboseHelp);
     list->add_flag("--json", json, "Every field of every disk as JSON");
 
     CLI::App *show = app.add_subcommand("show", "Every field of one disk");
     show->add_flag("--verbose", verbose, verboseHelp);
-    show->add_option("DISK", disk, "Disk number, as 'tavdisk list' shows it")->required()->type_name("NUMBER");
+    show->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
     show->add_flag("--json", json, "As JSON (the document of 'list --json' with this disk only)");
 
     CLI::App *read = app.add_subcommand("read", "Hexdump of one sector");
     read->add_flag("--verbose", verbose, verboseHelp);
-    read->add_option("DISK", disk, "Disk number, as 'tavdisk list' shows it")->required()->type_name("NUMBER");
+    read->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
     read->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
 
     CLI::App *write = app.add_subcommand("write", "Write one sector from a file of exactly one sector's size (needs --yes)");
     write->add_flag("--verbose", verbose, verboseHelp);
-    write->add_option("DISK", disk, "Disk number, as 'tavdisk list' shows it")->required()->type_name("NUMBER");
-    write->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
-    write->add_option("FILE", file, "File holding the sector's new bytes")->required()->type_name("PATH");
-    write->add_flag("--yes,-y", yes, "Really write: the sector's old content is lost");
+    write->add_option("DISK", w.disk, diskHelp)->required()->type_name("NUMBER|PATH");
+    write->add_option("SECTOR", w.sector, "Sector number, from 0")->required()->type_name("NUMBER");
+    write->add_option("FILE", w.file, "File holding the sector's new bytes")->required()->type_name("PATH");
+    write->add_flag("--yes,-y", w.yes, "Really write: the sector's old content is lost");
+    write->add_option("--device", w.device,
+                      "The device path the disk number must name (required when DISK is a number)")
+        ->type_name("PATH");
+    write->add_flag("--allow-mounted", w.allowMounted, "Write even into a sector of a mounted volume");
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
         out << app.help();
-        return kExitOk;
+        return Finish(kExitOk, out, err);
     } catch (const CLI::CallForAllHelp &) {
         out << app.help("", CLI::AppFormatMode::All);
-        return kExitOk;
+        return Finish(kExitOk, out, err);
     } catch (const CLI::CallForVersion &e) {
         out << e.what() << "\n";
-        return kExitOk;
+        return Finish(kExitOk, out, err);
     } catch (const CLI::ParseError &e) {
-        return Fail(err, kExitUsage, std::string(e.what()) + " (see 'tavdisk --help')");
+        // The parser's message may quote what was typed: escaped, on one line.
+        return Fail(err, kExitUsage, EscapeBytes(e.what()) + " (see 'tavdisk --help')");
     }
 
     DebugSwitch debug(verbose);
@@ -1062,10 +1395,10 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
         if (read->parsed())
             return RunRead(disk, sector, out, err);
         if (write->parsed())
-            return RunWrite(disk, sector, file, yes, out, err);
+            return RunWrite(w, out, err);
         return RunList(json, out, err);
     } catch (const std::exception &e) {
-        return Fail(err, kExitFailure, std::string("unexpected failure: ") + e.what());
+        return Fail(err, kExitFailure, "unexpected failure: " + EscapeBytes(e.what()));
     }
 }
 

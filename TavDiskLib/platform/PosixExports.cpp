@@ -6,3 +6,11 @@
 extern "C" BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     return TavPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet);
 }
+
+extern "C" DWORD GetLastError() {
+    return TavPlatform::GetLastError();
+}
+
+extern "C" void SetLastError(DWORD dwErrCode) {
+    TavPlatform::SetLastError(dwErrCode);
+}

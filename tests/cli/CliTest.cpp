@@ -28,6 +28,8 @@ using TavSim::Op;
 namespace {
 
 constexpr uint64_t kSector = 512;
+const char *const kPath0 = "\\\\?\\ide#disk0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+const char *const kPath1 = "\\\\?\\scsi#disk1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 
 struct Outcome {
     int code = -1;
@@ -330,8 +332,11 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     closed.openable = false;
     machine.AddDisk(closed);
 
+    machine.ClearLog();
     Outcome r = Tav({});
     ASSERT_EQ(r.code, 0);
+    // Access denied is no sign of a disk gone: no second look is taken.
+    EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 1u);
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[3].find("(cannot open)"), std::string::npos) << lines[3];
@@ -344,7 +349,7 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     EXPECT_NE(notes[0].find("tavdisk: note: 1 of 3 disks could not be opened"), std::string::npos);
     EXPECT_EQ(notes[0].find("full answers need ") != std::string::npos, !RunningAsRoot()) << notes[0];
     EXPECT_EQ(notes[1], "tavdisk: note: disk 2 (\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}) could not be "
-                        "opened: CreateFileW failed with error 5 (ERROR_ACCESS_DENIED)");
+                        "opened: CreateFileW failed: access denied (error 5)");
 
     json doc = Json({"list", "--json"});
     const json &d = doc["disks"][2];
@@ -355,12 +360,23 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     EXPECT_EQ(doc["notes"].size(), 2u);
     EXPECT_EQ(doc["disks"][0]["accessible"], true);
 
+    EXPECT_EQ(d["vanished"], false);
+    EXPECT_EQ(d["error"], "access denied (error 5)");
+    EXPECT_TRUE(doc["disks"][0]["error"].is_null());
+
     Outcome read = Tav({"read", "2", "0"});
-    ExpectError(read, 1, "cannot open disk 2");
-    EXPECT_NE(read.err.find("): CreateFileW failed with error 5 (ERROR_ACCESS_DENIED)"), std::string::npos) << read.err;
+    ExpectError(read, 1,
+                "cannot open disk 2 (\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}): CreateFileW failed: "
+                "access denied (error 5)");
     EXPECT_EQ(machine.Count(Op::ReadFile), 0u);
+
+    // show prints what it knows, and exits 1: the command was not carried out.
     Outcome show = Tav({"show", "2"});
-    EXPECT_NE(show.out.find("could not be opened: CreateFileW failed with error 5"), std::string::npos) << show.out;
+    EXPECT_EQ(show.code, 1);
+    EXPECT_NE(show.out.find("could not be opened: CreateFileW failed: access denied (error 5)"), std::string::npos)
+        << show.out;
+    EXPECT_NE(show.err.find("tavdisk: disk 2"), std::string::npos) << show.err;
+    EXPECT_EQ(Tav({"show", "2", "--json"}).code, 1);
 
     // A disk that opens but fails later requests gives no such note.
     machine.ClearFaults();
@@ -493,7 +509,7 @@ TEST_F(Tavdisk, ReadRefusesSectorsPastTheEndAndReportsFailures) {
     f.op = Op::ReadFile;
     f.error = ERROR_IO_DEVICE;
     machine.AddFault(f);
-    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0");
+    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0 (" + std::string(kPath0) + ") failed: I/O error (error 1117)");
 }
 
 TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown) {
@@ -515,7 +531,7 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     Bytes data = Pattern(kSector, 9);
     std::string file = File("good", data);
     machine.ClearLog();
-    Outcome r = Tav({"write", "0", "5", file, "--yes"});
+    Outcome r = Tav({"write", "0", "5", file, "--yes", "--device", kPath0});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("wrote sector 5 of disk 0"), std::string::npos) << r.out;
     EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), data);
@@ -526,7 +542,15 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     // Read back through the program.
     Outcome back = Tav({"read", "0", "5"});
     EXPECT_EQ(Lines(back.out)[0].substr(10, 2), "09");
-    EXPECT_EQ(Tav({"write", "1", "4095", file, "-y"}).code, 0);
+    // By device path, no --device needed. Sector 4095 of disk 1 lies in E:,
+    // a mounted volume: refused unless the user insists.
+    ExpectError(Tav({"write", kPath1, "4095", file, "-y"}), 1,
+                "sector 4095 of disk 1 (" + std::string(kPath1) + ") belongs to the volume mounted at E:\\");
+    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), Bytes(kSector, 0));
+    Outcome forced = Tav({"write", kPath1, "4095", file, "-y", "--allow-mounted"});
+    EXPECT_EQ(forced.code, 0);
+    EXPECT_NE(forced.err.find("tavdisk: note: sector 4095 of disk 1"), std::string::npos) << forced.err;
+    EXPECT_NE(forced.err.find("writing anyway (--allow-mounted)"), std::string::npos) << forced.err;
     EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), data);
 }
 
@@ -542,18 +566,21 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
 
     // Refusals made before any disk is enumerated or opened.
     ExpectError(Tav({"write", "0", "5", good}), 2, "without --yes");
-    ExpectError(Tav({"write", "0", "5", empty, "--yes"}), 1, "has 0 bytes");
-    ExpectError(Tav({"write", "0", "5", good + ".missing", "--yes"}), 1, "no such file");
-    ExpectError(Tav({"write", "0", "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
+    ExpectError(Tav({"write", kPath0, "5", empty, "--yes"}), 1, "has 0 bytes");
+    ExpectError(Tav({"write", kPath0, "5", good + ".missing", "--yes"}), 1, "no such file");
+    ExpectError(Tav({"write", kPath0, "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
                 "not a regular file");
     EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
     EXPECT_EQ(machine.Count(Op::CreateFileW), 0u);
 
+    ExpectError(Tav({"write", "0", "5", good, "--yes"}), 2, "needs --device PATH");
+    EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
+
     // Refusals that need the disk's sector size or sector count.
-    ExpectError(Tav({"write", "0", "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
-    ExpectError(Tav({"write", "0", "5", longer, "--yes"}), 1, "has 513 bytes");
-    ExpectError(Tav({"write", "0", "2048", good, "--yes"}), 1, "past the end");
-    ExpectError(Tav({"write", "9", "5", good, "--yes"}), 1, "no disk 9");
+    ExpectError(Tav({"write", kPath0, "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
+    ExpectError(Tav({"write", kPath0, "5", longer, "--yes"}), 1, "has 513 bytes");
+    ExpectError(Tav({"write", kPath0, "2048", good, "--yes"}), 1, "past the end");
+    ExpectError(Tav({"write", "9", "5", good, "--yes", "--device", kPath0}), 1, "no disk 9");
     ExpectError(Tav({"write", "0", "5", "--yes"}), 2, "FILE");
 
     EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
@@ -564,8 +591,159 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     f.op = Op::WriteFile;
     f.error = ERROR_WRITE_PROTECT;
     machine.AddFault(f);
-    ExpectError(Tav({"write", "0", "5", good, "--yes"}), 1, "writing sector 5 of disk 0");
+    ExpectError(Tav({"write", kPath0, "5", good, "--yes"}), 1,
+                "writing sector 5 of disk 0 (" + std::string(kPath0) + ") failed: read-only (write-protected) (error 19)");
     EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), before);
+}
+
+// ---------------------------------------------------------------------------
+// naming the disk, and the target of a write
+
+TEST_F(Tavdisk, DisksAreNamedByNumberOrDevicePath) {
+    TwoDisks();
+    EXPECT_EQ(Tav({"show", kPath1}).out, Tav({"show", "1"}).out);
+    EXPECT_EQ(Tav({"read", kPath0, "3"}).out, Tav({"read", "0", "3"}).out);
+    ExpectError(Tav({"show", "\\\\?\\nothing"}), 1, "no disk '\\\\\\\\?\\\\nothing' on this machine");
+    ExpectError(Tav({"show", "zero"}), 2, "'zero' is neither a disk number nor a device path");
+}
+
+TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
+    TwoDisks();
+    std::string file = File("good", Pattern(kSector, 3));
+    machine.ClearLog();
+    // Disk 0 is not disk 1's device: the listing moved under the user.
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath1}), 1,
+                "disk 0 (" + std::string(kPath0) + ") is not '" + tavdisk::EscapeBytes(kPath1) +
+                    "' as --device says; nothing written");
+    ExpectError(Tav({"write", kPath0, "5", file, "--yes", "--device", kPath1}), 1, "as --device says");
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
+
+    // The target is looked at once more right before the write: when the
+    // number no longer names the disk (here: the fresh listing loses it),
+    // nothing is written.
+    TavSim::Fault f;
+    f.op = Op::SetupDiEnumDeviceInterfaces;
+    f.skip = 1; // the command's own lookup passes, the last look fails
+    machine.AddFault(f);
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
+                "disk 0 changed while the write was prepared (it is gone now); nothing written");
+    machine.ClearFaults();
+
+    // ... and when the disk itself stops answering through its handle.
+    TavSim::Fault gone;
+    gone.op = Op::DeviceIoControl;
+    gone.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    gone.error = ERROR_DEV_NOT_EXIST;
+    machine.AddFault(gone);
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
+                "went away: the device no longer exists (error 55); nothing written");
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
+    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), Bytes(kSector, 0));
+}
+
+TEST_F(Tavdisk, ADiskThatWentAwayMidListingIsMarkedNotGivenANumber) {
+    TwoDisks();
+    // Disk 1 no longer answers its device-number request, and the look that
+    // follows does not list it any more.
+    TavSim::Fault number;
+    number.op = Op::DeviceIoControl;
+    number.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    number.disk = 1;
+    number.error = ERROR_DEV_NOT_EXIST;
+    machine.AddFault(number);
+    TavSim::Fault unlisted;
+    unlisted.op = Op::SetupDiEnumDeviceInterfaces;
+    unlisted.skip = 4; // members 0, 1 and the end of the listing, then member 0 of the next look
+    unlisted.times = 1;
+    machine.AddFault(unlisted);
+
+    Outcome r = Tav({"list", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    json doc = json::parse(r.out);
+    const json &d = doc["disks"][1];
+    EXPECT_EQ(d["vanished"], true);
+    EXPECT_EQ(d["accessible"], false);
+    EXPECT_TRUE(d["device_number"].is_null());
+    EXPECT_TRUE(d["volumes"].is_null());
+    EXPECT_EQ(doc["disks"][0]["device_number"], 0);
+    EXPECT_NE(r.err.find("1 of 2 disks went away while they were listed"), std::string::npos) << r.err;
+
+    // A disk whose open finds no device, and that the next look does not
+    // list, went away too.
+    machine.ClearFaults();
+    machine.disks[1].openable = false;
+    machine.disks[1].openError = ERROR_DEV_NOT_EXIST;
+    machine.AddFault(unlisted);
+    json gone = json::parse(Tav({"list", "--json"}).out)["disks"][1];
+    EXPECT_EQ(gone["vanished"], true);
+    EXPECT_EQ(gone["error"], "the device no longer exists (error 55)");
+    machine.disks[1].openable = true;
+
+    // Still listed but without a number: no number and no volumes, and a note.
+    machine.ClearFaults();
+    machine.AddFault(number);
+    Outcome still = Tav({"list", "--json"});
+    json d2 = json::parse(still.out)["disks"][1];
+    EXPECT_EQ(d2["vanished"], false);
+    EXPECT_EQ(d2["accessible"], true);
+    EXPECT_TRUE(d2["device_number"].is_null());
+    EXPECT_TRUE(d2["volumes"].is_null());
+    EXPECT_NE(still.err.find("does not tell its device number"), std::string::npos) << still.err;
+    Outcome table = Tav({});
+    EXPECT_EQ(Lines(table.out)[2].find("E:"), std::string::npos) << table.out;
+}
+
+TEST_F(Tavdisk, MountPathsHoldingTheSeparatorStayWhole) {
+    machine.AddDisk(AtaDisk(0));
+    machine.AddVolume({{0, 1 << 20, 1 << 19}}, {L"/mnt/a; b", L"/mnt/c", L"C:\\x; y\\"});
+    json v = Json({"--json"})["disks"][0]["volumes"];
+    EXPECT_EQ(v["mount_points"], json::array({"/mnt/a; b", "/mnt/c", "C:\\x; y\\"}));
+    EXPECT_EQ(v["mount_points_text"], "/mnt/a; b; /mnt/c; C:\\x; y\\");
+    Outcome show = Tav({"show", "0"});
+    EXPECT_NE(show.out.find("/mnt/a; b\n"), std::string::npos) << show.out;
+}
+
+// ---------------------------------------------------------------------------
+// output and messages
+
+namespace {
+
+// A stream whose every write fails, as stdout on a full disk does.
+class FailingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char *, std::streamsize) override { return 0; }
+};
+
+} // namespace
+
+TEST_F(Tavdisk, OutputThatCannotBeWrittenFailsTheCommand) {
+    TwoDisks();
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {}, {"--json"}, {"show", "0"}, {"read", "0", "0"}, {"--help"}}) {
+        args.insert(args.begin(), "tavdisk");
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        FailingBuffer failing;
+        std::ostream out(&failing);
+        std::ostringstream err;
+        EXPECT_EQ(tavdisk::TavdiskMain(static_cast<int>(argv.size()), argv.data(), out, err), 1) << args.back();
+        EXPECT_NE(err.str().find("tavdisk: cannot write the output"), std::string::npos) << err.str();
+    }
+}
+
+TEST_F(Tavdisk, ControlCharactersInArgumentsAreEscaped) {
+    TwoDisks();
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"show", "\\dev\\\x1b]0;owned\x07"}, {"--bogus\x1b[2J"}, {"read", "0", "1\x1b"},
+             {"write", "0", "1", "missing\x1b[31m", "--yes", "--device", "x"}}) {
+        Outcome r = Tav(args);
+        EXPECT_NE(r.code, 0);
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x07'), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("\\x1b"), std::string::npos) << r.err;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <thread>
 
 using namespace TavLinuxTest;
 namespace P = TavPlatform;
@@ -164,6 +165,39 @@ TEST_P(ReplayLooks, DeviceNumbersFollowDisksThatComeAndGo) {
     EXPECT_EQ(DeviceNumber(zram.h), 4u);
     EXPECT_EQ(DeviceNumberOf(L"\\\\.\\PhysicalDrive4"), 4u);
     EXPECT_EQ(DeviceNumberOf(L"\\\\.\\PhysicalDrive5"), std::nullopt);
+}
+
+TEST_P(ReplayLooks, DuringAVolumeSearchNumbersAreThoseOfTheSearchesLook) {
+    Vm vm(GetParam());
+    Handle zram(L"/dev/zram0");
+    ASSERT_NE(zram.h, INVALID_HANDLE_VALUE);
+    wchar_t name[51] = {};
+    HANDLE search = P::FindFirstVolumeW(name, 51);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+
+    // loop1 goes away after the search took its look: the search's extents
+    // still number zram0 3, and so does the device-number request of this
+    // thread, so that a scan matches it against its own volumes.
+    vm.m.tree.Write("sys/devices/virtual/block/loop1/size", "0\n");
+    vm.m.tree.Remove("sys/devices/virtual/block/loop1/loop");
+    EXPECT_EQ(DeviceNumber(zram.h), 3u);
+    // Another thread has no search open: it sees the machine as it is now.
+    std::optional<DWORD> elsewhere;
+    std::thread([&] { elsewhere = DeviceNumber(zram.h); }).join();
+    EXPECT_EQ(elsewhere, 2u);
+    // A disk the search's look did not list has no number during the search.
+    vm.m.tree.Write("sys/devices/virtual/block/loop2/loop/backing_file", "/tmp/new.img\n");
+    vm.m.tree.Write("sys/devices/virtual/block/loop2/loop/offset", "0\n");
+    vm.m.tree.Write("sys/devices/virtual/block/loop2/size", "2048\n");
+    {
+        Handle loop2(L"/dev/loop2");
+        ASSERT_NE(loop2.h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(DeviceNumber(loop2.h), std::nullopt);
+    }
+
+    P::FindVolumeClose(search);
+    EXPECT_EQ(DeviceNumber(zram.h), 3u); // loop2 took loop1's place
+    EXPECT_EQ(DeviceNumberOf(L"/dev/loop2"), 2u);
 }
 
 TEST_P(ReplayLooks, EveryVolumeSearchSeesTheMachineAsItIsNow) {

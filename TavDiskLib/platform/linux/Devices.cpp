@@ -174,6 +174,17 @@ BOOL QueryProperty(FileObject &f, LPVOID in, DWORD inSize, LPVOID out, DWORD out
 BOOL DeviceNumber(FileObject &f, LPVOID out, DWORD outSize, LPDWORD returned) {
     if (outSize < sizeof(STORAGE_DEVICE_NUMBER))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
+    // During a volume scan on this thread, the number in the scan's look:
+    // the volumes' extents carry the numbers of that look.
+    std::optional<DWORD> inSearch;
+    if (!f.block.partition && DiskNumberInOpenSearch(f.root, f.block, inSearch)) {
+        if (!inSearch)
+            return Fail(ERROR_INVALID_FUNCTION);
+        STORAGE_DEVICE_NUMBER n{};
+        n.DeviceType = FILE_DEVICE_DISK;
+        n.DeviceNumber = *inSearch;
+        return Answer(&n, sizeof n, out, outSize, returned);
+    }
     // The list as it is now: a disk that came or went since the handle was
     // opened moves the numbers.
     BlockView view(f.root);

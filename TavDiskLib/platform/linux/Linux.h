@@ -288,6 +288,12 @@ struct VolumeRecord {
 // holds it (a scan over all volumes then costs one pass), else as the
 // system has it now.
 std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &name);
+// Whether a volume search opened on the calling thread is open; then
+// `number` gets the number of the whole disk `disk` in the look that search
+// took (nullopt when that look did not list it). So a volume scan matches
+// the disk against extents numbered in the same look, even while disks come
+// and go.
+bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number);
 
 // ---- Handles --------------------------------------------------------------
 

@@ -18,7 +18,11 @@ struct Snapshot {
     Root root;
     std::vector<VolumeRecord> volumes;
     std::vector<std::wstring> lowerNames; // the volumes' names in lower case, for lookups
+    std::vector<BlockEntry> disks;        // the disk list of the look, in device-number order
 };
+
+// The search the calling thread opened last and has not closed.
+thread_local std::weak_ptr<Snapshot> t_openSearch;
 
 struct VolumeSearch : Object {
     static constexpr Kind TheKind = Kind::VolumeSearch;
@@ -64,6 +68,8 @@ std::shared_ptr<Snapshot> TakeSnapshot(const Root &root) {
         snapshot->lowerNames.push_back(Lower(r.entry.name));
         snapshot->volumes.push_back(std::move(r));
     }
+    for (size_t i : view.Disks())
+        snapshot->disks.push_back(view.Entry(i));
     return snapshot;
 }
 
@@ -101,6 +107,21 @@ std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &n
     return std::nullopt;
 }
 
+bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number) {
+    number.reset();
+    std::shared_ptr<Snapshot> snapshot = t_openSearch.lock();
+    if (!snapshot || !(snapshot->root == root))
+        return false;
+    for (size_t n = 0; n < snapshot->disks.size(); ++n) {
+        const BlockEntry &e = snapshot->disks[n];
+        if (e.name == disk.name && e.sys == disk.sys && e.partition == disk.partition) {
+            number = static_cast<DWORD>(n);
+            break;
+        }
+    }
+    return true;
+}
+
 } // namespace TavLinux
 
 namespace TavPlatform {
@@ -130,6 +151,7 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
         std::lock_guard<std::mutex> guard(s.lock);
         s.snapshots.push_back(search->snapshot);
     }
+    t_openSearch = search->snapshot;
     return AddHandle(search);
 }
 
@@ -151,6 +173,8 @@ BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferL
 }
 
 BOOL FindVolumeClose(HANDLE hFindVolume) {
+    if (auto search = Find<VolumeSearch>(hFindVolume); search && t_openSearch.lock() == search->snapshot)
+        t_openSearch.reset();
     return RemoveHandle(hFindVolume, Object::Kind::VolumeSearch) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 

@@ -16,6 +16,16 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
+// Sets the thread's code. In a Windows build the system's own code follows
+// it, so that a caller that reads the system's GetLastError after a library
+// call (as tavdisk does) sees what the simulated machine answered.
+void SetCode(DWORD code) {
+    t_lastError = code;
+#if defined(_WIN32)
+    ::SetLastError(code);
+#endif
+}
+
 constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kSpintActive = 0x00000001u;
 constexpr unsigned kSlotBits = 18;            // up to 2^18 handles and sets open at once
@@ -238,7 +248,7 @@ public:
     }
 
     template <class T> T Fail(DWORD error, T result) {
-        t_lastError = error;
+        SetCode(error);
         req.succeeded = false;
         req.error = error;
         return result;
@@ -246,7 +256,7 @@ public:
     template <class T> T Ok(T result) {
         req.succeeded = true;
         if (errorOnSuccess) {
-            t_lastError = successError;
+            SetCode(successError);
             req.error = successError;
         }
         return result;
@@ -582,7 +592,7 @@ using namespace TavSim;
 
 DWORD GetLastError() { return t_lastError; }
 
-void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode) { SetCode(dwErrCode); }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     Call c(Op::LocalAlloc);

@@ -284,7 +284,7 @@ for id in "${TAVHW_DISKS[@]}"; do
     tavdisk read "$num" 0 >"$rt/read0.txt" 2>"$rt/read0.err"
     echo $? >"$rt/read0.rc"
     dd if="/dev/$n" of="$rt/sector0.bin" bs="$ss" count=1 iflag=direct 2>/dev/null
-    tavdisk write "$num" "$sector" "$HW/rt/$id.bin" --yes >"$rt/write.txt" 2>&1
+    tavdisk write "$num" "$sector" "$HW/rt/$id.bin" --yes --device "/dev/$n" >"$rt/write.txt" 2>&1
     echo $? >"$rt/write.rc"
     tavdisk read "$num" "$sector" >"$rt/read.txt" 2>"$rt/read.err"
     echo $? >"$rt/read.rc"

@@ -1,0 +1,183 @@
+// Checks every fuzzer makes on a Drive and an Adapter: nothing written at or
+// past the capacity the caller gave, counts and lengths within what was
+// delivered, results 0 or 1, a refusing getter leaving buffer and count
+// alone, a sector read moving exactly one sector. A finding aborts with one
+// line naming the member.
+#ifndef TAVDISK_TESTS_FUZZ_DRIVECHECKS_H
+#define TAVDISK_TESTS_FUZZ_DRIVECHECKS_H
+
+#include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/platform/types.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+namespace TavFuzz {
+
+inline constexpr ULONG kCapacities[] = {0, 1, 2, 3, 8, 40, 64};
+inline constexpr size_t kSlack = 16;
+inline constexpr unsigned char kCanary = 0xA5;
+inline constexpr ULONG kUntouched = 0xDEADBEEF;
+// Transfers are tried only for sector sizes a buffer can reasonably hold.
+inline constexpr ULONG kMaxSector = 1u << 16;
+
+[[noreturn]] inline void Fault(const char *what, const char *member, ULONG capacity) {
+    std::fprintf(stderr, "finding: %s: %s (capacity %lu)\n", member, what, static_cast<unsigned long>(capacity));
+    std::abort();
+}
+
+inline void Require(bool ok, const char *what, const char *member, ULONG capacity = 0) {
+    if (!ok)
+        Fault(what, member, capacity);
+}
+
+using Narrow = int (Drive::*)(unsigned char *, ULONG, ULONG *);
+using Wide = int (Drive::*)(wchar_t *, ULONG, ULONG *);
+
+// `refusesWhole`: a getter whose 0 means "does not apply" and leaves buffer
+// and count alone (IDENTIFY and INQUIRY texts).
+inline void CheckNarrow(Drive &d, Narrow getter, const char *name, bool refusesWhole) {
+    for (ULONG capacity : kCapacities) {
+        std::vector<unsigned char> buffer(capacity + kSlack, kCanary);
+        ULONG count = kUntouched;
+        int result = (d.*getter)(buffer.data(), capacity, &count);
+        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        for (size_t i = capacity; i < buffer.size(); ++i)
+            Require(buffer[i] == kCanary, "wrote past the capacity", name, capacity);
+        if (result == 1) {
+            Require(count <= capacity, "count above the capacity", name, capacity);
+            // (An absent descriptor string is an empty text with count 1.)
+            if (count < capacity)
+                Require(buffer[count] == 0 || (count == 1 && buffer[0] == 0), "text not terminated inside the buffer",
+                        name, capacity);
+        } else if (refusesWhole) {
+            Require(count == kUntouched, "refusal changed the count", name, capacity);
+            for (size_t i = 0; i < capacity; ++i)
+                Require(buffer[i] == kCanary, "refusal changed the buffer", name, capacity);
+        }
+    }
+    ULONG count = kUntouched;
+    int result = (d.*getter)(nullptr, 0, &count);
+    Require(result == 0 || result == 1, "result not 0 or 1 without a buffer", name);
+}
+
+inline void CheckWide(Drive &d, Wide getter, const char *name) {
+    // (The length may change between calls: a volume scan that ran out of
+    // memory is made again by the next call.)
+    for (ULONG capacity : kCapacities) {
+        std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
+        ULONG length = kUntouched;
+        int result = (d.*getter)(buffer.data(), capacity, &length);
+        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        Require(length != kUntouched && length >= 1, "length not stored", name, capacity);
+        for (size_t i = capacity; i < buffer.size(); ++i)
+            Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
+        if (result == 1) {
+            Require(length <= capacity, "length above the capacity", name, capacity);
+            Require(buffer[length - 1] == 0, "text not terminated at its length", name, capacity);
+            Require(std::wcslen(buffer.data()) == length - 1, "terminator inside the text", name, capacity);
+        } else {
+            Require(length > capacity, "refused a buffer that was large enough", name, capacity);
+            for (size_t i = 0; i < capacity; ++i)
+                Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "refusal changed the buffer", name, capacity);
+        }
+    }
+}
+
+// The mounted volume holding a sector: a wide text, or length 0 and result
+// 0 when none holds it.
+inline void CheckSectorMountPoint(Drive &d, ULONG sector) {
+    const char *name = "GetSectorMountPoint";
+    for (ULONG capacity : {ULONG{0}, ULONG{3}, ULONG{64}}) { // each call walks every volume
+        std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
+        ULONG length = kUntouched;
+        int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
+        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        Require(length != kUntouched, "length not stored", name, capacity);
+        for (size_t i = capacity; i < buffer.size(); ++i)
+            Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
+        if (result == 1) {
+            Require(length >= 2 && length <= capacity, "length out of range", name, capacity);
+            Require(buffer[length - 1] == 0 && std::wcslen(buffer.data()) == length - 1, "text not terminated at its length",
+                    name, capacity);
+        } else {
+            for (size_t i = 0; i < capacity; ++i)
+                Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "refusal changed the buffer", name, capacity);
+        }
+    }
+}
+
+inline void CheckFlag(int value, const char *name) { Require(value == 0 || value == 1, "result not 0 or 1", name); }
+
+// Every member but WriteSector; `sector` is one more sector to read.
+// Returns the device parent instance for the Adapter check.
+inline ULONG ExerciseReading(Drive &d, ULONG sector) {
+    CheckNarrow(d, &Drive::GetVendorId, "GetVendorId", false);
+    CheckNarrow(d, &Drive::GetProductId, "GetProductId", false);
+    CheckNarrow(d, &Drive::GetProductRevision, "GetProductRevision", false);
+    CheckNarrow(d, &Drive::GetSerialNumber, "GetSerialNumber", false);
+    CheckNarrow(d, &Drive::GetIdeDriveSerialNo, "GetIdeDriveSerialNo", true);
+    CheckNarrow(d, &Drive::GetIdeDriveFirmwareRevision, "GetIdeDriveFirmwareRevision", true);
+    CheckNarrow(d, &Drive::GetIdeDriveModelNo, "GetIdeDriveModelNo", true);
+    CheckNarrow(d, &Drive::GetScsiVendorId, "GetScsiVendorId", true);
+    CheckNarrow(d, &Drive::GetScsiProductId, "GetScsiProductId", true);
+    CheckNarrow(d, &Drive::GetScsiProductRevision, "GetScsiProductRevision", true);
+    CheckWide(d, &Drive::GetDevicePath, "GetDevicePath");
+
+    (void)d.GetBusType();
+    (void)d.GetDriveNumber();
+    (void)d.GetDeviceInstance();
+    ULONG parent = d.GetDeviceParentInstance();
+    CheckFlag(d.IsAta(), "IsAta");
+    (void)d.GetIdeControllerNumber();
+    (void)d.GetIdeDiskNumber();
+    CheckFlag(d.GetIdeSupports48BitAddressing(), "GetIdeSupports48BitAddressing");
+    CheckFlag(d.GetIdeSupportsSecurity(), "GetIdeSupportsSecurity");
+    (void)d.GetIdeSecurityEraseUnitTime();
+    (void)d.GetIdeEnhancedSecurityEraseUnitTime();
+    (void)d.GetScsiPort();
+    (void)d.GetScsiBusId();
+    (void)d.GetScsiTargetId();
+    (void)d.GetScsiLogicalUnitId();
+    (void)d.GetCapacity();
+    (void)d.GetCylinders();
+    (void)d.GetTracksPerCylinder();
+    (void)d.GetSectorsPerTrack();
+    (void)d.GetSectors();
+
+    ULONG bytes = d.GetBytesPerSector();
+    if (bytes <= kMaxSector) {
+        for (ULONG s : {ULONG{0}, sector, ULONG{0xFFFFFFFF}}) {
+            std::vector<unsigned char> buffer(bytes + kSlack, kCanary);
+            int result = d.ReadSector(s, buffer.data());
+            for (size_t i = bytes; i < buffer.size(); ++i)
+                Require(buffer[i] == kCanary, "read past the sector", "ReadSector", bytes);
+            if (result && bytes == 0)
+                Fault("reported a transfer of nothing as a success", "ReadSector", bytes);
+        }
+    }
+
+    CheckWide(d, &Drive::GetDriveLetters, "GetDriveLetters");
+    CheckWide(d, &Drive::GetMountPoints, "GetMountPoints");
+    CheckFlag(d.ContainsWindowsBootPartition(), "ContainsWindowsBootPartition");
+    CheckSectorMountPoint(d, sector);
+    return parent;
+}
+
+inline void ExerciseAdapter(void *set, ULONG devInst) {
+    Adapter adapter(set, devInst);
+    for (ULONG capacity : kCapacities) {
+        std::vector<unsigned char> buffer(capacity + kSlack * sizeof(wchar_t), kCanary);
+        ULONG required = kUntouched;
+        adapter.GetDescription(reinterpret_cast<wchar_t *>(buffer.data()), capacity, &required);
+        for (size_t i = capacity; i < buffer.size(); ++i)
+            Require(buffer[i] == kCanary, "wrote past the capacity", "Adapter::GetDescription", capacity);
+    }
+    adapter.GetDescription(nullptr, 0, nullptr);
+}
+
+} // namespace TavFuzz
+
+#endif
