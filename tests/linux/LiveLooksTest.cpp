@@ -514,3 +514,47 @@ TEST_F(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
     EXPECT_LE(perDiskLarge, perDiskSmall * 1.25 + 2) << small.reads << " reads for " << small.disks << " disks, "
                                                      << large.reads << " for " << large.disks;
 }
+
+// The node of a kernel driver (the parent of a loop disk) has no sysfs
+// directory: nothing about it is read from a path relative to the process's
+// working directory, whatever lies there.
+TEST_F(LiveLooks, KernelDriverNodeIgnoresTheWorkingDirectory) {
+    std::string image = dir + "/disk.img";
+    ASSERT_TRUE(WriteImage(image, 2048, 40960));
+    std::string device = Attach(image);
+    ASSERT_FALSE(device.empty());
+    fs::create_directories(dir + "/cwd/driver:loop");
+    for (const char *file : {"idVendor", "manufacturer", "product"}) {
+        std::FILE *f = std::fopen((dir + "/cwd/driver:loop/" + file).c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fputs("crafted\n", f);
+        std::fclose(f);
+    }
+    auto cwd = fs::current_path();
+    fs::current_path(dir + "/cwd");
+    std::wstring description, maker = L"<none>";
+    GUID cls{};
+    {
+        Set set;
+        auto d = DriveAt(set.handle, Wide(device));
+        ASSERT_TRUE(d);
+        DEVINST parent = d->GetDeviceParentInstance();
+        description = AdapterDescription(set.handle, parent);
+        wchar_t id[256] = {};
+        ASSERT_EQ(P::CM_Get_Device_IDW(parent, id, 256, 0), CR_SUCCESS);
+        SP_DEVINFO_DATA node{};
+        node.cbSize = sizeof node;
+        ASSERT_TRUE(P::SetupDiOpenDeviceInfoW(set.handle, id, nullptr, 0, &node));
+        cls = node.ClassGuid;
+        wchar_t text[128] = {};
+        DWORD type = 0, required = 0;
+        if (P::SetupDiGetDeviceRegistryPropertyW(set.handle, &node, SPDRP_MFG, &type, reinterpret_cast<BYTE *>(text),
+                                                 sizeof text, &required))
+            maker = text;
+    }
+    fs::current_path(cwd);
+    EXPECT_EQ(description, L"loop");
+    EXPECT_EQ(maker, L"<none>");
+    const GUID none{};
+    EXPECT_EQ(std::memcmp(&cls, &none, sizeof cls), 0);
+}
