@@ -291,7 +291,8 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
     // The direct pass-through moves the data straight between the device and
     // the buffer, so the buffer must meet the adapter's alignment; the
     // caller's (a field of the Drive, a reply on the stack) need not. The
-    // data goes through a zeroed block of the adapter's alignment instead.
+    // data goes through a zeroed stretch of the record's own block, placed
+    // at the adapter's alignment after the record.
     const size_t alignment = TransferAlignment(AdapterDescriptor);
     if (DataLength > MaxTransferBounce)
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -299,21 +300,16 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
     // block happened to meet its alignment would decide the outcome.
     if (DataLength != 0 && AdapterDescriptor && AdapterDescriptor->AlignmentMask >= MaxTransferAlignment)
         return ERROR_INVALID_PARAMETER;
-    void *bounce = nullptr;
+    const size_t record = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    auto *sptd = Alloc<SCSI_PASS_THROUGH_DIRECT>(DataLength ? record + DataLength + alignment - 1 : record);
+    if (!sptd)
+        return ERROR_NOT_ENOUGH_MEMORY;
     unsigned char *data = static_cast<unsigned char *>(DataBuffer);
     if (DataLength != 0) {
-        bounce = AllocBlock(size_t{DataLength} + alignment - 1);
-        if (!bounce)
-            return ERROR_NOT_ENOUGH_MEMORY;
-        const uintptr_t at = reinterpret_cast<uintptr_t>(bounce);
-        data = static_cast<unsigned char *>(bounce) + ((alignment - at % alignment) % alignment);
+        const uintptr_t after = reinterpret_cast<uintptr_t>(Bytes(sptd) + record);
+        data = Bytes(sptd) + record + ((alignment - after % alignment) % alignment);
         if (DataIn == SCSI_IOCTL_DATA_OUT && DataBuffer)
             std::memcpy(data, DataBuffer, DataLength);
-    }
-    auto *sptd = Alloc<SCSI_PASS_THROUGH_DIRECT>();
-    if (!sptd) {
-        Release(bounce);
-        return ERROR_NOT_ENOUGH_MEMORY;
     }
     unsigned char length = CdbLength <= sizeof sptd->Cdb ? CdbLength : static_cast<unsigned char>(sizeof sptd->Cdb);
     sptd->Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
@@ -338,11 +334,10 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
         error = ERROR_GEN_FAILURE;
     else if (error == ERROR_SUCCESS && sptd->ScsiStatus != ScsiStatusGood)
         error = ERROR_IO_DEVICE;
-    Release(sptd);
     // Whatever reached the block (zeros where the device wrote nothing) is
     // the caller's answer, as if it had been moved into the caller's buffer.
-    if (bounce && DataIn == SCSI_IOCTL_DATA_IN && DataBuffer)
+    if (DataLength != 0 && DataIn == SCSI_IOCTL_DATA_IN && DataBuffer)
         std::memcpy(DataBuffer, data, DataLength);
-    Release(bounce);
+    Release(sptd);
     return error;
 }

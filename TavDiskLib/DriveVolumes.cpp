@@ -7,7 +7,6 @@
 #include <cwchar>
 #include <new>
 #include <string>
-#include <vector>
 
 using namespace TavRecords;
 namespace P = TavRequests;
@@ -25,13 +24,12 @@ struct ScanState {
     std::wstring mounts;
 };
 
-// The path names of a volume, in the platform's order. A list is used only
-// when the platform delivered it whole: within the length it reports every
-// name must end and an empty name must end the list. Returns false only
-// when memory ran out; `names` stays empty when the volume has none or the
-// answer cannot be used.
-bool ReadPathNames(const wchar_t *volumeName, std::vector<std::wstring> &names) {
-    names.clear();
+// Calls `take(name, length)` for each path name of a volume, in the
+// platform's order, until it returns false. A list is used only when the
+// platform delivered it whole (see below). Returns false only when memory
+// ran out; a volume without names, or whose answer cannot be used, has no
+// name to take.
+template <class Take> bool ForEachPathName(const wchar_t *volumeName, Take take) {
     DWORD needed = 100;
     auto *probe = Alloc<wchar_t>(2 * sizeof(wchar_t));
     if (!probe)
@@ -53,66 +51,55 @@ bool ReadPathNames(const wchar_t *volumeName, std::vector<std::wstring> &names) 
     // the buffer ends right after a name. The length the call returns only
     // tells a list cut short (one that does not cover the names found):
     // platforms differ on whether it counts the list's final terminator.
-    bool enough = true;
-    if (ok) {
-        std::vector<std::wstring> found;
-        bool whole = false;
-        size_t covered = 0; // the characters the names found take, terminators included
-        try {
-            size_t at = 0;
-            while (true) {
-                if (at == needed || list[at] == 0) {
-                    whole = true;
-                    break;
-                }
-                size_t end = at;
-                while (end < needed && list[end] != 0)
-                    ++end;
-                if (end == needed)
-                    break; // a name that runs off the buffer
-                found.emplace_back(list + at, end - at);
-                covered = end + 1;
-                at = end + 1;
-            }
-            if (whole && returned >= covered)
-                names.swap(found);
-        } catch (...) {
-            names.clear();
-            enough = false;
+    bool whole = false;
+    size_t covered = 0; // the characters the names take, terminators included
+    for (size_t at = 0; ok;) {
+        if (at == needed || list[at] == 0) {
+            whole = true;
+            break;
+        }
+        size_t end = at;
+        while (end < needed && list[end] != 0)
+            ++end;
+        if (end == needed)
+            break; // a name that runs off the buffer
+        covered = at = end + 1;
+    }
+    if (whole && returned >= covered) {
+        bool more = true;
+        for (size_t at = 0; at < covered && more;) {
+            size_t length = std::wcslen(list + at);
+            more = take(list + at, length);
+            at += length + 1;
         }
     }
     Release(list);
-    return enough;
-}
-
-// A drive root: three characters, the second and third ":\\".
-bool IsDriveRoot(const std::wstring &name) {
-    return name.size() == 3 && name[1] == L':' && name[2] == L'\\';
+    return true;
 }
 
 // Appends the path names of one volume of this disk: its drive letter when
-// the list is headed by a drive root, every other name to the mount list.
-// Returns false only when memory ran out.
+// the list is headed by a drive root (three characters, the second and
+// third ":\\"), every other name to the mount list. Returns false only when
+// memory ran out.
 bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
-    std::vector<std::wstring> names;
-    if (!ReadPathNames(volumeName, names))
-        return false;
-    size_t first = 0;
-    if (!names.empty() && IsDriveRoot(names[0])) {
-        wchar_t letter = names[0][0];
-        if (letter >= L'A' && letter <= L'Z')
-            scan.letters[letter - L'A'] = letter;
-        first = 1;
-    }
-    try {
-        for (size_t i = first; i < names.size(); ++i) {
-            scan.mounts.append(names[i]);
-            scan.mounts.append(L"; ");
+    bool first = true, enough = true;
+    bool read = ForEachPathName(volumeName, [&](const wchar_t *name, size_t length) {
+        if (first && length == 3 && name[1] == L':' && name[2] == L'\\') {
+            first = false;
+            if (name[0] >= L'A' && name[0] <= L'Z')
+                scan.letters[name[0] - L'A'] = name[0];
+            return true;
         }
-    } catch (...) {
-        return false;
-    }
-    return true;
+        first = false;
+        try {
+            scan.mounts.append(name, length);
+            scan.mounts.append(L"; ");
+        } catch (...) {
+            enough = false;
+        }
+        return enough;
+    });
+    return read && enough;
 }
 
 // Opens a volume by its name without the trailing backslash (with it, the
@@ -261,19 +248,19 @@ int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, UL
             holds = extent.DiskNumber == number && first < end && start < first + (size ? size : 1);
             return holds;
         });
-        std::vector<std::wstring> names;
+        bool named = false, stored = true;
         if (enough && holds)
-            enough = ReadPathNames(volumeName, names);
+            enough = ForEachPathName(volumeName, [&](const wchar_t *name, size_t length) {
+                try {
+                    found.assign(name, length);
+                    named = true;
+                } catch (...) {
+                    stored = false;
+                }
+                return false; // the first name is the one
+            });
         CloseVolume(volume);
-        if (!names.empty()) {
-            try {
-                found = names[0];
-            } catch (...) {
-                return false;
-            }
-            return false; // found: no need to look further
-        }
-        return enough;
+        return enough && stored && !named; // a volume found: no need to look further
     });
     if (found.empty())
         return 0;

@@ -1,7 +1,9 @@
 // Sequential ReadSector on a real block device against a bare single-sector
-// pread loop on the same device (the baseline), through the Linux backend.
+// pread loop on the same device (the baseline), through the Linux backend,
+// and their ratio from the same run.
 //
 //   TAVDISK_BENCH_DISK=/dev/loop0 build/default/bench/tavdisk_bench_linux
+//   bench/read-vs-pread.sh          # the same on a loop disk of its own
 //
 // Needs read-write access to the device (root); a loop device over a file is
 // the intended target. Both loops read the same 4096 sectors in order, so
@@ -13,7 +15,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,6 +91,43 @@ void BM_PreadBaseline(benchmark::State &state) {
 }
 BENCHMARK(BM_PreadBaseline);
 
+// Prints the runs as usual, then ReadSector's speed as a share of the bare
+// pread loop's (1.0: as fast).
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        // The median of repetitions where there are several, else the run.
+        for (const Run &r : runs) {
+            if (r.error_occurred)
+                continue;
+            bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (median || (r.run_type == Run::RT_Iteration && !medians.count(r.run_name.function_name)))
+                perRead[r.run_name.function_name] = r.GetAdjustedRealTime();
+            if (median)
+                medians.insert(r.run_name.function_name);
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        auto library = perRead.find("BM_ReadSectorSequential"), bare = perRead.find("BM_PreadBaseline");
+        if (library != perRead.end() && bare != perRead.end() && library->second > 0)
+            std::printf("ReadSector throughput / bare pread throughput: %.2f\n", bare->second / library->second);
+    }
+
+private:
+    std::map<std::string, double> perRead;
+    std::set<std::string> medians;
+};
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Attaches N loop devices over sparse files, each with a partition table, a
 # partition and an ext4 file system mounted under a temporary folder; or
-# detaches them again. For comparing `tavdisk list --json` with `lsblk -J -O`
-# on the same disks:
+# detaches them again. bench/list-vs-lsblk.sh uses it to compare
+# `tavdisk list --json` with `lsblk -J -O` on the same disks; by hand:
 #
 #   bench/loop-disks.sh up 32
 #   /usr/bin/time -f %e build/default/tools/tavdisk list --json >/dev/null
 #   /usr/bin/time -f %e lsblk -J -O >/dev/null
 #   bench/loop-disks.sh down
 #
-# Needs root.
+# TAVDISK_LOOP_STATE names the folder that holds the images, the mount
+# points and the list of devices (default /tmp/tavdisk-loop-disks), so that
+# several sets can live side by side. Needs root.
 set -euo pipefail
-state=/tmp/tavdisk-loop-disks
+state=${TAVDISK_LOOP_STATE:-/tmp/tavdisk-loop-disks}
 case "${1:-}" in
 up)
     count=${2:-32}
@@ -21,11 +23,11 @@ up)
         truncate -s 64M "$image"
         printf 'label: dos\n,,83\n' | sfdisk -q "$image"
         dev=$(losetup -f --show "$image")
+        echo "$dev" >> "$state/devices"
         partx -a "$dev" 2>/dev/null || true
         mkfs.ext4 -q -F "${dev}p1"
         mkdir -p "$state/mnt$i"
         mount "${dev}p1" "$state/mnt$i"
-        echo "$dev" >> "$state/devices"
     done
     echo "attached $count loop devices"
     ;;

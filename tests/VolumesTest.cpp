@@ -417,3 +417,51 @@ TEST_F(Volumes, SectorMountPointFindsNothingWhenTheDiskNumberIsUnknown) {
     machine.AddVolume({{0, 4 * GiB, static_cast<uint64_t>(-1)}}, {L"G:\\"});
     EXPECT_EQ(SectorMount(*d, 0xFFFFFFFF).text, L"G:\\");
 }
+
+// What a listing asks of the platform for one disk: a fixed set of requests
+// for construction and the disk number, and for the volume scan a fixed set
+// per volume of the machine (the scan visits every volume by design), the
+// same whatever the number of disks.
+TEST(ListingRequests, PerDiskAndPerVolumeCountsDoNotGrowWithTheMachine) {
+    auto requestsFor = [](int disks) {
+        TavSim::Machine machine;
+        TavSim::ScopedMachine installed(machine);
+        DEVINST controller = machine.AddNode(L"PCI\\VEN_8086&DEV_2922\\1", L"AHCI");
+        for (int i = 0; i < disks; ++i) {
+            TavSim::Disk d;
+            d.devInst = machine.AddNode(L"SCSI\\DISK\\" + std::to_wstring(i), L"Disk drive", controller);
+            d.deviceNumber = static_cast<DWORD>(i);
+            d.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeScsi);
+            d.deviceDescriptor = TavSim::MakeDeviceDescriptor("TAV", "DISK", "1", "S");
+            d.inquiry = TavSim::MakeInquiry("TAV", "DISK", "1");
+            machine.AddDisk(d);
+            machine.AddVolume({{static_cast<DWORD>(i), 0, GiB}}, {L"C:\\mnt\\" + std::to_wstring(i) + L"\\"});
+        }
+        void *set = Drive::GetDeviceInfoSet();
+        std::vector<size_t> perDisk;
+        for (ULONG i = 0; i < static_cast<ULONG>(disks); ++i) {
+            machine.ClearLog();
+            DrivePtr d(Drive::GetDrive(set, i));
+            d->GetDriveNumber();
+            size_t identity = Sequence(machine).size();
+            machine.ClearLog();
+            ULONG length = 0;
+            d->GetMountPoints(nullptr, 0, &length);
+            size_t scan = Sequence(machine).size();
+            perDisk.push_back(identity);
+            perDisk.push_back(scan);
+        }
+        SetupDiDestroyDeviceInfoList(set);
+        return perDisk;
+    };
+    auto small = requestsFor(2), large = requestsFor(24);
+    // Construction and disk number: the same for every disk of both machines.
+    for (size_t i = 0; i < large.size(); i += 2)
+        EXPECT_EQ(large[i], small[0]) << i / 2;
+    // The scan: a start and an end, then the same requests for every volume.
+    const size_t perVolume = (large[1] - small[1]) / 22;
+    EXPECT_EQ(large[1], small[1] + 22 * perVolume);
+    for (size_t i = 1; i < large.size(); i += 2)
+        EXPECT_EQ(large[i], large[1]) << i / 2;
+    EXPECT_LE(perVolume, 6u);
+}

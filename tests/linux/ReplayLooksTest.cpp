@@ -272,3 +272,16 @@ TEST(ReplayLooksKernelTree, FactsFixedAtRegistrationAreReadOnceCompleteEntriesOn
         EXPECT_NE(VolumeAt(volumes, 1, 135168LL * 512), nullptr);
     }
 }
+
+// A recorded tree has no change signal: every request takes a new look.
+TEST(ReplayLooksKept, ARecordedTreeIsNeverKept) {
+    Machine m("vm");
+    auto before = TavLinux::CountLooks();
+    for (int i = 0; i < 3; ++i) {
+        Set set;
+        AllDrives(set.handle);
+    }
+    auto after = TavLinux::CountLooks();
+    EXPECT_EQ(after.reused, before.reused);
+    EXPECT_GE(after.taken - before.taken, 3u);
+}

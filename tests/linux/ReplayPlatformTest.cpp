@@ -669,15 +669,36 @@ TEST(ReplayHandles, PositioningAndTransfers) {
     to.QuadPart = -512;
     ASSERT_TRUE(P::SetFilePointerEx(h.h, to, &now, FILE_END));
     EXPECT_EQ(now.QuadPart, 32LL * 1024 * 1024 - 512);
+    // The position may pass the end, as on Windows; a transfer there fails
+    // and moves nothing, and the position stays.
+    unsigned char buffer[512] = {};
+    DWORD moved = 99;
     to.QuadPart = 1024;
-    EXPECT_FALSE(P::SetFilePointerEx(h.h, to, &now, FILE_CURRENT)); // past the end
+    ASSERT_TRUE(P::SetFilePointerEx(h.h, to, &now, FILE_CURRENT));
+    EXPECT_EQ(now.QuadPart, 32LL * 1024 * 1024 + 512);
+    EXPECT_FALSE(P::ReadFile(h.h, buffer, 512, &moved, nullptr));
+    EXPECT_EQ(P::GetLastError(), ERROR_SECTOR_NOT_FOUND);
+    EXPECT_EQ(moved, 0u);
+    EXPECT_FALSE(P::WriteFile(h.h, buffer, 512, &moved, nullptr));
+    EXPECT_EQ(P::GetLastError(), ERROR_SECTOR_NOT_FOUND);
+    to.QuadPart = 0;
+    ASSERT_TRUE(P::SetFilePointerEx(h.h, to, &now, FILE_CURRENT));
+    EXPECT_EQ(now.QuadPart, 32LL * 1024 * 1024 + 512);
     EXPECT_FALSE(P::SetFilePointerEx(h.h, to, &now, 7));
     EXPECT_EQ(P::GetLastError(), ERROR_INVALID_PARAMETER);
     to.QuadPart = 0x7FFFFFFFFFFFFFFFLL;
     EXPECT_FALSE(P::SetFilePointerEx(h.h, to, &now, FILE_END));
+    EXPECT_EQ(P::GetLastError(), ERROR_INVALID_PARAMETER);
 
-    unsigned char buffer[512] = {};
-    DWORD moved = 0;
+    // Each transfer starts where the last one ended.
+    to.QuadPart = 4096;
+    ASSERT_TRUE(P::SetFilePointerEx(h.h, to, &now, FILE_BEGIN));
+    ASSERT_TRUE(P::ReadFile(h.h, buffer, 512, &moved, nullptr));
+    EXPECT_EQ(moved, 512u);
+    to.QuadPart = 0;
+    ASSERT_TRUE(P::SetFilePointerEx(h.h, to, &now, FILE_CURRENT));
+    EXPECT_EQ(now.QuadPart, 4096 + 512);
+
     EXPECT_FALSE(P::ReadFile(h.h, nullptr, 512, &moved, nullptr));
     EXPECT_EQ(P::GetLastError(), ERROR_INVALID_USER_BUFFER);
     int overlapped = 0;

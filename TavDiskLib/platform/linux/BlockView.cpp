@@ -207,10 +207,10 @@ std::optional<size_t> BlockView::FindSys(const std::string &sys) const {
 }
 
 size_t BlockView::Adopt(const BlockEntry &entry) {
-    for (size_t i = 0; i < listed; ++i) {
-        const BlockEntry &e = slots[i]->reg->entry;
-        if (e.name == entry.name && e.sys == entry.sys && e.partition == entry.partition)
-            return i;
+    if (auto i = Find(entry.name)) {
+        const BlockEntry &e = slots[*i]->reg->entry;
+        if (e.sys == entry.sys && e.partition == entry.partition)
+            return *i;
     }
     auto slot = std::make_unique<Slot>();
     slot->reg = std::make_shared<Registration>();
@@ -392,6 +392,10 @@ bool BlockView::IsDisk(size_t i) {
     return *s.disk;
 }
 
+namespace {
+constexpr DWORD NoDisk = 0xFFFFFFFFu;
+} // namespace
+
 const std::vector<size_t> &BlockView::Disks() {
     if (!disks) {
         std::vector<size_t> physical, virt;
@@ -400,6 +404,9 @@ const std::vector<size_t> &BlockView::Disks() {
                 (IsKernelVirtual(Entry(i).sys) ? virt : physical).push_back(i);
         physical.insert(physical.end(), virt.begin(), virt.end());
         disks = std::move(physical);
+        diskNumbers.assign(listed, NoDisk);
+        for (size_t n = 0; n < disks->size(); ++n)
+            diskNumbers[(*disks)[n]] = static_cast<DWORD>(n);
     }
     return *disks;
 }
@@ -413,10 +420,9 @@ std::optional<DWORD> BlockView::DiskNumber(size_t i) {
         i = *same;
     }
     if (disks) {
-        auto it = std::find(disks->begin(), disks->end(), i);
-        if (it == disks->end())
+        if (diskNumbers[i] == NoDisk)
             return std::nullopt;
-        return static_cast<DWORD>(it - disks->begin());
+        return diskNumbers[i];
     }
     if (!IsDisk(i))
         return std::nullopt;
@@ -439,6 +445,8 @@ std::optional<DWORD> BlockView::DiskNumber(size_t i) {
 }
 
 std::optional<size_t> BlockView::NthDisk(size_t n) {
+    if (disks)
+        return n < disks->size() ? std::optional<size_t>((*disks)[n]) : std::nullopt;
     size_t seen = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t j = 0; j < listed; ++j) {

@@ -4,6 +4,7 @@
 #include "Linux.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -436,23 +437,27 @@ bool NaturalLess(const std::string &a, const std::string &b) {
             ++ei;
         while (ej < b.size() && digit(b[ej]) == db)
             ++ej;
-        std::string ra = a.substr(i, ei - i), rb = b.substr(j, ej - j);
         if (da != db)
             return da; // numbers before letters
         if (da) {
-            size_t za = ra.find_first_not_of('0'), zb = rb.find_first_not_of('0');
-            std::string na = za == std::string::npos ? "" : ra.substr(za);
-            std::string nb = zb == std::string::npos ? "" : rb.substr(zb);
-            if (na.size() != nb.size())
-                return na.size() < nb.size();
-            if (na != nb)
-                return na < nb;
+            // Numbers by value: without leading zeros, the shorter is the smaller.
+            size_t za = i, zb = j;
+            while (za < ei && a[za] == '0')
+                ++za;
+            while (zb < ej && b[zb] == '0')
+                ++zb;
+            if (ei - za != ej - zb)
+                return ei - za < ej - zb;
+            int c = a.compare(za, ei - za, b, zb, ej - zb);
+            if (c != 0)
+                return c < 0;
         } else {
             // Letter runs: shorter first, so that sdz comes before sdaa.
-            if (ra.size() != rb.size())
-                return ra.size() < rb.size();
-            if (ra != rb)
-                return ra < rb;
+            if (ei - i != ej - j)
+                return ei - i < ej - j;
+            int c = a.compare(i, ei - i, b, j, ej - j);
+            if (c != 0)
+                return c < 0;
         }
         i = ei, j = ej;
     }
@@ -462,6 +467,8 @@ bool NaturalLess(const std::string &a, const std::string &b) {
 }
 
 // ---- Handles --------------------------------------------------------------
+
+std::atomic<uint64_t> handleRemovals{0};
 
 namespace {
 struct HandleTable {
@@ -503,6 +510,7 @@ bool RemoveHandle(HANDLE handle, Object::Kind kind) {
             return false;
         doomed = std::move(it->second);
         t.objects.erase(it);
+        handleRemovals.fetch_add(1, std::memory_order_release);
     }
     return true; // the object goes when its last user lets go of it
 }

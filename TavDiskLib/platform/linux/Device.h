@@ -5,6 +5,7 @@
 
 #include "Linux.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -26,9 +27,18 @@ struct FileObject : Object {
     bool isVolume = false; // opened as a volume (partition path or volume name)
     bool replay = false;   // the device file is a recording: a regular file
     bool canRead = false, canWrite = false;
-    int fd = -1;                                // -1: a handle for queries only
+    int fd = -1;                                // -1: a handle for queries only (or not opened yet)
     std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
-    std::optional<std::vector<Extent>> extents; // a volume's extents, when known at the open
+    std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts
+    DWORD desiredAccess = 0;                    // as CreateFileW was asked
+    // The file position, in bytes: kept here, so that positioning is
+    // bookkeeping and a transfer is one pread/pwrite at it.
+    std::atomic<uint64_t> position{0};
+
+    // A volume handle opens its device only when something needs the
+    // device itself (a transfer, a command): what a volume scan asks of it
+    // comes from sysfs. Returns the error of a failed open, else 0.
+    DWORD OpenDevice() { return isVolume ? OpenVolumeDevice() : ERROR_SUCCESS; }
 
     // Answers fetched from the device once per handle, under stateLock.
     std::mutex stateLock;
@@ -44,7 +54,10 @@ struct FileObject : Object {
     uint32_t SectorSize() const;
 
 private:
+    DWORD OpenVolumeDevice();
     std::once_flag diskOnce;
+    std::once_flag openOnce;
+    DWORD openError = ERROR_SUCCESS;
 };
 
 // Outcome of one SCSI command.

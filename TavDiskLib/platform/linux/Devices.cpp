@@ -37,50 +37,55 @@ std::optional<int> RecordedOpenError(const Root &root, const std::string &name) 
     return value > 0 ? value : EIO;
 }
 
+// Opens the device file with the access asked for. A volume handle, or one
+// for queries only, needs no data access (its answers come from sysfs), so
+// `tolerateRefusal` leaves it without a descriptor when the open is refused.
+DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
+    bool read = (access & (GENERIC_READ | GenericAll | FileReadData)) != 0;
+    bool write = (access & (GENERIC_WRITE | GenericAll | FileWriteData)) != 0;
+    if (auto error = RecordedOpenError(f.root, f.block.name))
+        return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(*error);
+    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (!read && !write)
+        flags |= O_NONBLOCK;
+    int fd = ::open(f.root.At("/dev/" + f.block.name).c_str(), flags);
+    if (fd < 0) {
+        int error = errno;
+        bool denied = error == EACCES || error == EPERM;
+        if (tolerateRefusal || (denied && !read && !write))
+            return ERROR_SUCCESS;
+        return ErrorFromErrno(error);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    f.replay = S_ISREG(st.st_mode);
+    f.fd = fd;
+    f.canRead = read;
+    f.canWrite = write;
+    return ERROR_SUCCESS;
+}
+
 HANDLE OpenBlock(const Root &root, const BlockEntry &block, DWORD access, bool asVolume,
-                 const std::vector<Extent> *extents = nullptr) {
+                 std::shared_ptr<const VolumeRecord> volume = nullptr) {
     auto f = std::make_shared<FileObject>();
     f->root = root;
     f->block = block;
     f->isVolume = asVolume || block.partition;
-    if (extents)
-        f->extents = *extents;
+    f->volume = std::move(volume);
     f->isDisk = !f->isVolume;
-    bool read = (access & (GENERIC_READ | GenericAll | FileReadData)) != 0;
-    bool write = (access & (GENERIC_WRITE | GenericAll | FileWriteData)) != 0;
-
-    if (auto error = RecordedOpenError(root, block.name)) {
-        Fail(ErrorFromErrno(*error));
-        return INVALID_HANDLE_VALUE;
-    }
-    int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-    if (!read && !write)
-        flags |= O_NONBLOCK;
-    int fd = ::open(root.At("/dev/" + block.name).c_str(), flags);
-    if (fd < 0) {
-        int error = errno;
-        // A handle on a volume, or one for queries only, needs no data
-        // access: its answers come from sysfs.
-        bool denied = error == EACCES || error == EPERM;
-        if (!asVolume && !(denied && !read && !write)) {
-            Fail(ErrorFromErrno(error));
+    f->desiredAccess = access;
+    if (!asVolume) {
+        // A disk or partition opened by its path is opened at once: an open
+        // that fails fails the request.
+        if (DWORD error = OpenDescriptor(*f, access, false)) {
+            Fail(error);
             return INVALID_HANDLE_VALUE;
         }
-    } else {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))) {
-            ::close(fd);
-            Fail(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        f->replay = S_ISREG(st.st_mode);
-        f->fd = fd;
-        f->canRead = read;
-        f->canWrite = write;
-    }
-
-    if (!asVolume)
         f->LoadDisk();
+    }
     return AddHandle(f);
 }
 
@@ -187,7 +192,11 @@ BOOL DeviceNumber(FileObject &f, LPVOID out, DWORD outSize, LPDWORD returned) {
     }
     // The list as it is now: a disk that came or went since the handle was
     // opened moves the numbers.
-    BlockView view(f.root);
+    auto look = CurrentLook(f.root);
+    std::lock_guard<std::mutex> guard(look->lock);
+    BlockView &view = look->view;
+    if (look->kept)
+        view.Disks(); // the whole list once, for every later request on this look
     size_t self = view.Adopt(f.block);
     size_t whole = self;
     DWORD partition = 0;
@@ -338,11 +347,12 @@ BOOL Extents(FileObject &f, LPVOID out, DWORD outSize, LPDWORD returned) {
     if (outSize < sizeof(VOLUME_DISK_EXTENTS))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::vector<Extent> extents;
-    if (f.extents) {
-        extents = *f.extents;
+    if (f.volume) {
+        extents = f.volume->extents;
     } else {
-        BlockView view(f.root);
-        extents = VolumeExtents(view, f.block);
+        auto look = CurrentLook(f.root);
+        std::lock_guard<std::mutex> guard(look->lock);
+        extents = VolumeExtents(look->view, f.block);
     }
     const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
     size_t room = (outSize - header) / sizeof(DISK_EXTENT);
@@ -363,6 +373,15 @@ BOOL Extents(FileObject &f, LPVOID out, DWORD outSize, LPDWORD returned) {
 }
 
 } // namespace
+
+DWORD FileObject::OpenVolumeDevice() {
+    std::call_once(openOnce, [this] {
+        if (fd < 0)
+            openError = OpenDescriptor(*this, desiredAccess, true);
+    });
+    return openError;
+}
+
 } // namespace TavLinux
 
 namespace TavPlatform {
@@ -387,7 +406,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
             Fail(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        return OpenBlock(root, volume->entry.block, dwDesiredAccess, true, &volume->extents);
+        const BlockEntry block = volume->entry.block;
+        return OpenBlock(root, block, dwDesiredAccess, true, std::move(volume));
     }
     if (StartsWith(name, L"\\\\.\\PhysicalDrive")) {
         std::string digits = Narrow(name.substr(17));
@@ -397,13 +417,18 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
             Fail(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        BlockView view(root);
-        auto disk = view.NthDisk(n);
-        if (!disk) {
+        std::optional<BlockEntry> block;
+        {
+            auto look = CurrentLook(root);
+            std::lock_guard<std::mutex> guard(look->lock);
+            if (auto disk = look->view.NthDisk(n))
+                block = look->view.Entry(*disk);
+        }
+        if (!block) {
             Fail(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        return OpenBlock(root, view.Entry(*disk), dwDesiredAccess, false);
+        return OpenBlock(root, *block, dwDesiredAccess, false);
     }
     if (StartsWith(name, L"/dev/")) {
         if (auto block = FindBlock(root, Narrow(name.substr(5))))
@@ -436,8 +461,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         *lpBytesReturned = 0;
     if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer))
         return Fail(ERROR_INVALID_USER_BUFFER);
-    if (dwIoControlCode != IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS && dwIoControlCode != IOCTL_STORAGE_GET_DEVICE_NUMBER)
+    if (dwIoControlCode != IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS && dwIoControlCode != IOCTL_STORAGE_GET_DEVICE_NUMBER) {
+        if (DWORD error = f->OpenDevice())
+            return Fail(error);
         f->LoadDisk();
+    }
     switch (dwIoControlCode) {
     case IOCTL_STORAGE_QUERY_PROPERTY:
         return QueryProperty(*f, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned);
@@ -460,112 +488,98 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
     auto f = Find<FileObject>(hFile);
     if (!f)
         return Fail(ERROR_INVALID_HANDLE);
+    if (DWORD error = f->OpenDevice())
+        return Fail(error);
     if (f->fd < 0)
         return Fail(ERROR_ACCESS_DENIED);
     if (dwMoveMethod > FILE_END)
         return Fail(ERROR_INVALID_PARAMETER);
+    // The position is the handle's own: setting it asks nothing of the
+    // device, and any position from 0 on may be set, past the end too (a
+    // transfer there fails), as on Windows.
     LONGLONG base = 0;
     if (dwMoveMethod == FILE_CURRENT)
-        base = ::lseek(f->fd, 0, SEEK_CUR);
+        base = static_cast<LONGLONG>(f->position.load(std::memory_order_relaxed));
     else if (dwMoveMethod == FILE_END)
         base = static_cast<LONGLONG>(f->SizeBytes());
-    if (base < 0)
-        return Fail(ErrorFromErrno(errno));
     LONGLONG move = liDistanceToMove.QuadPart;
     if ((move < 0 && base + move < 0) || (move > 0 && base > INT64_MAX - move))
         return Fail(move < 0 ? ERROR_NEGATIVE_SEEK : ERROR_INVALID_PARAMETER);
     LONGLONG target = base + move;
-    // A block device refuses a position past its end; a recording does the same.
-    if (f->replay && static_cast<uint64_t>(target) > f->SizeBytes())
-        return Fail(ErrorFromErrno(EINVAL));
-    off_t at = ::lseek(f->fd, static_cast<off_t>(target), SEEK_SET);
-    if (at < 0)
-        return Fail(ErrorFromErrno(errno));
+    f->position.store(static_cast<uint64_t>(target), std::memory_order_relaxed);
     if (lpNewFilePointer)
-        lpNewFilePointer->QuadPart = at;
+        lpNewFilePointer->QuadPart = target;
     return TRUE;
 }
 
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-              LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = 0;
+namespace {
+
+// One transfer at the handle's position (a pread or pwrite, more only when
+// the device moves less at once), advancing the position by what moved.
+template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+    if (moved)
+        *moved = 0;
     auto f = Find<FileObject>(hFile);
     if (!f)
         return Fail(ERROR_INVALID_HANDLE);
-    if (lpOverlapped)
+    if (overlapped)
         return Fail(ERROR_INVALID_PARAMETER);
-    if (nNumberOfBytesToRead && !lpBuffer)
+    if (count && !buffer)
         return Fail(ERROR_INVALID_USER_BUFFER);
-    if (f->fd < 0 || !f->canRead)
+    if (DWORD error = f->OpenDevice())
+        return Fail(error);
+    if (f->fd < 0 || !(Write ? f->canWrite : f->canRead))
         return Fail(ERROR_ACCESS_DENIED);
-    size_t done = 0;
-    auto *p = static_cast<uint8_t *>(lpBuffer);
-    while (done < nNumberOfBytesToRead) {
-        ssize_t n = ::read(f->fd, p + done, nNumberOfBytesToRead - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            if (done == 0)
-                return Fail(ErrorFromErrno(errno));
-            break;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    if (lpNumberOfBytesRead)
-        *lpNumberOfBytesRead = static_cast<DWORD>(done);
-    // A disk has no end-of-file: reading at its end fails as the sector is not there.
-    if (done == 0 && nNumberOfBytesToRead > 0)
+    const uint64_t at = f->position.load(std::memory_order_relaxed);
+    if (at > static_cast<uint64_t>(INT64_MAX) - count)
         return Fail(ERROR_SECTOR_NOT_FOUND);
-    return TRUE;
-}
-
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-               LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = 0;
-    auto f = Find<FileObject>(hFile);
-    if (!f)
-        return Fail(ERROR_INVALID_HANDLE);
-    if (lpOverlapped)
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (nNumberOfBytesToWrite && !lpBuffer)
-        return Fail(ERROR_INVALID_USER_BUFFER);
-    if (f->fd < 0 || !f->canWrite)
-        return Fail(ERROR_ACCESS_DENIED);
-    size_t want = nNumberOfBytesToWrite;
-    if (f->replay) {
+    size_t want = count;
+    if (Write && f->replay) {
         // A recording behaves as the disk it stands for: read-only when the
         // disk is, and no byte past its end.
         if (f->disk && f->disk->readOnly)
             return Fail(ErrorFromErrno(EROFS));
-        off_t at = ::lseek(f->fd, 0, SEEK_CUR);
         uint64_t size = f->SizeBytes();
-        uint64_t room = at >= 0 && static_cast<uint64_t>(at) < size ? size - static_cast<uint64_t>(at) : 0;
-        want = static_cast<size_t>(std::min<uint64_t>(want, room));
-        if (want == 0 && nNumberOfBytesToWrite > 0)
+        want = static_cast<size_t>(std::min<uint64_t>(want, at < size ? size - at : 0));
+        if (want == 0 && count > 0)
             return Fail(ERROR_SECTOR_NOT_FOUND);
     }
     size_t done = 0;
-    const auto *p = static_cast<const uint8_t *>(lpBuffer);
+    auto *p = static_cast<uint8_t *>(buffer);
     while (done < want) {
-        ssize_t n = ::write(f->fd, p + done, want - done);
+        const auto offset = static_cast<off_t>(at + done);
+        ssize_t n = Write ? ::pwrite(f->fd, p + done, want - done, offset) : ::pread(f->fd, p + done, want - done, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             if (done == 0)
-                return Fail(errno == ENOSPC ? ERROR_SECTOR_NOT_FOUND : ErrorFromErrno(errno));
+                return Fail(Write && errno == ENOSPC ? ERROR_SECTOR_NOT_FOUND : ErrorFromErrno(errno));
             break;
         }
         if (n == 0)
             break;
         done += static_cast<size_t>(n);
     }
-    if (lpNumberOfBytesWritten)
-        *lpNumberOfBytesWritten = static_cast<DWORD>(done);
+    f->position.store(at + done, std::memory_order_relaxed);
+    if (moved)
+        *moved = static_cast<DWORD>(done);
+    // A disk has no end-of-file: reading at its end fails as the sector is not there.
+    if (!Write && done == 0 && count > 0)
+        return Fail(ERROR_SECTOR_NOT_FOUND);
     return TRUE;
+}
+
+} // namespace
+
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+              LPOVERLAPPED lpOverlapped) {
+    return Transfer<false>(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+               LPOVERLAPPED lpOverlapped) {
+    return Transfer<true>(hFile, const_cast<void *>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                          lpOverlapped);
 }
 
 } // namespace TavPlatform

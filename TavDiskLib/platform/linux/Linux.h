@@ -11,8 +11,10 @@
 
 #include "../platform.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -203,6 +205,7 @@ private:
     std::vector<std::unique_ptr<Slot>> slots;
     std::unordered_map<std::string, size_t> byName, bySys; // first listed entry of each
     std::optional<std::vector<size_t>> disks;
+    std::vector<DWORD> diskNumbers; // by slot, with Disks(); NoDisk for the rest
 };
 
 struct ScsiAddress {
@@ -261,22 +264,18 @@ struct Mount {
     std::string path;   // unescaped mount point
     std::string source; // the mount source ("/dev/sda1")
 };
-std::vector<Mount> ReadMounts(const Root &root);
-
-// The volumes of the machine: partitions, dm and md devices, and whole
-// disks that carry a file system without a partition table. With
-// `probeContent` false, every whole disk without partitions is a candidate
-// (used to find a volume by name without reading any disk) and `mounts`
-// is not used.
-std::vector<VolumeEntry> ListVolumes(BlockView &view, bool probeContent, const std::vector<Mount> &mounts);
+// The mounts of /proc/self/mountinfo in its order, found by device number
+// and by source.
+struct MountTable {
+    std::vector<Mount> mounts;
+    std::unordered_multimap<std::string, size_t> byDevice, bySource;
+};
+MountTable ReadMounts(const Root &root);
 
 struct Extent {
     DWORD disk;
     uint64_t start, length;
 };
-// The whole disks beneath a volume, with their disk numbers.
-std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume);
-std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const std::vector<Mount> &mounts);
 
 // A volume with what requests on it answer.
 struct VolumeRecord {
@@ -284,10 +283,84 @@ struct VolumeRecord {
     std::vector<Extent> extents;
     std::vector<std::string> mounts;
 };
+
+// The volumes of the machine at one look, found by name (lower case), and
+// the disks of that look by kernel name with their numbers, which the
+// volumes' extents carry.
+struct VolumeSnapshot {
+    std::vector<VolumeRecord> volumes;
+    std::unordered_map<std::wstring, size_t> byName;
+    std::unordered_map<std::string, std::pair<BlockEntry, DWORD>> disks;
+};
+
+// One look at the machine: its block devices (BlockView), its mounts and
+// its volumes, each read when first needed and at most once. On the live
+// system a look is kept and shared between requests for as long as the
+// kernel reports no change that could alter it (Looks.cpp); a user holds
+// its lock while using it.
+class Look {
+public:
+    Look(const Root &root, bool kept);
+    Look(const Look &) = delete;
+    Look &operator=(const Look &) = delete;
+
+    std::mutex lock;
+    BlockView view;
+    // Shared with later requests; a look that cannot stay true (a device
+    // whose writes cannot be watched was read) is spoiled and not reused.
+    const bool kept;
+    bool Spoiled() const { return spoiled.load(); }
+
+    const MountTable &Mounts();
+    // Every volume, whole disks only when they hold a file system or are
+    // mounted.
+    std::shared_ptr<const VolumeSnapshot> Volumes();
+    // Every volume a name may stand for, without reading any disk: every
+    // whole disk without partitions is a candidate.
+    std::shared_ptr<const VolumeSnapshot> Candidates();
+    // Whether a whole disk starts with a file system this backend knows.
+    // A kept look first has the disk's node watched for writes.
+    bool HoldsFileSystem(const std::string &name);
+
+private:
+    std::shared_ptr<const VolumeSnapshot> Snapshot(bool probeContent);
+    std::optional<MountTable> mounts;
+    std::shared_ptr<const VolumeSnapshot> volumes, candidates;
+    std::atomic<bool> spoiled{false};
+};
+
+// The look for a request that must see the machine as it is now: the kept
+// one while nothing has changed since it was taken, else a new one (kept
+// when changes can be learnt of: the live system, uevents reaching this
+// process, mountinfo polled).
+std::shared_ptr<Look> CurrentLook(const Root &root);
+// For tests: how many looks were taken and how many requests reused a kept
+// one, since the process started.
+struct LookCounts {
+    uint64_t taken = 0, reused = 0;
+};
+LookCounts CountLooks();
+// Whether changes can be learnt of here, so that looks of the live system
+// are kept.
+bool LooksCanBeKept();
+
+// Whether the start of a block device holds a file system this backend
+// knows (reads its first 68 KiB).
+bool HasFileSystem(const Root &root, const std::string &name);
+
+// The volumes of a look: partitions, dm and md devices, and whole disks
+// that carry a file system without a partition table. With `probeContent`
+// false, every whole disk without partitions is a candidate (used to find
+// a volume by name without reading any disk).
+std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent);
+// The whole disks beneath a volume, with their disk numbers.
+std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume);
+std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const MountTable &mounts);
+
 // The volume of that name: from the snapshot of an open volume search that
 // holds it (a scan over all volumes then costs one pass), else as the
 // system has it now.
-std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &name);
+std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name);
 // Whether a volume search opened on the calling thread is open; then
 // `number` gets the number of the whole disk `disk` in the look that search
 // took (nullopt when that look did not list it). So a volume scan matches
@@ -307,9 +380,42 @@ struct Object {
 HANDLE AddHandle(std::shared_ptr<Object> object);
 std::shared_ptr<Object> FindHandle(HANDLE handle, Object::Kind kind);
 bool RemoveHandle(HANDLE handle, Object::Kind kind);
+// Changes whenever a handle is removed (handle values are never reused).
+extern std::atomic<uint64_t> handleRemovals;
 
-template <class T> std::shared_ptr<T> Find(HANDLE handle) {
-    return std::static_pointer_cast<T>(FindHandle(handle, T::TheKind));
+// The live object of that kind behind a handle, or null. Each thread
+// remembers what it found last, for as long as no handle is removed: a
+// sector transfer looks its handle up twice (positioning, then the
+// transfer), and the table's lock would cost more than the rest of it.
+template <class T> struct LastFound {
+    uintptr_t handle = 0;
+    uint64_t removals = 0;
+    std::weak_ptr<T> object;
+    static LastFound &OfThisThread() {
+        static thread_local LastFound last;
+        return last;
+    }
+};
+
+template <class T> [[gnu::noinline]] std::shared_ptr<T> FindInTable(HANDLE handle, uint64_t removals) {
+    auto object = std::static_pointer_cast<T>(FindHandle(handle, T::TheKind));
+    if (object) {
+        LastFound<T> &last = LastFound<T>::OfThisThread();
+        last.handle = reinterpret_cast<uintptr_t>(handle);
+        last.removals = removals; // read before the lookup: a removal since shows at the next
+        last.object = object;
+    }
+    return object;
+}
+
+template <class T> inline std::shared_ptr<T> Find(HANDLE handle) {
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    const uint64_t removals = handleRemovals.load(std::memory_order_acquire);
+    LastFound<T> &last = LastFound<T>::OfThisThread();
+    if (value != 0 && value == last.handle && removals == last.removals)
+        if (auto object = last.object.lock())
+            return object;
+    return FindInTable<T>(handle, removals);
 }
 
 // ---- Device nodes ---------------------------------------------------------

@@ -126,30 +126,45 @@ std::string Trim(std::string s) {
 #if defined(TAVDISK_HAVE_LIBPCI)
 void Quiet(char *, ...) {}
 
-// Names from the PCI ID database, as lspci shows them. A recorded tree may
-// bring its own database (<root>/usr/share/misc/pci.ids); its lookups then
-// leave udev's hardware database out, so that they depend on the tree only.
+// Names from the PCI ID database, as lspci shows them. On the live system
+// udev's hardware database, an index of the same names, is asked first:
+// reading pci.ids whole costs more than listing dozens of disks. libpci asks
+// it only for what its own list lacks, so that first lookup goes through an
+// access whose list is empty (/dev/null). A recorded tree may bring its own
+// database (<root>/usr/share/misc/pci.ids); its lookups leave udev's
+// hardware database out, so that they depend on the tree only.
 std::optional<std::string> PciLookup(const Root &root, int flags, unsigned vendor, unsigned device) {
     static std::mutex lock;
     static std::map<std::string, pci_access *> *accesses = new std::map<std::string, pci_access *>;
+    auto access = [](const std::string &ids) -> pci_access * {
+        pci_access *&a = (*accesses)[ids];
+        if (!a) {
+            a = pci_alloc();
+            if (!a)
+                return nullptr;
+            a->warning = Quiet;
+            a->debug = Quiet;
+            if (!ids.empty())
+                pci_set_name_list_path(a, strdup(ids.c_str()), 1);
+        }
+        return a;
+    };
     std::string ids;
     if (!root.prefix.empty() && Exists(root, "/usr/share/misc/pci.ids"))
         ids = root.At("/usr/share/misc/pci.ids");
     std::lock_guard<std::mutex> guard(lock);
-    pci_access *&a = (*accesses)[ids];
-    if (!a) {
-        a = pci_alloc();
-        if (!a)
-            return std::nullopt;
-        a->warning = Quiet;
-        a->debug = Quiet;
-        if (!ids.empty())
-            pci_set_name_list_path(a, strdup(ids.c_str()), 1);
-    }
-    if (!root.prefix.empty())
-        flags |= PCI_LOOKUP_NO_HWDB;
     char buffer[1024] = {};
-    const char *name = pci_lookup_name(a, buffer, sizeof buffer, flags, vendor, device);
+    const char *name = nullptr;
+    if (root.prefix.empty()) {
+        if (pci_access *hwdb = access("/dev/null"))
+            name = pci_lookup_name(hwdb, buffer, sizeof buffer, flags | PCI_LOOKUP_NO_NUMBERS, vendor, device);
+    } else {
+        flags |= PCI_LOOKUP_NO_HWDB;
+    }
+    if (!name || !*name) {
+        pci_access *a = access(ids);
+        name = a ? pci_lookup_name(a, buffer, sizeof buffer, flags, vendor, device) : nullptr;
+    }
     if (!name || !*name)
         return std::nullopt;
     return std::string(name);
@@ -206,6 +221,8 @@ std::optional<std::wstring> Description(const Node &n) {
 }
 
 std::optional<std::wstring> Manufacturer(const Node &n) {
+    if (IsDriverKey(n.key)) // a driver of the kernel's own: no sysfs directory to ask
+        return std::nullopt;
     if (auto disk = DiskOfNode(n)) {
         if (auto info = DescribeDisk(n.root, *disk); info && info->vendor && !Trim(*info->vendor).empty())
             return Widen(Trim(*info->vendor));
@@ -225,6 +242,8 @@ std::optional<std::wstring> Manufacturer(const Node &n) {
 }
 
 const GUID &ClassOf(const Node &n) {
+    if (IsDriverKey(n.key))
+        return NoClass;
     if (DiskOfNode(n))
         return DiskDriveClass;
     if (PciIds(n)) {
@@ -328,10 +347,13 @@ HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR, HWND, DWORD Flags
                  (ClassGuid && (SameGuid(*ClassGuid, DiskInterfaceClass) || SameGuid(*ClassGuid, DiskDriveClass)));
     if (disks) {
         std::vector<SetDisk> found;
-        BlockView view(set->root);
-        for (size_t i : view.Disks()) {
-            const BlockEntry &block = view.Entry(i);
-            found.push_back({block, Widen("/dev/" + block.name), NodeNumber(set->root, block.sys)});
+        {
+            auto look = CurrentLook(set->root);
+            std::lock_guard<std::mutex> guard(look->lock);
+            for (size_t i : look->view.Disks()) {
+                const BlockEntry &block = look->view.Entry(i);
+                found.push_back({block, Widen("/dev/" + block.name), NodeNumber(set->root, block.sys)});
+            }
         }
         std::lock_guard<std::mutex> guard(set->lock);
         for (auto &d : found)

@@ -162,6 +162,11 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     d.sys = entry.sys;
     const std::string &sys = entry.sys;
     const std::string device = sys + "/device";
+    // The kernel's own sysfs holds only attributes, directories and links:
+    // its attributes are read without a look at their type first.
+    const bool kernel = KernelTree(root);
+    auto attr = [&](const std::string &path) { return ReadKernelAttr(root, path, kernel); };
+    auto number = [&](const std::string &path) { return ParseNumber(attr(path)); };
 
     std::string deviceSubsystem = LinkName(root, device + "/subsystem");
     bool libata = false;
@@ -195,7 +200,6 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
         d.transport = Transport::Xen;
     d.speaksScsi = d.transport == Transport::Scsi || d.transport == Transport::Libata;
 
-    auto attr = [&](const std::string &path) { return ReadAttr(root, path); };
     switch (d.transport) {
     case Transport::Loop: d.bus = BusTypeFileBackedVirtual; break;
     case Transport::Dm:
@@ -241,21 +245,21 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     case Transport::Other: d.bus = IsKernelVirtual(sys) ? BusTypeVirtual : BusTypeUnknown; break;
     }
 
-    d.removable = ReadNumber(root, sys + "/removable").value_or(0) == 1;
-    d.readOnly = ReadNumber(root, sys + "/ro").value_or(0) == 1;
-    d.sectors512 = Sectors(root, sys + "/size");
-    auto lbs = ReadNumber(root, sys + "/queue/logical_block_size").value_or(512);
+    d.removable = number(sys + "/removable").value_or(0) == 1;
+    d.readOnly = number(sys + "/ro").value_or(0) == 1;
+    d.sectors512 = SectorCount(number(sys + "/size"));
+    auto lbs = number(sys + "/queue/logical_block_size").value_or(512);
     d.logicalBlock = (lbs >= 512 && lbs <= 65536 && (lbs & (lbs - 1)) == 0) ? static_cast<uint32_t>(lbs) : 512;
-    auto pbs = ReadNumber(root, sys + "/queue/physical_block_size").value_or(d.logicalBlock);
+    auto pbs = number(sys + "/queue/physical_block_size").value_or(d.logicalBlock);
     d.physicalBlock = (pbs >= d.logicalBlock && pbs <= (1u << 24) && (pbs & (pbs - 1)) == 0)
                           ? static_cast<uint32_t>(pbs)
                           : d.logicalBlock;
-    uint64_t kb = ReadNumber(root, sys + "/queue/max_hw_sectors_kb").value_or(0);
+    uint64_t kb = number(sys + "/queue/max_hw_sectors_kb").value_or(0);
     d.maxTransfer = static_cast<uint32_t>(std::min<uint64_t>(kb * 1024, 0xFFFFFFFFu));
     d.maxSegments = static_cast<uint32_t>(
-        std::min<uint64_t>(ReadNumber(root, sys + "/queue/max_segments").value_or(0), 0xFFFFFFFFu));
+        std::min<uint64_t>(number(sys + "/queue/max_segments").value_or(0), 0xFFFFFFFFu));
     d.alignmentMask = static_cast<uint32_t>(
-        std::min<uint64_t>(ReadNumber(root, sys + "/queue/dma_alignment").value_or(0), 0xFFFFFFFFu));
+        std::min<uint64_t>(number(sys + "/queue/dma_alignment").value_or(0), 0xFFFFFFFFu));
 
     if (d.speaksScsi) {
         if (auto dir = Resolve(root, device)) {
@@ -266,7 +270,7 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
                 a.host >= 0 && a.channel >= 0 && a.target >= 0 && a.lun >= 0)
                 d.address = a;
         }
-        d.queueing = ReadNumber(root, device + "/queue_depth").value_or(1) > 1;
+        d.queueing = number(device + "/queue_depth").value_or(1) > 1;
         d.vendor = attr(device + "/vendor");
         d.product = attr(device + "/model");
         d.revision = attr(device + "/rev");
@@ -284,7 +288,7 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
             if (std::sscanf(base.c_str(), "nvme%d%c", &n, &tail) == 1 && n >= 0)
                 d.nvmeController = n;
         }
-        if (auto nsid = ReadNumber(root, sys + "/nsid"); nsid && *nsid > 0 && *nsid < 0x80000000u)
+        if (auto nsid = number(sys + "/nsid"); nsid && *nsid > 0 && *nsid < 0x80000000u)
             d.nsid = static_cast<int>(*nsid);
         else {
             size_t at = entry.name.rfind('n');
@@ -397,6 +401,8 @@ std::wstring VolumeName(const std::string &identity) {
     return Widen(text);
 }
 
+} // namespace
+
 #if defined(TAVDISK_HAVE_LIBBLKID)
 
 // Whether the start of a block device holds a file system: util-linux's
@@ -437,9 +443,11 @@ bool HasFileSystem(const Root &root, const std::string &name) {
 
 // Without libblkid: the signatures of the file systems whole disks usually
 // carry, checked by hand.
+namespace {
 bool Has(const std::string &data, size_t offset, const char *magic, size_t length) {
     return data.size() >= offset + length && std::memcmp(data.data() + offset, magic, length) == 0;
 }
+} // namespace
 
 // Whether the start of a block device holds a file system this backend knows.
 bool HasFileSystem(const Root &root, const std::string &name) {
@@ -472,6 +480,8 @@ bool HasFileSystem(const Root &root, const std::string &name) {
 
 #endif
 
+namespace {
+
 std::string Unescape(const std::string &field) {
     std::string out;
     for (size_t i = 0; i < field.size(); ++i) {
@@ -489,8 +499,8 @@ std::string Unescape(const std::string &field) {
 
 } // namespace
 
-std::vector<VolumeEntry> ListVolumes(BlockView &view, bool probeContent, const std::vector<Mount> &mounts) {
-    const Root &root = view.GetRoot();
+std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent) {
+    BlockView &view = look.view;
     std::set<std::string> partitioned;
     for (size_t i = 0; i < view.Listed(); ++i)
         if (view.Entry(i).partition)
@@ -537,9 +547,9 @@ std::vector<VolumeEntry> ListVolumes(BlockView &view, bool probeContent, const s
         volumes[i].name = VolumeName(id);
         if (probeContent && volumes[i].wholeDisk) {
             const auto &e = volumes[i].block;
-            bool mounted = !MountPointsOf(view, e, mounts).empty();
+            bool mounted = !MountPointsOf(view, e, look.Mounts()).empty();
             bool held = !view.Holders(slots[i]).empty();
-            if (!mounted && (held || !HasFileSystem(root, e.name)))
+            if (!mounted && (held || !look.HoldsFileSystem(e.name)))
                 continue;
         }
         out.push_back(std::move(volumes[i]));
@@ -582,8 +592,8 @@ std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume) {
     return out;
 }
 
-std::vector<Mount> ReadMounts(const Root &root) {
-    std::vector<Mount> out;
+MountTable ReadMounts(const Root &root) {
+    MountTable out;
     auto text = ReadBytes(root.At("/proc/self/mountinfo"), 16u << 20);
     if (!text)
         return out;
@@ -613,23 +623,39 @@ std::vector<Mount> ReadMounts(const Root &root) {
         m.path = Unescape(fields[4]);
         if (dash != fields.end() && fields.end() - dash >= 3)
             m.source = Unescape(*(dash + 2));
-        out.push_back(std::move(m));
+        out.byDevice.emplace(m.device, out.mounts.size());
+        if (!m.source.empty())
+            out.bySource.emplace(m.source, out.mounts.size());
+        out.mounts.push_back(std::move(m));
     }
     return out;
 }
 
-std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const std::vector<Mount> &mounts) {
+std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const MountTable &mounts) {
     std::vector<std::string> out;
-    if (mounts.empty())
+    if (mounts.mounts.empty())
         return out;
     size_t slot = view.Adopt(volume);
     auto dev = view.Dev(slot);
     auto dmName = view.DmName(slot);
-    for (const auto &m : mounts) {
-        bool match = (dev && m.device == *dev) || m.source == "/dev/" + volume.name ||
-                     (dmName && !dmName->empty() && m.source == "/dev/mapper/" + *dmName);
-        if (match && std::find(out.begin(), out.end(), m.path) == out.end())
-            out.push_back(m.path);
+    // The volume's mounts by its device number, its /dev path or its
+    // device-mapper name (btrfs shows the latter two), in mountinfo's order.
+    std::vector<size_t> found;
+    auto take = [&](const std::unordered_multimap<std::string, size_t> &index, const std::string &key) {
+        auto range = index.equal_range(key);
+        for (auto it = range.first; it != range.second; ++it)
+            found.push_back(it->second);
+    };
+    if (dev)
+        take(mounts.byDevice, *dev);
+    take(mounts.bySource, "/dev/" + volume.name);
+    if (dmName && !dmName->empty())
+        take(mounts.bySource, "/dev/mapper/" + *dmName);
+    std::sort(found.begin(), found.end());
+    for (size_t i : found) {
+        const std::string &path = mounts.mounts[i].path;
+        if (std::find(out.begin(), out.end(), path) == out.end())
+            out.push_back(path);
     }
     return out;
 }

@@ -1,10 +1,11 @@
 // Volume enumeration and volume path names of the Linux backend, and the
 // Windows directory, which a Linux system does not have.
 //
-// A volume search takes one snapshot of every volume with its extents and
-// mount points. While the search is open, requests on its volumes (opening
-// one, its extents, its path names) are answered from that snapshot, so a
-// scan over all volumes costs one pass over sysfs instead of one per volume.
+// A volume search takes the volumes of the current look, each with its
+// extents and mount points. While the search is open, requests on its
+// volumes (opening one, its extents, its path names) are answered from that
+// snapshot, so a scan over all volumes costs one pass over sysfs instead of
+// one per volume, and none at all while the look is kept.
 #include "Linux.h"
 
 #include <algorithm>
@@ -14,26 +15,25 @@
 namespace TavLinux {
 namespace {
 
-struct Snapshot {
-    Root root;
-    std::vector<VolumeRecord> volumes;
-    std::vector<std::wstring> lowerNames; // the volumes' names in lower case, for lookups
-    std::vector<BlockEntry> disks;        // the disk list of the look, in device-number order
-};
-
-// The search the calling thread opened last and has not closed.
-thread_local std::weak_ptr<Snapshot> t_openSearch;
-
 struct VolumeSearch : Object {
     static constexpr Kind TheKind = Kind::VolumeSearch;
     VolumeSearch() : Object(Kind::VolumeSearch) {}
-    std::shared_ptr<Snapshot> snapshot;
+    Root root;
+    std::shared_ptr<const VolumeSnapshot> snapshot;
     size_t next = 0;
 };
 
+struct OpenSearch {
+    Root root;
+    std::weak_ptr<const VolumeSnapshot> snapshot;
+};
+
+// The search the calling thread opened last and has not closed.
+thread_local OpenSearch t_openSearch;
+
 struct OpenSearches {
     std::mutex lock;
-    std::vector<std::weak_ptr<Snapshot>> snapshots; // newest last
+    std::vector<OpenSearch> searches; // newest last
 };
 
 OpenSearches &Searches() {
@@ -48,77 +48,51 @@ bool WellFormedVolumeName(const std::wstring &name) {
            name.compare(VolumeNameLength - 2, 2, L"}\\") == 0;
 }
 
-std::wstring Lower(std::wstring s) {
-    for (auto &c : s)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
-    return s;
-}
-
-std::shared_ptr<Snapshot> TakeSnapshot(const Root &root) {
-    auto snapshot = std::make_shared<Snapshot>();
-    snapshot->root = root;
-    BlockView view(root);
-    std::vector<Mount> mounts = ReadMounts(root);
-    for (auto &v : ListVolumes(view, true, mounts)) {
-        VolumeRecord r;
-        r.extents = VolumeExtents(view, v.block);
-        r.mounts = MountPointsOf(view, v.block, mounts);
-        r.entry = std::move(v);
-        snapshot->lowerNames.push_back(Lower(r.entry.name));
-        snapshot->volumes.push_back(std::move(r));
-    }
-    for (size_t i : view.Disks())
-        snapshot->disks.push_back(view.Entry(i));
-    return snapshot;
+// The volume's record inside its snapshot, which it keeps alive.
+std::shared_ptr<const VolumeRecord> RecordIn(const std::shared_ptr<const VolumeSnapshot> &snapshot,
+                                             const std::wstring &key) {
+    auto it = snapshot->byName.find(key);
+    if (it == snapshot->byName.end())
+        return nullptr;
+    return std::shared_ptr<const VolumeRecord>(snapshot, &snapshot->volumes[it->second]);
 }
 
 } // namespace
 
-std::optional<VolumeRecord> LookupVolume(const Root &root, const std::wstring &name) {
-    std::wstring wanted = Lower(name);
-    if (!wanted.empty() && wanted.back() != L'\\')
-        wanted.push_back(L'\\');
+std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name) {
+    std::wstring key = name;
+    for (auto &c : key)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (!key.empty() && key.back() != L'\\')
+        key.push_back(L'\\');
     {
         OpenSearches &s = Searches();
         std::lock_guard<std::mutex> guard(s.lock);
-        s.snapshots.erase(std::remove_if(s.snapshots.begin(), s.snapshots.end(),
-                                         [](const std::weak_ptr<Snapshot> &w) { return w.expired(); }),
-                          s.snapshots.end());
-        for (auto it = s.snapshots.rbegin(); it != s.snapshots.rend(); ++it) {
-            auto snapshot = it->lock();
-            if (!snapshot || !(snapshot->root == root))
+        s.searches.erase(std::remove_if(s.searches.begin(), s.searches.end(),
+                                        [](const OpenSearch &o) { return o.snapshot.expired(); }),
+                         s.searches.end());
+        for (auto it = s.searches.rbegin(); it != s.searches.rend(); ++it) {
+            if (!(it->root == root))
                 continue;
-            for (size_t i = 0; i < snapshot->volumes.size(); ++i)
-                if (snapshot->lowerNames[i] == wanted)
-                    return snapshot->volumes[i];
+            if (auto snapshot = it->snapshot.lock())
+                if (auto record = RecordIn(snapshot, key))
+                    return record;
         }
     }
-    BlockView view(root);
-    for (auto &v : ListVolumes(view, false, {})) {
-        if (Lower(v.name) != wanted)
-            continue;
-        VolumeRecord r;
-        r.extents = VolumeExtents(view, v.block);
-        r.mounts = MountPointsOf(view, v.block, ReadMounts(root));
-        r.entry = std::move(v);
-        return r;
-    }
-    return std::nullopt;
+    auto look = CurrentLook(root);
+    std::lock_guard<std::mutex> guard(look->lock);
+    return RecordIn(look->Candidates(), key);
 }
 
 bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number) {
     number.reset();
-    std::shared_ptr<Snapshot> snapshot = t_openSearch.lock();
-    if (!snapshot || !(snapshot->root == root))
+    auto snapshot = t_openSearch.snapshot.lock();
+    if (!snapshot || !(t_openSearch.root == root))
         return false;
-    for (size_t n = 0; n < snapshot->disks.size(); ++n) {
-        const BlockEntry &e = snapshot->disks[n];
-        if (e.name == disk.name && e.sys == disk.sys && e.partition == disk.partition) {
-            number = static_cast<DWORD>(n);
-            break;
-        }
-    }
+    auto it = snapshot->disks.find(disk.name);
+    if (it != snapshot->disks.end() && it->second.first.sys == disk.sys && it->second.first.partition == disk.partition)
+        number = it->second.second;
     return true;
 }
 
@@ -134,7 +108,12 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
         return INVALID_HANDLE_VALUE;
     }
     auto search = std::make_shared<VolumeSearch>();
-    search->snapshot = TakeSnapshot(CurrentRoot());
+    search->root = CurrentRoot();
+    {
+        auto look = CurrentLook(search->root);
+        std::lock_guard<std::mutex> guard(look->lock);
+        search->snapshot = look->Volumes();
+    }
     const auto &volumes = search->snapshot->volumes;
     if (volumes.empty()) {
         Fail(ERROR_NO_MORE_FILES);
@@ -149,9 +128,9 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     {
         OpenSearches &s = Searches();
         std::lock_guard<std::mutex> guard(s.lock);
-        s.snapshots.push_back(search->snapshot);
+        s.searches.push_back({search->root, search->snapshot});
     }
-    t_openSearch = search->snapshot;
+    t_openSearch = {search->root, search->snapshot};
     return AddHandle(search);
 }
 
@@ -173,8 +152,8 @@ BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferL
 }
 
 BOOL FindVolumeClose(HANDLE hFindVolume) {
-    if (auto search = Find<VolumeSearch>(hFindVolume); search && t_openSearch.lock() == search->snapshot)
-        t_openSearch.reset();
+    if (auto search = Find<VolumeSearch>(hFindVolume); search && t_openSearch.snapshot.lock() == search->snapshot)
+        t_openSearch = {};
     return RemoveHandle(hFindVolume, Object::Kind::VolumeSearch) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 

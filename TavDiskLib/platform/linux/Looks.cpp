@@ -1,0 +1,361 @@
+// Looks kept between requests on the live system, and the change signals
+// that end them.
+//
+// A look answers what the machine is like: which block devices there are,
+// their sizes, bindings, holders and slaves, the mounts, the volumes. Taken
+// anew for every request, listing N disks with V volumes costs N × V visits
+// to sysfs. Instead the last look is kept and reused for as long as nothing
+// that could change its answers has happened, and the backend learns of
+// every such change cheaply:
+// - the kernel's uevents (NETLINK_KOBJECT_UEVENT): a block device added or
+//   removed, a loop device bound or released, a size changed, a
+//   device-mapper table loaded, a partition table read again;
+// - /proc/self/mountinfo, which polls with POLLPRI when a mount changes;
+// - inotify on the device nodes of whole disks whose content was probed
+//   for a file system: a write to one is the only change of content no
+//   uevent announces.
+// - /proc/partitions, read by every request and compared with what it held
+//   when the look was taken: the kernel announces no partition resized in
+//   place (BLKPG), nor a size that changes to or from 0, by uevent; this
+//   table shows every block device with a size, and that size (in KiB).
+// Any of them ends the kept look; so does an overflow of the uevent socket.
+// A device announced removed may still be in sysfs for a moment after its
+// uevent: no look is kept while one such is still there.
+//
+// Where no change signal exists (a recorded tree under TAVDISK_ROOT, a
+// process whose network namespace gets no uevents, a socket that cannot be
+// had) every request takes a new look, as before.
+#include "Linux.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <pthread.h>
+#include <set>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace TavLinux {
+namespace {
+
+// Kernel uevents reach the network namespaces owned by the initial user
+// namespace only, and that namespace maps every user id to itself.
+bool InInitialUserNamespace() {
+    auto map = ReadBytes("/proc/self/uid_map", 4096);
+    if (!map)
+        return false;
+    unsigned long long inside = 1, outside = 1, count = 0;
+    char rest = 0;
+    int fields = std::sscanf(map->c_str(), " %llu %llu %llu %c", &inside, &outside, &count, &rest);
+    return fields == 3 && inside == 0 && outside == 0 && count == 4294967295ull;
+}
+
+void CloseQuietly(int &fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// The change signals of the live system, shared by the whole process.
+class Monitor {
+public:
+    // The number of changes seen so far, after taking in every signal that
+    // is waiting; nullopt when changes cannot be learnt of here.
+    std::optional<uint64_t> Check() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (forked) {
+            // Signals opened by the parent belong to it: reading them here
+            // would take its events away.
+            CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+            opened = false, forked = false;
+            ++changes;
+        }
+        if (!opened)
+            Open();
+        if (!usable)
+            return std::nullopt;
+        pollfd fds[3] = {{uevents, POLLIN, 0}, {mounts, POLLPRI, 0}, {writes, POLLIN, 0}};
+        int ready = ::poll(fds, 3, 0);
+        if (ready < 0 && errno != EINTR) {
+            Drop();
+            return std::nullopt;
+        }
+        if (ready > 0) {
+            if (fds[0].revents)
+                TakeUevents();
+            if (fds[1].revents & (POLLPRI | POLLERR))
+                ++changes;
+            if (fds[2].revents)
+                TakeWrites();
+        }
+        return changes;
+    }
+
+    // Watches a device node for writes before its content is read; false
+    // when it cannot be watched (a look that read it cannot be kept).
+    bool WatchWrites(const std::string &node) {
+        std::lock_guard<std::mutex> guard(lock);
+        // IN_MODIFY: a write. Not IN_CLOSE_WRITE, which every close of a
+        // disk opened for reading and writing makes, written to or not.
+        return usable && ::inotify_add_watch(writes, node.c_str(), IN_MODIFY) >= 0;
+    }
+
+    // Whether every device announced removed has left sysfs.
+    bool RemovalsDone() {
+        std::lock_guard<std::mutex> guard(lock);
+        for (auto it = removed.begin(); it != removed.end();) {
+            struct stat st {};
+            if (::lstat(("/sys" + *it).c_str(), &st) != 0 && errno == ENOENT)
+                it = removed.erase(it);
+            else
+                ++it;
+        }
+        return removed.empty();
+    }
+
+    // fork(): the lock must not be held across it, and the child opens
+    // signals of its own.
+    void BeforeFork() { lock.lock(); }
+    void AfterForkInParent() { lock.unlock(); }
+    void AfterForkInChild() {
+        forked = true;
+        lock.unlock();
+    }
+
+private:
+    void Open() {
+        opened = true;
+        usable = false;
+        if (!InInitialUserNamespace())
+            return;
+        uevents = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+        if (uevents < 0)
+            return Drop();
+        sockaddr_nl address{};
+        address.nl_family = AF_NETLINK;
+        address.nl_groups = 1; // the kernel's own uevents
+        if (::bind(uevents, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            return Drop();
+        // Room for a burst (a partition table read again, many disks
+        // attached); an overflow only costs a new look.
+        int room = 4 << 20;
+        if (::setsockopt(uevents, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+            ::setsockopt(uevents, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (mounts < 0 || writes < 0)
+            return Drop();
+        usable = true;
+        ++changes;
+    }
+
+    void Drop() {
+        CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+        usable = false;
+        ++changes;
+    }
+
+    void TakeUevents() {
+        char message[8192];
+        while (true) {
+            sockaddr_nl from{};
+            iovec part = {message, sizeof message - 1};
+            msghdr header{};
+            header.msg_name = &from;
+            header.msg_namelen = sizeof from;
+            header.msg_iov = &part;
+            header.msg_iovlen = 1;
+            ssize_t n = ::recvmsg(uevents, &header, MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno == ENOBUFS) { // events were lost: whatever they were
+                    ++changes;
+                    continue;
+                }
+                break; // EAGAIN: all taken
+            }
+            if (from.nl_pid != 0) // only the kernel speaks for the kernel
+                continue;
+            Take(message, static_cast<size_t>(n));
+        }
+    }
+
+    // One uevent: "ACTION@DEVPATH", then KEY=VALUE strings.
+    void Take(char *message, size_t length) {
+        message[length] = 0;
+        bool synthetic = false;
+        for (size_t at = std::strlen(message) + 1; at < length; at += std::strlen(message + at) + 1)
+            synthetic = synthetic || std::strncmp(message + at, "SYNTH_UUID=", 11) == 0;
+        // Written by a program to sysfs to have a device announced again
+        // (udev does so after a disk opened for writing is closed): the
+        // kernel's state did not change.
+        if (synthetic)
+            return;
+        ++changes;
+        if (std::strncmp(message, "remove@/", 8) == 0 && removed.size() < 4096)
+            removed.insert(message + 7);
+    }
+
+    void TakeWrites() {
+        alignas(inotify_event) char events[4096];
+        while (::read(writes, events, sizeof events) > 0) {
+        }
+        ++changes;
+    }
+
+    std::mutex lock;
+    bool opened = false, usable = false, forked = false;
+    int uevents = -1, mounts = -1, writes = -1;
+    uint64_t changes = 0;
+    std::set<std::string> removed; // devpaths of devices announced removed
+};
+
+// /proc/partitions as it reads now (empty when it cannot be read: a look is
+// then not kept).
+std::string ReadPartitions() {
+    std::string text;
+    int fd = ::open("/proc/partitions", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    char chunk[65536];
+    while (text.size() < (16u << 20)) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+struct KeptLook {
+    std::mutex lock;
+    std::shared_ptr<Look> look;
+    uint64_t changes = 0;
+    std::string partitions; // /proc/partitions when the look was taken
+    LookCounts counts;
+};
+
+// Both live as long as the process. Across fork() neither lock is held (the
+// kept look's first: it is taken before the monitor's).
+Monitor &TheMonitor();
+KeptLook &Kept() {
+    static KeptLook *kept = new KeptLook;
+    return *kept;
+}
+
+Monitor &TheMonitor() {
+    static Monitor *monitor = [] {
+        auto *m = new Monitor;
+        ::pthread_atfork(
+            [] {
+                Kept().lock.lock();
+                TheMonitor().BeforeFork();
+            },
+            [] {
+                TheMonitor().AfterForkInParent();
+                Kept().lock.unlock();
+            },
+            [] {
+                TheMonitor().AfterForkInChild();
+                Kept().lock.unlock();
+            });
+        return m;
+    }();
+    return *monitor;
+}
+
+} // namespace
+
+Look::Look(const Root &root, bool keep) : view(root), kept(keep) {}
+
+const MountTable &Look::Mounts() {
+    if (!mounts)
+        mounts = ReadMounts(view.GetRoot());
+    return *mounts;
+}
+
+std::shared_ptr<const VolumeSnapshot> Look::Volumes() {
+    if (!volumes)
+        volumes = Snapshot(true);
+    return volumes;
+}
+
+std::shared_ptr<const VolumeSnapshot> Look::Candidates() {
+    if (!candidates)
+        candidates = Snapshot(false);
+    return candidates;
+}
+
+bool Look::HoldsFileSystem(const std::string &name) {
+    const std::string node = view.GetRoot().At("/dev/" + name);
+    if (kept && !TheMonitor().WatchWrites(node))
+        spoiled = true;
+    return HasFileSystem(view.GetRoot(), name);
+}
+
+std::shared_ptr<const VolumeSnapshot> Look::Snapshot(bool probeContent) {
+    auto snapshot = std::make_shared<VolumeSnapshot>();
+    for (auto &v : ListVolumes(*this, probeContent)) {
+        VolumeRecord r;
+        r.extents = VolumeExtents(view, v.block);
+        r.mounts = MountPointsOf(view, v.block, Mounts());
+        r.entry = std::move(v);
+        std::wstring key = r.entry.name;
+        for (auto &c : key)
+            if (c >= L'A' && c <= L'Z')
+                c = static_cast<wchar_t>(c - L'A' + L'a');
+        snapshot->byName.emplace(std::move(key), snapshot->volumes.size());
+        snapshot->volumes.push_back(std::move(r));
+    }
+    const auto &disks = view.Disks();
+    for (size_t n = 0; n < disks.size(); ++n)
+        snapshot->disks.emplace(view.Entry(disks[n]).name, std::make_pair(view.Entry(disks[n]), static_cast<DWORD>(n)));
+    return snapshot;
+}
+
+std::shared_ptr<Look> CurrentLook(const Root &root) {
+    std::optional<uint64_t> changes;
+    if (root.prefix.empty())
+        changes = TheMonitor().Check();
+    KeptLook &k = Kept();
+    std::lock_guard<std::mutex> guard(k.lock);
+    std::string partitions;
+    if (changes)
+        partitions = ReadPartitions();
+    if (changes && k.look && k.changes == *changes && !k.look->Spoiled() && k.partitions == partitions) {
+        ++k.counts.reused;
+        return k.look;
+    }
+    k.look.reset();
+    ++k.counts.taken;
+    // Checked before the look is taken (and /proc/partitions read before
+    // too): a change from here on shows in the next check.
+    bool keep = changes && !partitions.empty() && TheMonitor().RemovalsDone() && KernelTree(root);
+    auto look = std::make_shared<Look>(root, keep);
+    if (keep) {
+        k.look = look;
+        k.changes = *changes;
+        k.partitions = std::move(partitions);
+    }
+    return look;
+}
+
+bool LooksCanBeKept() {
+    return TheMonitor().Check().has_value();
+}
+
+LookCounts CountLooks() {
+    KeptLook &k = Kept();
+    std::lock_guard<std::mutex> guard(k.lock);
+    return k.counts;
+}
+
+} // namespace TavLinux
