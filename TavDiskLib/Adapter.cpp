@@ -2,9 +2,10 @@
 // by its device description.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "Requests.h"
 
 using namespace TavRecords;
-namespace P = TavPlatform;
+namespace P = TavRequests;
 
 namespace {
 // Device instance identifiers are short (the platform's own limit is 200

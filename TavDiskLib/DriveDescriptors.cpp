@@ -2,11 +2,12 @@
 // bus type, descriptor strings, disk number, device path and device node.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "Requests.h"
 
 #include <cwchar>
 
 using namespace TavRecords;
-namespace P = TavPlatform;
+namespace P = TavRequests;
 
 int Drive::GetDescriptorString(ULONG OffsetFieldPosition, bool AllOnesMeansAbsent, unsigned char *Buffer,
                                ULONG Capacity, ULONG *Count) {

@@ -2,11 +2,12 @@
 // probe sequence, release and assignment; and the SCSI command carrier.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "Requests.h"
 
 #include <new>
 
 using namespace TavRecords;
-namespace P = TavPlatform;
+namespace P = TavRequests;
 
 namespace {
 

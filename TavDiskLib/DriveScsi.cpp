@@ -1,6 +1,7 @@
 // The SCSI identity of a disk (standard INQUIRY data) and its address on the
 // port layer.
 #include "TavDiskLib.h"
+#include "platform/types.h"
 
 int Drive::GetInquiryString(ULONG FirstByte, ULONG Width, unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
     if (SmartVersion)

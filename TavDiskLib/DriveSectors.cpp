@@ -1,8 +1,9 @@
 // Single-sector reads and writes by sector number, on the whole disk.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "Requests.h"
 
-namespace P = TavPlatform;
+namespace P = TavRequests;
 
 int Drive::TransferSector(ULONG Sector, unsigned char *Buffer, bool Write) {
     if (!Geometry)

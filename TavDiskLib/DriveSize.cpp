@@ -1,9 +1,10 @@
 // Geometry and capacity, and the sector count from IDENTIFY or READ CAPACITY.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "Requests.h"
 
 using namespace TavRecords;
-namespace P = TavPlatform;
+namespace P = TavRequests;
 
 LARGE_INTEGER Drive::GetCapacity() {
     if (!Geometry) {

@@ -1,6 +1,7 @@
 // Turning the drive's fixed-width and zero-terminated byte fields into clean
 // narrow texts in the caller's buffer.
 #include "TavDiskLib.h"
+#include "platform/types.h"
 
 void Drive::TrimString(unsigned char const *Source, unsigned char *Destination, ULONG Length, ULONG *Count) {
     ULONG from = 0;

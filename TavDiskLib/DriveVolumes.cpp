@@ -2,13 +2,14 @@
 // by one scan over every volume of the machine, and the system volume test.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "Requests.h"
 
 #include <cwchar>
 #include <new>
 #include <string>
 
 using namespace TavRecords;
-namespace P = TavPlatform;
+namespace P = TavRequests;
 
 namespace {
 

@@ -2,7 +2,7 @@
 // sits.
 //
 //   void *set = Drive::GetDeviceInfoSet();
-//   for (ULONG i = 0;; ++i) {
+//   for (TavDiskLib::ULONG i = 0;; ++i) {
 //       Drive *d = Drive::GetDrive(set, i);
 //       if (!d) break;
 //       ... ask d ...
@@ -14,13 +14,14 @@
 // shallowly by operator=: after an assignment both objects share one handle
 // and one set of records, and exactly one of them may be destroyed.
 //
-// On Windows the types are the platform's own (ULONG is `unsigned long`);
-// elsewhere they come from the library's platform header, with ULONG a 32-bit
-// unsigned integer so that every 32-bit quantity stays 32 bits wide.
+// The types of the signatures are those of TavDiskLibTypes.h: on Windows the
+// platform's own (ULONG is `unsigned long`); elsewhere the namespace
+// TavDiskLib holds them, with ULONG a 32-bit unsigned integer. The C
+// interface over the same classes is tavdisk.h.
 #ifndef TAVDISKLIB_TAVDISKLIB_H
 #define TAVDISKLIB_TAVDISKLIB_H
 
-#include "platform/types.h"
+#include "TavDiskLibTypes.h"
 
 #if defined(_WIN32)
 #if defined(TAVDISKLIB_STATIC)
@@ -42,133 +43,140 @@ public:
     static void *GetDeviceInfoSet();
     // When the disk could not be opened, the thread's last-error code after
     // GetDrive (and the constructor) is the one the open left.
-    static Drive *GetDrive(void *DeviceInfoSet, ULONG MemberIndex);
-    Drive(void *DeviceInfoSet, ULONG MemberIndex, SP_DEVICE_INTERFACE_DATA *InterfaceData);
+    static Drive *GetDrive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex);
+    Drive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData);
     ~Drive();
     Drive &operator=(Drive const &Other);
 
     // Storage descriptor and device node.
-    int GetVendorId(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetProductId(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetProductRevision(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetSerialNumber(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    STORAGE_BUS_TYPE GetBusType();
-    ULONG GetDriveNumber();
-    int GetDevicePath(wchar_t *Buffer, ULONG Capacity, ULONG *Count);
-    ULONG GetDeviceInstance();
-    ULONG GetDeviceParentInstance();
+    int GetVendorId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetProductId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetProductRevision(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetSerialNumber(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    TavDiskLib::STORAGE_BUS_TYPE GetBusType();
+    TavDiskLib::ULONG GetDriveNumber();
+    int GetDevicePath(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    TavDiskLib::ULONG GetDeviceInstance();
+    TavDiskLib::ULONG GetDeviceParentInstance();
 
     // ATA identity.
     int IsAta();
-    int GetIdeDriveSerialNo(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetIdeDriveFirmwareRevision(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetIdeDriveModelNo(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    ULONG GetIdeControllerNumber();
-    ULONG GetIdeDiskNumber();
+    int GetIdeDriveSerialNo(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetIdeDriveFirmwareRevision(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetIdeDriveModelNo(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    TavDiskLib::ULONG GetIdeControllerNumber();
+    TavDiskLib::ULONG GetIdeDiskNumber();
     int GetIdeSupports48BitAddressing();
     int GetIdeSupportsSecurity();
     unsigned short GetIdeSecurityEraseUnitTime();
     unsigned short GetIdeEnhancedSecurityEraseUnitTime();
 
     // SCSI identity and address.
-    int GetScsiVendorId(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetScsiProductId(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetScsiProductRevision(unsigned char *Buffer, ULONG Capacity, ULONG *Count);
+    int GetScsiVendorId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetScsiProductId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetScsiProductRevision(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
     unsigned char GetScsiPort();
     unsigned char GetScsiBusId();
     unsigned char GetScsiTargetId();
     unsigned char GetScsiLogicalUnitId();
 
     // Geometry, capacity and sector count.
-    LARGE_INTEGER GetCapacity();
-    LARGE_INTEGER GetCylinders();
-    ULONG GetTracksPerCylinder();
-    ULONG GetSectorsPerTrack();
-    ULONG GetBytesPerSector();
-    LARGE_INTEGER GetSectors();
+    TavDiskLib::LARGE_INTEGER GetCapacity();
+    TavDiskLib::LARGE_INTEGER GetCylinders();
+    TavDiskLib::ULONG GetTracksPerCylinder();
+    TavDiskLib::ULONG GetSectorsPerTrack();
+    TavDiskLib::ULONG GetBytesPerSector();
+    TavDiskLib::LARGE_INTEGER GetSectors();
 
     // Single-sector transfers.
-    int ReadSector(ULONG Sector, unsigned char *Buffer);
-    int WriteSector(ULONG Sector, unsigned char *Buffer);
+    int ReadSector(TavDiskLib::ULONG Sector, unsigned char *Buffer);
+    int WriteSector(TavDiskLib::ULONG Sector, unsigned char *Buffer);
 
     // Volumes on the disk.
-    int GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length);
-    int GetMountPoints(wchar_t *Buffer, ULONG Capacity, ULONG *Length);
+    int GetDriveLetters(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
+    int GetMountPoints(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int ContainsWindowsBootPartition();
     // The first path name (drive root or folder) of a mounted volume that
     // has an extent holding the sector, asked of the platform anew on each
     // call. Length gets the name's length with terminator, 0 when no mounted
     // volume holds the sector; a buffer that is too small is refused
     // (result 0) and left untouched.
-    int GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, ULONG *Length);
+    int GetSectorMountPoint(TavDiskLib::ULONG Sector, wchar_t *Buffer, TavDiskLib::ULONG Capacity,
+                            TavDiskLib::ULONG *Length);
 
 private:
     friend struct DriveTestAccess;
 
-    ULONG ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer, ULONG DataLength,
-                          unsigned char DataIn);
+    TavDiskLib::ULONG ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer,
+                                      TavDiskLib::ULONG DataLength, unsigned char DataIn);
     int GetAdapterInfo();
     int GetDeviceInfo();
     void DetectIde();
     void IdentifyIde();
     void ScsiInquire();
     void ScsiLocate();
-    static void TrimString(unsigned char const *Source, unsigned char *Destination, ULONG Length, ULONG *Count);
-    static void TransposeByWord(unsigned char const *Source, unsigned char *Destination, ULONG Offset, ULONG Length);
+    static void TrimString(unsigned char const *Source, unsigned char *Destination, TavDiskLib::ULONG Length,
+                           TavDiskLib::ULONG *Count);
+    static void TransposeByWord(unsigned char const *Source, unsigned char *Destination, TavDiskLib::ULONG Offset,
+                                TavDiskLib::ULONG Length);
 
-    int DeliverText(unsigned char const *Field, ULONG Extent, unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetDescriptorString(ULONG OffsetFieldPosition, bool AllOnesMeansAbsent, unsigned char *Buffer,
-                            ULONG Capacity, ULONG *Count);
-    int GetIdentifyString(ULONG FirstWord, ULONG Words, unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int GetInquiryString(ULONG FirstByte, ULONG Width, unsigned char *Buffer, ULONG Capacity, ULONG *Count);
-    int TransferSector(ULONG Sector, unsigned char *Buffer, bool Write);
-    int QueryDeviceNumber(ULONG *Number);
+    int DeliverText(unsigned char const *Field, TavDiskLib::ULONG Extent, unsigned char *Buffer,
+                    TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetDescriptorString(TavDiskLib::ULONG OffsetFieldPosition, bool AllOnesMeansAbsent, unsigned char *Buffer,
+                            TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetIdentifyString(TavDiskLib::ULONG FirstWord, TavDiskLib::ULONG Words, unsigned char *Buffer,
+                          TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int GetInquiryString(TavDiskLib::ULONG FirstByte, TavDiskLib::ULONG Width, unsigned char *Buffer,
+                         TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    int TransferSector(TavDiskLib::ULONG Sector, unsigned char *Buffer, bool Write);
+    int QueryDeviceNumber(TavDiskLib::ULONG *Number);
     void ScanVolumes();
     template <class Visit> bool WalkVolumes(Visit visit);
 
-    HANDLE DeviceHandle;
+    TavDiskLib::HANDLE DeviceHandle;
     void *DeviceInfoSet;
-    ULONG MemberIndex;
-    SP_DEVICE_INTERFACE_DATA *InterfaceData;
-    SP_DEVINFO_DATA *DevInfoData;
-    SP_DEVICE_INTERFACE_DETAIL_DATA_W *InterfaceDetail;
-    STORAGE_ADAPTER_DESCRIPTOR *AdapterDescriptor;
-    STORAGE_DEVICE_DESCRIPTOR *DeviceDescriptor;
-    GETVERSIONINPARAMS *SmartVersion;
-    SENDCMDOUTPARAMS *IdentifyResult;
+    TavDiskLib::ULONG MemberIndex;
+    TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData;
+    TavDiskLib::SP_DEVINFO_DATA *DevInfoData;
+    TavDiskLib::SP_DEVICE_INTERFACE_DETAIL_DATA_W *InterfaceDetail;
+    TavDiskLib::STORAGE_ADAPTER_DESCRIPTOR *AdapterDescriptor;
+    TavDiskLib::STORAGE_DEVICE_DESCRIPTOR *DeviceDescriptor;
+    TavDiskLib::GETVERSIONINPARAMS *SmartVersion;
+    TavDiskLib::SENDCMDOUTPARAMS *IdentifyResult;
     unsigned char InquiryData[56];
-    SCSI_ADDRESS *ScsiAddress;
-    DISK_GEOMETRY *Geometry;
-    DISK_CONTROLLER_NUMBER *ControllerNumber;
+    TavDiskLib::SCSI_ADDRESS *ScsiAddress;
+    TavDiskLib::DISK_GEOMETRY *Geometry;
+    TavDiskLib::DISK_CONTROLLER_NUMBER *ControllerNumber;
     wchar_t *DriveLetterTable;
     wchar_t *MountPointList;
 };
 
 class TAVDISKLIB_API Adapter {
 public:
-    Adapter(void *DeviceInfoSet, ULONG DevInst);
+    Adapter(void *DeviceInfoSet, TavDiskLib::ULONG DevInst);
     ~Adapter();
     // Writes the device description into Buffer (sizes in bytes). The buffer
     // is declared const for compatibility with existing callers; it is written.
-    void GetDescription(wchar_t const *Buffer, ULONG Capacity, ULONG *RequiredSize);
+    void GetDescription(wchar_t const *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *RequiredSize);
     Adapter &operator=(Adapter const &Other);
 
 private:
     void *DeviceInfoSet;
-    SP_DEVINFO_DATA *DevInfoData;
-    SP_DEVICE_INTERFACE_DATA *InterfaceData;
+    TavDiskLib::SP_DEVINFO_DATA *DevInfoData;
+    TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData;
 };
 
 #if !defined(_WIN32)
 // Releases a device information set from Drive::GetDeviceInfoSet, as the
 // platform's own function of that name does on Windows.
-extern "C" TAVDISKLIB_API BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// Nonzero on success (the platform's BOOL).
+extern "C" TAVDISKLIB_API int SetupDiDestroyDeviceInfoList(TavDiskLib::HDEVINFO DeviceInfoSet);
 // The calling thread's last-error code of the library's requests, as the
 // platform's own functions of these names give and set it on Windows: a
 // failed request sets it (a successful one leaves it alone), so a caller
 // clears it, calls, and reads it to learn why a call failed.
-extern "C" TAVDISKLIB_API DWORD GetLastError();
-extern "C" TAVDISKLIB_API void SetLastError(DWORD dwErrCode);
+extern "C" TAVDISKLIB_API TavDiskLib::ULONG GetLastError();
+extern "C" TAVDISKLIB_API void SetLastError(TavDiskLib::ULONG dwErrCode);
 #endif
 
 #endif

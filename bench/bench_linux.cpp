@@ -24,6 +24,8 @@
 
 namespace {
 
+using TavDiskLib::ULONG;
+
 constexpr ULONG SectorsRead = 4096;
 
 const char *DiskPath() {

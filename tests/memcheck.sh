@@ -33,7 +33,8 @@ run() { # run <label> <command...>
     fi
     rm -f "$log"
 }
-for t in tests/tavdisk_tests tests/cli/tavdisk_cli_tests tests/linux/tavdisk_linux_tests; do
+for t in tests/tavdisk_tests tests/cli/tavdisk_cli_tests tests/linux/tavdisk_linux_tests tests/api/tavdisk_api_tests \
+         tests/api/tavdisk_c_api_test; do
     [ -x "$build/$t" ] && run "$t" "$build/$t"
 done
 if [ -x "$build/tools/tavdisk" ]; then

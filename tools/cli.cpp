@@ -7,6 +7,7 @@
 #include "cli.h"
 
 #include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/tavdisk.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -14,8 +15,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -36,6 +38,19 @@
 #endif
 
 namespace tavdisk {
+
+// The library's 32-bit unsigned integer (unsigned long on Windows), and the
+// last-error codes this program looks at. Away from Windows the library's
+// header names no Windows type or code (so that a program's own do not
+// clash with them): the program names what it uses itself.
+using TavDiskLib::ULONG;
+using DWORD = TavDiskLib::ULONG;
+#if !defined(_WIN32)
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_BUSY = 170;
+#endif
 
 // ---------------------------------------------------------------------------
 // Text conversions
@@ -165,7 +180,7 @@ public:
     }
     DeviceSet(const DeviceSet &) = delete;
     DeviceSet &operator=(const DeviceSet &) = delete;
-    bool Valid() const { return set_ != nullptr && set_ != INVALID_HANDLE_VALUE; }
+    bool Valid() const { return set_ != nullptr && set_ != TavDiskLib::InvalidHandleValue(); }
     void *Get() const { return set_; }
 
 private:
@@ -274,6 +289,7 @@ struct DiskInfo {
     std::string mountPointsText;              // UTF-8, as the library lists them
     bool systemVolume = false;
     std::optional<DWORD> openError;           // why the disk could not be opened (last-error code)
+    std::string openRequest;                  // the request that failed when the disk could not be opened
     bool numberKnown = true;                  // the device-number request succeeded
     bool vanished = false;                    // no longer among the machine's disks
     ULONG mountsTooLong = 0;                  // length of a mount list too long to take, else 0
@@ -323,8 +339,9 @@ std::vector<std::string> SplitMounts(const std::wstring &text) {
 // Asks every getter once. `full` adds the controller description and the
 // volume scan, which reading or writing a sector does not need. `openError`
 // is the last-error code read right after GetDrive: why the disk could not
-// be opened, if it could not.
-DiskInfo Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError) {
+// be opened, if it could not; `openRequest` names the request that failed.
+DiskInfo Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError,
+                 const std::string &openRequest = std::string()) {
     DiskInfo d;
     d.number = number;
     if (auto path = ReadWide(drive, &Drive::GetDevicePath))
@@ -375,6 +392,7 @@ DiskInfo Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openErr
                    d.revision || d.serial;
     if (!d.accessible) {
         d.openError = openError;
+        d.openRequest = openRequest;
         return d;
     }
 
@@ -551,9 +569,12 @@ std::string ErrorText(DWORD code) {
     return "error " + std::to_string(code);
 }
 
-// ": <reason>" for a failure whose last-error code is known, else nothing.
-std::string Because(std::optional<DWORD> code) {
-    return code && *code != ERROR_SUCCESS ? ": " + ErrorText(*code) : std::string();
+// ": <reason>" for a failure whose last-error code is known, else nothing;
+// ": <request> failed: <reason>" when the request is known as well.
+std::string Because(std::optional<DWORD> code, const std::string &request = std::string()) {
+    if (!code || *code == ERROR_SUCCESS)
+        return std::string();
+    return ": " + (request.empty() ? std::string() : request + " failed: ") + ErrorText(*code);
 }
 
 // ---------------------------------------------------------------------------
@@ -703,7 +724,7 @@ void PrintDisk(const DiskInfo &d, std::ostream &out) {
         return;
     }
     if (!d.accessible) {
-        out << "  The device could not be opened" << Because(d.openError) << AccessAdvice() << "\n";
+        out << "  The device could not be opened" << Because(d.openError, d.openRequest) << AccessAdvice() << "\n";
         return;
     }
     line("Device number", d.numberKnown ? number(d.deviceNumber) : "- (the device does not tell it)");
@@ -898,19 +919,45 @@ bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &dr
 #endif
 }
 
-// The disk a command names, opened, with the last-error code its open left.
+// The first platform request that failed on this thread while the guard
+// lived ("CreateFileW"), as the library's failure handler tells it.
+class FirstFailure {
+public:
+    FirstFailure() { tavdisk_set_failure_handler(&FirstFailure::Take, this); }
+    ~FirstFailure() { tavdisk_set_failure_handler(nullptr, nullptr); }
+    FirstFailure(const FirstFailure &) = delete;
+    FirstFailure &operator=(const FirstFailure &) = delete;
+    const std::string &Request() const { return request_; }
+
+private:
+    static void TAVDISK_CALL Take(const tavdisk_failure *failure, void *context) {
+        auto *self = static_cast<FirstFailure *>(context);
+        try {
+            if (self->request_.empty())
+                self->request_ = failure->request;
+        } catch (...) {
+        }
+    }
+    std::string request_;
+};
+
+// The disk a command names, opened, with the last-error code its open left
+// and the request that failed first while it was opened.
 struct Opened {
     std::unique_ptr<Drive> drive;
     ULONG number = 0;
     DWORD openError = ERROR_SUCCESS;
+    std::string openRequest;
 };
 
 Opened OpenMember(void *set, ULONG index) {
     Opened o;
     o.number = index;
+    FirstFailure first;
     ClearLastError();
     o.drive.reset(Drive::GetDrive(set, index));
     o.openError = LastError();
+    o.openRequest = first.Request();
     return o;
 }
 
@@ -991,7 +1038,8 @@ void MarkVanished(std::vector<DiskInfo> &disks) {
 // the error and returns its exit code, or 0 when the transfer may go ahead.
 int CheckTransfer(const DiskInfo &d, uint64_t sector, std::ostream &err) {
     if (!d.accessible) {
-        return Fail(err, kExitFailure, "cannot open " + DiskName(d) + Because(d.openError) + AccessAdvice());
+        return Fail(err, kExitFailure,
+                    "cannot open " + DiskName(d) + Because(d.openError, d.openRequest) + AccessAdvice());
     }
     if (d.bytesPerSector == 0)
         return Fail(err, kExitFailure, DiskName(d) + " does not report its sector size");
@@ -1033,7 +1081,7 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
         Opened o = OpenMember(set.Get(), i);
         if (!o.drive)
             break;
-        disks.push_back(Collect(*o.drive, set.Get(), i, true, o.openError));
+        disks.push_back(Collect(*o.drive, set.Get(), i, true, o.openError, o.openRequest));
     }
     MarkVanished(disks);
 
@@ -1053,6 +1101,8 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
                         " disks could not be opened" + (right.empty() ? "" : "; full answers need " + right));
     }
     for (const DiskInfo &d : disks) {
+        if (!d.accessible && !d.vanished && !d.openRequest.empty())
+            notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest));
         if (d.accessible && !d.numberKnown)
             notes.push_back(DiskName(d) + " does not tell its device number; its volumes are not shown");
         if (d.mountsTooLong)
@@ -1081,14 +1131,14 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
     Opened o = OpenDisk(set, *name, err, code);
     if (!o.drive)
         return code;
-    std::vector<DiskInfo> one{Collect(*o.drive, set.Get(), o.number, true, o.openError)};
+    std::vector<DiskInfo> one{Collect(*o.drive, set.Get(), o.number, true, o.openError, o.openRequest)};
     MarkVanished(one);
     const DiskInfo &d = one[0];
     std::vector<std::string> notes;
     if (d.vanished)
         notes.push_back(DiskName(d) + " went away while it was read");
     else if (!d.accessible)
-        notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError) + AccessAdvice());
+        notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest) + AccessAdvice());
     if (json)
         WriteJson(Document(one, notes), out);
     else
@@ -1111,7 +1161,7 @@ int RunRead(const std::string &diskText, const std::string &sectorText, std::ost
     Opened o = OpenDisk(set, *name, err, code);
     if (!o.drive)
         return code;
-    DiskInfo d = Collect(*o.drive, set.Get(), o.number, false, o.openError);
+    DiskInfo d = Collect(*o.drive, set.Get(), o.number, false, o.openError, o.openRequest);
     code = CheckTransfer(d, *sector, err);
     if (code != kExitOk)
         return code;
@@ -1180,7 +1230,7 @@ int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
     Opened o = OpenDisk(set, *name, err, code);
     if (!o.drive)
         return code;
-    DiskInfo d = Collect(*o.drive, set.Get(), o.number, false, o.openError);
+    DiskInfo d = Collect(*o.drive, set.Get(), o.number, false, o.openError, o.openRequest);
     if (!w.device.empty() && !(d.path && NamesDisk(w.device, *d.path, *o.drive)))
         return Fail(err, kExitFailure,
                     DiskName(d) + " is not " + Quoted(w.device) + " as --device says; nothing written");
@@ -1225,7 +1275,8 @@ int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
         int again = kExitOk;
         std::ostringstream quiet;
         Opened fresh = OpenDisk(now, *name, quiet, again);
-        DiskInfo f = fresh.drive ? Collect(*fresh.drive, now.Get(), fresh.number, false, fresh.openError)
+        DiskInfo f = fresh.drive ? Collect(*fresh.drive, now.Get(), fresh.number, false, fresh.openError,
+                                           fresh.openRequest)
                                  : DiskInfo{};
         if (!fresh.drive || fresh.number != d.number || !SameDisk(d, f))
             return Fail(err, kExitFailure,
@@ -1245,6 +1296,40 @@ int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
     return Finish(kExitOk, out, err);
 }
 
+// TAVDISK_DEBUG=1 for the guard's life when `on`; the variable is then
+// restored as it was.
+class DebugSwitch {
+public:
+    explicit DebugSwitch(bool on) : on_(on) {
+        if (!on_)
+            return;
+        if (const char *old = std::getenv(kVariable))
+            old_ = old;
+        Set("1");
+    }
+    ~DebugSwitch() {
+        if (on_)
+            Set(old_ ? old_->c_str() : nullptr);
+    }
+    DebugSwitch(const DebugSwitch &) = delete;
+    DebugSwitch &operator=(const DebugSwitch &) = delete;
+
+private:
+    static constexpr const char *kVariable = "TAVDISK_DEBUG";
+    static void Set(const char *value) {
+#if defined(_WIN32)
+        _putenv_s(kVariable, value ? value : "");
+#else
+        if (value)
+            setenv(kVariable, value, 1);
+        else
+            unsetenv(kVariable);
+#endif
+    }
+    bool on_;
+    std::optional<std::string> old_;
+};
+
 } // namespace
 
 int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
@@ -1257,20 +1342,27 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
     WriteRequest w;
     std::string disk, sector;
     app.add_flag("--json", json, "With no command: list the disks as JSON");
+    bool verbose = false;
+    const char *verboseHelp = "Print each platform request that fails on stderr (sets TAVDISK_DEBUG=1)";
+    app.add_flag("--verbose", verbose, verboseHelp);
 
     const char *diskHelp = "Disk number as 'tavdisk list' shows it, or device path";
     CLI::App *list = app.add_subcommand("list", "A table of every disk (the default command)");
+    list->add_flag("--verbose", verbose, verboseHelp);
     list->add_flag("--json", json, "Every field of every disk as JSON");
 
     CLI::App *show = app.add_subcommand("show", "Every field of one disk");
+    show->add_flag("--verbose", verbose, verboseHelp);
     show->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
     show->add_flag("--json", json, "As JSON (the document of 'list --json' with this disk only)");
 
     CLI::App *read = app.add_subcommand("read", "Hexdump of one sector");
+    read->add_flag("--verbose", verbose, verboseHelp);
     read->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
     read->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
 
     CLI::App *write = app.add_subcommand("write", "Write one sector from a file of exactly one sector's size (needs --yes)");
+    write->add_flag("--verbose", verbose, verboseHelp);
     write->add_option("DISK", w.disk, diskHelp)->required()->type_name("NUMBER|PATH");
     write->add_option("SECTOR", w.sector, "Sector number, from 0")->required()->type_name("NUMBER");
     write->add_option("FILE", w.file, "File holding the sector's new bytes")->required()->type_name("PATH");
@@ -1296,6 +1388,7 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
         return Fail(err, kExitUsage, EscapeBytes(e.what()) + " (see 'tavdisk --help')");
     }
 
+    DebugSwitch debug(verbose);
     try {
         if (show->parsed())
             return RunShow(disk, json, out, err);

@@ -11,6 +11,8 @@
 
 #include "types.h"
 
+#include <string>
+
 namespace TavPlatform {
 
 // Memory for request records. Blocks from LocalAlloc are released with
@@ -70,6 +72,12 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
 CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags);
 CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags);
+
+// Not a platform operation: for reports of failed requests, what a handle
+// from CreateFileW or FindFirstVolumeW is open on (a device path, a volume
+// name); empty when the backend cannot tell. Makes no request and leaves the
+// last-error code alone.
+std::wstring HandleTarget(HANDLE hObject);
 
 } // namespace TavPlatform
 

@@ -8,21 +8,17 @@
 // Two deliberate differences away from Windows: DWORD/ULONG are 32-bit on
 // every platform (on LP64 systems `unsigned long` is 64-bit), and WCHAR is the
 // system's wchar_t (32-bit on Linux), so wide strings are UTF-32 there.
+//
+// The types of the public signatures come from the public TavDiskLibTypes.h,
+// which away from Windows keeps them in the namespace TavDiskLib; this
+// internal header names them in the global namespace again, beside the
+// rest, for the library's own code, its backends and its tests.
 #ifndef TAVDISKLIB_PLATFORM_TYPES_H
 #define TAVDISKLIB_PLATFORM_TYPES_H
 
-#if defined(_WIN32)
+#include "../TavDiskLibTypes.h"
 
-// This is a public header: it leaves the caller's choice of windows.h parts
-// alone (no WIN32_LEAN_AND_MEAN) and only keeps the min/max macros away.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <winioctl.h>
-#include <setupapi.h>
-#include <cfgmgr32.h>
-#include <ntddscsi.h>
+#if defined(_WIN32)
 
 #ifndef SCSI_IOCTL_DATA_IN
 #define SCSI_IOCTL_DATA_OUT 0
@@ -35,6 +31,36 @@
 #include <cstddef>
 #include <cstdint>
 
+using TavDiskLib::HANDLE;
+using TavDiskLib::HDEVINFO;
+using TavDiskLib::LARGE_INTEGER;
+using TavDiskLib::STORAGE_BUS_TYPE;
+using TavDiskLib::ULONG;
+typedef LARGE_INTEGER *PLARGE_INTEGER;
+typedef STORAGE_BUS_TYPE *PSTORAGE_BUS_TYPE;
+using TavDiskLib::BusTypeUnknown;
+using TavDiskLib::BusTypeScsi;
+using TavDiskLib::BusTypeAtapi;
+using TavDiskLib::BusTypeAta;
+using TavDiskLib::BusType1394;
+using TavDiskLib::BusTypeSsa;
+using TavDiskLib::BusTypeFibre;
+using TavDiskLib::BusTypeUsb;
+using TavDiskLib::BusTypeRAID;
+using TavDiskLib::BusTypeiScsi;
+using TavDiskLib::BusTypeSas;
+using TavDiskLib::BusTypeSata;
+using TavDiskLib::BusTypeSd;
+using TavDiskLib::BusTypeMmc;
+using TavDiskLib::BusTypeVirtual;
+using TavDiskLib::BusTypeFileBackedVirtual;
+using TavDiskLib::BusTypeSpaces;
+using TavDiskLib::BusTypeNvme;
+using TavDiskLib::BusTypeSCM;
+using TavDiskLib::BusTypeUfs;
+using TavDiskLib::BusTypeMax;
+using TavDiskLib::BusTypeMaxReserved;
+
 typedef int BOOL;
 typedef unsigned char BOOLEAN;
 typedef unsigned char BYTE;
@@ -42,7 +68,6 @@ typedef unsigned char UCHAR;
 typedef uint16_t WORD;
 typedef uint16_t USHORT;
 typedef uint32_t DWORD;
-typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef int32_t LONG;
 typedef int64_t LONGLONG;
@@ -50,10 +75,8 @@ typedef uint64_t ULONGLONG;
 typedef uintptr_t ULONG_PTR;
 typedef size_t SIZE_T;
 typedef wchar_t WCHAR;
-typedef void *HANDLE;
 typedef void *HLOCAL;
 typedef void *HWND;
-typedef void *HDEVINFO;
 typedef DWORD DEVINST;
 typedef DWORD CONFIGRET;
 typedef DWORD DEVICE_TYPE;
@@ -80,14 +103,6 @@ struct SECURITY_ATTRIBUTES;
 typedef SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 struct OVERLAPPED;
 typedef OVERLAPPED *LPOVERLAPPED;
-
-typedef union _LARGE_INTEGER {
-    struct {
-        DWORD LowPart;
-        LONG HighPart;
-    } u;
-    LONGLONG QuadPart;
-} LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef struct _GUID {
     uint32_t Data1;
@@ -218,31 +233,6 @@ typedef struct _STORAGE_PROPERTY_QUERY {
     STORAGE_QUERY_TYPE QueryType;
     BYTE AdditionalParameters[1];
 } STORAGE_PROPERTY_QUERY, *PSTORAGE_PROPERTY_QUERY;
-
-typedef enum _STORAGE_BUS_TYPE {
-    BusTypeUnknown = 0x00,
-    BusTypeScsi = 0x01,
-    BusTypeAtapi = 0x02,
-    BusTypeAta = 0x03,
-    BusType1394 = 0x04,
-    BusTypeSsa = 0x05,
-    BusTypeFibre = 0x06,
-    BusTypeUsb = 0x07,
-    BusTypeRAID = 0x08,
-    BusTypeiScsi = 0x09,
-    BusTypeSas = 0x0A,
-    BusTypeSata = 0x0B,
-    BusTypeSd = 0x0C,
-    BusTypeMmc = 0x0D,
-    BusTypeVirtual = 0x0E,
-    BusTypeFileBackedVirtual = 0x0F,
-    BusTypeSpaces = 0x10,
-    BusTypeNvme = 0x11,
-    BusTypeSCM = 0x12,
-    BusTypeUfs = 0x13,
-    BusTypeMax = 0x14,
-    BusTypeMaxReserved = 0x7F
-} STORAGE_BUS_TYPE, *PSTORAGE_BUS_TYPE;
 
 typedef struct _STORAGE_DESCRIPTOR_HEADER {
     DWORD Version;

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -180,6 +181,16 @@ Bytes Pattern(size_t size, uint8_t seed) {
     return b;
 }
 
+// The SCSI address request of one disk fails with a device error.
+TavSim::Fault AddressFault(int disk) {
+    TavSim::Fault f;
+    f.op = Op::DeviceIoControl;
+    f.ioctl = IOCTL_SCSI_GET_ADDRESS;
+    f.disk = disk;
+    f.error = ERROR_IO_DEVICE;
+    return f;
+}
+
 bool RunningAsRoot() {
 #if defined(_WIN32)
     return false;
@@ -332,10 +343,13 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     EXPECT_NE(lines[3].find("\\\\?\\scsi#disk2#"), std::string::npos) << lines[3];
     // The unopened disk is not credited with the volumes of device number 0.
     EXPECT_EQ(lines[3].find("C:"), std::string::npos) << lines[3];
+    // A summary, then which request failed for each disk that could not be opened.
     auto notes = Lines(r.err);
-    ASSERT_EQ(notes.size(), 1u) << r.err;
+    ASSERT_EQ(notes.size(), 2u) << r.err;
     EXPECT_NE(notes[0].find("tavdisk: note: 1 of 3 disks could not be opened"), std::string::npos);
     EXPECT_EQ(notes[0].find("full answers need ") != std::string::npos, !RunningAsRoot()) << notes[0];
+    EXPECT_EQ(notes[1], "tavdisk: note: disk 2 (\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}) could not be "
+                        "opened: CreateFileW failed: access denied (error 5)");
 
     json doc = Json({"list", "--json"});
     const json &d = doc["disks"][2];
@@ -343,7 +357,7 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     EXPECT_EQ(d["device_path"], "\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
     EXPECT_TRUE(d["bus"].is_null());
     EXPECT_TRUE(d["volumes"].is_null());
-    EXPECT_EQ(doc["notes"].size(), 1u);
+    EXPECT_EQ(doc["notes"].size(), 2u);
     EXPECT_EQ(doc["disks"][0]["accessible"], true);
 
     EXPECT_EQ(d["vanished"], false);
@@ -351,15 +365,55 @@ TEST_F(Tavdisk, ADiskThatCannotBeOpenedIsListedWithANote) {
     EXPECT_TRUE(doc["disks"][0]["error"].is_null());
 
     Outcome read = Tav({"read", "2", "0"});
-    ExpectError(read, 1, "cannot open disk 2 (\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}): access denied (error 5)");
+    ExpectError(read, 1,
+                "cannot open disk 2 (\\\\?\\scsi#disk2#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}): CreateFileW failed: "
+                "access denied (error 5)");
     EXPECT_EQ(machine.Count(Op::ReadFile), 0u);
 
     // show prints what it knows, and exits 1: the command was not carried out.
     Outcome show = Tav({"show", "2"});
     EXPECT_EQ(show.code, 1);
-    EXPECT_NE(show.out.find("could not be opened: access denied (error 5)"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("could not be opened: CreateFileW failed: access denied (error 5)"), std::string::npos)
+        << show.out;
     EXPECT_NE(show.err.find("tavdisk: disk 2"), std::string::npos) << show.err;
     EXPECT_EQ(Tav({"show", "2", "--json"}).code, 1);
+
+    // A disk that opens but fails later requests gives no such note.
+    machine.ClearFaults();
+    machine.disks[2].openable = true;
+    machine.AddFault(AddressFault(2));
+    EXPECT_EQ(Tav({}).err, "");
+}
+
+// --verbose sets TAVDISK_DEBUG for the command: the library prints each
+// failed request on the process's standard error, and the variable is as
+// before afterwards.
+TEST_F(Tavdisk, VerbosePrintsEachFailedRequest) {
+    TwoDisks();
+    machine.AddFault(AddressFault(1));
+    ASSERT_EQ(std::getenv("TAVDISK_DEBUG"), nullptr);
+
+    ::testing::internal::CaptureStderr();
+    Outcome quiet = Tav({"list"});
+    std::string quietLines = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(quiet.code, 0);
+    EXPECT_EQ(quietLines, "");
+
+    for (std::vector<std::string> args : {std::vector<std::string>{"--verbose"}, {"list", "--verbose"},
+                                          {"show", "1", "--verbose"}}) {
+        ::testing::internal::CaptureStderr();
+        Outcome r = Tav(args);
+        std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.code, 0) << args[0];
+        EXPECT_NE(printed.find("TavDiskLib: DeviceIoControl IOCTL_SCSI_GET_ADDRESS on "
+                               "\\\\?\\scsi#disk1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b} failed with error 1117 "
+                               "(ERROR_IO_DEVICE)\n"),
+                  std::string::npos)
+            << printed;
+        for (const std::string &line : Lines(printed))
+            EXPECT_EQ(line.rfind("TavDiskLib: ", 0), 0u) << line;
+        EXPECT_EQ(std::getenv("TAVDISK_DEBUG"), nullptr);
+    }
 }
 
 TEST_F(Tavdisk, NoDisksAndNoEnumeration) {

@@ -7,6 +7,7 @@
 #define TAVDISK_TESTS_FUZZ_DRIVECHECKS_H
 
 #include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/platform/types.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <set>
 
@@ -164,6 +165,53 @@ TEST(ReplayVolumes, UnmountedWholeDiskFileSystemIsFoundByItsContent) {
         EXPECT_FALSE(e.size() == 1 && e[0].disk == 5) << "vdc holds no file system";
     }
     EXPECT_TRUE(sawVdb);
+}
+
+// What the whole disk vdc of the server holds, written at `offset` of its
+// recording.
+void PutOnVdc(Machine &m, std::streamoff offset, const std::string &bytes) {
+    std::fstream disk(m.tree.Path("dev/vdc"), std::ios::in | std::ios::out | std::ios::binary);
+    disk.seekp(offset);
+    disk.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(disk.good());
+}
+
+bool VdcIsAVolume() {
+    for (const auto &name : VolumeNames()) {
+        auto e = Extents(name);
+        if (e.size() == 1 && e[0].disk == 5)
+            return true;
+    }
+    return false;
+}
+
+// Signatures on an unmounted whole disk: a file system is a volume, swap
+// space is not. With libblkid every file system it knows counts (JFS here);
+// without it, the usual ones the backend checks itself.
+TEST(ReplayVolumes, WholeDiskSignaturesThatMakeAVolume) {
+    {
+        Machine m("server");
+        EXPECT_FALSE(VdcIsAVolume());
+        // A swap area: the page's last ten bytes, version 1, last page.
+        PutOnVdc(m, 4086, "SWAPSPACE2");
+        PutOnVdc(m, 1024, std::string("\x01\0\0\0\xff\x3f\0\0", 8));
+        EXPECT_FALSE(VdcIsAVolume());
+    }
+    {
+        Machine m("server");
+        // A JFS superblock at 32 KiB: 4096-byte blocks of 512-byte sectors.
+        PutOnVdc(m, 32768, std::string("JFS1\x01\0\0\0\0\0\x01\0\0\0\0\0\0\x10\0\0\x0c\0\x03\0\0\x02\0\0\x09\0", 30));
+#if defined(TAVDISK_HAVE_LIBBLKID)
+        EXPECT_TRUE(VdcIsAVolume());
+#else
+        EXPECT_FALSE(VdcIsAVolume());
+#endif
+    }
+    {
+        Machine m("server");
+        PutOnVdc(m, 1080, "\x53\xEF"); // ext2/3/4
+        EXPECT_TRUE(VdcIsAVolume());
+    }
 }
 
 TEST(ReplayVolumes, PathNameListFollowsTheMultiStringContract) {

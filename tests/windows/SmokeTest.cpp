@@ -6,6 +6,7 @@
 // results everywhere. On a real Windows machine the disk count is whatever
 // the machine has; every other case holds there as well.
 #include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/platform/types.h"
 
 #include <devguid.h>
 #include <gtest/gtest.h>

@@ -9,8 +9,14 @@
 #   3. runs the tests under Wine: the suite over the simulated machine, and
 #      the real backend on a machine without disks (preset mingw-x64);
 #   4. builds the i686 TavDiskLib.dll (preset mingw-i686);
-#   5. checks both DLLs with objdump: the Drive and Adapter members are
-#      exported, nothing else is, and only system DLLs are imported.
+#   5. checks both DLLs with objdump: the Drive and Adapter members and the
+#      C interface (unmangled) are exported, nothing else is, and only system
+#      DLLs are imported;
+#   6. installs the x86_64 build into a prefix and builds programs of one's
+#      own against it: the C example and a C check program against the
+#      header and the DLL's C exports (an import library made from the
+#      installed TavDiskLib.def, as an MSVC user makes one), and the C++
+#      example through the installed CMake package; runs them under Wine.
 # Prints one PASS/FAIL line per step and exits non-zero when any step failed.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
@@ -185,6 +191,9 @@ expected_exports=(
     "Adapter::GetDescription(wchar_t const*, unsigned long, unsigned long*)"
     "Adapter::operator=(Adapter const&)"
 )
+# The C interface: every function tavdisk.h declares, by its plain name.
+c_exports=$(grep -o 'TAVDISK_CALL tavdisk_[a-z0-9_]*' "$root/TavDiskLib/tavdisk.h" | awk '{print $2}' | sort -u)
+
 # System DLLs the library may import: the kernel, device set-up (also the
 # configuration manager), and the C runtime (msvcrt or the UCRT API sets).
 system_dll='^(kernel32|setupapi|cfgmgr32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
@@ -197,23 +206,35 @@ check_dll() { # check_dll <objdump> <dll> <label>
     fi
     local dump exports imports bad=0 name
     dump=$("$objdump" -p "$dll") || { record 1 "$label: objdump"; return; }
-    exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-              sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\] //p' | c++filt)
+    raw=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+          sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\] //p')
+    exports=$(printf '%s\n' "$raw" | c++filt)
     imports=$(printf '%s\n' "$dump" | sed -n 's/^[[:space:]]*DLL Name: //p')
     echo "-- $label: $(printf '%s\n' "$exports" | grep -c .) exports; imports: $(echo $imports)"
     for name in "${expected_exports[@]}"; do
-        if ! printf '%s\n' "$exports" | grep -qxF "$name"; then
+        # (A here-string: under pipefail a grep -q that stops before printf
+        # has written everything fails the pipe with SIGPIPE.)
+        if ! grep -qxF "$name" <<<"$exports"; then
             echo "   not exported: $name"
             bad=1
         fi
     done
-    # Nothing but the two classes' members (no runtime or helper symbols).
-    if printf '%s\n' "$exports" | grep -v -E '^(Drive|Adapter)::' | grep -q .; then
-        echo "   exported beyond Drive and Adapter:"
-        printf '%s\n' "$exports" | grep -v -E '^(Drive|Adapter)::' | sed 's/^/     /'
+    # The C functions under their own names, undecorated (no mangling, no
+    # stdcall @N suffix): any compiler or language finds them.
+    for name in $c_exports; do
+        if ! grep -qxF "$name" <<<"$raw"; then
+            echo "   not exported unmangled: $name"
+            bad=1
+        fi
+    done
+    # Nothing but the two classes' members and the C interface (no runtime or
+    # helper symbols).
+    if printf '%s\n' "$exports" | grep -v -E '^(Drive|Adapter)::|^tavdisk_[a-z0-9_]+$' | grep -q .; then
+        echo "   exported beyond Drive, Adapter and the C interface:"
+        printf '%s\n' "$exports" | grep -v -E '^(Drive|Adapter)::|^tavdisk_[a-z0-9_]+$' | sed 's/^/     /'
         bad=1
     fi
-    record $bad "$label: Drive and Adapter members exported, nothing else"
+    record $bad "$label: Drive and Adapter members and $(echo "$c_exports" | wc -l) C functions (unmangled) exported, nothing else"
     bad=0
     for name in $imports; do
         if ! printf '%s\n' "$name" | tr '[:upper:]' '[:lower:]' | grep -qE "$system_dll"; then
@@ -235,6 +256,63 @@ if [ -f "$bin/tavdisk.exe" ]; then
     done
     record $bad "tavdisk.exe imports TavDiskLib.dll and system DLLs only ($(echo $imports))"
 fi
+
+# --- 6. programs of one's own against the installed DLL ---------------------------------
+# The install a Windows user gets, in a prefix of this build; the programs
+# are built as a user builds them, outside this project's build.
+echo "== consumer programs against the installed DLL"
+consumer_started=$SECONDS
+prefix=$root/build/mingw-x64/prefix
+consumer=$root/build/mingw-x64/consumer
+rm -rf "$prefix" "$consumer"
+mkdir -p "$consumer"
+cmake --install build/mingw-x64 --prefix "$prefix" >"$consumer/install.log" 2>&1
+status=$?
+for file in bin/TavDiskLib.dll lib/libTavDiskLib.dll.a lib/TavDiskLib.def include/TavDiskLib/TavDiskLib.h \
+            include/TavDiskLib/tavdisk.h lib/cmake/TavDiskLib/TavDiskLibConfig.cmake lib/pkgconfig/tavdisklib.pc; do
+    [ -e "$prefix/$file" ] || { echo "   not installed: $file"; status=1; }
+done
+record $status "install: DLL, import library, TavDiskLib.def, headers, CMake package, pkg-config file"
+cp "$prefix/bin/TavDiskLib.dll" "$consumer/" 2>/dev/null
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw-x64/CMakeCache.txt)
+cc=x86_64-w64-mingw32-gcc-posix
+# An import library of the C exports alone, made from the installed .def.
+grep -E '^EXPORTS|^ *tavdisk_' "$prefix/lib/TavDiskLib.def" >"$consumer/tavdisk-c.def" &&
+    x86_64-w64-mingw32-dlltool -d "$consumer/tavdisk-c.def" -D TavDiskLib.dll -l "$consumer/libtavdisk-c.a"
+record $? "import library of the C exports from the installed TavDiskLib.def (dlltool)"
+
+run_under_wine() { # run_under_wine <label> <expected output pattern> <program> [argument...]
+    local label=$1 pattern=$2 out status
+    shift 2
+    out=$(cd "$consumer" && timeout 120 "$wine" "$@" </dev/null 2>&1)
+    status=$?
+    printf '%s\n' "$out" | tr -d '\r' | sed 's/^/   | /'
+    [ $status -eq 0 ] && grep -qE "$pattern" <<<"$(printf '%s' "$out" | tr -d '\r')"
+    record $? "$label under Wine (exit $status)"
+}
+
+for program in examples/c/list_disks.c tests/windows/CApiWine.c; do
+    name=$(basename "$program" .c)
+    "$cc" -std=c11 -Wall -Werror -I"$prefix/include" "$program" "$consumer/libtavdisk-c.a" -o "$consumer/$name.exe"
+    record $? "C program $program built against the DLL's C exports (-std=c11 -Wall -Werror)"
+done
+if [ -n "$wine" ]; then
+    run_under_wine "C example (no disks under Wine)" '^$|sectors' "$consumer/list_disks.exe"
+    run_under_wine "C interface checks" 'all checks passed' "$consumer/CApiWine.exe" "$version"
+fi
+
+cmake -S examples/cmake -B "$consumer/cmake" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DTavDiskLib_DIR="$prefix/lib/cmake/TavDiskLib" -DCMAKE_BUILD_TYPE=Release >"$consumer/cmake.log" 2>&1 &&
+    cmake --build "$consumer/cmake" >>"$consumer/cmake.log" 2>&1
+status=$?
+[ $status -eq 0 ] || cat "$consumer/cmake.log"
+record $status "C++ example built through the installed CMake package (TavDiskLib::TavDiskLib)"
+if [ -n "$wine" ] && [ $status -eq 0 ]; then
+    cp "$consumer/cmake/list_disks.exe" "$consumer/list_disks_cxx.exe"
+    run_under_wine "C++ example (no disks under Wine)" '^$|sectors' "$consumer/list_disks_cxx.exe"
+fi
+echo "== consumer programs: $((SECONDS - consumer_started)) s"
 
 summary
 exit $failed

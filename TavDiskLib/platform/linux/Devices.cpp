@@ -444,6 +444,14 @@ BOOL CloseHandle(HANDLE hObject) {
     return RemoveHandle(hObject, Object::Kind::File) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
+std::wstring HandleTarget(HANDLE hObject) {
+    if (auto f = Find<FileObject>(hObject))
+        return Widen("/dev/" + f->block.name);
+    if (FindHandle(hObject, Object::Kind::VolumeSearch))
+        return L"a volume search";
+    return std::wstring();
+}
+
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
     auto f = Find<FileObject>(hDevice);

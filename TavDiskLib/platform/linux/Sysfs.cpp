@@ -13,6 +13,10 @@
 #include <set>
 #include <unistd.h>
 
+#if defined(TAVDISK_HAVE_LIBBLKID)
+#include <blkid/blkid.h>
+#endif
+
 namespace TavLinux {
 
 namespace {
@@ -397,10 +401,52 @@ std::wstring VolumeName(const std::string &identity) {
     return Widen(text);
 }
 
+} // namespace
+
+#if defined(TAVDISK_HAVE_LIBBLKID)
+
+// Whether the start of a block device holds a file system: util-linux's
+// libblkid probes its superblocks for every file system type it knows
+// (no partition tables, RAID members, swap or encrypted volumes). A ZFS pool
+// member is not a volume by itself, and its probe reads a mebibyte, half of
+// it at the end of the device (twenty times the cost of all the others): it
+// is left out. A device whose signatures contradict each other still
+// carries a file system.
+bool HasFileSystem(const Root &root, const std::string &name) {
+    std::vector<char *> types;
+    const char *type = nullptr;
+    int usage = 0;
+    for (size_t i = 0; blkid_superblocks_get_name(i, &type, &usage) == 0; ++i)
+        if (usage == BLKID_USAGE_FILESYSTEM && std::strcmp(type, "zfs_member") != 0)
+            types.push_back(const_cast<char *>(type));
+    types.push_back(nullptr);
+
+    int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool found = false;
+    if (blkid_probe probe = blkid_new_probe()) {
+        if (blkid_probe_set_device(probe, fd, 0, 0) == 0 && blkid_probe_enable_partitions(probe, 0) == 0 &&
+            blkid_probe_enable_superblocks(probe, 1) == 0 &&
+            blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE) == 0 &&
+            blkid_probe_filter_superblocks_type(probe, BLKID_FLTR_ONLYIN, types.data()) == 0) {
+            int result = blkid_do_safeprobe(probe);
+            found = result == 0 || result == -2;
+        }
+        blkid_free_probe(probe);
+    }
+    ::close(fd);
+    return found;
+}
+
+#else
+
+// Without libblkid: the signatures of the file systems whole disks usually
+// carry, checked by hand.
+namespace {
 bool Has(const std::string &data, size_t offset, const char *magic, size_t length) {
     return data.size() >= offset + length && std::memcmp(data.data() + offset, magic, length) == 0;
 }
-
 } // namespace
 
 // Whether the start of a block device holds a file system this backend knows.
@@ -431,6 +477,8 @@ bool HasFileSystem(const Root &root, const std::string &name) {
            Has(data, 1024, "\xE2\xE1\xF5\xE0", 4) ||                                 // erofs
            Has(data, 1024, "\x10\x20\xF5\xF2", 4);                                   // f2fs
 }
+
+#endif
 
 namespace {
 

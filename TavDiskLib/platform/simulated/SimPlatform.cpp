@@ -1283,4 +1283,25 @@ CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, UL
     return c.Cr(CR_SUCCESS);
 }
 
+std::wstring HandleTarget(HANDLE hObject) {
+    // Not a request of the machine: neither logged nor subject to faults.
+    Globals &g = G();
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (!g.current)
+        return std::wstring();
+    Machine &m = *g.current;
+    State &s = Backend::Of(m);
+    if (Slot *slot = FindSlot(s, hObject, HandleKind::Disk))
+        return slot->target >= 0 && static_cast<size_t>(slot->target) < m.disks.size()
+                   ? m.disks[static_cast<size_t>(slot->target)].devicePath
+                   : std::wstring();
+    if (Slot *slot = FindSlot(s, hObject, HandleKind::Volume))
+        return slot->target >= 0 && static_cast<size_t>(slot->target) < m.volumes.size()
+                   ? m.volumes[static_cast<size_t>(slot->target)].name
+                   : std::wstring();
+    if (FindSlot(s, hObject, HandleKind::VolumeSearch))
+        return L"a volume search";
+    return std::wstring();
+}
+
 } // namespace TavPlatform

@@ -161,4 +161,10 @@ CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, UL
     return ::CM_Get_Device_IDW(dnDevInst, Buffer, BufferLen, ulFlags);
 }
 
+std::wstring HandleTarget(HANDLE) {
+    // The system keeps no name of a device handle worth asking for; the
+    // report names the handle itself.
+    return std::wstring();
+}
+
 } // namespace TavPlatform

@@ -16,6 +16,7 @@
 #include "../LiveShell.h"
 
 #include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/platform/types.h"
 
 #include <gtest/gtest.h>
 

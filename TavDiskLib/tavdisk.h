@@ -1,0 +1,264 @@
+/* tavdisk.h: the C interface of TavDiskLib.
+ *
+ * The same shared library (libTavDiskLib.so, TavDiskLib.dll) that exports
+ * the C++ classes Drive and Adapter exports these functions, with C names
+ * and the C calling convention, so that C, Python (ctypes), C# (P/Invoke),
+ * Go, Rust and programs built with any Windows compiler can use it. Each
+ * function is a thin layer over one member of the classes (TavDiskLib.h):
+ * the results, buffer rules and request sequences are those of the member.
+ *
+ *   tavdisk_set *set = tavdisk_set_new();
+ *   for (uint32_t i = 0;; ++i) {
+ *       tavdisk_drive *d = tavdisk_drive_new(set, i);
+ *       if (!d) break;
+ *       ... ask d ...
+ *       tavdisk_drive_free(d);
+ *   }
+ *   tavdisk_set_free(set);
+ *
+ * Handles and ownership
+ *   tavdisk_set     the disks present when it was made. Made by
+ *                   tavdisk_set_new, released by tavdisk_set_free; keep it
+ *                   while any drive or adapter made from it is in use.
+ *   tavdisk_drive   one disk (a Drive). Made by tavdisk_drive_new, released
+ *                   by tavdisk_drive_free. Use one drive from one thread at
+ *                   a time.
+ *   tavdisk_adapter one device node, typically a disk's controller (an
+ *                   Adapter). Made by tavdisk_adapter_new, released by
+ *                   tavdisk_adapter_free.
+ *   Every handle belongs to the caller, who releases it exactly once. A
+ *   null handle is accepted everywhere: queries then answer 0 and leave the
+ *   caller's buffers and counts alone, releases do nothing.
+ *
+ * Buffers
+ *   Every buffer comes with its capacity; nothing is written outside it.
+ *   Narrow texts (device strings, bytes as the device gives them):
+ *   (char *buffer, uint32_t capacity, uint32_t *count) with the capacity in
+ *   bytes; the text is cut to the capacity, trimmed of leading spaces and
+ *   trailing spaces and zero bytes, and terminated inside the buffer; count
+ *   receives the characters delivered. The result is 1, or 0 when the text
+ *   does not apply to the disk (IDENTIFY texts on a disk that is not ATA,
+ *   INQUIRY texts on an ATA disk), which leaves buffer and count alone. A
+ *   storage descriptor that holds no such string gives an empty text with
+ *   count 1.
+ *   Wide texts (paths, drive letters, mount points): (wchar_t *buffer,
+ *   uint32_t capacity, uint32_t *length) with the capacity in wchar_t;
+ *   length always receives the length including the terminator; a buffer
+ *   that is too small (or null) is refused with 0 and left untouched.
+ *   wchar_t is the system's: UTF-16 on Windows, UTF-32 elsewhere.
+ *
+ * Nothing is thrown or raised across this interface; a function that cannot
+ * do its work (no memory, a failed request) gives the result documented for
+ * it. Set TAVDISK_DEBUG=1 in the environment to have every failed platform
+ * request printed on standard error, or install a failure handler.
+ */
+#ifndef TAVDISKLIB_TAVDISK_H
+#define TAVDISKLIB_TAVDISK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(TAVDISKLIB_STATIC)
+#define TAVDISK_C_API
+#elif defined(TAVDISKLIB_BUILDING)
+#define TAVDISK_C_API __declspec(dllexport)
+#else
+#define TAVDISK_C_API __declspec(dllimport)
+#endif
+#define TAVDISK_CALL __cdecl
+#else
+#if defined(__GNUC__)
+#define TAVDISK_C_API __attribute__((visibility("default")))
+#else
+#define TAVDISK_C_API
+#endif
+#define TAVDISK_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct tavdisk_set tavdisk_set;
+typedef struct tavdisk_drive tavdisk_drive;
+typedef struct tavdisk_adapter tavdisk_adapter;
+
+/* The platform's STORAGE_BUS_TYPE values, as tavdisk_drive_get_bus_type
+ * answers them (other values may come as they are). */
+enum tavdisk_bus_type {
+    TAVDISK_BUS_UNKNOWN = 0x00,
+    TAVDISK_BUS_SCSI = 0x01,
+    TAVDISK_BUS_ATAPI = 0x02,
+    TAVDISK_BUS_ATA = 0x03,
+    TAVDISK_BUS_1394 = 0x04,
+    TAVDISK_BUS_SSA = 0x05,
+    TAVDISK_BUS_FIBRE = 0x06,
+    TAVDISK_BUS_USB = 0x07,
+    TAVDISK_BUS_RAID = 0x08,
+    TAVDISK_BUS_ISCSI = 0x09,
+    TAVDISK_BUS_SAS = 0x0A,
+    TAVDISK_BUS_SATA = 0x0B,
+    TAVDISK_BUS_SD = 0x0C,
+    TAVDISK_BUS_MMC = 0x0D,
+    TAVDISK_BUS_VIRTUAL = 0x0E,
+    TAVDISK_BUS_FILE_BACKED_VIRTUAL = 0x0F,
+    TAVDISK_BUS_SPACES = 0x10,
+    TAVDISK_BUS_NVME = 0x11,
+    TAVDISK_BUS_SCM = 0x12,
+    TAVDISK_BUS_UFS = 0x13
+};
+
+/* ---- Version ------------------------------------------------------------ */
+
+/* The library's version as (major << 16) | (minor << 8) | patch. */
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_version(void);
+/* The same as text, "major.minor.patch"; a static string, not to be freed. */
+TAVDISK_C_API const char *TAVDISK_CALL tavdisk_version_string(void);
+
+/* ---- Device information set (Drive::GetDeviceInfoSet) ---------------------- */
+
+/* A new set of the disks present now, or null when it cannot be made. */
+TAVDISK_C_API tavdisk_set *TAVDISK_CALL tavdisk_set_new(void);
+/* Releases a set (SetupDiDestroyDeviceInfoList). */
+TAVDISK_C_API void TAVDISK_CALL tavdisk_set_free(tavdisk_set *set);
+
+/* ---- Drive: enumeration and release (Drive::GetDrive, ~Drive) --------------- */
+
+/* A new drive for member `index` (from 0) of the set, or null past the last
+ * member. Building it opens the disk and asks it everything once; a disk
+ * that cannot be opened still gives a drive, which then answers nothing
+ * (bus 0, no strings, no geometry). */
+TAVDISK_C_API tavdisk_drive *TAVDISK_CALL tavdisk_drive_new(tavdisk_set *set, uint32_t index);
+TAVDISK_C_API void TAVDISK_CALL tavdisk_drive_free(tavdisk_drive *drive);
+
+/* ---- Storage descriptor and device node ------------------------------------ */
+
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_vendor_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                           uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_product_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                            uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_product_revision(tavdisk_drive *drive, char *buffer,
+                                                                  uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_serial_number(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                               uint32_t *count);
+/* A tavdisk_bus_type value; 0 when unknown. */
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_bus_type(tavdisk_drive *drive);
+/* The disk number (N of PhysicalDriveN), asked of the device on each call. */
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_drive_number(tavdisk_drive *drive);
+/* The device path the disk was opened by (wide text). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_device_path(tavdisk_drive *drive, wchar_t *buffer, uint32_t capacity,
+                                                             uint32_t *length);
+/* The device node of the disk and of its parent (its controller; give it to
+ * tavdisk_adapter_new). */
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_device_instance(tavdisk_drive *drive);
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_device_parent_instance(tavdisk_drive *drive);
+
+/* ---- ATA identity (IDENTIFY DEVICE; 0 on a disk that is not ATA) ----------- */
+
+/* 1 when the disk answered the SMART version request. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_is_ata(tavdisk_drive *drive);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_ide_drive_serial_no(tavdisk_drive *drive, char *buffer,
+                                                                     uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_ide_drive_firmware_revision(tavdisk_drive *drive, char *buffer,
+                                                                             uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_ide_drive_model_no(tavdisk_drive *drive, char *buffer,
+                                                                    uint32_t capacity, uint32_t *count);
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_ide_controller_number(tavdisk_drive *drive);
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_ide_disk_number(tavdisk_drive *drive);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_ide_supports_48bit_addressing(tavdisk_drive *drive);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_ide_supports_security(tavdisk_drive *drive);
+/* IDENTIFY words 89 and 90, in minutes. */
+TAVDISK_C_API uint16_t TAVDISK_CALL tavdisk_drive_get_ide_security_erase_unit_time(tavdisk_drive *drive);
+TAVDISK_C_API uint16_t TAVDISK_CALL tavdisk_drive_get_ide_enhanced_security_erase_unit_time(tavdisk_drive *drive);
+
+/* ---- SCSI identity (INQUIRY; 0 on an ATA disk) and address ------------------ */
+
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_vendor_id(tavdisk_drive *drive, char *buffer,
+                                                                uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_product_id(tavdisk_drive *drive, char *buffer,
+                                                                 uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_product_revision(tavdisk_drive *drive, char *buffer,
+                                                                       uint32_t capacity, uint32_t *count);
+TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_port(tavdisk_drive *drive);
+TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_bus_id(tavdisk_drive *drive);
+TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_target_id(tavdisk_drive *drive);
+TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_logical_unit_id(tavdisk_drive *drive);
+
+/* ---- Geometry, capacity and sector count ----------------------------------- */
+
+/* The geometry is asked for once, on first use, and kept. */
+TAVDISK_C_API int64_t TAVDISK_CALL tavdisk_drive_get_capacity(tavdisk_drive *drive);
+TAVDISK_C_API int64_t TAVDISK_CALL tavdisk_drive_get_cylinders(tavdisk_drive *drive);
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_tracks_per_cylinder(tavdisk_drive *drive);
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_sectors_per_track(tavdisk_drive *drive);
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_bytes_per_sector(tavdisk_drive *drive);
+/* The sector count; 0 when unknown. */
+TAVDISK_C_API int64_t TAVDISK_CALL tavdisk_drive_get_sectors(tavdisk_drive *drive);
+
+/* ---- Single-sector transfers ------------------------------------------------ */
+
+/* Moves exactly one sector of tavdisk_drive_get_bytes_per_sector bytes
+ * between the disk and `buffer`. Nonzero on success; 0 when the transfer
+ * failed or `capacity` (bytes) cannot hold a sector, in which case nothing
+ * was moved. tavdisk_drive_write_sector is the only write to a disk. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_read_sector(tavdisk_drive *drive, uint32_t sector, void *buffer,
+                                                         uint32_t capacity);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_write_sector(tavdisk_drive *drive, uint32_t sector, const void *buffer,
+                                                          uint32_t capacity);
+
+/* ---- Volumes on the disk ------------------------------------------------------ */
+
+/* Drive letters ("CD") and the other mount paths (separated by "; ") of the
+ * volumes with an extent on the disk, from one volume scan kept for the
+ * drive's life (wide text). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_drive_letters(tavdisk_drive *drive, wchar_t *buffer,
+                                                               uint32_t capacity, uint32_t *length);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *drive, wchar_t *buffer,
+                                                              uint32_t capacity, uint32_t *length);
+/* 1 when the Windows directory's drive letter is one of the disk's. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive);
+
+/* ---- Adapter ------------------------------------------------------------------ */
+
+/* Opens device node `dev_inst` (e.g. tavdisk_drive_get_device_parent_instance)
+ * into the set; null only when memory is exhausted. */
+TAVDISK_C_API tavdisk_adapter *TAVDISK_CALL tavdisk_adapter_new(tavdisk_set *set, uint32_t dev_inst);
+TAVDISK_C_API void TAVDISK_CALL tavdisk_adapter_free(tavdisk_adapter *adapter);
+/* Writes the node's device description (wide text) into `buffer`, sizes in
+ * bytes; `required_bytes` receives the size the whole description needs.
+ * Reports nothing else: clear the buffer first to tell a failure from an
+ * empty description. */
+TAVDISK_C_API void TAVDISK_CALL tavdisk_adapter_get_description(tavdisk_adapter *adapter, wchar_t *buffer,
+                                                                uint32_t capacity_bytes, uint32_t *required_bytes);
+
+/* ---- Failed requests ------------------------------------------------------------ */
+
+/* One platform request that failed: what was asked ("CreateFileW",
+ * "DeviceIoControl IOCTL_SCSI_GET_ADDRESS"), of what (a device path, a
+ * volume name, "device node 12"; may be empty), the platform's error code
+ * (a Windows error code, or for CM_* requests their CONFIGRET), that code's
+ * name ("ERROR_ACCESS_DENIED"), and the whole line TAVDISK_DEBUG prints,
+ * without its newline. The strings live until the handler returns. */
+typedef struct tavdisk_failure {
+    const char *request;
+    const char *target;
+    uint32_t error;
+    const char *error_name;
+    const char *line;
+} tavdisk_failure;
+
+typedef void(TAVDISK_CALL *tavdisk_failure_handler)(const tavdisk_failure *failure, void *context);
+
+/* Calls `handler` with `context` for each platform request that fails on
+ * the calling thread from now on, until another handler (or null) is
+ * installed on that thread. Answers that only say "no more members" or "a
+ * larger buffer is needed", by which the library walks lists and learns
+ * sizes, are not failures. Independent of TAVDISK_DEBUG. */
+TAVDISK_C_API void TAVDISK_CALL tavdisk_set_failure_handler(tavdisk_failure_handler handler, void *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
