@@ -103,7 +103,7 @@ public:
                 continue;
             bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
             if (median || (r.run_type == Run::RT_Iteration && !medians.count(r.run_name.function_name)))
-                perRead[r.run_name.function_name] = r.GetAdjustedRealTime();
+                perRead[r.run_name.function_name] = {r.GetAdjustedRealTime(), r.GetAdjustedCPUTime()};
             if (median)
                 medians.insert(r.run_name.function_name);
         }
@@ -111,12 +111,14 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         auto library = perRead.find("BM_ReadSectorSequential"), bare = perRead.find("BM_PreadBaseline");
-        if (library != perRead.end() && bare != perRead.end() && library->second > 0)
-            std::printf("ReadSector throughput / bare pread throughput: %.2f\n", bare->second / library->second);
+        if (library != perRead.end() && bare != perRead.end() && library->second.first > 0 &&
+            library->second.second > 0)
+            std::printf("ReadSector throughput / bare pread throughput: %.2f (wall), %.2f (cpu)\n",
+                        bare->second.first / library->second.first, bare->second.second / library->second.second);
     }
 
 private:
-    std::map<std::string, double> perRead;
+    std::map<std::string, std::pair<double, double>> perRead; // wall, cpu per read
     std::set<std::string> medians;
 };
 

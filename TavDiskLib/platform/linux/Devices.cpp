@@ -440,7 +440,36 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
     return INVALID_HANDLE_VALUE;
 }
 
+namespace {
+
+// A sector transfer is a positioning and then a transfer on one handle.
+// What the positioning found is handed to the transfer that follows on this
+// thread, so that the two take one reference to the object between them
+// (valid while no handle was removed since). Released by the next transfer,
+// positioning or close on this thread.
+struct Positioned {
+    HANDLE handle = nullptr;
+    uint64_t removals = 0;
+    std::shared_ptr<FileObject> object;
+};
+thread_local Positioned positioned;
+
+inline std::shared_ptr<FileObject> FindPositioned(HANDLE handle) {
+    Positioned &p = positioned;
+    if (p.handle == handle && p.removals == handleRemovals.load(std::memory_order_acquire) && p.object) {
+        p.handle = nullptr;
+        return std::move(p.object);
+    }
+    if (p.object)
+        p.object.reset();
+    return Find<FileObject>(handle);
+}
+
+} // namespace
+
 BOOL CloseHandle(HANDLE hObject) {
+    if (positioned.handle == hObject)
+        positioned = {};
     return RemoveHandle(hObject, Object::Kind::File) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
@@ -485,7 +514,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                       DWORD dwMoveMethod) {
-    auto f = Find<FileObject>(hFile);
+    const uint64_t removals = handleRemovals.load(std::memory_order_acquire);
+    auto f = FindPositioned(hFile);
     if (!f)
         return Fail(ERROR_INVALID_HANDLE);
     if (DWORD error = f->OpenDevice())
@@ -509,6 +539,10 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
     f->position.store(static_cast<uint64_t>(target), std::memory_order_relaxed);
     if (lpNewFilePointer)
         lpNewFilePointer->QuadPart = target;
+    Positioned &p = positioned;
+    p.handle = hFile;
+    p.removals = removals;
+    p.object = std::move(f);
     return TRUE;
 }
 
@@ -519,7 +553,7 @@ namespace {
 template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
     if (moved)
         *moved = 0;
-    auto f = Find<FileObject>(hFile);
+    auto f = FindPositioned(hFile);
     if (!f)
         return Fail(ERROR_INVALID_HANDLE);
     if (overlapped)
