@@ -22,7 +22,7 @@ TAVDISK_LOOP_STATE=$(mktemp -d /tmp/tavdisk-bench.XXXXXX)
 trap '"$here/loop-disks.sh" down' EXIT
 "$here/loop-disks.sh" up "$count" >/dev/null
 
-now() { date +%s%N; }
+now() { echo "${EPOCHREALTIME/./}"; } # microseconds, without starting a process
 median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 disks=$("$tavdisk" list --json 2>/dev/null | grep -c '"number":' || true)
@@ -32,7 +32,7 @@ t_tav=() t_lsblk=()
 for _ in $(seq 1 "$pairs"); do
     a=$(now); "$tavdisk" list --json >/dev/null 2>&1; b=$(now)
     lsblk -J -O >/dev/null; c=$(now)
-    t_tav+=($(((b - a) / 1000))) t_lsblk+=($(((c - b) / 1000)))
+    t_tav+=($((b - a))) t_lsblk+=($((c - b)))
 done
 m_tav=$(printf '%s\n' "${t_tav[@]}" | median)
 m_lsblk=$(printf '%s\n' "${t_lsblk[@]}" | median)

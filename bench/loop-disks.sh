@@ -39,6 +39,17 @@ down)
             partx -d "$dev" 2>/dev/null || true
             losetup -d "$dev" 2>/dev/null || true
         done < "$state/devices"
+        # losetup made the devices it needed; remove them again so that the
+        # next measurement does not list hundreds of unbound loop devices.
+        python3 - "$state/devices" <<'PY' 2>/dev/null || true
+import fcntl, os, sys
+control = os.open("/dev/loop-control", os.O_RDWR)
+for line in open(sys.argv[1]):
+    try:
+        fcntl.ioctl(control, 0x4C81, int(line.strip()[len("/dev/loop"):]))  # LOOP_CTL_REMOVE
+    except (OSError, ValueError):
+        pass
+PY
     fi
     rm -rf "$state"
     ;;

@@ -194,15 +194,24 @@ using WideGetter = int (Drive::*)(wchar_t *, ULONG, ULONG *);
 // for a descriptor string, when the descriptor holds none (those getters
 // answer an absent string with an empty text and a count of 1, which no
 // present string can give: a present string never holds a zero byte).
+// A getter cuts a text to the buffer and gives up the buffer's last byte to
+// the terminator, so a count below capacity - 1 is the whole text; only a
+// text that fills a small buffer is asked for again with one larger than any
+// field the library keeps.
 std::optional<std::string> ReadNarrow(Drive &drive, NarrowGetter getter, bool descriptor) {
-    std::vector<unsigned char> buffer(kTextCapacity + 1, 0);
+    unsigned char small[256];
     ULONG count = 0;
-    if (!(drive.*getter)(buffer.data(), kTextCapacity, &count))
+    if (!(drive.*getter)(small, sizeof small, &count))
         return std::nullopt;
-    count = std::min(count, kTextCapacity);
-    if (descriptor && count == 1 && buffer[0] == 0)
+    if (descriptor && count == 1 && small[0] == 0)
         return std::nullopt;
-    return std::string(reinterpret_cast<const char *>(buffer.data()), count);
+    if (count < sizeof small - 1)
+        return std::string(reinterpret_cast<const char *>(small), count);
+    std::vector<unsigned char> large(kTextCapacity + 1);
+    count = 0;
+    if (!(drive.*getter)(large.data(), kTextCapacity, &count))
+        return std::nullopt;
+    return std::string(reinterpret_cast<const char *>(large.data()), std::min(count, kTextCapacity));
 }
 
 // One wide text: ask for the length, then fetch with a buffer of that size.

@@ -378,14 +378,15 @@ bool BlockView::IsDisk(size_t i) {
     Slot &s = At(i);
     if (!s.disk) {
         const BlockEntry &e = s.reg->entry;
-        bool disk = !e.partition && !Hidden(i);
+        // The size first: it rules out most devices that are no disk (an
+        // unbound loop device, an empty card reader) with one read.
+        bool disk = !e.partition && SizeSectors(i) != 0 && !Hidden(i);
         if (disk) {
             // Direct-access, optical-memory and reduced-block devices are
             // disks; CD/DVD drives, tapes and the rest are not.
             auto type = s.reg->scsiType;
             disk = !type || *type == 0 || *type == 7 || *type == 0x0E;
         }
-        disk = disk && SizeSectors(i) != 0;
         disk = disk && !(IsLoopName(e.name) && !HasLoop(i));
         s.disk = disk;
     }

@@ -174,8 +174,15 @@ bool KernelTree(const Root &root) {
         if (it != o.byPrefix.end())
             return it->second;
     }
+    // The live system's answer is asked once: its /sys stays where it is.
+    static std::atomic<int> live{-1};
+    if (root.prefix.empty() && live.load(std::memory_order_relaxed) >= 0)
+        return live.load(std::memory_order_relaxed) == 1;
     struct statfs fs {};
-    return ::statfs(root.At("/sys/class/block").c_str(), &fs) == 0 && fs.f_type == SysfsMagic;
+    bool kernel = ::statfs(root.At("/sys/class/block").c_str(), &fs) == 0 && fs.f_type == SysfsMagic;
+    if (root.prefix.empty())
+        live.store(kernel ? 1 : 0, std::memory_order_relaxed);
+    return kernel;
 }
 
 void TreatAsKernelTree(const Root &root, std::optional<bool> kernel) {

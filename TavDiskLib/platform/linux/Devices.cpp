@@ -147,7 +147,8 @@ std::vector<uint8_t> DeviceDescriptor(FileObject &f) {
     h.SerialNumberOffset = place(DescriptorSerial(f));
     h.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
     h.Size = static_cast<DWORD>(out.size());
-    h.DeviceType = static_cast<BYTE>(ReadNumber(f.root, d.sys + "/device/type").value_or(0) & 0x1F);
+    // The SCSI peripheral device type; a disk without SCSI is a disk (0).
+    h.DeviceType = d.speaksScsi ? static_cast<BYTE>(ReadNumber(f.root, d.sys + "/device/type").value_or(0) & 0x1F) : 0;
     h.RemovableMedia = d.removable;
     h.CommandQueueing = d.queueing;
     h.BusType = d.bus;

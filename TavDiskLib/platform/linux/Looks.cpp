@@ -70,7 +70,7 @@ public:
         if (forked) {
             // Signals opened by the parent belong to it: reading them here
             // would take its events away.
-            CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+            CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes), CloseQuietly(partitions);
             opened = false, forked = false;
             ++changes;
         }
@@ -102,6 +102,27 @@ public:
         // IN_MODIFY: a write. Not IN_CLOSE_WRITE, which every close of a
         // disk opened for reading and writing makes, written to or not.
         return usable && ::inotify_add_watch(writes, node.c_str(), IN_MODIFY) >= 0;
+    }
+
+    // /proc/partitions as it reads now, from the descriptor kept open for it
+    // (empty when it cannot be read: a look is then not kept).
+    std::string Partitions() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::string text;
+        if (!usable)
+            return text;
+        // The kernel hands the table out a page at a time: read until it
+        // says the end.
+        char chunk[65536];
+        while (text.size() < (16u << 20)) {
+            ssize_t n = ::pread(partitions, chunk, sizeof chunk, static_cast<off_t>(text.size()));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            text.append(chunk, static_cast<size_t>(n));
+        }
+        return text;
     }
 
     // Whether every device announced removed has left sysfs.
@@ -147,14 +168,15 @@ private:
             ::setsockopt(uevents, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (mounts < 0 || writes < 0)
+        partitions = ::open("/proc/partitions", O_RDONLY | O_CLOEXEC);
+        if (mounts < 0 || writes < 0 || partitions < 0)
             return Drop();
         usable = true;
         ++changes;
     }
 
     void Drop() {
-        CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+        CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes), CloseQuietly(partitions);
         usable = false;
         ++changes;
     }
@@ -210,30 +232,10 @@ private:
 
     std::mutex lock;
     bool opened = false, usable = false, forked = false;
-    int uevents = -1, mounts = -1, writes = -1;
+    int uevents = -1, mounts = -1, writes = -1, partitions = -1;
     uint64_t changes = 0;
     std::set<std::string> removed; // devpaths of devices announced removed
 };
-
-// /proc/partitions as it reads now (empty when it cannot be read: a look is
-// then not kept).
-std::string ReadPartitions() {
-    std::string text;
-    int fd = ::open("/proc/partitions", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char chunk[65536];
-    while (text.size() < (16u << 20)) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(chunk, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return text;
-}
 
 struct KeptLook {
     std::mutex lock;
@@ -329,7 +331,7 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
     std::lock_guard<std::mutex> guard(k.lock);
     std::string partitions;
     if (changes)
-        partitions = ReadPartitions();
+        partitions = TheMonitor().Partitions();
     if (changes && k.look && k.changes == *changes && !k.look->Spoiled() && k.partitions == partitions) {
         ++k.counts.reused;
         return k.look;

@@ -168,9 +168,12 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     auto attr = [&](const std::string &path) { return ReadKernelAttr(root, path, kernel); };
     auto number = [&](const std::string &path) { return ParseNumber(attr(path)); };
 
-    std::string deviceSubsystem = LinkName(root, device + "/subsystem");
+    // A disk of the kernel's own (loop, zram, dm, md) has no device, port or
+    // USB device above it.
+    const bool virt = IsKernelVirtual(sys);
+    std::string deviceSubsystem = virt ? std::string() : LinkName(root, device + "/subsystem");
     bool libata = false;
-    for (const auto &p : Ancestors(sys)) {
+    for (const auto &p : virt ? std::vector<std::string>() : Ancestors(sys)) {
         if (IsAtaPort(BaseName(p)))
             libata = true;
         if (LinkName(root, p + "/subsystem") == "usb" && Exists(root, p + "/idVendor") && d.usbDevice.empty()) {
@@ -246,7 +249,9 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     }
 
     d.removable = number(sys + "/removable").value_or(0) == 1;
-    d.readOnly = number(sys + "/ro").value_or(0) == 1;
+    // Only a recording needs to be told: the kernel itself refuses writes to
+    // a read-only disk.
+    d.readOnly = !kernel && number(sys + "/ro").value_or(0) == 1;
     d.sectors512 = SectorCount(number(sys + "/size"));
     auto lbs = number(sys + "/queue/logical_block_size").value_or(512);
     d.logicalBlock = (lbs >= 512 && lbs <= 65536 && (lbs & (lbs - 1)) == 0) ? static_cast<uint32_t>(lbs) : 512;
