@@ -372,6 +372,30 @@ const std::string &BlockView::HardwareIdentity(size_t i) {
     return *s.identity;
 }
 
+bool BlockView::SizesUnchanged(const std::string &disk) {
+    auto i = Find(disk);
+    if (!i)
+        return true; // not in this look: nothing was read about it
+    if (!partitionsOf) {
+        partitionsOf.emplace();
+        for (size_t j = 0; j < listed; ++j)
+            if (Entry(j).partition)
+                (*partitionsOf)[DirName(Entry(j).sys)].push_back(j);
+    }
+    auto same = [this](size_t slot) {
+        const Slot &s = At(slot);
+        return !s.size || *s.size == SectorCount(ParseNumber(Attr(s.reg->entry.sys + "/size")));
+    };
+    if (!same(*i))
+        return false;
+    auto parts = partitionsOf->find(Entry(*i).sys);
+    if (parts != partitionsOf->end())
+        for (size_t p : parts->second)
+            if (!same(p))
+                return false;
+    return true;
+}
+
 // ---- The disk list ----------------------------------------------------------
 
 bool BlockView::IsDisk(size_t i) {

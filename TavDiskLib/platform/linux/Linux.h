@@ -192,6 +192,11 @@ public:
     std::optional<DWORD> DiskNumber(size_t i);
     std::optional<size_t> NthDisk(size_t n);
 
+    // Whether the sizes this look read of a whole disk (by kernel name) and
+    // of its partitions are what sysfs says now; a size not read yet counts
+    // as unchanged (it will be read as it is then).
+    bool SizesUnchanged(const std::string &disk);
+
 private:
     struct Slot;
     Slot &At(size_t i);
@@ -206,6 +211,7 @@ private:
     std::unordered_map<std::string, size_t> byName, bySys; // first listed entry of each
     std::optional<std::vector<size_t>> disks;
     std::vector<DWORD> diskNumbers; // by slot, with Disks(); NoDisk for the rest
+    std::optional<std::unordered_map<std::string, std::vector<size_t>>> partitionsOf; // disk sys -> slots
 };
 
 struct ScsiAddress {

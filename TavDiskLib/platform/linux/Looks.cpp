@@ -11,14 +11,15 @@
 //   removed, a loop device bound or released, a size changed, a
 //   device-mapper table loaded, a partition table read again;
 // - /proc/self/mountinfo, which polls with POLLPRI when a mount changes;
-// - inotify on the device nodes of whole disks whose content was probed
-//   for a file system: a write to one is the only change of content no
-//   uevent announces.
-// - /proc/partitions, read by every request and compared with what it held
-//   when the look was taken: the kernel announces no partition resized in
-//   place (BLKPG), nor a size that changes to or from 0, by uevent; this
-//   table shows every block device with a size, and that size (in KiB).
-// Any of them ends the kept look; so does an overflow of the uevent socket.
+// - inotify on the device node of every whole disk of the look. A write to
+//   a disk whose content was probed for a file system is the only change
+//   of content no uevent announces: it ends the look. The kernel announces
+//   no partition resized in place (BLKPG), nor a size that goes to or from
+//   0, by uevent either; whoever does either has the disk open, so a disk
+//   closed since the last request has its size and its partitions' sizes
+//   read again, and the look ends when one of them changed.
+// Any of them ends the kept look; so does an overflow of the uevent socket
+// or of the inotify queue.
 // A device announced removed may still be in sysfs for a moment after its
 // uevent: no look is kept while one such is still there.
 //
@@ -34,6 +35,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <set>
+#include <unordered_map>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -70,7 +72,8 @@ public:
         if (forked) {
             // Signals opened by the parent belong to it: reading them here
             // would take its events away.
-            CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes), CloseQuietly(partitions);
+            CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+            watched.clear(), closed.clear();
             opened = false, forked = false;
             ++changes;
         }
@@ -95,34 +98,28 @@ public:
         return changes;
     }
 
-    // Watches a device node for writes before its content is read; false
-    // when it cannot be watched (a look that read it cannot be kept).
-    bool WatchWrites(const std::string &node) {
+    // Watches a whole disk's device node for writes and closes, before its
+    // size or content is read; false when it cannot be watched (a look that
+    // read it cannot be kept). With `content`, a write ends the look.
+    bool WatchDisk(const std::string &node, bool content) {
         std::lock_guard<std::mutex> guard(lock);
-        // IN_MODIFY: a write. Not IN_CLOSE_WRITE, which every close of a
-        // disk opened for reading and writing makes, written to or not.
-        return usable && ::inotify_add_watch(writes, node.c_str(), IN_MODIFY) >= 0;
+        if (!usable)
+            return false;
+        int wd = ::inotify_add_watch(writes, node.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+        if (wd < 0)
+            return false;
+        Watch &w = watched[wd];
+        w.node = node;
+        w.content = w.content || content;
+        return true;
     }
 
-    // /proc/partitions as it reads now, from the descriptor kept open for it
-    // (empty when it cannot be read: a look is then not kept).
-    std::string Partitions() {
+    // The device nodes closed (or written) since the last call.
+    std::set<std::string> TakeClosed() {
         std::lock_guard<std::mutex> guard(lock);
-        std::string text;
-        if (!usable)
-            return text;
-        // The kernel hands the table out a page at a time: read until it
-        // says the end.
-        char chunk[65536];
-        while (text.size() < (16u << 20)) {
-            ssize_t n = ::pread(partitions, chunk, sizeof chunk, static_cast<off_t>(text.size()));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            text.append(chunk, static_cast<size_t>(n));
-        }
-        return text;
+        std::set<std::string> out;
+        out.swap(closed);
+        return out;
     }
 
     // Whether every device announced removed has left sysfs.
@@ -168,15 +165,15 @@ private:
             ::setsockopt(uevents, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        partitions = ::open("/proc/partitions", O_RDONLY | O_CLOEXEC);
-        if (mounts < 0 || writes < 0 || partitions < 0)
+        if (mounts < 0 || writes < 0)
             return Drop();
         usable = true;
         ++changes;
     }
 
     void Drop() {
-        CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes), CloseQuietly(partitions);
+        CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+        watched.clear(), closed.clear();
         usable = false;
         ++changes;
     }
@@ -224,15 +221,38 @@ private:
     }
 
     void TakeWrites() {
-        alignas(inotify_event) char events[4096];
-        while (::read(writes, events, sizeof events) > 0) {
+        alignas(inotify_event) char events[8192];
+        ssize_t n;
+        while ((n = ::read(writes, events, sizeof events)) > 0) {
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+                inotify_event e;
+                std::memcpy(&e, events + at, sizeof e);
+                at += static_cast<ssize_t>(sizeof e + e.len);
+                auto w = watched.find(e.wd);
+                if ((e.mask & (IN_Q_OVERFLOW | IN_IGNORED)) || w == watched.end()) {
+                    // Events lost, or a node gone (its disk went away).
+                    if (w != watched.end())
+                        watched.erase(w);
+                    ++changes;
+                } else if ((e.mask & IN_MODIFY) && w->second.content) {
+                    ++changes;
+                } else {
+                    closed.insert(w->second.node);
+                }
+            }
         }
-        ++changes;
     }
+
+    struct Watch {
+        std::string node;
+        bool content = false; // probed for a file system: a write changes what it is
+    };
 
     std::mutex lock;
     bool opened = false, usable = false, forked = false;
-    int uevents = -1, mounts = -1, writes = -1, partitions = -1;
+    int uevents = -1, mounts = -1, writes = -1;
+    std::unordered_map<int, Watch> watched; // inotify watch -> device node
+    std::set<std::string> closed;           // nodes closed or written since the last request
     uint64_t changes = 0;
     std::set<std::string> removed; // devpaths of devices announced removed
 };
@@ -241,7 +261,6 @@ struct KeptLook {
     std::mutex lock;
     std::shared_ptr<Look> look;
     uint64_t changes = 0;
-    std::string partitions; // /proc/partitions when the look was taken
     LookCounts counts;
 };
 
@@ -298,7 +317,7 @@ std::shared_ptr<const VolumeSnapshot> Look::Candidates() {
 
 bool Look::HoldsFileSystem(const std::string &name) {
     const std::string node = view.GetRoot().At("/dev/" + name);
-    if (kept && !TheMonitor().WatchWrites(node))
+    if (kept && !TheMonitor().WatchDisk(node, true))
         spoiled = true;
     return HasFileSystem(view.GetRoot(), name);
 }
@@ -329,23 +348,35 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
         changes = TheMonitor().Check();
     KeptLook &k = Kept();
     std::lock_guard<std::mutex> guard(k.lock);
-    std::string partitions;
-    if (changes)
-        partitions = TheMonitor().Partitions();
-    if (changes && k.look && k.changes == *changes && !k.look->Spoiled() && k.partitions == partitions) {
-        ++k.counts.reused;
-        return k.look;
+    if (changes && k.look && k.changes == *changes && !k.look->Spoiled()) {
+        bool same = true;
+        {
+            std::lock_guard<std::mutex> viewGuard(k.look->lock);
+            for (const auto &node : TheMonitor().TakeClosed())
+                same = same && k.look->view.SizesUnchanged(BaseName(node));
+        }
+        if (same) {
+            ++k.counts.reused;
+            return k.look;
+        }
     }
     k.look.reset();
     ++k.counts.taken;
-    // Checked before the look is taken (and /proc/partitions read before
-    // too): a change from here on shows in the next check.
-    bool keep = changes && !partitions.empty() && TheMonitor().RemovalsDone() && KernelTree(root);
+    // Checked before the look is taken: a device that has left sysfs by
+    // now is in no look taken from now on.
+    bool keep = changes && TheMonitor().RemovalsDone() && KernelTree(root);
     auto look = std::make_shared<Look>(root, keep);
+    if (keep) {
+        // Every whole disk is watched before any size is read (the look
+        // reads them when first needed), so a change that follows shows.
+        TheMonitor().TakeClosed();
+        for (size_t i = 0; i < look->view.Listed() && keep; ++i)
+            if (!look->view.Entry(i).partition)
+                keep = TheMonitor().WatchDisk("/dev/" + look->view.Entry(i).name, false);
+    }
     if (keep) {
         k.look = look;
         k.changes = *changes;
-        k.partitions = std::move(partitions);
     }
     return look;
 }

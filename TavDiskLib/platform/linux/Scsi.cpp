@@ -409,8 +409,9 @@ std::optional<std::string> FileObject::Recorded(const std::string &file) const {
 
 uint64_t FileObject::SizeBytes() const {
     if (fd >= 0) {
+        // A recording is a regular file: its size stands for the disk's.
         struct stat st {};
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        if (replay && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
             return static_cast<uint64_t>(st.st_size);
         uint64_t bytes = 0;
         if (!replay && ::ioctl(fd, BLKGETSIZE64, &bytes) == 0)
@@ -525,6 +526,9 @@ std::optional<std::pair<uint32_t, uint32_t>> DriverGeometry(FileObject &f, uint6
         if (!text || std::sscanf(text->c_str(), "%u %u %u", &heads, &sectors, &cylinders) != 3)
             return std::nullopt;
     } else {
+        // The loop and zram drivers keep no geometry.
+        if (f.disk && (f.disk->transport == Transport::Loop || f.disk->transport == Transport::Zram))
+            return std::nullopt;
         struct hd_geometry g {};
         if (f.fd < 0 || ::ioctl(f.fd, HDIO_GETGEO, &g) != 0)
             return std::nullopt;

@@ -335,7 +335,10 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     }
 
     d.controller = ControllerOf(root, sys);
-    d.driver = d.controller.empty() ? DriverOf(root, entry) : LinkName(root, d.controller + "/driver");
+    if (!d.controller.empty())
+        d.driver = LinkName(root, d.controller + "/driver");
+    else
+        d.driver = d.transport == Transport::Loop ? std::string("loop") : DriverOf(root, entry);
 
     return d;
 }
