@@ -15,8 +15,6 @@
 namespace TavLinux {
 namespace {
 
-constexpr DWORD FileReadData = 0x0001, FileWriteData = 0x0002, GenericAll = 0x10000000;
-
 // A recorded device may name the errno its open fails with (never on the
 // live system, whose root is "/").
 std::optional<int> RecordedOpenError(const Root &root, const std::string &name) {
@@ -41,8 +39,8 @@ std::optional<int> RecordedOpenError(const Root &root, const std::string &name) 
 // for queries only, needs no data access (its answers come from sysfs), so
 // `tolerateRefusal` leaves it without a descriptor when the open is refused.
 DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
-    bool read = (access & (GENERIC_READ | GenericAll | FileReadData)) != 0;
-    bool write = (access & (GENERIC_WRITE | GenericAll | FileWriteData)) != 0;
+    bool read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
+    bool write = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) != 0;
     if (auto error = RecordedOpenError(f.root, f.block.name))
         return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(*error);
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);

@@ -26,7 +26,6 @@ void SetCode(DWORD code) {
 #endif
 }
 
-constexpr DWORD kGenericAll = 0x10000000u;
 constexpr DWORD kSpintActive = 0x00000001u;
 constexpr unsigned kSlotBits = 18;            // up to 2^18 handles and sets open at once
 constexpr uintptr_t kSlotMask = (uintptr_t{1} << kSlotBits) - 1;
@@ -561,7 +560,7 @@ template <bool Write> BOOL Transfer(Op op, HANDLE h, const void *src, void *dst,
     if (!d)
         return c.Fail(ERROR_DEV_NOT_EXIST, FALSE);
     const DWORD needed = Write ? GENERIC_WRITE : GENERIC_READ;
-    if (!(slot->access & (needed | kGenericAll)))
+    if (!(slot->access & (needed | GENERIC_ALL)))
         return c.Fail(ERROR_ACCESS_DENIED, FALSE);
     if (count != 0 && !(Write ? src : dst))
         return c.Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -749,8 +748,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     // The access bits of the control code against the handle's access.
     const DWORD need = (dwIoControlCode >> 14) & 3;
     const DWORD have = slot->access;
-    if (((need & 1) && !(have & (GENERIC_READ | kGenericAll))) ||
-        ((need & 2) && !(have & (GENERIC_WRITE | kGenericAll))))
+    if (((need & 1) && !(have & (GENERIC_READ | GENERIC_ALL))) ||
+        ((need & 2) && !(have & (GENERIC_WRITE | GENERIC_ALL))))
         return c.Fail(ERROR_ACCESS_DENIED, FALSE);
     if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize))
         return c.Fail(ERROR_INVALID_PARAMETER, FALSE);
