@@ -26,8 +26,8 @@ int Drive::GetIdentifyString(ULONG FirstWord, ULONG Words, unsigned char *Buffer
     if (!SmartVersion)
         return 0;
     // Stage the field in reading order: each word holds its first character
-    // in its high byte.
-    unsigned char staged[2 * 20 + 1] = {};
+    // in its high byte. The model number is the longest field.
+    unsigned char staged[2 * IdentifyModelWords + 1] = {};
     if (IdentifyResult)
         TransposeByWord(RecordBytes(IdentifyResult) + IdentifyDataOffset, staged, 2 * FirstWord, 2 * Words);
     staged[2 * Words] = 0;

@@ -62,8 +62,10 @@ LARGE_INTEGER Drive::GetSectors() {
     sectors.QuadPart = 0;
 
     if (SmartVersion) {
-        if (IdentifyResult)
-            sectors.QuadPart = static_cast<LONGLONG>(IdentifySectorCount(RecordBytes(IdentifyResult) + IdentifyDataOffset));
+        if (IdentifyResult) {
+            const unsigned char *identify = RecordBytes(IdentifyResult) + IdentifyDataOffset;
+            sectors.QuadPart = static_cast<LONGLONG>(IdentifySectorCount(identify));
+        }
         return sectors;
     }
 

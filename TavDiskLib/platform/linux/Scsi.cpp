@@ -149,8 +149,10 @@ ScsiResult Translate(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_
     case OpReadCapacity10:
     case OpServiceActionIn16: {
         const bool sixteen = cdb[0] == OpServiceActionIn16;
-        if (sixteen ? !IsReadCapacity16(cdb, cdbLength) : cdbLength < 10)
-            return CheckCondition(SenseKeyIllegalRequest, sixteen ? AscInvalidFieldInCdb : AscInvalidCommandOperationCode);
+        if (sixteen && !IsReadCapacity16(cdb, cdbLength))
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
+        if (!sixteen && cdbLength < 10)
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
         uint32_t block = f.SectorSize();
         uint64_t blocks = f.SizeBytes() / block;
         if (blocks == 0)
