@@ -30,9 +30,7 @@ ByteList Hex(const std::string &text) {
     return bytes;
 }
 
-template <size_t N> ByteList List(const std::array<uint8_t, N> &a) {
-    return ByteList(a.begin(), a.end());
-}
+template <size_t N> ByteList List(const std::array<uint8_t, N> &a) { return ByteList(a.begin(), a.end()); }
 
 std::string Text(const ByteList &bytes, size_t at, size_t width) {
     return std::string(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + width));
@@ -50,23 +48,23 @@ const ByteList QemuSataInquiry =
 
 // IDENTIFY DEVICE data recorded from QEMU's 3 TiB SATA disk "TAV BIG SATA
 // 3T", serial TAVBIGATA01, firmware BA48 (tests/linux/data/qemu-sata.tree).
-const ByteList QemuBigAtaIdentify = Hex(
-    "40 00 ff 3f 00 00 10 00 00 7e 00 02 3f 00 00 00 00 00 00 00 41 54 42 56 47 49 54 41 30 41 20 31 "
-    "20 20 20 20 20 20 20 20 03 00 00 02 04 00 41 42 38 34 20 20 20 20 41 54 20 56 49 42 20 47 41 53 "
-    "41 54 33 20 20 54 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 10 80 "
-    "01 00 00 0b 00 00 00 02 00 02 07 00 ff 3f 10 00 3f 00 10 fc fb 00 10 01 ff ff ff 0f 07 00 07 00 "
-    "03 00 78 00 78 00 78 00 78 00 00 40 00 00 00 00 00 00 00 00 00 00 1f 00 00 01 00 00 00 00 00 00 "
-    "f0 00 16 00 21 40 00 74 00 40 21 40 00 34 00 40 3f 20 00 00 00 00 00 00 00 00 01 60 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 80 01 00 00 00 00 00 00 00 00 60 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-    "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+const ByteList QemuBigAtaIdentify =
+    Hex("40 00 ff 3f 00 00 10 00 00 7e 00 02 3f 00 00 00 00 00 00 00 41 54 42 56 47 49 54 41 30 41 20 31 "
+        "20 20 20 20 20 20 20 20 03 00 00 02 04 00 41 42 38 34 20 20 20 20 41 54 20 56 49 42 20 47 41 53 "
+        "41 54 33 20 20 54 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 20 10 80 "
+        "01 00 00 0b 00 00 00 02 00 02 07 00 ff 3f 10 00 3f 00 10 fc fb 00 10 01 ff ff ff 0f 07 00 07 00 "
+        "03 00 78 00 78 00 78 00 78 00 00 40 00 00 00 00 00 00 00 00 00 00 1f 00 00 01 00 00 00 00 00 00 "
+        "f0 00 16 00 21 40 00 74 00 40 21 40 00 34 00 40 3f 20 00 00 00 00 00 00 00 00 01 60 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 80 01 00 00 00 00 00 00 00 00 60 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
 
 } // namespace
 
@@ -325,14 +323,14 @@ TEST(Protocol, SenseData) {
         uint8_t key;
     } cases[] = {
         {"70 00 05 00 00 00 00 0A 00 00 00 00 24 00", SenseKeyIllegalRequest},
-        {"F0 00 03", SenseKeyMediumError},     // the VALID bit is no part of the format
-        {"71 00 F7", SenseKeyDataProtect},     // deferred error; the flags above the key are dropped
-        {"72 02 3A 00", SenseKeyNotReady},     // descriptor format
-        {"73 07", SenseKeyDataProtect},        // descriptor format, deferred
-        {"70 00", SenseKeyNoSense},            // too short for its key
+        {"F0 00 03", SenseKeyMediumError}, // the VALID bit is no part of the format
+        {"71 00 F7", SenseKeyDataProtect}, // deferred error; the flags above the key are dropped
+        {"72 02 3A 00", SenseKeyNotReady}, // descriptor format
+        {"73 07", SenseKeyDataProtect},    // descriptor format, deferred
+        {"70 00", SenseKeyNoSense},        // too short for its key
         {"72", SenseKeyNoSense},
         {"", SenseKeyNoSense},
-        {"7F 05 05", SenseKeyNoSense},         // a vendor's format
+        {"7F 05 05", SenseKeyNoSense}, // a vendor's format
     };
     for (const Case &c : cases) {
         const ByteList bytes = Hex(c.sense);

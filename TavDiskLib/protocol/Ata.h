@@ -23,11 +23,11 @@ constexpr unsigned IdentifyConfigurationWord = 0; // bit 15 set: not an ATA devi
 constexpr unsigned IdentifySerialWord = 10, IdentifySerialWords = 10;
 constexpr unsigned IdentifyFirmwareWord = 23, IdentifyFirmwareWords = 4;
 constexpr unsigned IdentifyModelWord = 27, IdentifyModelWords = 20;
-constexpr unsigned IdentifyCapabilitiesWord = 49;      // bit 9: LBA supported
-constexpr unsigned IdentifyLba28SectorsWord = 60;      // words 60-61, low word first
-constexpr unsigned IdentifyCommandSetsWord = 82;       // bit 1: security feature set supported
-constexpr unsigned IdentifyCommandSets2Word = 83;      // bit 10: 48-bit addressing supported
-constexpr unsigned IdentifyCommandSetsExtWord = 84;    // words 82-84 valid: bit 14 set, bit 15 clear
+constexpr unsigned IdentifyCapabilitiesWord = 49;   // bit 9: LBA supported
+constexpr unsigned IdentifyLba28SectorsWord = 60;   // words 60-61, low word first
+constexpr unsigned IdentifyCommandSetsWord = 82;    // bit 1: security feature set supported
+constexpr unsigned IdentifyCommandSets2Word = 83;   // bit 10: 48-bit addressing supported
+constexpr unsigned IdentifyCommandSetsExtWord = 84; // words 82-84 valid: bit 14 set, bit 15 clear
 constexpr unsigned IdentifyCommandSets2EnabledWord = 86;
 constexpr unsigned IdentifyEraseTimeWord = 89;         // SECURITY ERASE UNIT time, 2 minutes a unit
 constexpr unsigned IdentifyEnhancedEraseTimeWord = 90; // the same for the enhanced erase
@@ -40,9 +40,7 @@ constexpr unsigned IdentifyLba48Bit = 10;   // of words 83 and 86
 constexpr uint8_t IdentifyChecksumSignature = 0xA5;
 
 // Word `word` of IDENTIFY data; the caller guarantees the 512 bytes.
-inline uint16_t IdentifyWord(const uint8_t *identify, unsigned word) {
-    return LoadLe16(identify + 2 * size_t{word});
-}
+inline uint16_t IdentifyWord(const uint8_t *identify, unsigned word) { return LoadLe16(identify + 2 * size_t{word}); }
 inline void SetIdentifyWord(uint8_t *identify, unsigned word, uint16_t value) {
     StoreLe16(identify + 2 * size_t{word}, value);
 }

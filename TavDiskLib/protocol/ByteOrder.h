@@ -8,15 +8,11 @@
 
 namespace TavProtocol {
 
-inline uint16_t LoadBe16(const uint8_t *p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+inline uint16_t LoadBe16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t LoadBe32(const uint8_t *p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
-inline uint64_t LoadBe64(const uint8_t *p) {
-    return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4);
-}
+inline uint64_t LoadBe64(const uint8_t *p) { return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4); }
 
 inline void StoreBe16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -31,9 +27,7 @@ inline void StoreBe64(uint8_t *p, uint64_t v) {
     StoreBe32(p + 4, static_cast<uint32_t>(v));
 }
 
-inline uint16_t LoadLe16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t LoadLe16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t LoadLe32(const uint8_t *p) {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }

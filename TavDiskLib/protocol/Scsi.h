@@ -75,25 +75,19 @@ inline Cdb6 InquiryVpdCdb(uint8_t page, uint16_t allocationLength) {
 }
 
 // Reading an INQUIRY command block of at least 6 bytes.
-inline bool InquiryWantsVpd(const uint8_t *cdb) {
-    return (cdb[1] & InquiryEvpd) != 0;
-}
-inline uint8_t InquiryPageCode(const uint8_t *cdb) {
-    return cdb[2];
-}
-inline uint16_t InquiryAllocationLength(const uint8_t *cdb) {
-    return LoadBe16(cdb + 3);
-}
+inline bool InquiryWantsVpd(const uint8_t *cdb) { return (cdb[1] & InquiryEvpd) != 0; }
+inline uint8_t InquiryPageCode(const uint8_t *cdb) { return cdb[2]; }
+inline uint16_t InquiryAllocationLength(const uint8_t *cdb) { return LoadBe16(cdb + 3); }
 
 // Standard INQUIRY data: the byte offsets of its fields. The three strings
 // are ASCII, fixed width, filled out with spaces.
-constexpr size_t InquiryStandardLength = 36; // the fields below; byte 4 counts what follows byte 4
-constexpr size_t InquiryDeviceTypeOffset = 0;       // bits 4:0; the peripheral qualifier in bits 7:5
-constexpr size_t InquiryRemovableOffset = 1;        // bit 7: RMB
+constexpr size_t InquiryStandardLength = 36;  // the fields below; byte 4 counts what follows byte 4
+constexpr size_t InquiryDeviceTypeOffset = 0; // bits 4:0; the peripheral qualifier in bits 7:5
+constexpr size_t InquiryRemovableOffset = 1;  // bit 7: RMB
 constexpr size_t InquiryVersionOffset = 2;
-constexpr size_t InquiryResponseFormatOffset = 3;   // bits 3:0
+constexpr size_t InquiryResponseFormatOffset = 3; // bits 3:0
 constexpr size_t InquiryAdditionalLengthOffset = 4;
-constexpr size_t InquiryQueueingOffset = 7;         // bit 1: CMDQUE
+constexpr size_t InquiryQueueingOffset = 7; // bit 1: CMDQUE
 constexpr size_t InquiryVendorOffset = 8, InquiryVendorWidth = 8;
 constexpr size_t InquiryProductOffset = 16, InquiryProductWidth = 16;
 constexpr size_t InquiryRevisionOffset = 32, InquiryRevisionWidth = 4;
@@ -143,8 +137,8 @@ inline void EncodeInquiry(const InquiryFields &fields, uint8_t *out, size_t leng
 
 // ---- READ CAPACITY (10) and (16) ------------------------------------------
 
-constexpr size_t ReadCapacity10Length = 8;  // last LBA (4 bytes), block length (4)
-constexpr size_t ReadCapacity16Length = 32; // last LBA (8 bytes), block length (4), exponent, ...
+constexpr size_t ReadCapacity10Length = 8;          // last LBA (4 bytes), block length (4)
+constexpr size_t ReadCapacity16Length = 32;         // last LBA (8 bytes), block length (4), exponent, ...
 constexpr size_t ReadCapacity16ExponentOffset = 13; // bits 3:0: logical blocks per physical block, log 2
 
 // The last LBA of a READ CAPACITY (10) answer for a disk whose last LBA
@@ -154,9 +148,7 @@ constexpr uint32_t ReadCapacity10Saturated = 0xFFFFFFFFu;
 using ReadCapacity10Data = std::array<uint8_t, ReadCapacity10Length>;
 using ReadCapacity16Data = std::array<uint8_t, ReadCapacity16Length>;
 
-inline Cdb10 ReadCapacity10Cdb() {
-    return Cdb10{OpReadCapacity10, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-}
+inline Cdb10 ReadCapacity10Cdb() { return Cdb10{OpReadCapacity10, 0, 0, 0, 0, 0, 0, 0, 0, 0}; }
 
 // SERVICE ACTION IN (16) with service action READ CAPACITY (16); the
 // allocation length is in bytes 10-13.
@@ -172,9 +164,7 @@ inline bool IsReadCapacity16(const uint8_t *cdb, size_t cdbLength) {
     return cdbLength >= 16 && cdb[0] == OpServiceActionIn16 &&
            (cdb[1] & ServiceActionMask) == ServiceActionReadCapacity16;
 }
-inline uint32_t ReadCapacity16AllocationLength(const uint8_t *cdb) {
-    return LoadBe32(cdb + 10);
-}
+inline uint32_t ReadCapacity16AllocationLength(const uint8_t *cdb) { return LoadBe32(cdb + 10); }
 
 struct ReadCapacity10Answer {
     uint32_t lastLba;
@@ -190,8 +180,8 @@ struct ReadCapacity16Answer {
 // above 32 bits reads ReadCapacity10Saturated.
 inline ReadCapacity10Data EncodeReadCapacity10(uint64_t lastLba, uint32_t blockLength) {
     ReadCapacity10Data answer{};
-    StoreBe32(answer.data(), lastLba > ReadCapacity10Saturated ? ReadCapacity10Saturated
-                                                               : static_cast<uint32_t>(lastLba));
+    StoreBe32(answer.data(),
+              lastLba > ReadCapacity10Saturated ? ReadCapacity10Saturated : static_cast<uint32_t>(lastLba));
     StoreBe32(answer.data() + 4, blockLength);
     return answer;
 }
@@ -252,19 +242,14 @@ inline uint8_t AtaPassThroughCommand(const uint8_t *cdb, size_t cdbLength) {
 inline uint32_t AnnouncedAllocationLength(const uint8_t *cdb, size_t cdbLength) {
     switch (cdb[0]) {
     case OpRequestSense:
-    case OpModeSense6:
-        return cdbLength >= 6 ? cdb[4] : 0;
-    case OpInquiry:
-        return cdbLength >= 6 ? InquiryAllocationLength(cdb) : 0;
+    case OpModeSense6: return cdbLength >= 6 ? cdb[4] : 0;
+    case OpInquiry: return cdbLength >= 6 ? InquiryAllocationLength(cdb) : 0;
     case OpLogSense:
-    case OpModeSense10:
-        return cdbLength >= 10 ? LoadBe16(cdb + 7) : 0;
+    case OpModeSense10: return cdbLength >= 10 ? LoadBe16(cdb + 7) : 0;
     case OpServiceActionIn16: // every service action keeps it in bytes 10-13
         return cdbLength >= 16 ? LoadBe32(cdb + 10) : 0;
-    case OpReportLuns:
-        return cdbLength >= 12 ? LoadBe32(cdb + 6) : 0;
-    default:
-        return 0;
+    case OpReportLuns: return cdbLength >= 12 ? LoadBe32(cdb + 6) : 0;
+    default: return 0;
     }
 }
 
