@@ -8,8 +8,9 @@ using namespace TavRecords;
 namespace P = TavRequests;
 
 namespace {
-// Device instance identifiers are short (the platform's own limit is 200
-// characters); a length beyond what any wide string may hold is no answer.
+// Device instance identifiers are at most 200 characters on the platform;
+// the bound is looser, the longest wide string there is (32767 characters),
+// so that only an absurd length reads as no identifier (an empty one).
 constexpr ULONG MaxDeviceIdLength = 32767;
 
 // The Adapter record as a caller who builds the class from its header lays
@@ -51,7 +52,6 @@ Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
     if (InterfaceData) {
         InterfaceData->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         P::SetupDiOpenDeviceInterfaceW(DeviceInfoSet, text, 0, InterfaceData);
-        P::GetLastError();
     }
     Release(id);
 }

@@ -2,16 +2,18 @@
 // controller position that construction stored.
 #include "TavDiskLib.h"
 #include "Records.h"
+#include "protocol/Ata.h"
 
+using namespace TavProtocol;
 using namespace TavRecords;
 
 namespace {
 
 // IDENTIFY word n of the stored data; an absent record reads as zeros.
-uint16_t IdentifyWord(const SENDCMDOUTPARAMS *result, unsigned word) {
+uint16_t StoredWord(const SENDCMDOUTPARAMS *result, unsigned word) {
     if (!result)
         return 0;
-    return LoadLe16(Bytes(result) + IdentifyDataOffset + 2 * word);
+    return IdentifyWord(RecordBytes(result) + IdentifyDataOffset, word);
 }
 
 } // namespace
@@ -24,10 +26,10 @@ int Drive::GetIdentifyString(ULONG FirstWord, ULONG Words, unsigned char *Buffer
     if (!SmartVersion)
         return 0;
     // Stage the field in reading order: each word holds its first character
-    // in its high byte.
-    unsigned char staged[2 * 20 + 1] = {};
+    // in its high byte. The model number is the longest field.
+    unsigned char staged[2 * IdentifyModelWords + 1] = {};
     if (IdentifyResult)
-        TransposeByWord(Bytes(IdentifyResult) + IdentifyDataOffset, staged, 2 * FirstWord, 2 * Words);
+        TransposeByWord(RecordBytes(IdentifyResult) + IdentifyDataOffset, staged, 2 * FirstWord, 2 * Words);
     staged[2 * Words] = 0;
     ULONG length = 0;
     while (staged[length] != 0)
@@ -36,15 +38,15 @@ int Drive::GetIdentifyString(ULONG FirstWord, ULONG Words, unsigned char *Buffer
 }
 
 int Drive::GetIdeDriveSerialNo(unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
-    return GetIdentifyString(10, 10, Buffer, Capacity, Count);
+    return GetIdentifyString(IdentifySerialWord, IdentifySerialWords, Buffer, Capacity, Count);
 }
 
 int Drive::GetIdeDriveFirmwareRevision(unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
-    return GetIdentifyString(23, 4, Buffer, Capacity, Count);
+    return GetIdentifyString(IdentifyFirmwareWord, IdentifyFirmwareWords, Buffer, Capacity, Count);
 }
 
 int Drive::GetIdeDriveModelNo(unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
-    return GetIdentifyString(27, 20, Buffer, Capacity, Count);
+    return GetIdentifyString(IdentifyModelWord, IdentifyModelWords, Buffer, Capacity, Count);
 }
 
 ULONG Drive::GetIdeControllerNumber() {
@@ -62,23 +64,23 @@ ULONG Drive::GetIdeDiskNumber() {
 int Drive::GetIdeSupports48BitAddressing() {
     if (!SmartVersion)
         return 0;
-    return (IdentifyWord(IdentifyResult, 83) >> 10) & 1;
+    return (StoredWord(IdentifyResult, IdentifyCommandSets2Word) >> IdentifyLba48Bit) & 1;
 }
 
 int Drive::GetIdeSupportsSecurity() {
     if (!SmartVersion)
         return 0;
-    return (IdentifyWord(IdentifyResult, 82) >> 1) & 1;
+    return (StoredWord(IdentifyResult, IdentifyCommandSetsWord) >> IdentifySecurityBit) & 1;
 }
 
 unsigned short Drive::GetIdeSecurityEraseUnitTime() {
     if (!SmartVersion)
         return 0;
-    return static_cast<unsigned short>(IdentifyWord(IdentifyResult, 89) * 2u);
+    return static_cast<unsigned short>(StoredWord(IdentifyResult, IdentifyEraseTimeWord) * 2u);
 }
 
 unsigned short Drive::GetIdeEnhancedSecurityEraseUnitTime() {
     if (!SmartVersion)
         return 0;
-    return static_cast<unsigned short>(IdentifyWord(IdentifyResult, 90) * 2u);
+    return static_cast<unsigned short>(StoredWord(IdentifyResult, IdentifyEnhancedEraseTimeWord) * 2u);
 }

@@ -3,6 +3,7 @@
 #include "TavDiskLib.h"
 #include "Records.h"
 #include "Requests.h"
+#include "protocol/ByteOrder.h"
 
 #include <cwchar>
 
@@ -19,11 +20,11 @@ int Drive::GetDescriptorString(ULONG OffsetFieldPosition, bool AllOnesMeansAbsen
     // are the block's. A descriptor shorter than its fixed part (its header
     // request failed) has no offsets; an offset at or past its end points at
     // nothing.
-    const unsigned char *descriptor = Bytes(DeviceDescriptor);
+    const unsigned char *descriptor = RecordBytes(DeviceDescriptor);
     const ULONG held = HeldBytes(DeviceDescriptor);
     ULONG offset = 0;
     if (held >= DeviceDescriptorFixedPart)
-        offset = LoadLe32(descriptor + OffsetFieldPosition);
+        offset = TavProtocol::LoadLe32(descriptor + OffsetFieldPosition);
     if (offset == 0 || (AllOnesMeansAbsent && offset == 0xFFFFFFFFu) || offset >= held) {
         *Count = 1;
         if (Capacity >= 1 && Buffer) {
@@ -97,7 +98,7 @@ ULONG Drive::GetDriveNumber() {
 int Drive::GetDevicePath(wchar_t *Buffer, ULONG Capacity, ULONG *Count) {
     static const wchar_t empty[1] = {0};
     const wchar_t *path =
-        InterfaceDetail ? reinterpret_cast<const wchar_t *>(Bytes(InterfaceDetail) + DevicePathOffset) : empty;
+        InterfaceDetail ? reinterpret_cast<const wchar_t *>(RecordBytes(InterfaceDetail) + DevicePathOffset) : empty;
     size_t length = std::wcslen(path);
     ULONG needed = static_cast<ULONG>(length + 1);
     if (Count)

@@ -3,7 +3,9 @@
 #include "TavDiskLib.h"
 #include "Records.h"
 #include "Requests.h"
+#include "protocol/Scsi.h"
 
+#include <cstring>
 #include <new>
 
 using namespace TavRecords;
@@ -16,8 +18,6 @@ namespace {
 // hundred bytes. Anything larger is treated as the absurd answer it is.
 constexpr DWORD MaxInterfaceDetailSize = DevicePathOffset + 32768 * sizeof(WCHAR);
 constexpr DWORD MaxDeviceDescriptorSize = 64 * 1024;
-
-constexpr unsigned char ScsiStatusGood = 0;
 
 // Pass-through data: the largest transfer the carrier takes, and the
 // alignment of its block: at least 16 bytes, and above the adapter's
@@ -121,9 +121,9 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
                                             DevInfoData);
         // The path must end inside the block whatever the platform wrote.
         size_t slots = (required - DevicePathOffset) / sizeof(WCHAR);
-        reinterpret_cast<WCHAR *>(Bytes(InterfaceDetail) + DevicePathOffset)[slots - 1] = 0;
+        reinterpret_cast<WCHAR *>(RecordBytes(InterfaceDetail) + DevicePathOffset)[slots - 1] = 0;
 
-        const WCHAR *path = reinterpret_cast<const WCHAR *>(Bytes(InterfaceDetail) + DevicePathOffset);
+        const WCHAR *path = reinterpret_cast<const WCHAR *>(RecordBytes(InterfaceDetail) + DevicePathOffset);
         DeviceHandle = P::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
     }
@@ -196,7 +196,6 @@ int Drive::GetAdapterInfo() {
     DWORD returned = 0;
     BOOL ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
                                  AdapterDescriptor, sizeof(STORAGE_ADAPTER_DESCRIPTOR), &returned, nullptr);
-    P::GetLastError();
     Release(query);
     return ok;
 }
@@ -215,7 +214,6 @@ int Drive::GetDeviceInfo() {
     DWORD returned = 0;
     P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY), header,
                        sizeof(STORAGE_DESCRIPTOR_HEADER), &returned, nullptr);
-    P::GetLastError();
 
     // The header's Size is the device's word; never allocate from it unchecked.
     DWORD size = header->Size;
@@ -226,7 +224,6 @@ int Drive::GetDeviceInfo() {
     if (DeviceDescriptor) {
         ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
                                 DeviceDescriptor, size, &returned, nullptr);
-        P::GetLastError();
     }
     Release(header);
     Release(query);
@@ -257,13 +254,11 @@ void Drive::IdentifyIde() {
         in->irDriveRegs.bCommandReg = ID_CMD;
         P::DeviceIoControl(DeviceHandle, SMART_RCV_DRIVE_DATA, in, sizeof(SENDCMDINPARAMS), IdentifyResult,
                            static_cast<DWORD>(IdentifyResultSize), &returned, nullptr);
-        P::GetLastError();
     }
     ControllerNumber = Alloc<DISK_CONTROLLER_NUMBER>();
     if (ControllerNumber) {
         P::DeviceIoControl(DeviceHandle, IOCTL_DISK_CONTROLLER_NUMBER, nullptr, 0, ControllerNumber,
                            sizeof(DISK_CONTROLLER_NUMBER), &returned, nullptr);
-        P::GetLastError();
     }
     Release(in);
 }
@@ -272,8 +267,9 @@ void Drive::ScsiInquire() {
     // Standard INQUIRY. The allocation length is the transfer's own size: a
     // device told it may send more than the buffer holds overruns it, and
     // some answer that with no data at all or a reset.
-    unsigned char cdb[6] = {0x12, 0x00, 0x00, 0x00, sizeof InquiryData, 0x00};
-    ScsiPassThrough(cdb, sizeof cdb, InquiryData, sizeof InquiryData, SCSI_IOCTL_DATA_IN);
+    TavProtocol::Cdb6 cdb = TavProtocol::InquiryCdb(sizeof InquiryData);
+    ScsiPassThrough(cdb.data(), static_cast<unsigned char>(cdb.size()), InquiryData, sizeof InquiryData,
+                    SCSI_IOCTL_DATA_IN);
 }
 
 void Drive::ScsiLocate() {
@@ -306,8 +302,8 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
         return ERROR_NOT_ENOUGH_MEMORY;
     unsigned char *data = static_cast<unsigned char *>(DataBuffer);
     if (DataLength != 0) {
-        const uintptr_t after = reinterpret_cast<uintptr_t>(Bytes(sptd) + record);
-        data = Bytes(sptd) + record + ((alignment - after % alignment) % alignment);
+        const uintptr_t after = reinterpret_cast<uintptr_t>(RecordBytes(sptd) + record);
+        data = RecordBytes(sptd) + record + ((alignment - after % alignment) % alignment);
         if (DataIn == SCSI_IOCTL_DATA_OUT && DataBuffer)
             std::memcpy(data, DataBuffer, DataLength);
     }
@@ -332,7 +328,7 @@ ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *
     // the caller can use.
     if (error == ERROR_SUCCESS && !ok)
         error = ERROR_GEN_FAILURE;
-    else if (error == ERROR_SUCCESS && sptd->ScsiStatus != ScsiStatusGood)
+    else if (error == ERROR_SUCCESS && sptd->ScsiStatus != TavProtocol::StatusGood)
         error = ERROR_IO_DEVICE;
     // Whatever reached the block (zeros where the device wrote nothing) is
     // the caller's answer, as if it had been moved into the caller's buffer.

@@ -2,6 +2,9 @@
 // port layer.
 #include "TavDiskLib.h"
 #include "platform/types.h"
+#include "protocol/Scsi.h"
+
+using namespace TavProtocol;
 
 int Drive::GetInquiryString(ULONG FirstByte, ULONG Width, unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
     if (SmartVersion)
@@ -10,15 +13,15 @@ int Drive::GetInquiryString(ULONG FirstByte, ULONG Width, unsigned char *Buffer,
 }
 
 int Drive::GetScsiVendorId(unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
-    return GetInquiryString(8, 8, Buffer, Capacity, Count);
+    return GetInquiryString(InquiryVendorOffset, InquiryVendorWidth, Buffer, Capacity, Count);
 }
 
 int Drive::GetScsiProductId(unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
-    return GetInquiryString(16, 16, Buffer, Capacity, Count);
+    return GetInquiryString(InquiryProductOffset, InquiryProductWidth, Buffer, Capacity, Count);
 }
 
 int Drive::GetScsiProductRevision(unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
-    return GetInquiryString(32, 4, Buffer, Capacity, Count);
+    return GetInquiryString(InquiryRevisionOffset, InquiryRevisionWidth, Buffer, Capacity, Count);
 }
 
 unsigned char Drive::GetScsiPort() {

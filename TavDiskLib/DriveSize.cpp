@@ -2,7 +2,10 @@
 #include "TavDiskLib.h"
 #include "Records.h"
 #include "Requests.h"
+#include "protocol/Ata.h"
+#include "protocol/Scsi.h"
 
+using namespace TavProtocol;
 using namespace TavRecords;
 namespace P = TavRequests;
 
@@ -59,39 +62,31 @@ LARGE_INTEGER Drive::GetSectors() {
     sectors.QuadPart = 0;
 
     if (SmartVersion) {
-        if (!IdentifyResult)
-            return sectors;
-        const unsigned char *identify = Bytes(IdentifyResult) + IdentifyDataOffset;
-        auto word = [identify](unsigned n) { return uint64_t{LoadLe16(identify + 2 * n)}; };
-        if ((word(83) >> 10) & 1)
-            sectors.QuadPart =
-                static_cast<LONGLONG>(word(100) | (word(101) << 16) | (word(102) << 32) | (word(103) << 48));
-        else
-            sectors.QuadPart = static_cast<LONGLONG>(word(60) | (word(61) << 16));
+        if (IdentifyResult) {
+            const unsigned char *identify = RecordBytes(IdentifyResult) + IdentifyDataOffset;
+            sectors.QuadPart = static_cast<LONGLONG>(IdentifySectorCount(identify));
+        }
         return sectors;
     }
 
-    unsigned char readCapacity10[10] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    unsigned char reply10[8] = {};
-    if (ScsiPassThrough(readCapacity10, sizeof readCapacity10, reply10, sizeof reply10, SCSI_IOCTL_DATA_IN) != 0) {
-        P::GetLastError();
+    Cdb10 readCapacity10 = ReadCapacity10Cdb();
+    ReadCapacity10Data reply10{};
+    if (ScsiPassThrough(readCapacity10.data(), static_cast<unsigned char>(readCapacity10.size()), reply10.data(),
+                        ReadCapacity10Length, SCSI_IOCTL_DATA_IN) != 0)
         return sectors;
-    }
-    uint32_t lastLba = LoadBe32(reply10);
-    if (lastLba != 0xFFFFFFFFu) {
+    const uint32_t lastLba = DecodeReadCapacity10(reply10).lastLba;
+    if (lastLba != ReadCapacity10Saturated) {
         sectors.QuadPart = static_cast<LONGLONG>(uint64_t{lastLba} + 1);
         return sectors;
     }
 
-    // 0xFFFFFFFF says the disk has 2^32 blocks or more: READ CAPACITY(16)
-    // (service action 0x10) carries the full 8-byte last block address.
-    unsigned char readCapacity16[16] = {0x9E, 0x10};
-    unsigned char reply16[32] = {};
-    readCapacity16[13] = sizeof reply16; // allocation length, bytes 10-13, big-endian
-    if (ScsiPassThrough(readCapacity16, sizeof readCapacity16, reply16, sizeof reply16, SCSI_IOCTL_DATA_IN) != 0) {
-        P::GetLastError();
+    // The disk has 2^32 blocks or more: READ CAPACITY (16) carries the full
+    // 8-byte last block address.
+    Cdb16 readCapacity16 = ReadCapacity16Cdb(ReadCapacity16Length);
+    ReadCapacity16Data reply16{};
+    if (ScsiPassThrough(readCapacity16.data(), static_cast<unsigned char>(readCapacity16.size()), reply16.data(),
+                        ReadCapacity16Length, SCSI_IOCTL_DATA_IN) != 0)
         return sectors;
-    }
-    sectors.QuadPart = static_cast<LONGLONG>(LoadBe64(reply16) + 1);
+    sectors.QuadPart = static_cast<LONGLONG>(DecodeReadCapacity16(reply16).lastLba + 1);
     return sectors;
 }

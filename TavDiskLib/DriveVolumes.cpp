@@ -4,6 +4,7 @@
 #include "Records.h"
 #include "Requests.h"
 
+#include <cstring>
 #include <cwchar>
 #include <new>
 #include <string>
@@ -148,7 +149,7 @@ template <class Take> bool ForEachExtent(HANDLE volume, Take take) {
         DWORD delivered = all->NumberOfDiskExtents < count ? all->NumberOfDiskExtents : count;
         for (DWORD i = 0; i < delivered; ++i) {
             DISK_EXTENT extent;
-            std::memcpy(&extent, Bytes(all) + header + size_t{i} * sizeof(DISK_EXTENT), sizeof extent);
+            std::memcpy(&extent, RecordBytes(all) + header + size_t{i} * sizeof(DISK_EXTENT), sizeof extent);
             if (take(extent))
                 break;
         }

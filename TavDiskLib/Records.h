@@ -1,5 +1,6 @@
 // Internal helpers shared by the Drive and Adapter sources: platform record
-// blocks and safe reads of device-supplied bytes.
+// blocks, byte views of them, and the offsets of their variable tails. The
+// device data inside them is read with the protocol/ helpers.
 #ifndef TAVDISKLIB_RECORDS_H
 #define TAVDISKLIB_RECORDS_H
 
@@ -7,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace TavRecords {
 
@@ -38,26 +38,11 @@ inline ULONG HeldBytes(const void *block) {
 
 // Byte view of a record, for fields that lie past a record's declared end
 // (variable-length tails such as IDENTIFY data or device path strings).
-template <class T> unsigned char *Bytes(T *record) {
+template <class T> unsigned char *RecordBytes(T *record) {
     return reinterpret_cast<unsigned char *>(record);
 }
-template <class T> const unsigned char *Bytes(const T *record) {
+template <class T> const unsigned char *RecordBytes(const T *record) {
     return reinterpret_cast<const unsigned char *>(record);
-}
-
-inline uint16_t LoadLe16(const unsigned char *p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LoadLe32(const unsigned char *p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v; // every supported target is little-endian
-}
-inline uint32_t LoadBe32(const unsigned char *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-inline uint64_t LoadBe64(const unsigned char *p) {
-    return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4);
 }
 
 // Offset of the IDENTIFY DEVICE data inside SENDCMDOUTPARAMS, and the size

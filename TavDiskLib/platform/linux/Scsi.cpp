@@ -3,6 +3,7 @@
 // MMC, zram, dm, md) and for recorded devices, the backend answers INQUIRY,
 // READ CAPACITY and TEST UNIT READY itself, as a storage miniport does.
 #include "Device.h"
+#include "../../protocol/Scsi.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,35 +18,17 @@
 
 namespace TavLinux {
 
+using namespace TavProtocol;
+
 namespace {
-
-constexpr uint8_t StatusGood = 0x00, StatusCheckCondition = 0x02, StatusBusy = 0x08, StatusReservationConflict = 0x18;
-constexpr uint8_t SenseNotReady = 0x2, SenseMediumError = 0x3, SenseIllegalRequest = 0x5, SenseDataProtect = 0x7;
-
-uint32_t Be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-void PutBe32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-void PutBe64(uint8_t *p, uint64_t v) {
-    PutBe32(p, static_cast<uint32_t>(v >> 32));
-    PutBe32(p + 4, static_cast<uint32_t>(v));
-}
 
 // The platform error for a CHECK CONDITION, from its sense key.
 DWORD ErrorOfSense(const std::vector<uint8_t> &sense) {
-    uint8_t key = 0;
-    if (sense.size() >= 3 && (sense[0] & 0x7F) >= 0x70 && (sense[0] & 0x7F) <= 0x71)
-        key = sense[2] & 0x0F;
-    else if (sense.size() >= 2 && (sense[0] & 0x7F) >= 0x72 && (sense[0] & 0x7F) <= 0x73)
-        key = sense[1] & 0x0F;
-    switch (key) {
-    case SenseNotReady: return ERROR_NOT_READY;
-    case SenseMediumError: return ERROR_CRC;
-    case SenseIllegalRequest: return ERROR_INVALID_FUNCTION;
-    case SenseDataProtect: return ERROR_WRITE_PROTECT;
+    switch (SenseKeyOf(sense.data(), sense.size())) {
+    case SenseKeyNotReady: return ERROR_NOT_READY;
+    case SenseKeyMediumError: return ERROR_CRC;
+    case SenseKeyIllegalRequest: return ERROR_INVALID_FUNCTION;
+    case SenseKeyDataProtect: return ERROR_WRITE_PROTECT;
     default: return ERROR_IO_DEVICE;
     }
 }
@@ -53,45 +36,45 @@ DWORD ErrorOfSense(const std::vector<uint8_t> &sense) {
 ScsiResult CheckCondition(uint8_t key, uint8_t asc, uint8_t ascq = 0) {
     ScsiResult r;
     r.status = StatusCheckCondition;
-    r.sense.assign(18, 0);
-    r.sense[0] = 0x70;
-    r.sense[2] = key;
-    r.sense[7] = 10;
-    r.sense[12] = asc;
-    r.sense[13] = ascq;
+    const FixedSenseData sense = EncodeFixedSense(key, asc, ascq);
+    r.sense.assign(sense.begin(), sense.end());
     r.error = ErrorOfSense(r.sense);
     return r;
 }
 
-ScsiResult Deliver(const std::vector<uint8_t> &answer, uint32_t allocation, uint8_t *data, uint32_t length) {
+ScsiResult Deliver(const uint8_t *answer, size_t size, uint32_t allocation, uint8_t *data, uint32_t length) {
     ScsiResult r;
-    size_t n = std::min<size_t>({answer.size(), allocation, length});
+    size_t n = std::min<size_t>({size, allocation, length});
     if (n && data)
-        std::memcpy(data, answer.data(), n);
+        std::memcpy(data, answer, n);
     r.transferred = static_cast<uint32_t>(n);
     return r;
 }
+ScsiResult Deliver(const std::vector<uint8_t> &answer, uint32_t allocation, uint8_t *data, uint32_t length) {
+    return Deliver(answer.data(), answer.size(), allocation, data, length);
+}
 
-void PutField(std::vector<uint8_t> &buf, size_t at, size_t width, const std::optional<std::string> &text) {
+// A string of the disk's description as INQUIRY data carries it: printable
+// ASCII, anything else a space.
+std::string InquiryText(const std::optional<std::string> &text) {
     std::string s = text.value_or("");
-    for (size_t i = 0; i < width; ++i) {
-        char c = i < s.size() ? s[i] : ' ';
-        buf[at + i] = static_cast<uint8_t>((c < 0x20 || c > 0x7E) ? ' ' : c);
-    }
+    for (char &c : s)
+        if (c < 0x20 || c > 0x7E)
+            c = ' ';
+    return s;
 }
 
 // Standard INQUIRY data as a miniport builds it for a disk without SCSI.
 std::vector<uint8_t> BuiltInquiry(const DiskInfo &d) {
-    std::vector<uint8_t> inq(36, 0);
-    inq[1] = d.removable ? 0x80 : 0x00;
-    inq[2] = 0x05; // SPC-3
-    inq[3] = 0x02; // response data format 2
-    inq[4] = 31;
-    inq[7] = d.queueing ? 0x02 : 0x00;
-    PutField(inq, 8, 8, d.vendor);
-    PutField(inq, 16, 16, d.product);
-    PutField(inq, 32, 4, d.revision);
-    return inq;
+    InquiryFields fields;
+    fields.removable = d.removable;
+    fields.commandQueueing = d.queueing;
+    fields.vendor = InquiryText(d.vendor);
+    fields.product = InquiryText(d.product);
+    fields.revision = InquiryText(d.revision);
+    std::vector<uint8_t> inquiry(InquiryStandardLength);
+    EncodeInquiry(fields, inquiry.data(), inquiry.size());
+    return inquiry;
 }
 
 std::optional<std::vector<uint8_t>> AsBytes(const std::optional<std::string> &s) {
@@ -123,17 +106,17 @@ std::optional<std::vector<uint8_t>> VpdPage(FileObject &f, uint8_t page) {
         return std::nullopt;
     }
     std::optional<std::string> serial = d.serial;
-    if (page == 0x00) {
-        std::vector<uint8_t> p = {0, 0x00, 0, 1, 0x00};
+    if (page == VpdSupportedPages) {
+        std::vector<uint8_t> p = {0, VpdSupportedPages, 0, 1, VpdSupportedPages};
         if (serial) {
-            p.push_back(0x80);
+            p.push_back(VpdUnitSerialNumber);
             p[3] = 2;
         }
         return p;
     }
-    if (page == 0x80 && serial) {
+    if (page == VpdUnitSerialNumber && serial) {
         size_t n = std::min<size_t>(serial->size(), 251);
-        std::vector<uint8_t> p = {0, 0x80, 0, static_cast<uint8_t>(n)};
+        std::vector<uint8_t> p = {0, VpdUnitSerialNumber, 0, static_cast<uint8_t>(n)};
         p.insert(p.end(), serial->begin(), serial->begin() + static_cast<long>(n));
         return p;
     }
@@ -145,87 +128,59 @@ ScsiResult Translate(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_
     if (direction != SCSI_IOCTL_DATA_IN)
         length = 0; // every command answered here moves data in, or nothing
     switch (cdb[0]) {
-    case 0x00: // TEST UNIT READY
+    case OpTestUnitReady:
         if (f.SizeBytes() == 0)
-            return CheckCondition(SenseNotReady, 0x3A);
+            return CheckCondition(SenseKeyNotReady, AscMediumNotPresent);
         return {};
-    case 0x12: { // INQUIRY
+    case OpInquiry: {
         if (cdbLength < 6)
-            return CheckCondition(SenseIllegalRequest, 0x24);
-        uint32_t allocation = (uint32_t{cdb[3]} << 8) | cdb[4];
-        if (cdb[1] & 0x01) {
-            auto page = VpdPage(f, cdb[2]);
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
+        const uint32_t allocation = InquiryAllocationLength(cdb);
+        if (InquiryWantsVpd(cdb)) {
+            auto page = VpdPage(f, InquiryPageCode(cdb));
             if (!page)
-                return CheckCondition(SenseIllegalRequest, 0x24);
+                return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
             return Deliver(*page, allocation, data, length);
         }
-        if (cdb[2] != 0)
-            return CheckCondition(SenseIllegalRequest, 0x24);
+        if (InquiryPageCode(cdb) != 0)
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
         return Deliver(StandardInquiry(f), allocation, data, length);
     }
-    case 0x25:   // READ CAPACITY(10)
-    case 0x9E: { // SERVICE ACTION IN(16): READ CAPACITY(16)
-        bool sixteen = cdb[0] == 0x9E;
-        if (cdbLength < (sixteen ? 16u : 10u) || (sixteen && (cdb[1] & 0x1F) != 0x10))
-            return CheckCondition(SenseIllegalRequest, sixteen ? 0x24 : 0x20);
+    case OpReadCapacity10:
+    case OpServiceActionIn16: {
+        const bool sixteen = cdb[0] == OpServiceActionIn16;
+        if (sixteen && !IsReadCapacity16(cdb, cdbLength))
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
+        if (!sixteen && cdbLength < 10)
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
         uint32_t block = f.SectorSize();
         uint64_t blocks = f.SizeBytes() / block;
         if (blocks == 0)
-            return CheckCondition(SenseNotReady, 0x3A);
-        std::vector<uint8_t> answer(sixteen ? 32 : 8, 0);
+            return CheckCondition(SenseKeyNotReady, AscMediumNotPresent);
         if (sixteen) {
-            PutBe64(answer.data(), blocks - 1);
-            PutBe32(answer.data() + 8, block);
             uint32_t ratio = f.disk->physicalBlock / block;
             uint8_t exponent = 0;
             while (ratio > 1 && exponent < 15)
                 ratio >>= 1, ++exponent;
-            answer[13] = exponent;
-            return Deliver(answer, Be32(cdb + 10), data, length);
+            const ReadCapacity16Data answer = EncodeReadCapacity16(blocks - 1, block, exponent);
+            return Deliver(answer.data(), answer.size(), ReadCapacity16AllocationLength(cdb), data, length);
         }
-        PutBe32(answer.data(), blocks - 1 > 0xFFFFFFFEull ? 0xFFFFFFFFu : static_cast<uint32_t>(blocks - 1));
-        PutBe32(answer.data() + 4, block);
-        return Deliver(answer, 8, data, length);
+        const ReadCapacity10Data answer = EncodeReadCapacity10(blocks - 1, block);
+        return Deliver(answer.data(), answer.size(), ReadCapacity10Length, data, length);
     }
-    case 0x85:   // ATA PASS-THROUGH(16)
-    case 0xA1: { // ATA PASS-THROUGH(12)
-        bool sixteen = cdb[0] == 0x85;
+    case OpAtaPassThrough16:
+    case OpAtaPassThrough12: {
+        const bool sixteen = cdb[0] == OpAtaPassThrough16;
         if (!f.replay || !f.disk->speaksScsi || cdbLength < (sixteen ? 16u : 12u))
-            return CheckCondition(SenseIllegalRequest, 0x20);
-        uint8_t command = sixteen ? cdb[14] : cdb[9];
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
         auto recorded = f.Recorded("identify");
-        if (command != 0xEC || !recorded || recorded->size() < 512)
-            return CheckCondition(SenseIllegalRequest, 0x24);
-        return Deliver(std::vector<uint8_t>(recorded->begin(), recorded->begin() + 512), 512, data, length);
+        if (AtaPassThroughCommand(cdb, cdbLength) != AtaIdentifyDevice || !recorded ||
+            recorded->size() < IdentifyLength)
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
+        return Deliver(reinterpret_cast<const uint8_t *>(recorded->data()), IdentifyLength, IdentifyLength, data,
+                       length);
     }
-    default: return CheckCondition(SenseIllegalRequest, 0x20); // INVALID COMMAND OPERATION CODE
-    }
-}
-
-// The allocation length a data-in command announces in its command block,
-// for the commands whose layout is known; 0 when unknown.
-uint32_t AnnouncedAllocationLength(const uint8_t *cdb, size_t cdbLength) {
-    auto be = [cdb](size_t at, size_t bytes) {
-        uint32_t v = 0;
-        for (size_t i = 0; i < bytes; ++i)
-            v = (v << 8) | cdb[at + i];
-        return v;
-    };
-    switch (cdb[0]) {
-    case 0x03: // REQUEST SENSE
-    case 0x1A: // MODE SENSE(6)
-        return cdbLength >= 6 ? cdb[4] : 0;
-    case 0x12: // INQUIRY
-        return cdbLength >= 6 ? be(3, 2) : 0;
-    case 0x4D: // LOG SENSE
-    case 0x5A: // MODE SENSE(10)
-        return cdbLength >= 10 ? be(7, 2) : 0;
-    case 0x9E: // SERVICE ACTION IN(16), e.g. READ CAPACITY(16)
-        return cdbLength >= 16 ? be(10, 4) : 0;
-    case 0xA0: // REPORT LUNS
-        return cdbLength >= 12 ? be(6, 4) : 0;
-    default:
-        return 0;
+    default: return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
     }
 }
 
@@ -300,44 +255,33 @@ ScsiResult SgIo(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *da
 // IDENTIFY DEVICE data is worth keeping when it is neither blank nor the
 // answer of a packet device, and its checksum (when it has one) holds.
 bool PlausibleIdentify(const std::vector<uint8_t> &id) {
-    if (id.size() < 512)
+    if (id.size() < IdentifyLength)
         return false;
-    if (std::all_of(id.begin(), id.begin() + 512, [](uint8_t b) { return b == 0; }) ||
-        std::all_of(id.begin(), id.begin() + 512, [](uint8_t b) { return b == 0xFF; }))
+    const auto end = id.begin() + IdentifyLength;
+    if (std::all_of(id.begin(), end, [](uint8_t b) { return b == 0; }) ||
+        std::all_of(id.begin(), end, [](uint8_t b) { return b == 0xFF; }))
         return false;
-    if (id[1] & 0x80)
-        return false;
-    if (id[510] == 0xA5) {
-        uint8_t sum = 0;
-        for (size_t i = 0; i < 512; ++i)
-            sum = static_cast<uint8_t>(sum + id[i]);
-        if (sum != 0)
-            return false;
-    }
-    return true;
+    return !IdentifyIsPacketDevice(id.data()) && IdentifyChecksumHolds(id.data());
 }
 
 // HDIO_GET_IDENTITY hands the serial, firmware and model strings over in
 // reading order; the drive's own layout has the first character of each
 // word in its high byte.
 void SwapIdentityStrings(std::vector<uint8_t> &id) {
-    auto swap = [&id](size_t first, size_t words) {
-        for (size_t w = first; w < first + words; ++w)
-            std::swap(id[2 * w], id[2 * w + 1]);
-    };
-    swap(10, 10);
-    swap(23, 4);
-    swap(27, 20);
+    SwapAtaString(id.data(), IdentifySerialWord, IdentifySerialWords);
+    SwapAtaString(id.data(), IdentifyFirmwareWord, IdentifyFirmwareWords);
+    SwapAtaString(id.data(), IdentifyModelWord, IdentifyModelWords);
 }
 
 DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
     const DiskInfo &d = *f.disk;
     if (f.replay) {
         std::vector<uint8_t> id;
-        if (auto raw = f.Recorded("identify"); raw && raw->size() >= 512) {
-            id.assign(raw->begin(), raw->begin() + 512);
-        } else if (auto hd = f.Recorded("hdio_identity"); hd && hd->size() >= 512 && d.transport == Transport::Libata) {
-            id.assign(hd->begin(), hd->begin() + 512);
+        if (auto raw = f.Recorded("identify"); raw && raw->size() >= IdentifyLength) {
+            id.assign(raw->begin(), raw->begin() + IdentifyLength);
+        } else if (auto hd = f.Recorded("hdio_identity");
+                   hd && hd->size() >= IdentifyLength && d.transport == Transport::Libata) {
+            id.assign(hd->begin(), hd->begin() + IdentifyLength);
             SwapIdentityStrings(id);
         }
         if (!PlausibleIdentify(id))
@@ -347,10 +291,10 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
     }
     if (f.fd < 0)
         return ERROR_ACCESS_DENIED;
-    std::vector<uint8_t> id(512, 0);
-    const uint8_t pt16[16] = {0x85, 4 << 1, 0x0E, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xEC, 0};
-    ScsiResult r = SgIo(f, pt16, sizeof pt16, id.data(), 512, SCSI_IOCTL_DATA_IN, 2);
-    if (r.error == ERROR_SUCCESS && r.transferred == 512 && PlausibleIdentify(id)) {
+    std::vector<uint8_t> id(IdentifyLength, 0);
+    const Cdb16 pt16 = AtaPassThrough16IdentifyCdb();
+    ScsiResult r = SgIo(f, pt16.data(), pt16.size(), id.data(), IdentifyLength, SCSI_IOCTL_DATA_IN, 2);
+    if (r.error == ERROR_SUCCESS && r.transferred == IdentifyLength && PlausibleIdentify(id)) {
         out = id;
         return ERROR_SUCCESS;
     }
@@ -358,9 +302,9 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
     if (d.usb) {
         // Some bridges know only the 12-byte form.
         std::fill(id.begin(), id.end(), 0);
-        const uint8_t pt12[12] = {0xA1, 4 << 1, 0x0E, 0, 1, 0, 0, 0, 0, 0xEC, 0, 0};
-        r = SgIo(f, pt12, sizeof pt12, id.data(), 512, SCSI_IOCTL_DATA_IN, 2);
-        if (r.error == ERROR_SUCCESS && r.transferred == 512 && PlausibleIdentify(id)) {
+        const Cdb12 pt12 = AtaPassThrough12IdentifyCdb();
+        r = SgIo(f, pt12.data(), pt12.size(), id.data(), IdentifyLength, SCSI_IOCTL_DATA_IN, 2);
+        if (r.error == ERROR_SUCCESS && r.transferred == IdentifyLength && PlausibleIdentify(id)) {
             out = id;
             return ERROR_SUCCESS;
         }
@@ -368,7 +312,7 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
     if (d.transport == Transport::Libata) {
         uint16_t words[256] = {};
         if (::ioctl(f.fd, HDIO_GET_IDENTITY, words) == 0) {
-            id.assign(reinterpret_cast<uint8_t *>(words), reinterpret_cast<uint8_t *>(words) + 512);
+            id.assign(reinterpret_cast<uint8_t *>(words), reinterpret_cast<uint8_t *>(words) + IdentifyLength);
             SwapIdentityStrings(id);
             if (PlausibleIdentify(id)) {
                 out = id;
@@ -432,7 +376,7 @@ uint32_t FileObject::SectorSize() const {
 ScsiResult ScsiCommand(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *data, uint32_t length,
                        int direction, uint32_t timeoutSeconds) {
     if (!f.disk || cdbLength == 0)
-        return CheckCondition(SenseIllegalRequest, 0x20);
+        return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
     if (!f.replay && f.disk->speaksScsi)
         return SgIo(f, cdb, cdbLength, data, length, direction, timeoutSeconds);
     if (!f.replay && f.fd < 0) {
@@ -478,7 +422,7 @@ DWORD Identify(FileObject &f, std::vector<uint8_t> &data) {
     std::lock_guard<std::mutex> guard(f.stateLock);
     if (!TakesAtaLocked(f))
         return ERROR_INVALID_FUNCTION;
-    if (f.identify.size() != 512) {
+    if (f.identify.size() != IdentifyLength) {
         DWORD error = FetchIdentify(f, f.identify);
         if (error != ERROR_SUCCESS) {
             f.identify.clear();
@@ -503,9 +447,9 @@ std::optional<std::string> DescriptorSerial(FileObject &f) {
             } else if (f.fd >= 0) {
                 // usb-storage keeps no VPD pages in sysfs, yet answers page 0x80.
                 std::vector<uint8_t> page(252, 0);
-                const uint8_t cdb[6] = {0x12, 0x01, 0x80, 0x00, 252, 0x00};
-                ScsiResult r =
-                    SgIo(f, cdb, sizeof cdb, page.data(), static_cast<uint32_t>(page.size()), SCSI_IOCTL_DATA_IN, 2);
+                const Cdb6 cdb = InquiryVpdCdb(VpdUnitSerialNumber, static_cast<uint16_t>(page.size()));
+                ScsiResult r = SgIo(f, cdb.data(), cdb.size(), page.data(), static_cast<uint32_t>(page.size()),
+                                    SCSI_IOCTL_DATA_IN, 2);
                 if (r.error == ERROR_SUCCESS)
                     found = SerialOfVpd80(std::string(page.begin(), page.begin() + r.transferred));
             }

@@ -2,6 +2,7 @@
 // (snapshots of the disk interface set), device nodes numbered in a
 // process-wide registry, their parents, identifiers and descriptions.
 #include "Linux.h"
+#include "../../protocol/Guid.h"
 
 #include <algorithm>
 #include <atomic>
@@ -19,7 +20,7 @@ extern "C" {
 namespace TavLinux {
 namespace {
 
-const GUID DiskDriveClass = {0x4d36e967, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+using TavPlatform::DiskDriveClass;
 const GUID HdcClass = {0x4d36e96a, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const GUID ScsiAdapterClass = {0x4d36e97b, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const GUID UsbClass = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
@@ -27,9 +28,7 @@ const GUID NoClass = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 constexpr DWORD SpintActive = 0x1;
 constexpr DWORD DiodInheritClassDrvs = 0x2, DiodCancelRemove = 0x4, DiodiNoAdd = 0x1;
 
-bool SameGuid(const GUID &a, const GUID &b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
+using TavProtocol::SameGuid;
 
 // ---- The node registry ----------------------------------------------------
 
