@@ -232,7 +232,7 @@ BOOL AnswerScsiPassThrough(FileObject &f, const IoRequest &r) {
     if (!f.disk)
         return Fail(ERROR_INVALID_FUNCTION);
     ScsiResult result = ScsiCommand(f, s.Cdb, s.CdbLength, static_cast<uint8_t *>(s.DataBuffer), s.DataTransferLength,
-                               s.DataIn, s.TimeOutValue);
+                                    s.DataIn, s.TimeOutValue);
     s.ScsiStatus = result.status;
     s.DataTransferLength = std::min(result.transferred, s.DataTransferLength);
     size_t sense = std::min<size_t>(result.sense.size(), s.SenseInfoLength);

@@ -104,7 +104,7 @@ std::optional<std::string> ReadOpen(int fd, size_t limit, bool shortIsEnd) {
 }
 
 std::optional<std::string> ReadWholeFileAt(int directory, const char *file, size_t limit, bool checkType,
-                                      bool shortIsEnd) {
+                                           bool shortIsEnd) {
     int fd = ::openat(directory, file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;

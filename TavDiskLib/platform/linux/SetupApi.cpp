@@ -334,8 +334,7 @@ std::optional<SetDisk> InterfaceOf(DeviceSet &s, const SP_DEVICE_INTERFACE_DATA 
 // The checks every CM_* request on a node makes first: an output pointer
 // (cleared first where the request clears it), no flags, and a node this
 // process numbered.
-template <class T>
-CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, ULONG flags, std::optional<Node> &node) {
+template <class T> CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, ULONG flags, std::optional<Node> &node) {
     if (!out)
         return CR_INVALID_POINTER;
     if (clear)
