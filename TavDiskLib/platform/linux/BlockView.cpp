@@ -65,20 +65,13 @@ std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, 
     ssize_t n = ::readlink(root.At(link).c_str(), target, sizeof target - 1);
     if (n > 0 && target[0] != '/') {
         std::vector<std::string> parts = {"sys", "class", "block"};
-        std::string t(target, static_cast<size_t>(n));
-        size_t at = 0;
-        while (at <= t.size()) {
-            size_t next = t.find('/', at);
-            if (next == std::string::npos)
-                next = t.size();
-            std::string c = t.substr(at, next - at);
+        for (std::string &c : SplitFields(std::string(target, static_cast<size_t>(n)), '/')) {
             if (c == "..") {
                 if (!parts.empty())
                     parts.pop_back();
-            } else if (!c.empty() && c != ".") {
-                parts.push_back(c);
+            } else if (c != ".") {
+                parts.push_back(std::move(c));
             }
-            at = next + 1;
         }
         std::string joined;
         for (const auto &c : parts)
@@ -275,12 +268,17 @@ DWORD BlockView::PartitionNumber(size_t i) {
 // of that driver only: partitions and hardware disks have none, and a disk
 // of the loop major is neither dm nor md. Whether a loop device is bound
 // (its loop/ directory) changes while it stays registered.
+bool BlockView::KnownHardwareOrPartition(size_t i) {
+    const Registration &r = *At(i).reg;
+    return r.kept && (r.entry.partition || !IsKernelVirtual(r.entry.sys));
+}
+
 bool BlockView::NeitherDmNorMd(size_t i) {
+    if (KnownHardwareOrPartition(i))
+        return true;
     const Registration &r = *At(i).reg;
     if (!r.kept)
         return false;
-    if (r.entry.partition || !IsKernelVirtual(r.entry.sys))
-        return true;
     LoadFixed(i);
     return r.loopDisk;
 }
@@ -301,13 +299,8 @@ bool BlockView::HasMd(size_t i) {
 
 bool BlockView::HasLoop(size_t i) {
     Slot &s = At(i);
-    if (!s.loop) {
-        const Registration &r = *s.reg;
-        if (r.kept && (r.entry.partition || !IsKernelVirtual(r.entry.sys)))
-            s.loop = false;
-        else
-            s.loop = IsDirectory(root, r.entry.sys + "/loop");
-    }
+    if (!s.loop)
+        s.loop = !KnownHardwareOrPartition(i) && IsDirectory(root, s.reg->entry.sys + "/loop");
     return *s.loop;
 }
 
@@ -331,7 +324,7 @@ const std::vector<std::string> &BlockView::Slaves(size_t i) {
 std::optional<std::pair<std::optional<std::string>, std::optional<std::string>>> BlockView::LoopBacking(size_t i) {
     Slot &s = At(i);
     const Registration &r = *s.reg;
-    if (!s.loop && r.kept && (r.entry.partition || !IsKernelVirtual(r.entry.sys)))
+    if (!s.loop && KnownHardwareOrPartition(i))
         s.loop = false;
     if (s.loop && !*s.loop)
         return std::nullopt;

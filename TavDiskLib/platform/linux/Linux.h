@@ -1,6 +1,7 @@
 // Internals of the Linux backend: the block-device model read from sysfs,
 // the handle table, error codes and text conversion. Nothing here is seen
-// by the Drive/Adapter logic, which knows only platform.h.
+// by the Drive/Adapter logic, which knows only platform.h. Each section
+// names the file that defines it.
 //
 // Every file the backend reads lies below a root prefix (TAVDISK_ROOT, "/"
 // by default), so that a recorded tree of sysfs, /proc/self/mountinfo and
@@ -36,7 +37,7 @@
 
 namespace TavLinux {
 
-// ---- Errors ---------------------------------------------------------------
+// ---- Errors (Errors.cpp) --------------------------------------------------
 
 // The platform error code for an errno value.
 DWORD ErrorFromErrno(int error);
@@ -44,7 +45,7 @@ DWORD ErrorFromErrno(int error);
 // common "fail with this code" exit of a BOOL function.
 BOOL Fail(DWORD code);
 
-// ---- Text -----------------------------------------------------------------
+// ---- Text (Text.cpp) ------------------------------------------------------
 
 // UTF-8 to wide text; a byte that is not part of valid UTF-8 becomes
 // U+DC00 + byte, so that Narrow() gives the same bytes back.
@@ -53,8 +54,12 @@ std::string Narrow(const std::wstring &text);
 // Copies `text` and a terminator into a wide buffer of `capacity` characters
 // when it fits; returns the characters needed, terminator included.
 size_t CopyWide(const std::wstring &text, WCHAR *buffer, size_t capacity);
+// The non-empty pieces of `text` between separators, in order.
+std::vector<std::string> SplitFields(const std::string &text, char separator);
+// Orders kernel names as people count them: sda < sdb < sdz < sdaa, loop2 < loop10.
+bool NaturalLess(const std::string &a, const std::string &b);
 
-// ---- Files below the root -------------------------------------------------
+// ---- Files below the root (Files.cpp) -------------------------------------
 
 struct Root {
     std::string prefix; // "" for "/", else a directory without trailing '/'
@@ -65,6 +70,12 @@ struct Root {
 // The root named by TAVDISK_ROOT now (read on every call that starts from
 // nothing: a new device information set, an open, a volume search).
 Root CurrentRoot();
+// Whether the tree below `root` is the kernel's own sysfs rather than a
+// recording (a sysfs file system at <root>/sys).
+bool KernelTree(const Root &root);
+// For tests: takes a tree for the kernel's own (true) or not (false), or
+// lets KernelTree decide again (nullopt); forgets what was kept about it.
+void TreatAsKernelTree(const Root &root, std::optional<bool> kernel);
 
 // Whole file content (binary), at most `limit` bytes; nullopt when unreadable.
 std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u << 20);
@@ -97,10 +108,13 @@ std::optional<std::string> Resolve(const Root &root, const std::string &path);
 std::string BaseName(const std::string &path);
 std::string DirName(const std::string &path);
 
-// Orders kernel names as people count them: sda < sdb < sdz < sdaa, loop2 < loop10.
-bool NaturalLess(const std::string &a, const std::string &b);
+// Reads (or writes) `length` bytes at `offset` of an open file, with as
+// many calls as the file needs, until all moved, its end, or a failing call;
+// returns the bytes moved, and in `error` the errno of a failing call (0
+// when none failed).
+size_t MoveAt(int fd, bool write, uint8_t *data, size_t length, uint64_t offset, int &error);
 
-// ---- Block devices --------------------------------------------------------
+// ---- Block devices (BlockView.cpp) ----------------------------------------
 
 enum class Transport { Scsi, Libata, Nvme, Virtio, Mmc, Loop, Zram, Dm, Md, Xen, Other };
 
@@ -112,15 +126,6 @@ struct BlockEntry {
 
 // The entry of /sys/class/block of that name, read now.
 std::optional<BlockEntry> FindBlock(const Root &root, const std::string &name);
-// Devices of the kernel's own (loop, zram, dm, md), not NVMe subsystems.
-bool IsKernelVirtual(const std::string &sys);
-
-// Whether the tree below `root` is the kernel's own sysfs rather than a
-// recording (a sysfs file system at <root>/sys).
-bool KernelTree(const Root &root);
-// For tests: takes a tree for the kernel's own (true) or not (false), or
-// lets KernelTree decide again (nullopt); forgets what was kept about it.
-void TreatAsKernelTree(const Root &root, std::optional<bool> kernel);
 // Drops the registrations kept for that root (see BlockView).
 void ForgetRegistrations(const Root &root);
 
@@ -201,7 +206,13 @@ private:
     struct Slot;
     Slot &At(size_t i);
     void LoadFixed(size_t i);
-    // Kept, and a partition, a hardware disk or a loop disk: no dm/ or md/.
+    // Whether the device is known, from its kept registration, to be a
+    // partition or a hardware disk, which have no dm/, md/ or loop/
+    // directory on the kernel's own sysfs.
+    bool KnownHardwareOrPartition(size_t i);
+    // Whether the device is known to have no dm/ or md/ directory without
+    // a look: a kept registration of a partition, a hardware disk or a
+    // whole disk of the loop major. False when it must be looked at.
     bool NeitherDmNorMd(size_t i);
 
     Root root;
@@ -214,7 +225,13 @@ private:
     std::optional<std::unordered_map<std::string, std::vector<size_t>>> partitionsOf; // disk sys -> slots
 };
 
-struct ScsiAddress {
+// ---- Disks (Disks.cpp) ----------------------------------------------------
+
+// Devices of the kernel's own (loop, zram, dm, md), not NVMe subsystems.
+bool IsKernelVirtual(const std::string &sys);
+
+// A SCSI device's address as sysfs names it: host:channel:target:lun.
+struct Hctl {
     int host = 0, channel = 0, target = 0, lun = 0;
 };
 
@@ -229,7 +246,7 @@ struct DiskInfo {
     bool removable = false, readOnly = false;
     uint64_t sectors512 = 0;
     uint32_t logicalBlock = 512, physicalBlock = 512;
-    std::optional<ScsiAddress> address;
+    std::optional<Hctl> hctl;
     int nvmeController = -1, nsid = -1;
     std::string controller; // the controller's sysfs directory; "" for a disk of the kernel's own
     std::string driver;     // the disk's driver, named when there is no controller
@@ -250,14 +267,14 @@ std::string ControllerOf(const Root &root, const std::string &sys);
 // The driver of a disk of the kernel's own (loop, zram, dm ...).
 std::string DriverOf(const Root &root, const BlockEntry &entry);
 
-// ---- Volumes and mounts ---------------------------------------------------
-
 // A text naming a disk that survives reboots where the hardware allows
 // (WWID, serial number, loop backing file ...), used to name its volumes.
 std::string DiskIdentity(BlockView &view, size_t disk);
 // Its part that comes from the hardware (or the sysfs path), when the disk
 // is no loop, dm or md device.
 std::string HardwareIdentity(const Root &root, const BlockEntry &disk);
+
+// ---- Volume and mount records ---------------------------------------------
 
 struct VolumeEntry {
     BlockEntry block;
@@ -276,7 +293,7 @@ struct MountTable {
     std::vector<Mount> mounts;
     std::unordered_multimap<std::string, size_t> byDevice, bySource;
 };
-MountTable ReadMounts(const Root &root);
+MountTable ReadMounts(const Root &root); // Mounts.cpp
 
 struct Extent {
     DWORD disk;
@@ -299,11 +316,13 @@ struct VolumeSnapshot {
     std::unordered_map<std::string, std::pair<BlockEntry, DWORD>> disks;
 };
 
+// ---- Looks (Looks.cpp) ----------------------------------------------------
+
 // One look at the machine: its block devices (BlockView), its mounts and
 // its volumes, each read when first needed and at most once. On the live
 // system a look is kept and shared between requests for as long as the
-// kernel reports no change that could alter it (Looks.cpp); a user holds
-// its lock while using it.
+// kernel reports no change that could alter it; a user holds its lock
+// while using it.
 class Look {
 public:
     Look(const Root &root, bool kept);
@@ -350,8 +369,10 @@ LookCounts CountLooks();
 // are kept.
 bool LooksCanBeKept();
 
+// ---- Volumes (Volumes.cpp, Mounts.cpp, FileSystems.cpp) -------------------
+
 // Whether the start of a block device holds a file system this backend
-// knows (reads its first 68 KiB).
+// knows (FileSystems.cpp).
 bool HasFileSystem(const Root &root, const std::string &name);
 
 // The volumes of a look: partitions, dm and md devices, and whole disks
@@ -361,7 +382,10 @@ bool HasFileSystem(const Root &root, const std::string &name);
 std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent);
 // The whole disks beneath a volume, with their disk numbers.
 std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume);
+// The volume's mount points in mountinfo's order, each once (Mounts.cpp).
 std::vector<std::string> MountPointsOf(BlockView &view, const BlockEntry &volume, const MountTable &mounts);
+// The key of a volume name in a snapshot: the name in lower case.
+std::wstring VolumeKey(const std::wstring &name);
 
 // The volume of that name: from the snapshot of an open volume search that
 // holds it (a scan over all volumes then costs one pass), else as the
@@ -374,7 +398,7 @@ std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::ws
 // and go.
 bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number);
 
-// ---- Handles --------------------------------------------------------------
+// ---- Handles (Handles.cpp) ------------------------------------------------
 
 struct Object {
     enum class Kind { File, VolumeSearch, DeviceSet };
@@ -424,7 +448,7 @@ template <class T> inline std::shared_ptr<T> Find(HANDLE handle) {
     return FindInTable<T>(handle, removals);
 }
 
-// ---- Device nodes ---------------------------------------------------------
+// ---- Device nodes (SetupApi.cpp) ------------------------------------------
 
 // Process-wide numbering of device nodes: the same node under the same root
 // always gets the same DEVINST. A key is a sysfs directory or, for the

@@ -25,7 +25,7 @@
 //
 // Where no change signal exists (a recorded tree under TAVDISK_ROOT, a
 // process whose network namespace gets no uevents, a socket that cannot be
-// had) every request takes a new look, as before.
+// had) every request takes a new look.
 #include "Linux.h"
 
 #include <cerrno>
@@ -329,11 +329,7 @@ std::shared_ptr<const VolumeSnapshot> Look::Snapshot(bool probeContent) {
         r.extents = VolumeExtents(view, v.block);
         r.mounts = MountPointsOf(view, v.block, Mounts());
         r.entry = std::move(v);
-        std::wstring key = r.entry.name;
-        for (auto &c : key)
-            if (c >= L'A' && c <= L'Z')
-                c = static_cast<wchar_t>(c - L'A' + L'a');
-        snapshot->byName.emplace(std::move(key), snapshot->volumes.size());
+        snapshot->byName.emplace(VolumeKey(r.entry.name), snapshot->volumes.size());
         snapshot->volumes.push_back(std::move(r));
     }
     const auto &disks = view.Disks();

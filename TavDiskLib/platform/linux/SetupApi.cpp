@@ -17,6 +17,20 @@ extern "C" {
 }
 #endif
 
+// Flags of the set-up services, by their Windows names.
+#ifndef SPINT_ACTIVE
+#define SPINT_ACTIVE 0x00000001u
+#endif
+#ifndef DIOD_INHERIT_CLASSDRVS
+#define DIOD_INHERIT_CLASSDRVS 0x00000002u
+#endif
+#ifndef DIOD_CANCEL_REMOVE
+#define DIOD_CANCEL_REMOVE 0x00000004u
+#endif
+#ifndef DIODI_NO_ADD
+#define DIODI_NO_ADD 0x00000001u
+#endif
+
 namespace TavLinux {
 namespace {
 
@@ -25,8 +39,6 @@ const GUID HdcClass = {0x4d36e96a, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b
 const GUID ScsiAdapterClass = {0x4d36e97b, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const GUID UsbClass = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
 const GUID NoClass = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
-constexpr DWORD SpintActive = 0x1;
-constexpr DWORD DiodInheritClassDrvs = 0x2, DiodCancelRemove = 0x4, DiodiNoAdd = 0x1;
 
 using TavProtocol::SameGuid;
 
@@ -293,6 +305,21 @@ bool ValidDevInfo(DeviceSet &s, const SP_DEVINFO_DATA *d) {
     return d && d->cbSize == sizeof(SP_DEVINFO_DATA) && SerialOf(d->Reserved) == s.serial && s.Member(d->DevInst);
 }
 
+// The record of the disk interface of the set's disk `index`, and of a
+// device node of the set; both carry the set's serial number, by which they
+// are checked when they come back.
+void DescribeInterface(const DeviceSet &s, size_t index, SP_DEVICE_INTERFACE_DATA &data) {
+    data.InterfaceClassGuid = TavPlatform::DiskInterfaceClass;
+    data.Flags = SPINT_ACTIVE;
+    data.Reserved = Token(s.serial, static_cast<uint32_t>(index + 1));
+}
+
+void DescribeNode(const DeviceSet &s, const GUID &cls, DEVINST devinst, SP_DEVINFO_DATA &data) {
+    data.ClassGuid = cls;
+    data.DevInst = devinst;
+    data.Reserved = Token(s.serial, devinst);
+}
+
 std::optional<SetDisk> InterfaceOf(DeviceSet &s, const SP_DEVICE_INTERFACE_DATA *data) {
     if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || SerialOf(data->Reserved) != s.serial)
         return std::nullopt;
@@ -301,6 +328,20 @@ std::optional<SetDisk> InterfaceOf(DeviceSet &s, const SP_DEVICE_INTERFACE_DATA 
     if (index == 0 || index > s.disks.size())
         return std::nullopt;
     return s.disks[index - 1];
+}
+
+// The checks every CM_* request on a node makes first: an output pointer
+// (cleared first where the request clears it), no flags, and a node this
+// process numbered.
+template <class T> CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, ULONG flags, std::optional<Node> &node) {
+    if (!out)
+        return CR_INVALID_POINTER;
+    if (clear)
+        *out = 0;
+    if (flags)
+        return CR_INVALID_FLAG;
+    node = NodeOf(devinst);
+    return node ? CR_SUCCESS : CR_INVALID_DEVNODE;
 }
 
 } // namespace
@@ -393,9 +434,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
     }
     if (index >= set->disks.size())
         return Fail(ERROR_NO_MORE_ITEMS);
-    DeviceInterfaceData->InterfaceClassGuid = DiskInterfaceClass;
-    DeviceInterfaceData->Flags = SpintActive;
-    DeviceInterfaceData->Reserved = Token(set->serial, static_cast<uint32_t>(index + 1));
+    DescribeInterface(*set, index, *DeviceInterfaceData);
     return TRUE;
 }
 
@@ -421,11 +460,8 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
     size_t required = offset + (disk->path.size() + 1) * sizeof(WCHAR);
     if (RequiredSize)
         *RequiredSize = static_cast<DWORD>(required);
-    if (DeviceInfoData) {
-        DeviceInfoData->ClassGuid = DiskDriveClass;
-        DeviceInfoData->DevInst = disk->devinst;
-        DeviceInfoData->Reserved = Token(set->serial, disk->devinst);
-    }
+    if (DeviceInfoData)
+        DescribeNode(*set, DiskDriveClass, disk->devinst, *DeviceInfoData);
     if (DeviceInterfaceDetailDataSize < required)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     auto *path = reinterpret_cast<WCHAR *>(reinterpret_cast<BYTE *>(DeviceInterfaceDetailData) + offset);
@@ -438,7 +474,7 @@ BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWN
     auto set = Find<DeviceSet>(DeviceInfoSet);
     if (!set)
         return Fail(ERROR_INVALID_HANDLE);
-    if (OpenFlags & ~(DiodInheritClassDrvs | DiodCancelRemove))
+    if (OpenFlags & ~(DIOD_INHERIT_CLASSDRVS | DIOD_CANCEL_REMOVE))
         return Fail(ERROR_INVALID_FLAGS);
     if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))
         return Fail(ERROR_INVALID_USER_BUFFER);
@@ -452,11 +488,8 @@ BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWN
         std::lock_guard<std::mutex> guard(set->lock);
         set->opened.push_back(devinst);
     }
-    if (DeviceInfoData) {
-        DeviceInfoData->ClassGuid = ClassOf(Node{set->root, *key});
-        DeviceInfoData->DevInst = devinst;
-        DeviceInfoData->Reserved = Token(set->serial, devinst);
-    }
+    if (DeviceInfoData)
+        DescribeNode(*set, ClassOf(Node{set->root, *key}), devinst, *DeviceInfoData);
     return TRUE;
 }
 
@@ -465,7 +498,7 @@ BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO DeviceInfoSet, PCWSTR DevicePath, DWOR
     auto set = Find<DeviceSet>(DeviceInfoSet);
     if (!set)
         return Fail(ERROR_INVALID_HANDLE);
-    if (OpenFlags & ~DiodiNoAdd)
+    if (OpenFlags & ~DIODI_NO_ADD)
         return Fail(ERROR_INVALID_FLAGS);
     if (DeviceInterfaceData && DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
         return Fail(ERROR_INVALID_USER_BUFFER);
@@ -474,11 +507,8 @@ BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO DeviceInfoSet, PCWSTR DevicePath, DWOR
     std::lock_guard<std::mutex> guard(set->lock);
     for (size_t i = 0; i < set->disks.size(); ++i) {
         if (set->disks[i].path == DevicePath) {
-            if (DeviceInterfaceData) {
-                DeviceInterfaceData->InterfaceClassGuid = DiskInterfaceClass;
-                DeviceInterfaceData->Flags = SpintActive;
-                DeviceInterfaceData->Reserved = Token(set->serial, static_cast<uint32_t>(i + 1));
-            }
+            if (DeviceInterfaceData)
+                DescribeInterface(*set, i, *DeviceInterfaceData);
             return TRUE;
         }
     }
@@ -517,14 +547,9 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
 }
 
 CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
-    if (!pdnDevInst)
-        return CR_INVALID_POINTER;
-    *pdnDevInst = 0;
-    if (ulFlags)
-        return CR_INVALID_FLAG;
-    auto node = NodeOf(dnDevInst);
-    if (!node)
-        return CR_INVALID_DEVNODE;
+    std::optional<Node> node;
+    if (CONFIGRET result = NodeRequest(pdnDevInst, true, dnDevInst, ulFlags, node))
+        return result;
     if (!IsDriverKey(node->key) && !IsDirectory(node->root, node->key))
         return CR_NO_SUCH_DEVNODE;
     auto parent = ParentKey(*node);
@@ -535,26 +560,17 @@ CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags) {
 }
 
 CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags) {
-    if (!pulLen)
-        return CR_INVALID_POINTER;
-    *pulLen = 0;
-    if (ulFlags)
-        return CR_INVALID_FLAG;
-    auto node = NodeOf(dnDevInst);
-    if (!node)
-        return CR_INVALID_DEVNODE;
+    std::optional<Node> node;
+    if (CONFIGRET result = NodeRequest(pulLen, true, dnDevInst, ulFlags, node))
+        return result;
     *pulLen = static_cast<ULONG>(InstanceId(node->key).size());
     return CR_SUCCESS;
 }
 
 CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags) {
-    if (!Buffer)
-        return CR_INVALID_POINTER;
-    if (ulFlags)
-        return CR_INVALID_FLAG;
-    auto node = NodeOf(dnDevInst);
-    if (!node)
-        return CR_INVALID_DEVNODE;
+    std::optional<Node> node;
+    if (CONFIGRET result = NodeRequest(Buffer, false, dnDevInst, ulFlags, node))
+        return result;
     std::wstring id = InstanceId(node->key);
     if (BufferLen < id.size())
         return CR_BUFFER_SMALL;

@@ -1,4 +1,6 @@
-// Volume enumeration and volume path names of the Linux backend, and the
+// Volumes of the Linux backend: which block devices are volumes, their
+// names (a GUID derived from the disk's lasting identity), the whole disks
+// beneath each (its extents), the volume search, volume path names, and the
 // Windows directory, which a Linux system does not have.
 //
 // A volume search takes the volumes of the current look, each with its
@@ -9,10 +11,141 @@
 #include "Linux.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
+#include <map>
 #include <mutex>
+#include <set>
 
 namespace TavLinux {
+
+namespace {
+
+// Two FNV-1a hashes of the identity text make the 128 bits of a name-based
+// GUID (version 5 layout, RFC 4122 variant).
+std::wstring VolumeName(const std::string &identity) {
+    uint64_t h1 = 0xcbf29ce484222325ull, h2 = 0x84222325cbf29ce4ull;
+    for (unsigned char c : identity) {
+        h1 = (h1 ^ c) * 0x100000001b3ull;
+        h2 = (h2 ^ static_cast<unsigned char>(c + 0x5B)) * 0x100000001b3ull;
+    }
+    unsigned char b[16];
+    for (int i = 0; i < 8; ++i) {
+        b[i] = static_cast<unsigned char>(h1 >> (56 - 8 * i));
+        b[8 + i] = static_cast<unsigned char>(h2 >> (56 - 8 * i));
+    }
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x50);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+    char text[64];
+    std::snprintf(text, sizeof text,
+                  "\\\\?\\Volume{%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x}\\", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return Widen(text);
+}
+
+} // namespace
+
+std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent) {
+    BlockView &view = look.view;
+    std::set<std::string> partitioned;
+    for (size_t i = 0; i < view.Listed(); ++i)
+        if (view.Entry(i).partition)
+            partitioned.insert(DirName(view.Entry(i).sys));
+
+    std::vector<VolumeEntry> volumes;
+    std::vector<size_t> slots;
+    std::vector<std::string> identities;
+    for (size_t i = 0; i < view.Listed(); ++i) {
+        const BlockEntry &e = view.Entry(i);
+        std::string identity;
+        bool whole = false;
+        if (e.partition) {
+            std::string parentSys = DirName(e.sys);
+            auto parent = view.FindSys(parentSys);
+            std::string parentId = parent ? view.Identity(*parent) : "path:" + parentSys;
+            identity = parentId + "/part@" + view.StartText(i).value_or(e.name);
+        } else if (view.HasDm(i) || view.HasMd(i)) {
+            identity = view.Identity(i);
+        } else {
+            if (partitioned.count(e.sys) || view.SizeSectors(i) == 0 || view.Hidden(i))
+                continue;
+            whole = true;
+            identity = view.Identity(i) + "/whole";
+        }
+        VolumeEntry v;
+        v.block = e;
+        v.wholeDisk = whole;
+        volumes.push_back(std::move(v));
+        slots.push_back(i);
+        identities.push_back(std::move(identity));
+    }
+
+    // Two devices that name themselves alike (cloned disks, identical sticks)
+    // are told apart by their kernel names.
+    std::map<std::string, int> uses;
+    for (const auto &id : identities)
+        ++uses[id];
+    std::vector<VolumeEntry> out;
+    for (size_t i = 0; i < volumes.size(); ++i) {
+        std::string id = identities[i];
+        if (uses[id] > 1)
+            id += "|" + volumes[i].block.name;
+        volumes[i].name = VolumeName(id);
+        if (probeContent && volumes[i].wholeDisk) {
+            const auto &e = volumes[i].block;
+            bool mounted = !MountPointsOf(view, e, look.Mounts()).empty();
+            bool held = !view.Holders(slots[i]).empty();
+            if (!mounted && (held || !look.HoldsFileSystem(e.name)))
+                continue;
+        }
+        out.push_back(std::move(volumes[i]));
+    }
+    return out;
+}
+
+std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume) {
+    std::vector<Extent> out;
+    std::set<std::string> visited;
+    // Walks down from a block device to the whole disks it lies on.
+    auto walk = [&](auto &self, size_t slot, int depth) -> void {
+        const BlockEntry &e = view.Entry(slot);
+        if (depth > 16 || !visited.insert(e.sys).second)
+            return;
+        if (e.partition) {
+            std::string parentSys = DirName(e.sys);
+            auto parent = view.Find(BaseName(parentSys));
+            if (!parent || view.Entry(*parent).sys != parentSys)
+                return;
+            if (!view.Slaves(*parent).empty()) {
+                self(self, *parent, depth + 1);
+                return;
+            }
+            if (auto n = view.DiskNumber(*parent))
+                out.push_back({*n, view.StartSectors(slot) * 512, view.SizeSectors(slot) * 512});
+            return;
+        }
+        const auto &slaves = view.Slaves(slot);
+        if (!slaves.empty()) {
+            for (const auto &s : slaves)
+                if (auto child = view.Find(s))
+                    self(self, *child, depth + 1);
+            return;
+        }
+        if (auto n = view.DiskNumber(slot))
+            out.push_back({*n, 0, view.SizeSectors(slot) * 512});
+    };
+    walk(walk, view.Adopt(volume), 0);
+    return out;
+}
+
+std::wstring VolumeKey(const std::wstring &name) {
+    std::wstring key = name;
+    for (auto &c : key)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return key;
+}
+
 namespace {
 
 struct VolumeSearch : Object {
@@ -60,10 +193,7 @@ std::shared_ptr<const VolumeRecord> RecordIn(const std::shared_ptr<const VolumeS
 } // namespace
 
 std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name) {
-    std::wstring key = name;
-    for (auto &c : key)
-        if (c >= L'A' && c <= L'Z')
-            c = static_cast<wchar_t>(c - L'A' + L'a');
+    std::wstring key = VolumeKey(name);
     if (!key.empty() && key.back() != L'\\')
         key.push_back(L'\\');
     {

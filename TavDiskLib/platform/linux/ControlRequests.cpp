@@ -1,0 +1,363 @@
+// The control requests (DeviceIoControl) a device handle of the Linux
+// backend answers, as the storage stack answers them: the storage
+// descriptors, device number, SMART version and IDENTIFY, controller number,
+// SCSI address and pass-through, drive geometry and a volume's disk extents.
+// Each request has one handler, found in a table that also says whether it
+// needs the device opened and the disk described first.
+#include "Device.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace TavLinux {
+namespace {
+
+// The buffers of one DeviceIoControl request.
+struct IoRequest {
+    LPVOID in;
+    DWORD inSize;
+    LPVOID out;
+    DWORD outSize;
+    LPDWORD returned;
+};
+
+// Answers a request with a record, cut to the output buffer.
+BOOL Answer(const void *record, size_t size, const IoRequest &r) {
+    size_t n = std::min<size_t>(size, r.outSize);
+    std::memcpy(r.out, record, n);
+    if (r.returned)
+        *r.returned = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+std::vector<uint8_t> AdapterDescriptor(const DiskInfo &d) {
+    STORAGE_ADAPTER_DESCRIPTOR a{};
+    a.Version = sizeof a;
+    a.Size = sizeof a;
+    a.MaximumTransferLength = d.maxTransfer;
+    a.MaximumPhysicalPages = d.maxSegments;
+    a.AlignmentMask = d.alignmentMask;
+    a.CommandQueueing = d.queueing;
+    a.AcceleratedTransfer = TRUE;
+    a.BusType = static_cast<BYTE>(d.bus);
+    const auto *p = reinterpret_cast<const uint8_t *>(&a);
+    return std::vector<uint8_t>(p, p + sizeof a);
+}
+
+// The device descriptor as the storage stack lays it out: the fixed part,
+// the raw INQUIRY data when the disk has it, then the zero-terminated
+// strings the offsets point at (an absent string has offset 0).
+std::vector<uint8_t> DeviceDescriptor(FileObject &f) {
+    const DiskInfo &d = *f.disk;
+    std::string raw;
+    if (d.speaksScsi) {
+        if (f.replay)
+            raw = f.Recorded("inquiry").value_or("");
+        if (raw.empty())
+            raw = ReadBytes(f.root.At(d.sys + "/device/inquiry"), 255).value_or("");
+        raw.resize(std::min<size_t>(raw.size(), 255));
+    }
+    const size_t fixed = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties);
+    std::vector<uint8_t> out(std::max(sizeof(STORAGE_DEVICE_DESCRIPTOR), fixed + raw.size()), 0);
+    std::memcpy(out.data() + fixed, raw.data(), raw.size());
+    auto place = [&out](const std::optional<std::string> &s) -> DWORD {
+        if (!s)
+            return 0;
+        std::string text = s->substr(0, s->find('\0'));
+        auto at = static_cast<DWORD>(out.size());
+        out.insert(out.end(), text.begin(), text.end());
+        out.push_back(0);
+        return at;
+    };
+    STORAGE_DEVICE_DESCRIPTOR h{};
+    h.VendorIdOffset = place(d.vendor);
+    h.ProductIdOffset = place(d.product);
+    h.ProductRevisionOffset = place(d.revision);
+    h.SerialNumberOffset = place(DescriptorSerial(f));
+    h.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
+    h.Size = static_cast<DWORD>(out.size());
+    // The SCSI peripheral device type; a disk without SCSI is a disk (0).
+    h.DeviceType = d.speaksScsi ? static_cast<BYTE>(ReadNumber(f.root, d.sys + "/device/type").value_or(0) & 0x1F) : 0;
+    h.RemovableMedia = d.removable;
+    h.CommandQueueing = d.queueing;
+    h.BusType = d.bus;
+    h.RawPropertiesLength = static_cast<DWORD>(raw.size());
+    std::memcpy(out.data(), &h, fixed);
+    return out;
+}
+
+BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
+    if (r.inSize < sizeof(STORAGE_PROPERTY_QUERY))
+        return Fail(ERROR_INVALID_PARAMETER);
+    STORAGE_PROPERTY_QUERY q;
+    std::memcpy(&q, r.in, sizeof q);
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    if (q.PropertyId != StorageDeviceProperty && q.PropertyId != StorageAdapterProperty)
+        return Fail(ERROR_NOT_SUPPORTED);
+    if (q.QueryType == PropertyExistsQuery)
+        return TRUE;
+    if (q.QueryType != PropertyStandardQuery)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (r.outSize < sizeof(STORAGE_DESCRIPTOR_HEADER))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::vector<uint8_t> record =
+        q.PropertyId == StorageAdapterProperty ? AdapterDescriptor(*f.disk) : DeviceDescriptor(f);
+    return Answer(record.data(), record.size(), r);
+}
+
+BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
+    if (r.outSize < sizeof(STORAGE_DEVICE_NUMBER))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    // During a volume scan on this thread, the number in the scan's look:
+    // the volumes' extents carry the numbers of that look.
+    std::optional<DWORD> inSearch;
+    if (!f.block.partition && DiskNumberInOpenSearch(f.root, f.block, inSearch)) {
+        if (!inSearch)
+            return Fail(ERROR_INVALID_FUNCTION);
+        STORAGE_DEVICE_NUMBER n{};
+        n.DeviceType = FILE_DEVICE_DISK;
+        n.DeviceNumber = *inSearch;
+        return Answer(&n, sizeof n, r);
+    }
+    // The list as it is now: a disk that came or went since the handle was
+    // opened moves the numbers.
+    auto look = CurrentLook(f.root);
+    std::lock_guard<std::mutex> guard(look->lock);
+    BlockView &view = look->view;
+    if (look->kept)
+        view.Disks(); // the whole list once, for every later request on this look
+    size_t self = view.Adopt(f.block);
+    size_t whole = self;
+    DWORD partition = 0;
+    if (f.block.partition) {
+        auto parent = view.Find(BaseName(DirName(f.block.sys)));
+        if (!parent)
+            return Fail(ERROR_INVALID_FUNCTION);
+        whole = *parent;
+        partition = view.PartitionNumber(self);
+    }
+    auto number = view.DiskNumber(whole);
+    if (!number)
+        return Fail(ERROR_INVALID_FUNCTION);
+    STORAGE_DEVICE_NUMBER n{};
+    n.DeviceType = FILE_DEVICE_DISK;
+    n.DeviceNumber = *number;
+    n.PartitionNumber = partition;
+    return Answer(&n, sizeof n, r);
+}
+
+BOOL AnswerSmartGetVersion(FileObject &f, const IoRequest &r) {
+    if (r.outSize < sizeof(GETVERSIONINPARAMS))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!TakesAta(f))
+        return Fail(ERROR_INVALID_FUNCTION);
+    GETVERSIONINPARAMS v{};
+    v.bVersion = 1;
+    v.bRevision = 1;
+    int target = f.disk->hctl ? f.disk->hctl->target : 0;
+    v.bIDEDeviceMap = static_cast<BYTE>(target == 1 ? 0x02 : 0x01);
+    v.fCapabilities = 0x00000001 | 0x00000004; // IDENTIFY, SMART commands
+    return Answer(&v, sizeof v, r);
+}
+
+BOOL AnswerSmartReceiveDriveData(FileObject &f, const IoRequest &r) {
+    if (r.inSize < offsetof(SENDCMDINPARAMS, bBuffer))
+        return Fail(ERROR_INVALID_PARAMETER);
+    SENDCMDINPARAMS params;
+    std::memcpy(&params, r.in, offsetof(SENDCMDINPARAMS, bBuffer));
+    const size_t answerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + IDENTIFY_BUFFER_SIZE;
+    if (r.outSize < answerSize)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!TakesAta(f))
+        return Fail(ERROR_INVALID_FUNCTION);
+    if (params.irDriveRegs.bCommandReg != ID_CMD)
+        return Fail(ERROR_NOT_SUPPORTED);
+    std::vector<uint8_t> id;
+    if (DWORD error = Identify(f, id))
+        return Fail(error);
+    std::vector<uint8_t> answer(answerSize, 0);
+    DWORD length = IDENTIFY_BUFFER_SIZE;
+    std::memcpy(answer.data(), &length, sizeof length);
+    std::memcpy(answer.data() + offsetof(SENDCMDOUTPARAMS, bBuffer), id.data(), IDENTIFY_BUFFER_SIZE);
+    return Answer(answer.data(), answer.size(), r);
+}
+
+BOOL AnswerGetControllerNumber(FileObject &f, const IoRequest &r) {
+    if (r.outSize < sizeof(DISK_CONTROLLER_NUMBER))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!f.disk || !f.disk->hctl)
+        return Fail(ERROR_INVALID_FUNCTION);
+    DISK_CONTROLLER_NUMBER c{};
+    c.ControllerNumber = static_cast<DWORD>(f.disk->hctl->host);
+    c.DiskNumber = static_cast<DWORD>(f.disk->hctl->target);
+    return Answer(&c, sizeof c, r);
+}
+
+BOOL AnswerGetScsiAddress(FileObject &f, const IoRequest &r) {
+    if (r.outSize < sizeof(SCSI_ADDRESS))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    SCSI_ADDRESS a{};
+    a.Length = sizeof a;
+    if (f.disk->hctl) {
+        a.PortNumber = static_cast<UCHAR>(f.disk->hctl->host);
+        a.PathId = static_cast<UCHAR>(f.disk->hctl->channel);
+        a.TargetId = static_cast<UCHAR>(f.disk->hctl->target);
+        a.Lun = static_cast<UCHAR>(f.disk->hctl->lun);
+    } else if (f.disk->transport == Transport::Nvme && f.disk->nvmeController >= 0) {
+        a.PortNumber = static_cast<UCHAR>(f.disk->nvmeController);
+        a.Lun = static_cast<UCHAR>(f.disk->nsid > 0 ? f.disk->nsid - 1 : 0);
+    } else {
+        return Fail(ERROR_INVALID_FUNCTION);
+    }
+    return Answer(&a, sizeof a, r);
+}
+
+BOOL AnswerScsiPassThrough(FileObject &f, const IoRequest &r) {
+    if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.outSize < sizeof(SCSI_PASS_THROUGH_DIRECT))
+        return Fail(ERROR_INVALID_PARAMETER);
+    SCSI_PASS_THROUGH_DIRECT s;
+    std::memcpy(&s, r.in, sizeof s);
+    if (s.Length != sizeof s || s.CdbLength == 0 || s.CdbLength > sizeof s.Cdb ||
+        s.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if ((s.DataTransferLength && !s.DataBuffer) || s.DataTransferLength > (16u << 20))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (s.SenseInfoLength &&
+        (s.SenseInfoOffset < sizeof s || uint64_t{s.SenseInfoOffset} + s.SenseInfoLength > r.outSize))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    ScsiResult result = ScsiCommand(f, s.Cdb, s.CdbLength, static_cast<uint8_t *>(s.DataBuffer), s.DataTransferLength,
+                                    s.DataIn, s.TimeOutValue);
+    s.ScsiStatus = result.status;
+    s.DataTransferLength = std::min(result.transferred, s.DataTransferLength);
+    size_t sense = std::min<size_t>(result.sense.size(), s.SenseInfoLength);
+    if (sense)
+        std::memcpy(static_cast<uint8_t *>(r.out) + s.SenseInfoOffset, result.sense.data(), sense);
+    s.SenseInfoLength = static_cast<UCHAR>(sense);
+    std::memcpy(r.out, &s, sizeof s);
+    if (r.returned)
+        *r.returned = sizeof s;
+    return result.error ? Fail(result.error) : TRUE;
+}
+
+BOOL AnswerGetDriveGeometry(FileObject &f, const IoRequest &r) {
+    if (r.outSize < sizeof(DISK_GEOMETRY))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    uint64_t size;
+    uint32_t sector;
+    if (f.isDisk) {
+        size = f.SizeBytes();
+        sector = f.SectorSize();
+    } else {
+        size = f.disk->sectors512 * 512;
+        sector = f.disk->logicalBlock;
+    }
+    uint32_t heads = 255, sectors = 63;
+    if (f.isDisk)
+        if (auto g = DriverGeometry(f, size, sector))
+            heads = g->first, sectors = g->second;
+    DISK_GEOMETRY g{};
+    g.Cylinders.QuadPart = static_cast<LONGLONG>(size / (uint64_t{heads} * sectors * sector));
+    g.MediaType = f.disk->removable ? RemovableMedia : FixedMedia;
+    g.TracksPerCylinder = heads;
+    g.SectorsPerTrack = sectors;
+    g.BytesPerSector = sector;
+    return Answer(&g, sizeof g, r);
+}
+
+BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
+    if (!f.isVolume)
+        return Fail(ERROR_INVALID_FUNCTION);
+    if (r.outSize < sizeof(VOLUME_DISK_EXTENTS))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::vector<Extent> extents;
+    if (f.volume) {
+        extents = f.volume->extents;
+    } else {
+        auto look = CurrentLook(f.root);
+        std::lock_guard<std::mutex> guard(look->lock);
+        extents = VolumeExtents(look->view, f.block);
+    }
+    const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
+    size_t room = (r.outSize - header) / sizeof(DISK_EXTENT);
+    size_t n = std::min(room, extents.size());
+    auto *bytes = static_cast<uint8_t *>(r.out);
+    auto count = static_cast<DWORD>(extents.size());
+    std::memcpy(bytes, &count, sizeof count);
+    for (size_t i = 0; i < n; ++i) {
+        DISK_EXTENT e{};
+        e.DiskNumber = extents[i].disk;
+        e.StartingOffset.QuadPart = static_cast<LONGLONG>(extents[i].start);
+        e.ExtentLength.QuadPart = static_cast<LONGLONG>(extents[i].length);
+        std::memcpy(bytes + header + i * sizeof e, &e, sizeof e);
+    }
+    if (r.returned)
+        *r.returned = static_cast<DWORD>(header + n * sizeof(DISK_EXTENT));
+    return n < extents.size() ? Fail(ERROR_MORE_DATA) : TRUE;
+}
+
+// How each control request is answered. Requests that sysfs answers (a
+// volume's extents, a device number) need neither the device opened nor the
+// disk described.
+struct RequestHandler {
+    DWORD code;
+    bool needsDevice;
+    BOOL (*answer)(FileObject &, const IoRequest &);
+};
+
+constexpr RequestHandler RequestHandlers[] = {
+    {IOCTL_STORAGE_QUERY_PROPERTY, true, AnswerQueryProperty},
+    {IOCTL_STORAGE_GET_DEVICE_NUMBER, false, AnswerGetDeviceNumber},
+    {SMART_GET_VERSION, true, AnswerSmartGetVersion},
+    {SMART_RCV_DRIVE_DATA, true, AnswerSmartReceiveDriveData},
+    {IOCTL_DISK_CONTROLLER_NUMBER, true, AnswerGetControllerNumber},
+    {IOCTL_SCSI_GET_ADDRESS, true, AnswerGetScsiAddress},
+    {IOCTL_SCSI_PASS_THROUGH_DIRECT, true, AnswerScsiPassThrough},
+    {IOCTL_DISK_GET_DRIVE_GEOMETRY, true, AnswerGetDriveGeometry},
+    {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, false, AnswerGetVolumeDiskExtents},
+};
+
+const RequestHandler *HandlerOf(DWORD code) {
+    for (const auto &h : RequestHandlers)
+        if (h.code == code)
+            return &h;
+    return nullptr;
+}
+
+} // namespace
+} // namespace TavLinux
+
+namespace TavPlatform {
+
+using namespace TavLinux;
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
+    auto f = Find<FileObject>(hDevice);
+    if (!f)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (lpBytesReturned)
+        *lpBytesReturned = 0;
+    if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    const RequestHandler *handler = HandlerOf(dwIoControlCode);
+    // An unknown request, too, opens the device first: its open fails as
+    // any other request's would.
+    if (!handler || handler->needsDevice) {
+        if (DWORD error = f->OpenDevice())
+            return Fail(error);
+        f->LoadDisk();
+    }
+    if (!handler)
+        return Fail(ERROR_INVALID_FUNCTION);
+    return handler->answer(*f, {lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, lpBytesReturned});
+}
+
+} // namespace TavPlatform

@@ -1,0 +1,325 @@
+// Files below the root prefix: which root a request reads (TAVDISK_ROOT),
+// whether it is the kernel's own sysfs or a recording, whole files and
+// sysfs attributes, numbers as sysfs writes them, directory listings, links
+// resolved without leaving the root, and positioned reads and writes that
+// go on until done.
+#include "Linux.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace TavLinux {
+
+Root CurrentRoot() {
+    Root root;
+    const char *env = std::getenv("TAVDISK_ROOT");
+    if (env && *env) {
+        root.prefix = env;
+        while (!root.prefix.empty() && root.prefix.back() == '/')
+            root.prefix.pop_back();
+    }
+    return root;
+}
+
+namespace {
+constexpr decltype(statfs::f_type) SysfsMagic = 0x62656572;
+
+struct KernelTreeOverrides {
+    std::mutex lock;
+    std::map<std::string, bool> byPrefix;
+};
+KernelTreeOverrides &Overrides() {
+    static KernelTreeOverrides *overrides = new KernelTreeOverrides; // lives as long as the process
+    return *overrides;
+}
+} // namespace
+
+bool KernelTree(const Root &root) {
+    {
+        KernelTreeOverrides &o = Overrides();
+        std::lock_guard<std::mutex> guard(o.lock);
+        auto it = o.byPrefix.find(root.prefix);
+        if (it != o.byPrefix.end())
+            return it->second;
+    }
+    // The live system's answer is asked once: its /sys stays where it is.
+    static std::atomic<int> live{-1};
+    if (root.prefix.empty() && live.load(std::memory_order_relaxed) >= 0)
+        return live.load(std::memory_order_relaxed) == 1;
+    struct statfs fs {};
+    bool kernel = ::statfs(root.At("/sys/class/block").c_str(), &fs) == 0 && fs.f_type == SysfsMagic;
+    if (root.prefix.empty())
+        live.store(kernel ? 1 : 0, std::memory_order_relaxed);
+    return kernel;
+}
+
+void TreatAsKernelTree(const Root &root, std::optional<bool> kernel) {
+    {
+        KernelTreeOverrides &o = Overrides();
+        std::lock_guard<std::mutex> guard(o.lock);
+        if (kernel)
+            o.byPrefix[root.prefix] = *kernel;
+        else
+            o.byPrefix.erase(root.prefix);
+    }
+    ForgetRegistrations(root);
+}
+
+namespace {
+
+// The content of an open file, at most `limit` bytes. With `shortIsEnd`, a
+// read that returns less than asked ends the content: true of regular files
+// and of sysfs attributes (a text attribute comes whole from one read, a
+// binary one a page at a time), not of the longer tables in /proc.
+std::optional<std::string> ReadOpen(int fd, size_t limit, bool shortIsEnd) {
+    std::string out;
+    char chunk[4096];
+    while (out.size() < limit) {
+        size_t want = std::min(sizeof chunk, limit - out.size());
+        ssize_t got = ::read(fd, chunk, want);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        out.append(chunk, static_cast<size_t>(got));
+        if (shortIsEnd && static_cast<size_t>(got) < want)
+            break;
+    }
+    return out;
+}
+
+std::optional<std::string> ReadWholeFileAt(int directory, const char *file, size_t limit, bool checkType,
+                                           bool shortIsEnd) {
+    int fd = ::openat(directory, file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    if (checkType) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    auto out = ReadOpen(fd, limit, shortIsEnd);
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string &file, size_t limit, bool checkType, bool shortIsEnd) {
+    return ReadWholeFileAt(AT_FDCWD, file.c_str(), limit, checkType, shortIsEnd);
+}
+
+std::optional<std::string> WithoutNewline(std::optional<std::string> text) {
+    if (text && !text->empty() && text->back() == '\n')
+        text->pop_back();
+    return text;
+}
+
+} // namespace
+
+std::optional<std::string> ReadBytes(const std::string &file, size_t limit) {
+    return ReadWholeFile(file, limit, true, false);
+}
+
+std::optional<std::string> ReadAttr(const Root &root, const std::string &path) {
+    return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, true, true));
+}
+
+std::optional<std::string> ReadKernelAttr(const Root &root, const std::string &path, bool kernelTree) {
+    // The kernel's own sysfs holds nothing but attributes, directories and
+    // links: its files need no look at their type first.
+    return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, !kernelTree, true));
+}
+
+std::optional<std::string> ReadAttrAt(int directory, const char *name, bool checkType) {
+    return WithoutNewline(ReadWholeFileAt(directory, name, 64 * 1024, checkType, true));
+}
+
+std::optional<uint64_t> ParseNumber(const std::optional<std::string> &text) {
+    if (!text)
+        return std::nullopt;
+    const char *s = text->c_str();
+    while (*s == ' ')
+        ++s;
+    if (!*s || *s == '-')
+        return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(s, &end, 0);
+    if (errno != 0 || end == s)
+        return std::nullopt;
+    return static_cast<uint64_t>(v);
+}
+
+std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path) {
+    return ParseNumber(ReadAttr(root, path));
+}
+
+uint64_t SectorCount(std::optional<uint64_t> n) {
+    return n.value_or(0) > (uint64_t{1} << 54) ? 0 : n.value_or(0);
+}
+
+uint64_t Sectors(const Root &root, const std::string &path) {
+    return SectorCount(ReadNumber(root, path));
+}
+
+bool Exists(const Root &root, const std::string &path) {
+    struct stat st {};
+    return ::stat(root.At(path).c_str(), &st) == 0;
+}
+
+bool IsDirectory(const Root &root, const std::string &path) {
+    struct stat st {};
+    return ::stat(root.At(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::pair<std::string, uint64_t>> ListDirectoryInodes(const Root &root, const std::string &path) {
+    std::vector<std::pair<std::string, uint64_t>> entries;
+    int fd = ::open(root.At(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return entries;
+    alignas(8) char buffer[32768];
+    while (true) {
+        ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        const auto size = static_cast<size_t>(got);
+        const size_t nameAt = offsetof(struct dirent64, d_name);
+        size_t at = 0;
+        while (at + nameAt < size) {
+            unsigned short length = 0;
+            uint64_t inode = 0;
+            std::memcpy(&length, buffer + at + offsetof(struct dirent64, d_reclen), sizeof length);
+            std::memcpy(&inode, buffer + at + offsetof(struct dirent64, d_ino), sizeof inode);
+            if (length <= nameAt || length > size - at)
+                break;
+            const char *name = buffer + at + nameAt;
+            size_t nameLength = strnlen(name, length - nameAt);
+            if (nameLength < length - nameAt) {
+                std::string n(name, nameLength);
+                if (n != "." && n != "..")
+                    entries.emplace_back(std::move(n), inode);
+            }
+            at += length;
+        }
+    }
+    ::close(fd);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &a, const auto &b) { return NaturalLess(a.first, b.first); });
+    return entries;
+}
+
+std::vector<std::string> ListDirectory(const Root &root, const std::string &path) {
+    std::vector<std::string> names;
+    for (auto &entry : ListDirectoryInodes(root, path))
+        names.push_back(std::move(entry.first));
+    return names;
+}
+
+std::string LinkName(const Root &root, const std::string &path) {
+    char target[4096];
+    ssize_t n = ::readlink(root.At(path).c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return {};
+    return BaseName(std::string(target, static_cast<size_t>(n)));
+}
+
+std::string BaseName(const std::string &path) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string DirName(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::optional<std::string> Resolve(const Root &root, const std::string &path) {
+    std::deque<std::string> todo;
+    auto pushFront = [&todo](const std::string &p) {
+        std::vector<std::string> parts = SplitFields(p, '/');
+        todo.insert(todo.begin(), parts.begin(), parts.end());
+    };
+    pushFront(path);
+    std::vector<std::string> done;
+    auto join = [&done]() {
+        std::string s;
+        for (const auto &c : done)
+            s += "/" + c;
+        return s.empty() ? std::string("/") : s;
+    };
+    int links = 0;
+    while (!todo.empty()) {
+        std::string c = todo.front();
+        todo.pop_front();
+        if (c == ".")
+            continue;
+        if (c == "..") {
+            if (!done.empty())
+                done.pop_back();
+            continue;
+        }
+        std::string here = (done.empty() ? "" : join()) + "/" + c;
+        struct stat st {};
+        if (::lstat(root.At(here).c_str(), &st) != 0)
+            return std::nullopt;
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > 40)
+                return std::nullopt;
+            char target[4096];
+            ssize_t n = ::readlink(root.At(here).c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                return std::nullopt;
+            std::string t(target, static_cast<size_t>(n));
+            if (t[0] == '/')
+                done.clear();
+            pushFront(t);
+        } else {
+            done.push_back(c);
+        }
+    }
+    return join();
+}
+
+size_t MoveAt(int fd, bool write, uint8_t *data, size_t length, uint64_t offset, int &error) {
+    error = 0;
+    size_t done = 0;
+    while (done < length) {
+        const auto at = static_cast<off_t>(offset + done);
+        ssize_t n = write ? ::pwrite(fd, data + done, length - done, at) : ::pread(fd, data + done, length - done, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+} // namespace TavLinux
