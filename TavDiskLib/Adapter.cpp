@@ -52,6 +52,7 @@ Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
     if (InterfaceData) {
         InterfaceData->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         P::SetupDiOpenDeviceInterfaceW(DeviceInfoSet, text, 0, InterfaceData);
+        P::GetLastError(); // read and not used: the interface record is kept whatever the outcome
     }
     Release(id);
 }

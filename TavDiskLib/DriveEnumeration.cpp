@@ -184,6 +184,11 @@ Drive &Drive::operator=(Drive const &Other) {
     return *this;
 }
 
+// ProbeNote: each probe below reads the last-error code after its request
+// and does not use it. The probe's outcome is its success flag, or nothing
+// for the records kept whatever the outcome; the read leaves the code as the
+// request set it, for a caller who asks after construction.
+
 int Drive::GetAdapterInfo() {
     AdapterDescriptor = Alloc<STORAGE_ADAPTER_DESCRIPTOR>();
     auto *query = Alloc<STORAGE_PROPERTY_QUERY>();
@@ -196,6 +201,7 @@ int Drive::GetAdapterInfo() {
     DWORD returned = 0;
     BOOL ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
                                  AdapterDescriptor, sizeof(STORAGE_ADAPTER_DESCRIPTOR), &returned, nullptr);
+    P::GetLastError(); // not used: see ProbeNote above
     Release(query);
     return ok;
 }
@@ -214,6 +220,7 @@ int Drive::GetDeviceInfo() {
     DWORD returned = 0;
     P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY), header,
                        sizeof(STORAGE_DESCRIPTOR_HEADER), &returned, nullptr);
+    P::GetLastError(); // not used: see ProbeNote above
 
     // The header's Size is the device's word; never allocate from it unchecked.
     DWORD size = header->Size;
@@ -224,6 +231,7 @@ int Drive::GetDeviceInfo() {
     if (DeviceDescriptor) {
         ok = P::DeviceIoControl(DeviceHandle, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof(STORAGE_PROPERTY_QUERY),
                                 DeviceDescriptor, size, &returned, nullptr);
+        P::GetLastError(); // not used: see ProbeNote above
     }
     Release(header);
     Release(query);
@@ -254,11 +262,13 @@ void Drive::IdentifyIde() {
         in->irDriveRegs.bCommandReg = ID_CMD;
         P::DeviceIoControl(DeviceHandle, SMART_RCV_DRIVE_DATA, in, sizeof(SENDCMDINPARAMS), IdentifyResult,
                            static_cast<DWORD>(IdentifyResultSize), &returned, nullptr);
+        P::GetLastError(); // not used: see ProbeNote above
     }
     ControllerNumber = Alloc<DISK_CONTROLLER_NUMBER>();
     if (ControllerNumber) {
         P::DeviceIoControl(DeviceHandle, IOCTL_DISK_CONTROLLER_NUMBER, nullptr, 0, ControllerNumber,
                            sizeof(DISK_CONTROLLER_NUMBER), &returned, nullptr);
+        P::GetLastError(); // not used: see ProbeNote above
     }
     Release(in);
 }

@@ -72,8 +72,10 @@ LARGE_INTEGER Drive::GetSectors() {
     Cdb10 readCapacity10 = ReadCapacity10Cdb();
     ReadCapacity10Data reply10{};
     if (ScsiPassThrough(readCapacity10.data(), static_cast<unsigned char>(readCapacity10.size()), reply10.data(),
-                        ReadCapacity10Length, SCSI_IOCTL_DATA_IN) != 0)
+                        ReadCapacity10Length, SCSI_IOCTL_DATA_IN) != 0) {
+        P::GetLastError(); // read and not used: a failed command counts 0 sectors
         return sectors;
+    }
     const uint32_t lastLba = DecodeReadCapacity10(reply10).lastLba;
     if (lastLba != ReadCapacity10Saturated) {
         sectors.QuadPart = static_cast<LONGLONG>(uint64_t{lastLba} + 1);
@@ -85,8 +87,10 @@ LARGE_INTEGER Drive::GetSectors() {
     Cdb16 readCapacity16 = ReadCapacity16Cdb(ReadCapacity16Length);
     ReadCapacity16Data reply16{};
     if (ScsiPassThrough(readCapacity16.data(), static_cast<unsigned char>(readCapacity16.size()), reply16.data(),
-                        ReadCapacity16Length, SCSI_IOCTL_DATA_IN) != 0)
+                        ReadCapacity16Length, SCSI_IOCTL_DATA_IN) != 0) {
+        P::GetLastError(); // read and not used: a failed command counts 0 sectors
         return sectors;
+    }
     sectors.QuadPart = static_cast<LONGLONG>(DecodeReadCapacity16(reply16).lastLba + 1);
     return sectors;
 }
