@@ -20,8 +20,6 @@ void SetCode(DWORD code) {
 #endif
 }
 
-bool SameGuid(const GUID &a, const GUID &b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-
 bool EqualNoCase(const std::wstring &a, const wchar_t *b) {
     size_t i = 0;
     for (; i < a.size(); ++i) {

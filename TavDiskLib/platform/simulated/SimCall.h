@@ -16,6 +16,8 @@
 
 #include "SimState.h"
 
+#include "../../protocol/Guid.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -32,10 +34,7 @@ constexpr DWORD NoMachineError = ERROR_NOT_READY;
 // SP_DEVICE_INTERFACE_DATA::Flags of an interface that is there now.
 constexpr DWORD SpintActive = 0x00000001u;
 
-// {4D36E967-E325-11CE-BFC1-08002BE10318}, the disk drive set-up class.
-inline const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-
-bool SameGuid(const GUID &a, const GUID &b);
+using TavProtocol::SameGuid;
 // Case-insensitive (ASCII letters) comparison with a terminated string.
 bool EqualNoCase(const std::wstring &a, const wchar_t *b);
 

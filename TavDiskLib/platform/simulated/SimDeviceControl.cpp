@@ -3,6 +3,8 @@
 // SCSI pass-through) and of a volume (its disk extents).
 #include "SimCall.h"
 
+#include "../../protocol/Scsi.h"
+
 namespace TavSim {
 namespace {
 
@@ -107,15 +109,6 @@ DWORD AlignmentMaskOf(const Disk &d) {
     return mask;
 }
 
-void PutBe(uint8_t *p, uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
-        p[i] = static_cast<uint8_t>(v);
-}
-
-uint32_t Be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
 // What the disk answers to a command: the data it returns (at most `n`
 // bytes from `data`), or `good` false for a command it refuses.
 struct CommandAnswer {
@@ -126,32 +119,34 @@ struct CommandAnswer {
 
 // The commands the disk knows: INQUIRY (standard data only), READ CAPACITY
 // (10) and READ CAPACITY (16). `reply` holds answers built on the spot.
-CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, uint8_t (&reply)[32]) {
+CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength,
+                            TavProtocol::ReadCapacity16Data &reply) {
+    using namespace TavProtocol;
     CommandAnswer a;
     switch (cdb[0]) {
-    case 0x12: // INQUIRY; vital product data pages are not kept
-        if (cdb[1] & 1) {
+    case OpInquiry: // vital product data pages are not kept
+        if (InquiryWantsVpd(cdb)) {
             a.good = false;
             break;
         }
         a.data = d.inquiry.data();
-        a.n = std::min<size_t>((size_t{cdb[3]} << 8) | cdb[4], d.inquiry.size());
+        a.n = std::min<size_t>(InquiryAllocationLength(cdb), d.inquiry.size());
         break;
-    case 0x25: // READ CAPACITY (10)
-        PutBe(reply, std::min<uint64_t>(d.lastLba, 0xFFFFFFFFu), 4);
-        PutBe(reply + 4, d.blockLength, 4);
-        a.data = reply;
-        a.n = 8;
+    case OpReadCapacity10: {
+        const ReadCapacity10Data answer = EncodeReadCapacity10(d.lastLba, d.blockLength);
+        std::memcpy(reply.data(), answer.data(), answer.size());
+        a.data = reply.data();
+        a.n = answer.size();
         break;
-    case 0x9E: // SERVICE ACTION IN (16): READ CAPACITY (16)
-        if ((cdb[1] & 0x1F) != 0x10 || cdbLength < 16) {
+    }
+    case OpServiceActionIn16:
+        if (!IsReadCapacity16(cdb, cdbLength)) {
             a.good = false;
             break;
         }
-        PutBe(reply, d.lastLba, 8);
-        PutBe(reply + 8, d.blockLength, 4);
-        a.data = reply;
-        a.n = std::min<size_t>(32, Be32(cdb + 10));
+        reply = EncodeReadCapacity16(d.lastLba, d.blockLength);
+        a.data = reply.data();
+        a.n = std::min<size_t>(reply.size(), ReadCapacity16AllocationLength(cdb));
         break;
     default:
         a.good = false;
@@ -178,20 +173,20 @@ BOOL AnswerScsiPassThroughDirect(Call<BOOL> &c, const Disk &d, const void *in, D
     if (p.DataTransferLength != 0 && (reinterpret_cast<uintptr_t>(p.DataBuffer) & AlignmentMaskOf(d)) != 0)
         return c.Fail(ERROR_INVALID_PARAMETER);
 
-    uint8_t reply[32] = {};
+    TavProtocol::ReadCapacity16Data reply{};
     const CommandAnswer a = AnswerCommand(d, p.Cdb, p.CdbLength, reply);
     // Only a command that reads moves data to the caller.
     const size_t n = a.good && p.DataIn == SCSI_IOCTL_DATA_IN ? std::min<size_t>(a.n, p.DataTransferLength) : 0;
     c.PutAt(p.DataBuffer, 0, a.data, n);
     p.DataTransferLength = static_cast<ULONG>(c.Delivered(n));
-    p.ScsiStatus = a.good ? 0 : 2; // GOOD or CHECK CONDITION
+    p.ScsiStatus = a.good ? TavProtocol::StatusGood : TavProtocol::StatusCheckCondition;
     if (a.good) {
         p.SenseInfoLength = 0;
     } else if (p.SenseInfoLength != 0) {
-        // Fixed-format sense: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE.
-        uint8_t sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x20, 0, 0, 0, 0, 0};
-        const size_t k = std::min<size_t>(sizeof sense, p.SenseInfoLength);
-        std::memcpy(static_cast<uint8_t *>(out.buffer) + p.SenseInfoOffset, sense, k);
+        const TavProtocol::FixedSenseData sense = TavProtocol::EncodeFixedSense(
+            TavProtocol::SenseKeyIllegalRequest, TavProtocol::AscInvalidCommandOperationCode);
+        const size_t k = std::min<size_t>(sense.size(), p.SenseInfoLength);
+        std::memcpy(static_cast<uint8_t *>(out.buffer) + p.SenseInfoOffset, sense.data(), k);
         p.SenseInfoLength = static_cast<UCHAR>(k);
     }
     std::memcpy(out.buffer, &p, size);

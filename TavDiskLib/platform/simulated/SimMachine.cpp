@@ -2,6 +2,8 @@
 // request log, accounting, the sector store and the record builders.
 #include "SimState.h"
 
+#include "../../protocol/Scsi.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -263,23 +265,6 @@ void PutDword(ByteString &b, size_t at, uint32_t v) {
         b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Copies `text` into bytes [first, first + width) of `b`, space-padded and
-// cut to the width and to the end of `b`.
-void PutPadded(ByteString &b, size_t first, size_t width, const char *text) {
-    const size_t len = text ? std::strlen(text) : 0;
-    for (size_t i = 0; i < width && first + i < b.size(); ++i)
-        b[first + i] = static_cast<uint8_t>(i < len ? text[i] : ' ');
-}
-
-// ATA string: two characters a word, the first in the word's high byte.
-void PutAtaString(ByteString &identify, unsigned firstWord, unsigned words, const char *text) {
-    const size_t len = text ? std::strlen(text) : 0;
-    for (size_t i = 0; i < 2u * words; ++i) {
-        const uint8_t c = static_cast<uint8_t>(i < len ? text[i] : ' ');
-        identify[2u * firstWord + (i ^ 1u)] = c;
-    }
-}
-
 } // namespace
 
 ByteString MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask) {
@@ -329,43 +314,42 @@ void SetIdentifyWord(ByteString &identify, unsigned word, uint16_t value) {
     const size_t at = 2u * static_cast<size_t>(word);
     if (identify.size() < at + 2)
         identify.resize(at + 2, 0);
-    identify[at] = static_cast<uint8_t>(value & 0xFF);
-    identify[at + 1] = static_cast<uint8_t>(value >> 8);
+    TavProtocol::SetIdentifyWord(identify.data(), word, value);
 }
 
 ByteString MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors, bool lba48) {
-    ByteString id(IDENTIFY_BUFFER_SIZE, 0);
-    SetIdentifyWord(id, 0, 0x0040);           // fixed device
-    PutAtaString(id, 10, 10, serial);
-    PutAtaString(id, 23, 4, firmware);
-    PutAtaString(id, 27, 20, model);
-    SetIdentifyWord(id, 49, 0x0200);          // LBA supported
+    using namespace TavProtocol;
+    ByteString id(IdentifyLength, 0);
+    uint8_t *words = id.data();
+    auto set = [words](unsigned word, uint16_t value) { TavProtocol::SetIdentifyWord(words, word, value); };
+    set(IdentifyConfigurationWord, 0x0040); // fixed device
+    PutAtaString(words, IdentifySerialWord, IdentifySerialWords, serial ? serial : "");
+    PutAtaString(words, IdentifyFirmwareWord, IdentifyFirmwareWords, firmware ? firmware : "");
+    PutAtaString(words, IdentifyModelWord, IdentifyModelWords, model ? model : "");
+    set(IdentifyCapabilitiesWord, 1u << IdentifyLbaBit);
     const uint32_t lba28 = static_cast<uint32_t>(std::min<uint64_t>(sectors, 0x0FFFFFFF));
-    SetIdentifyWord(id, 60, static_cast<uint16_t>(lba28 & 0xFFFF));
-    SetIdentifyWord(id, 61, static_cast<uint16_t>(lba28 >> 16));
+    set(IdentifyLba28SectorsWord, static_cast<uint16_t>(lba28 & 0xFFFF));
+    set(IdentifyLba28SectorsWord + 1, static_cast<uint16_t>(lba28 >> 16));
     // Words 83 and 84 are valid when bit 14 is set and bit 15 clear.
-    SetIdentifyWord(id, 83, static_cast<uint16_t>(0x4000 | (lba48 ? 0x0400 : 0)));
-    SetIdentifyWord(id, 84, 0x4000);
+    const uint16_t lba48Bit = 1u << IdentifyLba48Bit;
+    set(IdentifyCommandSets2Word, static_cast<uint16_t>(0x4000 | (lba48 ? lba48Bit : 0)));
+    set(IdentifyCommandSetsExtWord, 0x4000);
     if (lba48) {
-        SetIdentifyWord(id, 86, 0x0400);
+        set(IdentifyCommandSets2EnabledWord, lba48Bit);
         for (unsigned i = 0; i < 4; ++i)
-            SetIdentifyWord(id, 100 + i, static_cast<uint16_t>(sectors >> (16 * i)));
+            set(IdentifyLba48SectorsWord + i, static_cast<uint16_t>(sectors >> (16 * i)));
     }
     return id;
 }
 
 ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length) {
+    // A direct-access device, connected, not removable, SPC-3, response data format 2.
+    TavProtocol::InquiryFields fields;
+    fields.vendor = vendor ? vendor : "";
+    fields.product = product ? product : "";
+    fields.revision = revision ? revision : "";
     ByteString b(length, 0);
-    // Byte 0: peripheral qualifier 0, device type 0 (direct access); byte 1: not removable.
-    if (length > 2)
-        b[2] = 5;                             // version: SPC-3
-    if (length > 3)
-        b[3] = 2;                             // response data format 2
-    if (length > 4)
-        b[4] = static_cast<uint8_t>(std::min<size_t>(length - 5, 255));
-    PutPadded(b, 8, 8, vendor);
-    PutPadded(b, 16, 16, product);
-    PutPadded(b, 32, 4, revision);
+    TavProtocol::EncodeInquiry(fields, b.data(), length);
     return b;
 }
 

@@ -137,7 +137,7 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
     }
     c.PutAt(DeviceInterfaceDetailData, pathOffset, d.devicePath.c_str(), pathBytes);
     if (DeviceInfoData) {
-        DeviceInfoData->ClassGuid = DiskDriveClass;
+        DeviceInfoData->ClassGuid = TavPlatform::DiskDriveClass;
         DeviceInfoData->DevInst = d.devInst;
         DeviceInfoData->Reserved = InterfaceTag(*set, c.req.disk);
     }
@@ -178,7 +178,7 @@ BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWN
         SP_DEVINFO_DATA r = *DeviceInfoData;
         std::memset(&r.ClassGuid, 0, sizeof r.ClassGuid);
         if (c.req.disk >= 0)
-            r.ClassGuid = DiskDriveClass;
+            r.ClassGuid = TavPlatform::DiskDriveClass;
         r.DevInst = node->devInst;
         r.Reserved = InterfaceTag(*set, -1);
         c.PutAt(DeviceInfoData, 0, &r, sizeof r);
