@@ -36,7 +36,7 @@ bool EqualNoCase(const std::wstring &a, const wchar_t *b) {
     return b[i] == 0;
 }
 
-bool CallBase::Faulted() {
+bool CallBase::MatchFaults() {
     for (FaultRule &r : s->faults) {
         const Fault &f = r.fault;
         if (f.op != req.op || (f.ioctl != 0 && f.ioctl != req.ioctl) || (f.disk != -1 && f.disk != req.disk) ||

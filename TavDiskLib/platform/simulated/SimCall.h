@@ -166,7 +166,8 @@ private:
     // Consults the failure rules once req names the target. True when the
     // call must fail with faultError; otherwise a rule may have set a
     // delivery limit or an error code to leave on success.
-    bool Faulted();
+    bool Faulted() { return !s->faults.empty() && MatchFaults(); }
+    bool MatchFaults();
 
     size_t limit = std::numeric_limits<size_t>::max();
     DWORD faultError = 0;

@@ -17,19 +17,14 @@ DWORD CheckTransfer(const Disk &d, uint64_t position, DWORD count) {
     return ERROR_SUCCESS;
 }
 
-// The disk handle's slot of a positioning or a transfer (null: the handle is
-// none, and the call fails with ERROR_INVALID_HANDLE, or ERROR_INVALID_FUNCTION
-// for a volume handle) and the disk it addresses (null: the disk has gone,
-// and the call has failed with ERROR_DEV_NOT_EXIST).
-template <class R> Disk *DiskOfTransfer(Call<R> &c, Slot *slot, HANDLE h) {
-    if (!slot) {
-        c.Fail(FindSlot(*c.s, h, HandleKind::Volume) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    Disk *d = c.DiskAt(slot->target);
-    if (!d)
-        c.Fail(ERROR_DEV_NOT_EXIST);
-    return d;
+// Fails a positioning or a transfer whose handle found no disk (`slot`: the
+// slot the handle found as a disk handle): ERROR_INVALID_FUNCTION for a
+// volume handle, ERROR_INVALID_HANDLE for no handle, ERROR_DEV_NOT_EXIST
+// for a disk that has gone.
+BOOL FailWithoutDisk(Call<BOOL> &c, const Slot *slot, HANDLE h) {
+    if (slot)
+        return c.Fail(ERROR_DEV_NOT_EXIST);
+    return c.Fail(FindSlot(*c.s, h, HandleKind::Volume) ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
 }
 
 template <bool Write> BOOL Transfer(Op op, HANDLE h, const void *src, void *dst, DWORD count, DWORD *moved) {
@@ -46,9 +41,9 @@ template <bool Write> BOOL Transfer(Op op, HANDLE h, const void *src, void *dst,
             }
         }))
         return c.Failed();
-    Disk *d = DiskOfTransfer(c, slot, h);
+    Disk *d = slot ? c.DiskAt(slot->target) : nullptr;
     if (!d)
-        return c.Failed();
+        return FailWithoutDisk(c, slot, h);
     const DWORD needed = Write ? GENERIC_WRITE : GENERIC_READ;
     if (!(slot->access & (needed | GENERIC_ALL)))
         return c.Fail(ERROR_ACCESS_DENIED);
@@ -150,9 +145,9 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
                 c.req.disk = slot->target;
         }))
         return c.Failed();
-    const Disk *d = DiskOfTransfer(c, slot, hFile);
+    const Disk *d = slot ? c.DiskAt(slot->target) : nullptr;
     if (!d)
-        return c.Failed();
+        return FailWithoutDisk(c, slot, hFile);
     uint64_t base;
     switch (dwMoveMethod) {
     case FILE_BEGIN: base = 0; break;
