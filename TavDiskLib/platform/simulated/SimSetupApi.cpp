@@ -7,6 +7,22 @@ namespace {
 
 Slot *FindSet(CallBase &c, HDEVINFO set) { return FindSlot(*c.s, set, HandleKind::Set); }
 
+// The preamble of a call on a set: `name(found)` fills in the request, given
+// the set the handle names (null: none); after the failure rules, a handle
+// that names no set fails the call with ERROR_INVALID_HANDLE. Null: the call
+// has failed.
+template <class Name> Slot *BeginOnSet(Call<BOOL> &c, HDEVINFO handle, Name &&name) {
+    Slot *set = nullptr;
+    if (!c.Begin([&] {
+            set = FindSet(c, handle);
+            name(set);
+        }))
+        return nullptr;
+    if (!set)
+        c.Fail(ERROR_INVALID_HANDLE);
+    return set;
+}
+
 // Fills the caller's record for the interface of `disk` in `set`.
 void PutInterfaceData(CallBase &c, const Slot &set, int disk, PSP_DEVICE_INTERFACE_DATA record) {
     SP_DEVICE_INTERFACE_DATA r = *record;
@@ -64,23 +80,20 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA Device
                                  const GUID *InterfaceClassGuid, DWORD MemberIndex,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
     Call<BOOL> c(Op::SetupDiEnumDeviceInterfaces, FALSE);
-    Slot *set = nullptr;
-    if (!c.Begin([&] {
-            c.req.index = MemberIndex;
-            set = FindSet(c, DeviceInfoSet);
-            const size_t members = set && set->diskInterfaces ? c.m->disks.size() : 0;
-            if (DeviceInfoData && !InfoDataSizeWrong(DeviceInfoData)) {
-                // Only the interface of that device, at index 0.
-                const int owner = c.DiskOfDevInst(DeviceInfoData->DevInst);
-                if (MemberIndex == 0 && owner >= 0 && static_cast<size_t>(owner) < members)
-                    c.req.disk = owner;
-            } else if (MemberIndex < members) {
-                c.req.disk = static_cast<int>(MemberIndex);
-            }
-        }))
-        return c.Failed();
+    Slot *set = BeginOnSet(c, DeviceInfoSet, [&](const Slot *found) {
+        c.req.index = MemberIndex;
+        const size_t members = found && found->diskInterfaces ? c.m->disks.size() : 0;
+        if (DeviceInfoData && !InfoDataSizeWrong(DeviceInfoData)) {
+            // Only the interface of that device, at index 0.
+            const int owner = c.DiskOfDevInst(DeviceInfoData->DevInst);
+            if (MemberIndex == 0 && owner >= 0 && static_cast<size_t>(owner) < members)
+                c.req.disk = owner;
+        } else if (MemberIndex < members) {
+            c.req.disk = static_cast<int>(MemberIndex);
+        }
+    });
     if (!set)
-        return c.Fail(ERROR_INVALID_HANDLE);
+        return c.Failed();
     if (!DeviceInterfaceData || !InterfaceClassGuid)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || InfoDataSizeWrong(DeviceInfoData))
@@ -96,19 +109,16 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
                                       DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
     Call<BOOL> c(Op::SetupDiGetDeviceInterfaceDetailW, FALSE);
-    Slot *set = nullptr;
-    if (!c.Begin([&] {
-            c.req.outSize = DeviceInterfaceDetailDataSize;
-            set = FindSet(c, DeviceInfoSet);
-            if (set && DeviceInterfaceData) {
-                const int disk = DiskOfTag(*set, DeviceInterfaceData->Reserved);
-                if (c.DiskAt(disk))
-                    c.req.disk = disk;
-            }
-        }))
-        return c.Failed();
+    Slot *set = BeginOnSet(c, DeviceInfoSet, [&](const Slot *found) {
+        c.req.outSize = DeviceInterfaceDetailDataSize;
+        if (found && DeviceInterfaceData) {
+            const int disk = DiskOfTag(*found, DeviceInterfaceData->Reserved);
+            if (c.DiskAt(disk))
+                c.req.disk = disk;
+        }
+    });
     if (!set)
-        return c.Fail(ERROR_INVALID_HANDLE);
+        return c.Failed();
     if (!DeviceInterfaceData)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
@@ -149,23 +159,20 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
 BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND, DWORD OpenFlags,
                             PSP_DEVINFO_DATA DeviceInfoData) {
     Call<BOOL> c(Op::SetupDiOpenDeviceInfoW, FALSE);
-    Slot *set = nullptr;
     const DeviceNode *node = nullptr;
-    if (!c.Begin([&] {
-            c.req.flags = OpenFlags;
-            if (c.Logging())
-                c.req.path = DeviceInstanceId ? DeviceInstanceId : L"";
-            set = FindSet(c, DeviceInfoSet);
-            if (DeviceInstanceId)
-                for (const DeviceNode &n : c.m->nodes)
-                    if (!node && EqualNoCase(n.instanceId, DeviceInstanceId))
-                        node = &n;
-            if (node)
-                c.req.disk = c.DiskOfDevInst(node->devInst);
-        }))
-        return c.Failed();
+    Slot *set = BeginOnSet(c, DeviceInfoSet, [&](const Slot *) {
+        c.req.flags = OpenFlags;
+        if (c.Logging())
+            c.req.path = DeviceInstanceId ? DeviceInstanceId : L"";
+        if (DeviceInstanceId)
+            for (const DeviceNode &n : c.m->nodes)
+                if (!node && EqualNoCase(n.instanceId, DeviceInstanceId))
+                    node = &n;
+        if (node)
+            c.req.disk = c.DiskOfDevInst(node->devInst);
+    });
     if (!set)
-        return c.Fail(ERROR_INVALID_HANDLE);
+        return c.Failed();
     if (!DeviceInstanceId)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (InfoDataSizeWrong(DeviceInfoData))
@@ -189,20 +196,17 @@ BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWN
 BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO DeviceInfoSet, PCWSTR DevicePath, DWORD OpenFlags,
                                  PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
     Call<BOOL> c(Op::SetupDiOpenDeviceInterfaceW, FALSE);
-    Slot *set = nullptr;
-    if (!c.Begin([&] {
-            c.req.flags = OpenFlags;
-            if (c.Logging())
-                c.req.path = DevicePath ? DevicePath : L"";
-            set = FindSet(c, DeviceInfoSet);
-            if (DevicePath)
-                for (size_t i = 0; i < c.m->disks.size() && c.req.disk < 0; ++i)
-                    if (EqualNoCase(c.m->disks[i].devicePath, DevicePath))
-                        c.req.disk = static_cast<int>(i);
-        }))
-        return c.Failed();
+    Slot *set = BeginOnSet(c, DeviceInfoSet, [&](const Slot *) {
+        c.req.flags = OpenFlags;
+        if (c.Logging())
+            c.req.path = DevicePath ? DevicePath : L"";
+        if (DevicePath)
+            for (size_t i = 0; i < c.m->disks.size() && c.req.disk < 0; ++i)
+                if (EqualNoCase(c.m->disks[i].devicePath, DevicePath))
+                    c.req.disk = static_cast<int>(i);
+    });
     if (!set)
-        return c.Fail(ERROR_INVALID_HANDLE);
+        return c.Failed();
     if (!DevicePath)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (DeviceInterfaceData && DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
@@ -218,19 +222,16 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA 
                                        PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
                                        PDWORD RequiredSize) {
     Call<BOOL> c(Op::SetupDiGetDeviceRegistryPropertyW, FALSE);
-    Slot *set = nullptr;
     const bool recordOk = DeviceInfoData && !InfoDataSizeWrong(DeviceInfoData);
     const DEVINST dn = recordOk ? DeviceInfoData->DevInst : 0;
-    if (!c.Begin([&] {
-            c.req.index = Property;
-            c.req.outSize = PropertyBufferSize;
-            set = FindSet(c, DeviceInfoSet);
-            if (dn)
-                c.req.disk = c.DiskOfDevInst(dn);
-        }))
-        return c.Failed();
+    Slot *set = BeginOnSet(c, DeviceInfoSet, [&](const Slot *) {
+        c.req.index = Property;
+        c.req.outSize = PropertyBufferSize;
+        if (dn)
+            c.req.disk = c.DiskOfDevInst(dn);
+    });
     if (!set)
-        return c.Fail(ERROR_INVALID_HANDLE);
+        return c.Failed();
     if (!DeviceInfoData)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (!recordOk)
