@@ -81,7 +81,7 @@ TEST_F(Size, FailedGeometryAnswersZeroAndIsNotAskedAgain) {
     EXPECT_EQ(d->ReadSector(0, buffer), 0);
     EXPECT_EQ(d->WriteSector(0, buffer), 0);
     EXPECT_EQ(machine.Count(Op::ReadFile) + machine.Count(Op::WriteFile), 0u);
-    EXPECT_EQ(machine.ReadBytes(0, 0, 3), Bytes(3, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 0, 3), ByteString(3, 0));
 }
 
 TEST_F(Size, AtaSectorCountFromIdentify) {
@@ -203,19 +203,19 @@ TEST_F(Size, SectorPositionsAndRoundTrip) {
     EXPECT_EQ(Requests(machine, Op::WriteFile)[0].outSize, 512u);
 
     // The simulated disk holds what was written, where it was written.
-    EXPECT_EQ(machine.ReadBytes(0, 0x1FFFFFFFE00ull, 512), Bytes(out, out + 512));
-    EXPECT_EQ(machine.ReadBytes(0, 0x1FFFFFFFC00ull, 4), Bytes(4, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 0x1FFFFFFFE00ull, 512), ByteString(out, out + 512));
+    EXPECT_EQ(machine.ReadBytes(0, 0x1FFFFFFFC00ull, 4), ByteString(4, 0));
 
     unsigned char in[512] = {};
     EXPECT_NE(d->ReadSector(0xFFFFFFFFu, in), 0);
     EXPECT_EQ(std::memcmp(in, out, 512), 0);
 
     // Reading then writing back the same buffer leaves the disk unchanged.
-    machine.WriteBytes(0, 512 * 7, Bytes(512, 0x5A));
+    machine.WriteBytes(0, 512 * 7, ByteString(512, 0x5A));
     unsigned char sector[512];
     EXPECT_NE(d->ReadSector(7, sector), 0);
     EXPECT_NE(d->WriteSector(7, sector), 0);
-    EXPECT_EQ(machine.ReadBytes(0, 512 * 7, 512), Bytes(512, 0x5A));
+    EXPECT_EQ(machine.ReadBytes(0, 512 * 7, 512), ByteString(512, 0x5A));
 }
 
 TEST_F(Size, TransfersThatFailOrFallShortAreFailures) {

@@ -44,7 +44,7 @@ inline void PrintTo(Op op, std::ostream *os) { *os << OpName(op); }
 
 namespace TavTest {
 
-using TavSim::Bytes;
+using TavSim::ByteString;
 using TavSim::Op;
 
 // One entry of the request sequence: operation and control code.

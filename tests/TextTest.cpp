@@ -45,18 +45,18 @@ template <class Getter> Delivered Call(Drive &d, Getter getter, ULONG capacity) 
     return {result, count, text, touched};
 }
 
-Bytes Identify(const char *model, const char *serial, const char *firmware) {
+ByteString Identify(const char *model, const char *serial, const char *firmware) {
     return TavSim::MakeIdentify(model, serial, firmware);
 }
 
 // Writes raw bytes into the IDENTIFY data at a data-byte offset.
-void Put(Bytes &identify, size_t at, const std::string &bytes) {
+void Put(ByteString &identify, size_t at, const std::string &bytes) {
     std::memcpy(identify.data() + at, bytes.data(), bytes.size());
 }
 
 // Stores text as a drive stores it: the first of each pair of characters in
 // the word's high byte.
-void PutAta(Bytes &identify, size_t at, const std::string &text) {
+void PutAta(ByteString &identify, size_t at, const std::string &text) {
     for (size_t i = 0; i + 1 < text.size(); i += 2) {
         identify[at + i] = static_cast<uint8_t>(text[i + 1]);
         identify[at + i + 1] = static_cast<uint8_t>(text[i]);
@@ -164,7 +164,7 @@ TEST_F(Texts, DescriptorStrings) {
 
 TEST_F(Texts, DescriptorOffsetsOutsideTheRecordMeanNoString) {
     auto disk = ScsiDisk(0);
-    Bytes descriptor = TavSim::MakeDeviceDescriptor("TAV", "ARRAY", "0001", "SERIAL", BusTypeSas);
+    ByteString descriptor = TavSim::MakeDeviceDescriptor("TAV", "ARRAY", "0001", "SERIAL", BusTypeSas);
     auto setOffset = [&](size_t field, uint32_t value) { std::memcpy(descriptor.data() + field, &value, 4); };
     const uint32_t size = static_cast<uint32_t>(descriptor.size());
     setOffset(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset), size);          // just past the end
@@ -175,7 +175,7 @@ TEST_F(Texts, DescriptorOffsetsOutsideTheRecordMeanNoString) {
     machine.AddDisk(disk);
 
     // The descriptor's own Size claims more than was delivered.
-    Bytes lying = TavSim::MakeDeviceDescriptor("TAV", "ARRAY", "0001", "SERIAL", BusTypeSas);
+    ByteString lying = TavSim::MakeDeviceDescriptor("TAV", "ARRAY", "0001", "SERIAL", BusTypeSas);
     uint32_t claimed = 4096;
     std::memcpy(lying.data() + offsetof(STORAGE_DEVICE_DESCRIPTOR, Size), &claimed, 4);
     std::memcpy(lying.data() + offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset), &claimed, 4);
@@ -183,7 +183,7 @@ TEST_F(Texts, DescriptorOffsetsOutsideTheRecordMeanNoString) {
     machine.AddDisk(disk);
 
     // A descriptor shorter than its fixed part.
-    disk.deviceDescriptor = Bytes(descriptor.begin(), descriptor.begin() + 20);
+    disk.deviceDescriptor = ByteString(descriptor.begin(), descriptor.begin() + 20);
     uint32_t shortSize = 20;
     std::memcpy(disk.deviceDescriptor.data() + 4, &shortSize, 4);
     machine.AddDisk(disk);

@@ -51,7 +51,7 @@ extern "C" void tavtest_install_two_disks(void) {
     ata.geometry = Geometry(121601);
     ata.sizeBytes = 1953525168ull * 512;
     int first = m.AddDisk(ata);
-    TavSim::Bytes sector(512);
+    TavSim::ByteString sector(512);
     for (size_t i = 0; i < sector.size(); ++i)
         sector[i] = static_cast<uint8_t>(i);
     m.WriteBytes(first, 7 * 512, sector);

@@ -22,7 +22,7 @@
 #endif
 
 using nlohmann::json;
-using TavSim::Bytes;
+using TavSim::ByteString;
 using TavSim::Op;
 
 namespace {
@@ -153,7 +153,7 @@ protected:
         return json::parse(r.out);
     }
 
-    std::string File(const std::string &name, const Bytes &content) {
+    std::string File(const std::string &name, const ByteString &content) {
         auto path = std::filesystem::temp_directory_path() /
                     (std::string("tavdisk_test_") +
                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name);
@@ -174,8 +174,8 @@ protected:
     }
 };
 
-Bytes Pattern(size_t size, uint8_t seed) {
-    Bytes b(size);
+ByteString Pattern(size_t size, uint8_t seed) {
+    ByteString b(size);
     for (size_t i = 0; i < size; ++i)
         b[i] = static_cast<uint8_t>(seed + i * 7);
     return b;
@@ -475,7 +475,7 @@ TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
 
 TEST_F(Tavdisk, ReadDumpsOneSector) {
     TwoDisks();
-    Bytes content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
+    ByteString content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
     machine.WriteBytes(0, 3 * kSector, content);
     Outcome r = Tav({"read", "0", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -528,15 +528,15 @@ TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown)
 
 TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     TwoDisks();
-    Bytes data = Pattern(kSector, 9);
+    ByteString data = Pattern(kSector, 9);
     std::string file = File("good", data);
     machine.ClearLog();
     Outcome r = Tav({"write", "0", "5", file, "--yes", "--device", kPath0});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("wrote sector 5 of disk 0"), std::string::npos) << r.out;
     EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), data);
-    EXPECT_EQ(machine.ReadBytes(0, 4 * kSector, kSector), Bytes(kSector, 0));
-    EXPECT_EQ(machine.ReadBytes(0, 6 * kSector, kSector), Bytes(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 4 * kSector, kSector), ByteString(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 6 * kSector, kSector), ByteString(kSector, 0));
     EXPECT_EQ(machine.Count(Op::WriteFile), 1u);
 
     // Read back through the program.
@@ -546,7 +546,7 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     // a mounted volume: refused unless the user insists.
     ExpectError(Tav({"write", kPath1, "4095", file, "-y"}), 1,
                 "sector 4095 of disk 1 (" + std::string(kPath1) + ") belongs to the volume mounted at E:\\");
-    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), Bytes(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), ByteString(kSector, 0));
     Outcome forced = Tav({"write", kPath1, "4095", file, "-y", "--allow-mounted"});
     EXPECT_EQ(forced.code, 0);
     EXPECT_NE(forced.err.find("tavdisk: note: sector 4095 of disk 1"), std::string::npos) << forced.err;
@@ -556,7 +556,7 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
 
 TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     TwoDisks();
-    Bytes before = Pattern(kSector, 1);
+    ByteString before = Pattern(kSector, 1);
     machine.WriteBytes(0, 5 * kSector, before);
     std::string good = File("good", Pattern(kSector, 9));
     std::string shorter = File("short", Pattern(kSector - 1, 9));
@@ -638,7 +638,7 @@ TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
     ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
                 "went away: the device no longer exists (error 55); nothing written");
     EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
-    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), Bytes(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), ByteString(kSector, 0));
 }
 
 TEST_F(Tavdisk, ADiskThatWentAwayMidListingIsMarkedNotGivenANumber) {

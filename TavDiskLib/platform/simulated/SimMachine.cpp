@@ -2,6 +2,8 @@
 // request log, accounting, the sector store and the record builders.
 #include "SimState.h"
 
+#include "../../protocol/Scsi.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -176,7 +178,7 @@ void StoreWrite(Disk &d, uint64_t offset, const uint8_t *src, size_t count) {
         const uint64_t page = offset / Disk::PageSize;
         const size_t within = static_cast<size_t>(offset % Disk::PageSize);
         const size_t k = std::min<size_t>(count, static_cast<size_t>(Disk::PageSize) - within);
-        Bytes &p = d.pages[page];
+        ByteString &p = d.pages[page];
         if (p.size() < Disk::PageSize)
             p.resize(Disk::PageSize, d.fill);
         std::memcpy(p.data() + within, src, k);
@@ -186,15 +188,15 @@ void StoreWrite(Disk &d, uint64_t offset, const uint8_t *src, size_t count) {
     }
 }
 
-Bytes Machine::ReadBytes(int disk, uint64_t offset, size_t count) const {
+ByteString Machine::ReadBytes(int disk, uint64_t offset, size_t count) const {
     if (disk < 0 || static_cast<size_t>(disk) >= disks.size())
         return {};
-    Bytes out(count);
+    ByteString out(count);
     StoreRead(disks[static_cast<size_t>(disk)], offset, out.data(), count);
     return out;
 }
 
-void Machine::WriteBytes(int disk, uint64_t offset, const Bytes &data) {
+void Machine::WriteBytes(int disk, uint64_t offset, const ByteString &data) {
     if (disk < 0 || static_cast<size_t>(disk) >= disks.size())
         return;
     StoreWrite(disks[static_cast<size_t>(disk)], offset, data.data(), data.size());
@@ -252,37 +254,20 @@ size_t Machine::BlocksAllocated() const { return state->blocksAllocated; }
 
 namespace {
 
-template <class T> Bytes AsBytes(const T &record) {
-    Bytes b(sizeof(T));
+template <class T> ByteString AsBytes(const T &record) {
+    ByteString b(sizeof(T));
     std::memcpy(b.data(), &record, sizeof(T));
     return b;
 }
 
-void PutDword(Bytes &b, size_t at, uint32_t v) {
+void PutDword(ByteString &b, size_t at, uint32_t v) {
     for (size_t i = 0; i < 4; ++i)
         b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-// Copies `text` into bytes [first, first + width) of `b`, space-padded and
-// cut to the width and to the end of `b`.
-void PutPadded(Bytes &b, size_t first, size_t width, const char *text) {
-    const size_t len = text ? std::strlen(text) : 0;
-    for (size_t i = 0; i < width && first + i < b.size(); ++i)
-        b[first + i] = static_cast<uint8_t>(i < len ? text[i] : ' ');
-}
-
-// ATA string: two characters a word, the first in the word's high byte.
-void PutAtaString(Bytes &identify, unsigned firstWord, unsigned words, const char *text) {
-    const size_t len = text ? std::strlen(text) : 0;
-    for (size_t i = 0; i < 2u * words; ++i) {
-        const uint8_t c = static_cast<uint8_t>(i < len ? text[i] : ' ');
-        identify[2u * firstWord + (i ^ 1u)] = c;
-    }
-}
-
 } // namespace
 
-Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask) {
+ByteString MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask) {
     STORAGE_ADAPTER_DESCRIPTOR d;
     std::memset(&d, 0, sizeof d);
     d.Version = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
@@ -300,13 +285,13 @@ Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask) {
     return AsBytes(d);
 }
 
-Bytes MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
+ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
                            STORAGE_BUS_TYPE bus, bool serialAllOnes) {
     STORAGE_DEVICE_DESCRIPTOR d;
     std::memset(&d, 0, sizeof d);
     d.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
     d.BusType = bus;
-    Bytes b = AsBytes(d);
+    ByteString b = AsBytes(d);
     // The strings follow the fixed part, each with its terminator.
     auto append = [&b](const char *text) -> uint32_t {
         if (!text)
@@ -325,47 +310,46 @@ Bytes MakeDeviceDescriptor(const char *vendor, const char *product, const char *
     return b;
 }
 
-void SetIdentifyWord(Bytes &identify, unsigned word, uint16_t value) {
+void SetIdentifyWord(ByteString &identify, unsigned word, uint16_t value) {
     const size_t at = 2u * static_cast<size_t>(word);
     if (identify.size() < at + 2)
         identify.resize(at + 2, 0);
-    identify[at] = static_cast<uint8_t>(value & 0xFF);
-    identify[at + 1] = static_cast<uint8_t>(value >> 8);
+    TavProtocol::SetIdentifyWord(identify.data(), word, value);
 }
 
-Bytes MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors, bool lba48) {
-    Bytes id(IDENTIFY_BUFFER_SIZE, 0);
-    SetIdentifyWord(id, 0, 0x0040);           // fixed device
-    PutAtaString(id, 10, 10, serial);
-    PutAtaString(id, 23, 4, firmware);
-    PutAtaString(id, 27, 20, model);
-    SetIdentifyWord(id, 49, 0x0200);          // LBA supported
+ByteString MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors, bool lba48) {
+    using namespace TavProtocol;
+    ByteString id(IdentifyLength, 0);
+    uint8_t *words = id.data();
+    auto set = [words](unsigned word, uint16_t value) { TavProtocol::SetIdentifyWord(words, word, value); };
+    set(IdentifyConfigurationWord, 0x0040); // fixed device
+    PutAtaString(words, IdentifySerialWord, IdentifySerialWords, serial ? serial : "");
+    PutAtaString(words, IdentifyFirmwareWord, IdentifyFirmwareWords, firmware ? firmware : "");
+    PutAtaString(words, IdentifyModelWord, IdentifyModelWords, model ? model : "");
+    set(IdentifyCapabilitiesWord, 1u << IdentifyLbaBit);
     const uint32_t lba28 = static_cast<uint32_t>(std::min<uint64_t>(sectors, 0x0FFFFFFF));
-    SetIdentifyWord(id, 60, static_cast<uint16_t>(lba28 & 0xFFFF));
-    SetIdentifyWord(id, 61, static_cast<uint16_t>(lba28 >> 16));
+    set(IdentifyLba28SectorsWord, static_cast<uint16_t>(lba28 & 0xFFFF));
+    set(IdentifyLba28SectorsWord + 1, static_cast<uint16_t>(lba28 >> 16));
     // Words 83 and 84 are valid when bit 14 is set and bit 15 clear.
-    SetIdentifyWord(id, 83, static_cast<uint16_t>(0x4000 | (lba48 ? 0x0400 : 0)));
-    SetIdentifyWord(id, 84, 0x4000);
+    const uint16_t lba48Bit = 1u << IdentifyLba48Bit;
+    set(IdentifyCommandSets2Word, static_cast<uint16_t>(0x4000 | (lba48 ? lba48Bit : 0)));
+    set(IdentifyCommandSetsExtWord, 0x4000);
     if (lba48) {
-        SetIdentifyWord(id, 86, 0x0400);
+        set(IdentifyCommandSets2EnabledWord, lba48Bit);
         for (unsigned i = 0; i < 4; ++i)
-            SetIdentifyWord(id, 100 + i, static_cast<uint16_t>(sectors >> (16 * i)));
+            set(IdentifyLba48SectorsWord + i, static_cast<uint16_t>(sectors >> (16 * i)));
     }
     return id;
 }
 
-Bytes MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length) {
-    Bytes b(length, 0);
-    // Byte 0: peripheral qualifier 0, device type 0 (direct access); byte 1: not removable.
-    if (length > 2)
-        b[2] = 5;                             // version: SPC-3
-    if (length > 3)
-        b[3] = 2;                             // response data format 2
-    if (length > 4)
-        b[4] = static_cast<uint8_t>(std::min<size_t>(length - 5, 255));
-    PutPadded(b, 8, 8, vendor);
-    PutPadded(b, 16, 16, product);
-    PutPadded(b, 32, 4, revision);
+ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length) {
+    // A direct-access device, connected, not removable, SPC-3, response data format 2.
+    TavProtocol::InquiryFields fields;
+    fields.vendor = vendor ? vendor : "";
+    fields.product = product ? product : "";
+    fields.revision = revision ? revision : "";
+    ByteString b(length, 0);
+    TavProtocol::EncodeInquiry(fields, b.data(), length);
     return b;
 }
 

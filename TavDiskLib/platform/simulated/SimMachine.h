@@ -21,7 +21,7 @@
 
 namespace TavSim {
 
-using Bytes = std::vector<uint8_t>;
+using ByteString = std::vector<uint8_t>;
 
 // Which platform operation a log entry or a failure rule is about.
 enum class Op {
@@ -57,7 +57,7 @@ const char *OpName(Op op);
 struct Request {
     Op op{};
     DWORD ioctl = 0;            // DeviceIoControl: the control code
-    Bytes input;                // DeviceIoControl: the input record as sent
+    ByteString input;           // DeviceIoControl: the input record as sent
     DWORD inSize = 0;           // DeviceIoControl: nInBufferSize
     DWORD outSize = 0;          // DeviceIoControl / ReadFile / WriteFile / sized calls: the buffer size passed
     std::wstring path;          // CreateFileW / GetVolumePathNames / SetupDiOpen*: the name passed
@@ -134,13 +134,13 @@ struct Disk {
     bool openable = true;
     DWORD openError = ERROR_ACCESS_DENIED;
     DWORD deviceNumber = 0;             // IOCTL_STORAGE_GET_DEVICE_NUMBER
-    Bytes adapterDescriptor;            // answer to the adapter property query (as many bytes as given)
-    Bytes deviceDescriptor;             // answer to the device property query; its Size field is inside
+    ByteString adapterDescriptor;       // answer to the adapter property query (as many bytes as given)
+    ByteString deviceDescriptor;        // answer to the device property query; its Size field is inside
     bool ata = false;                   // answers SMART_GET_VERSION / SMART_RCV_DRIVE_DATA
-    Bytes identify;                     // 512 bytes of IDENTIFY DEVICE data
+    ByteString identify;                // 512 bytes of IDENTIFY DEVICE data
     std::optional<DISK_CONTROLLER_NUMBER> controllerNumber; // nullopt: the request fails
     std::optional<SCSI_ADDRESS> scsiAddress;                 // nullopt: the request fails
-    Bytes inquiry;                      // standard INQUIRY data (delivered up to the transfer length)
+    ByteString inquiry;                 // standard INQUIRY data (delivered up to the transfer length)
     bool scsi = true;                   // accepts SCSI pass-through at all
     uint64_t lastLba = 0;               // READ CAPACITY(10)/(16) answers
     DWORD blockLength = 512;
@@ -149,7 +149,7 @@ struct Disk {
     // Sector contents: the pages written at least once, keyed by page number
     // (offset / PageSize), each PageSize bytes. Everything else reads as `fill`.
     static constexpr uint64_t PageSize = 4096;
-    std::map<uint64_t, Bytes> pages;
+    std::map<uint64_t, ByteString> pages;
     uint8_t fill = 0;                   // content of every byte never written
 };
 
@@ -198,8 +198,8 @@ public:
     int AddVolume(std::vector<Volume::Extent> extents, std::vector<std::wstring> pathNames);
 
     // Sector contents (offsets in bytes from the start of the disk).
-    Bytes ReadBytes(int disk, uint64_t offset, size_t count) const;
-    void WriteBytes(int disk, uint64_t offset, const Bytes &data);
+    ByteString ReadBytes(int disk, uint64_t offset, size_t count) const;
+    void WriteBytes(int disk, uint64_t offset, const ByteString &data);
 
     // Failure injection.
     void AddFault(const Fault &f);
@@ -240,19 +240,19 @@ public:
 // Record builders, laid out as the storage stack lays them out.
 // The adapter's AlignmentMask applies to direct pass-through data buffers:
 // the machine refuses a buffer at an address with any of its bits set.
-Bytes MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask = 1);
+ByteString MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask = 1);
 // Strings are placed after the fixed part in the order vendor, product,
 // revision, serial; a null pointer gives offset 0 (serial: 0xFFFFFFFF when
 // serialAllOnes is set).
-Bytes MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
+ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
                            STORAGE_BUS_TYPE bus = BusTypeUnknown, bool serialAllOnes = false);
 // IDENTIFY DEVICE data with the three strings stored as the drive stores them
 // (two characters a word, first character in the high byte, space-padded).
-Bytes MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors = 0,
+ByteString MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors = 0,
                    bool lba48 = false);
-void SetIdentifyWord(Bytes &identify, unsigned word, uint16_t value);
+void SetIdentifyWord(ByteString &identify, unsigned word, uint16_t value);
 // Standard INQUIRY data, 36 bytes unless `length` says otherwise, fields space-padded.
-Bytes MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length = 36);
+ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length = 36);
 
 } // namespace TavSim
 

@@ -1,5 +1,6 @@
 // Internal state of the simulated machine, shared by SimMachine.cpp (the test
-// API) and SimPlatform.cpp (the platform operations). Not for tests.
+// API) and the files that answer the platform operations (SimCall.h and the
+// files that include it). Not for tests.
 #ifndef TAVDISKLIB_PLATFORM_SIMULATED_SIMSTATE_H
 #define TAVDISKLIB_PLATFORM_SIMULATED_SIMSTATE_H
 

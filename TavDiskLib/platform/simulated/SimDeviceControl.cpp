@@ -1,0 +1,305 @@
+// DeviceIoControl on the simulated machine: the answers of a disk (property
+// queries, device number, SMART, controller number, SCSI address, geometry,
+// SCSI pass-through) and of a volume (its disk extents).
+#include "SimCall.h"
+
+#include "../../protocol/Scsi.h"
+
+namespace TavSim {
+namespace {
+
+// The output of one control request: the caller's buffer and its size, and
+// where the count of bytes returned goes.
+struct Output {
+    void *buffer;
+    DWORD size;
+    DWORD *returned;
+};
+
+BOOL AnswerQueryProperty(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
+    if (!in || inSize < sizeof(STORAGE_PROPERTY_QUERY))
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    uint32_t propertyId, queryType;
+    std::memcpy(&propertyId, static_cast<const uint8_t *>(in) + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), 4);
+    std::memcpy(&queryType, static_cast<const uint8_t *>(in) + offsetof(STORAGE_PROPERTY_QUERY, QueryType), 4);
+    const ByteString *answer = propertyId == StorageDeviceProperty    ? &d.deviceDescriptor
+                               : propertyId == StorageAdapterProperty ? &d.adapterDescriptor
+                                                                      : nullptr;
+    if (!answer || answer->empty())
+        return c.Fail(ERROR_NOT_SUPPORTED);
+    if (queryType == PropertyExistsQuery)
+        return c.Ok(TRUE);
+    if (queryType != PropertyStandardQuery)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    if (out.size < sizeof(STORAGE_DESCRIPTOR_HEADER))
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    // A buffer shorter than the descriptor receives the part that fits.
+    const size_t n = std::min<size_t>(out.size, answer->size());
+    c.PutAt(out.buffer, 0, answer->data(), n);
+    *out.returned = static_cast<DWORD>(c.Delivered(n));
+    return c.Ok(TRUE);
+}
+
+// Answers with a fixed-size record.
+template <class T> BOOL AnswerRecord(Call<BOOL> &c, const T &record, const Output &out) {
+    if (out.size < sizeof(T))
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    c.PutAt(out.buffer, 0, &record, sizeof(T));
+    *out.returned = static_cast<DWORD>(c.Delivered(sizeof(T)));
+    return c.Ok(TRUE);
+}
+
+// Answers with a record the disk may not have (the request then fails).
+template <class T> BOOL AnswerRecordIfAny(Call<BOOL> &c, const std::optional<T> &record, const Output &out) {
+    if (!record)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    return AnswerRecord(c, *record, out);
+}
+
+BOOL AnswerSmartGetVersion(Call<BOOL> &c, const Disk &d, const Output &out) {
+    if (!d.ata)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    GETVERSIONINPARAMS v;
+    std::memset(&v, 0, sizeof v);
+    v.bVersion = 1;
+    v.bRevision = 1;
+    v.bIDEDeviceMap = 1;
+    v.fCapabilities = 0x7; // ATA IDENTIFY, ATAPI IDENTIFY, SMART
+    return AnswerRecord(c, v, out);
+}
+
+BOOL AnswerSmartRcvDriveData(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
+    if (!d.ata)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    if (!in || inSize < sizeof(SENDCMDINPARAMS) - 1)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    const uint8_t command = static_cast<const uint8_t *>(
+        in)[offsetof(SENDCMDINPARAMS, irDriveRegs) + offsetof(IDEREGS, bCommandReg)];
+    const size_t header = offsetof(SENDCMDOUTPARAMS, bBuffer);
+    SENDCMDOUTPARAMS status;
+    std::memset(&status, 0, sizeof status);
+    if (command != ID_CMD) {
+        // The drive aborts what it does not know: driver error, ABRT in the error register.
+        if (out.size < header)
+            return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+        status.DriverStatus.bDriverError = 1;
+        status.DriverStatus.bIDEError = 0x04;
+        c.PutAt(out.buffer, 0, &status, header);
+        *out.returned = static_cast<DWORD>(c.Delivered(header));
+        return c.Ok(TRUE);
+    }
+    if (out.size < header + IDENTIFY_BUFFER_SIZE)
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    status.cBufferSize = IDENTIFY_BUFFER_SIZE;
+    c.PutAt(out.buffer, 0, &status, header);
+    static const uint8_t zeros[IDENTIFY_BUFFER_SIZE] = {};
+    const size_t have = std::min<size_t>(d.identify.size(), IDENTIFY_BUFFER_SIZE);
+    c.PutAt(out.buffer, header, d.identify.data(), have);
+    c.PutAt(out.buffer, header + have, zeros, IDENTIFY_BUFFER_SIZE - have);
+    *out.returned = static_cast<DWORD>(c.Delivered(header + IDENTIFY_BUFFER_SIZE));
+    return c.Ok(TRUE);
+}
+
+// The AlignmentMask of the disk's adapter descriptor (0 when it has none).
+DWORD AlignmentMaskOf(const Disk &d) {
+    const size_t at = offsetof(STORAGE_ADAPTER_DESCRIPTOR, AlignmentMask);
+    DWORD mask = 0;
+    if (d.adapterDescriptor.size() >= at + sizeof mask)
+        std::memcpy(&mask, d.adapterDescriptor.data() + at, sizeof mask);
+    return mask;
+}
+
+// What the disk answers to a command: the data it returns (at most `n`
+// bytes from `data`), or `good` false for a command it refuses.
+struct CommandAnswer {
+    const uint8_t *data = nullptr;
+    size_t n = 0;
+    bool good = true;
+};
+
+// The commands the disk knows: INQUIRY (standard data only), READ CAPACITY
+// (10) and READ CAPACITY (16). `reply` holds answers built on the spot.
+CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength,
+                            TavProtocol::ReadCapacity16Data &reply) {
+    using namespace TavProtocol;
+    CommandAnswer a;
+    switch (cdb[0]) {
+    case OpInquiry: // vital product data pages are not kept
+        if (InquiryWantsVpd(cdb)) {
+            a.good = false;
+            break;
+        }
+        a.data = d.inquiry.data();
+        a.n = std::min<size_t>(InquiryAllocationLength(cdb), d.inquiry.size());
+        break;
+    case OpReadCapacity10: {
+        const ReadCapacity10Data answer = EncodeReadCapacity10(d.lastLba, d.blockLength);
+        std::memcpy(reply.data(), answer.data(), answer.size());
+        a.data = reply.data();
+        a.n = answer.size();
+        break;
+    }
+    case OpServiceActionIn16:
+        if (!IsReadCapacity16(cdb, cdbLength)) {
+            a.good = false;
+            break;
+        }
+        reply = EncodeReadCapacity16(d.lastLba, d.blockLength);
+        a.data = reply.data();
+        a.n = std::min<size_t>(reply.size(), ReadCapacity16AllocationLength(cdb));
+        break;
+    default:
+        a.good = false;
+        break;
+    }
+    return a;
+}
+
+BOOL AnswerScsiPassThroughDirect(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
+    if (!d.scsi)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    const size_t size = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    if (!in || !out.buffer || inSize < size || out.size < size)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    SCSI_PASS_THROUGH_DIRECT p;
+    std::memcpy(&p, in, size);
+    if (p.Length != size || p.CdbLength == 0 || p.CdbLength > sizeof p.Cdb || p.DataIn > SCSI_IOCTL_DATA_UNSPECIFIED ||
+        (p.DataTransferLength != 0 && !p.DataBuffer) ||
+        (p.SenseInfoLength != 0 &&
+         (p.SenseInfoOffset < size || uint64_t{p.SenseInfoOffset} + p.SenseInfoLength > out.size)))
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    // The data moves straight to and from the buffer: it must meet the
+    // adapter's alignment.
+    if (p.DataTransferLength != 0 && (reinterpret_cast<uintptr_t>(p.DataBuffer) & AlignmentMaskOf(d)) != 0)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+
+    TavProtocol::ReadCapacity16Data reply{};
+    const CommandAnswer a = AnswerCommand(d, p.Cdb, p.CdbLength, reply);
+    // Only a command that reads moves data to the caller.
+    const size_t n = a.good && p.DataIn == SCSI_IOCTL_DATA_IN ? std::min<size_t>(a.n, p.DataTransferLength) : 0;
+    c.PutAt(p.DataBuffer, 0, a.data, n);
+    p.DataTransferLength = static_cast<ULONG>(c.Delivered(n));
+    p.ScsiStatus = a.good ? TavProtocol::StatusGood : TavProtocol::StatusCheckCondition;
+    if (a.good) {
+        p.SenseInfoLength = 0;
+    } else if (p.SenseInfoLength != 0) {
+        const TavProtocol::FixedSenseData sense = TavProtocol::EncodeFixedSense(
+            TavProtocol::SenseKeyIllegalRequest, TavProtocol::AscInvalidCommandOperationCode);
+        const size_t k = std::min<size_t>(sense.size(), p.SenseInfoLength);
+        std::memcpy(static_cast<uint8_t *>(out.buffer) + p.SenseInfoOffset, sense.data(), k);
+        p.SenseInfoLength = static_cast<UCHAR>(k);
+    }
+    std::memcpy(out.buffer, &p, size);
+    *out.returned = static_cast<DWORD>(size);
+    return c.Ok(TRUE);
+}
+
+BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in, DWORD inSize, const Output &out) {
+    switch (code) {
+    case IOCTL_STORAGE_QUERY_PROPERTY:
+        return AnswerQueryProperty(c, d, in, inSize, out);
+    case IOCTL_STORAGE_GET_DEVICE_NUMBER: {
+        STORAGE_DEVICE_NUMBER n;
+        std::memset(&n, 0, sizeof n);
+        n.DeviceType = FILE_DEVICE_DISK;
+        n.DeviceNumber = d.deviceNumber;
+        n.PartitionNumber = 0; // the whole disk
+        return AnswerRecord(c, n, out);
+    }
+    case SMART_GET_VERSION:
+        return AnswerSmartGetVersion(c, d, out);
+    case SMART_RCV_DRIVE_DATA:
+        return AnswerSmartRcvDriveData(c, d, in, inSize, out);
+    case IOCTL_DISK_CONTROLLER_NUMBER:
+        return AnswerRecordIfAny(c, d.controllerNumber, out);
+    case IOCTL_SCSI_GET_ADDRESS: {
+        std::optional<SCSI_ADDRESS> a = d.scsiAddress;
+        if (a)
+            a->Length = sizeof(SCSI_ADDRESS);
+        return AnswerRecordIfAny(c, a, out);
+    }
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+        return AnswerRecordIfAny(c, d.geometry, out);
+    case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+        return AnswerScsiPassThroughDirect(c, d, in, inSize, out);
+    default:
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    }
+}
+
+// A volume answers one request: its disk extents.
+BOOL AnswerVolumeRequest(Call<BOOL> &c, const Volume &v, DWORD code, const Output &out) {
+    if (code != IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    if (out.size < sizeof(VOLUME_DISK_EXTENTS))
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    const size_t head = offsetof(VOLUME_DISK_EXTENTS, Extents);
+    const size_t room = (out.size - head) / sizeof(DISK_EXTENT);
+    const size_t k = std::min(room, v.extents.size());
+    // A broken volume may claim a count of its own; only real extents are written.
+    const DWORD count = v.claimedExtentCount ? *v.claimedExtentCount : static_cast<DWORD>(v.extents.size());
+    c.PutAt(out.buffer, 0, &count, sizeof count);
+    for (size_t i = 0; i < k; ++i) {
+        DISK_EXTENT e;
+        std::memset(&e, 0, sizeof e);
+        e.DiskNumber = v.extents[i].diskNumber;
+        e.StartingOffset.QuadPart = static_cast<LONGLONG>(v.extents[i].start);
+        e.ExtentLength.QuadPart = static_cast<LONGLONG>(v.extents[i].length);
+        c.PutAt(out.buffer, head + i * sizeof(DISK_EXTENT), &e, sizeof e);
+    }
+    *out.returned = static_cast<DWORD>(c.Delivered(head + k * sizeof(DISK_EXTENT)));
+    // A buffer with room for fewer extents than the volume has: the count and
+    // the extents that fit, and the request reports more data.
+    if (room < count)
+        return c.Fail(ERROR_MORE_DATA);
+    return c.Ok(TRUE);
+}
+
+// Whether a handle opened with `access` may send a request with control code
+// `code` (its required-access bits: 1 read, 2 write).
+bool AccessAllows(DWORD access, DWORD code) {
+    const DWORD need = (code >> 14) & 3;
+    return (!(need & 1) || (access & (GENERIC_READ | GENERIC_ALL))) &&
+           (!(need & 2) || (access & (GENERIC_WRITE | GENERIC_ALL)));
+}
+
+} // namespace
+} // namespace TavSim
+
+namespace TavPlatform {
+
+using namespace TavSim;
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
+    DWORD ignored = 0;
+    const Output out{lpOutBuffer, nOutBufferSize, lpBytesReturned ? lpBytesReturned : &ignored};
+    *out.returned = 0;
+    Call<BOOL> c(Op::DeviceIoControl, FALSE);
+    Slot *slot = nullptr;
+    if (!c.Begin([&] {
+            c.req.ioctl = dwIoControlCode;
+            c.req.inSize = nInBufferSize;
+            c.req.outSize = nOutBufferSize;
+            if (c.Logging() && lpInBuffer && nInBufferSize)
+                c.req.input.assign(static_cast<const uint8_t *>(lpInBuffer),
+                                   static_cast<const uint8_t *>(lpInBuffer) + nInBufferSize);
+            slot = c.Address(FindDeviceSlot(*c.s, hDevice));
+        }))
+        return c.Failed();
+    if (!slot)
+        return c.Fail(ERROR_INVALID_HANDLE);
+    if (!AccessAllows(slot->access, dwIoControlCode))
+        return c.Fail(ERROR_ACCESS_DENIED);
+    if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize))
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    if (slot->kind == HandleKind::Volume) {
+        const Volume *v = c.VolumeAt(slot->target);
+        return v ? AnswerVolumeRequest(c, *v, dwIoControlCode, out) : c.Fail(ERROR_DEV_NOT_EXIST);
+    }
+    const Disk *d = c.DiskAt(slot->target);
+    return d ? AnswerDiskRequest(c, *d, dwIoControlCode, lpInBuffer, nInBufferSize, out)
+             : c.Fail(ERROR_DEV_NOT_EXIST);
+}
+
+} // namespace TavPlatform
