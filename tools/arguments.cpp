@@ -73,10 +73,10 @@ bool EqualNoCase(const std::string &a, const std::string &b) {
 }
 #endif
 
-// Whether `wanted` (a device path the user typed) names the disk at
-// `diskPath` with device number `number`: the same path; on Windows also
-// without regard to case, or as \\.\PhysicalDriveN; elsewhere also through
-// symbolic links (/dev/disk/by-id/...).
+// Whether `wanted` (a device path the user typed) names `drive`, whose
+// device path is `diskPath`: the same path; on Windows also without regard
+// to case, or as \\.\PhysicalDriveN with the drive's device number;
+// elsewhere also through symbolic links (/dev/disk/by-id/...).
 bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &drive) {
     if (wanted == diskPath)
         return true;

@@ -61,9 +61,10 @@ std::optional<std::wstring> ReadWide(Drive &drive, WideGetter getter, ULONG *too
     return std::nullopt;
 }
 
-// The device description of a device node (a disk's controller). The call
-// reports nothing, so the buffer and the required size are cleared before
-// it and both are looked at afterwards.
+// The device description of a device node (a disk's controller).
+// GetDescription returns no result, so the buffer and the required size are
+// cleared before the call: what it leaves in them tells whether there is a
+// description and whether it fitted.
 std::optional<std::string> DescribeNode(void *set, ULONG devInst) {
     Adapter adapter(set, devInst);
     size_t characters = 256;

@@ -79,7 +79,8 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
         PrintDisk(d, out);
     for (const std::string &note : notes)
         err << "tavdisk: " << (json ? "note: " : "") << EscapeText(note) << "\n";
-    // What could not be asked is a command not carried out.
+    // A disk that could not be opened, or went away, is not shown in full:
+    // the command was not carried out.
     return Finish(d.accessible ? ExitOk : ExitFailure, out, err);
 }
 
