@@ -13,14 +13,14 @@
 namespace tavdisk {
 
 // Exit codes of the program.
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1; // the command could not be carried out on this machine
-constexpr int kExitUsage = 2;   // the command line itself is wrong
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1; // the command could not be carried out on this machine
+constexpr int ExitUsage = 2;   // the command line itself is wrong
 
 // Version of the JSON document written by `list --json` and `show --json`.
 // Raised only when a field changes meaning or disappears; adding a field
 // keeps the version.
-constexpr int kJsonSchemaVersion = 1;
+constexpr int JsonSchemaVersion = 1;
 
 // Runs the program with the given arguments (argv[0] is the program name).
 // Normal output goes to `out`; error lines ("tavdisk: ...") and notes go to

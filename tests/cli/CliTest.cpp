@@ -27,9 +27,9 @@ using TavSim::Op;
 
 namespace {
 
-constexpr uint64_t kSector = 512;
-const char *const kPath0 = "\\\\?\\ide#disk0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-const char *const kPath1 = "\\\\?\\scsi#disk1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+constexpr uint64_t SectorSize = 512;
+const char *const Path0 = "\\\\?\\ide#disk0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+const char *const Path1 = "\\\\?\\scsi#disk1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 
 struct Outcome {
     int code = -1;
@@ -104,7 +104,7 @@ protected:
         d.controllerNumber = cn;
         d.scsiAddress = Address(1, 0, 0, 0);
         d.geometry = Geometry(1, 64, 32, 512);
-        d.sizeBytes = 2048 * kSector;
+        d.sizeBytes = 2048 * SectorSize;
         return d;
     }
 
@@ -120,7 +120,7 @@ protected:
         d.scsiAddress = Address(2, 0, 5, 1);
         d.lastLba = 4095;
         d.geometry = Geometry(1, 128, 32, 512);
-        d.sizeBytes = 4096 * kSector;
+        d.sizeBytes = 4096 * SectorSize;
         return d;
     }
 
@@ -153,7 +153,7 @@ protected:
         return json::parse(r.out);
     }
 
-    std::string File(const std::string &name, const ByteString &content) {
+    std::string File(const std::string &name, const Bytes &content) {
         auto path = std::filesystem::temp_directory_path() /
                     (std::string("tavdisk_test_") +
                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name);
@@ -174,8 +174,8 @@ protected:
     }
 };
 
-ByteString Pattern(size_t size, uint8_t seed) {
-    ByteString b(size);
+Bytes Pattern(size_t size, uint8_t seed) {
+    Bytes b(size);
     for (size_t i = 0; i < size; ++i)
         b[i] = static_cast<uint8_t>(seed + i * 7);
     return b;
@@ -236,7 +236,7 @@ TEST_F(Tavdisk, TableHasOneRowPerDiskWithTheDerivedFields) {
 TEST_F(Tavdisk, JsonCarriesEveryFieldOfEveryDisk) {
     TwoDisks();
     json doc = Json({"list", "--json"});
-    EXPECT_EQ(doc["schema_version"], tavdisk::kJsonSchemaVersion);
+    EXPECT_EQ(doc["schema_version"], tavdisk::JsonSchemaVersion);
     EXPECT_TRUE(doc["notes"].is_array() && doc["notes"].empty());
     ASSERT_EQ(doc["disks"].size(), 2u);
 
@@ -251,7 +251,7 @@ TEST_F(Tavdisk, JsonCarriesEveryFieldOfEveryDisk) {
     EXPECT_EQ(ata["serial"], "SN0001");
     EXPECT_EQ(ata["revision"], "FW01");
     EXPECT_EQ(ata["sectors"], 2048);
-    EXPECT_EQ(ata["capacity"]["bytes"], 2048 * kSector);
+    EXPECT_EQ(ata["capacity"]["bytes"], 2048 * SectorSize);
     EXPECT_EQ(ata["capacity"]["source"], "sectors");
     EXPECT_EQ(ata["capacity"]["human"], "1.0 MiB");
     EXPECT_TRUE(ata["descriptor"]["vendor"].is_null()); // the descriptor holds none
@@ -461,7 +461,7 @@ TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
         EXPECT_NE(ata.out.find(part), std::string::npos) << part;
 
     json doc = Json({"show", "1", "--json"});
-    EXPECT_EQ(doc["schema_version"], tavdisk::kJsonSchemaVersion);
+    EXPECT_EQ(doc["schema_version"], tavdisk::JsonSchemaVersion);
     ASSERT_EQ(doc["disks"].size(), 1u);
     EXPECT_EQ(doc["disks"][0], Json({"--json"})["disks"][1]);
 
@@ -475,13 +475,13 @@ TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
 
 TEST_F(Tavdisk, ReadDumpsOneSector) {
     TwoDisks();
-    ByteString content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
-    machine.WriteBytes(0, 3 * kSector, content);
+    Bytes content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
+    machine.WriteBytes(0, 3 * SectorSize, content);
     Outcome r = Tav({"read", "0", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
     auto lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), kSector / 16);
+    ASSERT_EQ(lines.size(), SectorSize / 16);
     EXPECT_EQ(lines[0], "00000000  48 65 6c 6c 6f ff 00 7f  41 42 43 44 45 46 47 48  |Hello...ABCDEFGH|");
     EXPECT_EQ(lines[1], "00000010  49 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  |I...............|");
     EXPECT_EQ(lines.back().substr(0, 10), "000001f0  ");
@@ -509,7 +509,7 @@ TEST_F(Tavdisk, ReadRefusesSectorsPastTheEndAndReportsFailures) {
     f.op = Op::ReadFile;
     f.error = ERROR_IO_DEVICE;
     machine.AddFault(f);
-    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0 (" + std::string(kPath0) + ") failed: I/O error (error 1117)");
+    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0 (" + std::string(Path0) + ") failed: I/O error (error 1117)");
 }
 
 TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown) {
@@ -528,15 +528,15 @@ TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown)
 
 TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     TwoDisks();
-    ByteString data = Pattern(kSector, 9);
+    Bytes data = Pattern(SectorSize, 9);
     std::string file = File("good", data);
     machine.ClearLog();
-    Outcome r = Tav({"write", "0", "5", file, "--yes", "--device", kPath0});
+    Outcome r = Tav({"write", "0", "5", file, "--yes", "--device", Path0});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("wrote sector 5 of disk 0"), std::string::npos) << r.out;
-    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), data);
-    EXPECT_EQ(machine.ReadBytes(0, 4 * kSector, kSector), ByteString(kSector, 0));
-    EXPECT_EQ(machine.ReadBytes(0, 6 * kSector, kSector), ByteString(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), data);
+    EXPECT_EQ(machine.ReadBytes(0, 4 * SectorSize, SectorSize), ByteString(SectorSize, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 6 * SectorSize, SectorSize), ByteString(SectorSize, 0));
     EXPECT_EQ(machine.Count(Op::WriteFile), 1u);
 
     // Read back through the program.
@@ -544,31 +544,31 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     EXPECT_EQ(Lines(back.out)[0].substr(10, 2), "09");
     // By device path, no --device needed. Sector 4095 of disk 1 lies in E:,
     // a mounted volume: refused unless the user insists.
-    ExpectError(Tav({"write", kPath1, "4095", file, "-y"}), 1,
-                "sector 4095 of disk 1 (" + std::string(kPath1) + ") belongs to the volume mounted at E:\\");
-    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), ByteString(kSector, 0));
-    Outcome forced = Tav({"write", kPath1, "4095", file, "-y", "--allow-mounted"});
+    ExpectError(Tav({"write", Path1, "4095", file, "-y"}), 1,
+                "sector 4095 of disk 1 (" + std::string(Path1) + ") belongs to the volume mounted at E:\\");
+    EXPECT_EQ(machine.ReadBytes(1, 4095 * SectorSize, SectorSize), ByteString(SectorSize, 0));
+    Outcome forced = Tav({"write", Path1, "4095", file, "-y", "--allow-mounted"});
     EXPECT_EQ(forced.code, 0);
     EXPECT_NE(forced.err.find("tavdisk: note: sector 4095 of disk 1"), std::string::npos) << forced.err;
     EXPECT_NE(forced.err.find("writing anyway (--allow-mounted)"), std::string::npos) << forced.err;
-    EXPECT_EQ(machine.ReadBytes(1, 4095 * kSector, kSector), data);
+    EXPECT_EQ(machine.ReadBytes(1, 4095 * SectorSize, SectorSize), data);
 }
 
 TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     TwoDisks();
-    ByteString before = Pattern(kSector, 1);
-    machine.WriteBytes(0, 5 * kSector, before);
-    std::string good = File("good", Pattern(kSector, 9));
-    std::string shorter = File("short", Pattern(kSector - 1, 9));
-    std::string longer = File("long", Pattern(kSector + 1, 9));
+    Bytes before = Pattern(SectorSize, 1);
+    machine.WriteBytes(0, 5 * SectorSize, before);
+    std::string good = File("good", Pattern(SectorSize, 9));
+    std::string shorter = File("short", Pattern(SectorSize - 1, 9));
+    std::string longer = File("long", Pattern(SectorSize + 1, 9));
     std::string empty = File("empty", {});
     machine.ClearLog();
 
     // Refusals made before any disk is enumerated or opened.
     ExpectError(Tav({"write", "0", "5", good}), 2, "without --yes");
-    ExpectError(Tav({"write", kPath0, "5", empty, "--yes"}), 1, "has 0 bytes");
-    ExpectError(Tav({"write", kPath0, "5", good + ".missing", "--yes"}), 1, "no such file");
-    ExpectError(Tav({"write", kPath0, "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
+    ExpectError(Tav({"write", Path0, "5", empty, "--yes"}), 1, "has 0 bytes");
+    ExpectError(Tav({"write", Path0, "5", good + ".missing", "--yes"}), 1, "no such file");
+    ExpectError(Tav({"write", Path0, "5", std::filesystem::temp_directory_path().string(), "--yes"}), 1,
                 "not a regular file");
     EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
     EXPECT_EQ(machine.Count(Op::CreateFileW), 0u);
@@ -577,23 +577,23 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     EXPECT_EQ(machine.Count(Op::SetupDiGetClassDevsExW), 0u);
 
     // Refusals that need the disk's sector size or sector count.
-    ExpectError(Tav({"write", kPath0, "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
-    ExpectError(Tav({"write", kPath0, "5", longer, "--yes"}), 1, "has 513 bytes");
-    ExpectError(Tav({"write", kPath0, "2048", good, "--yes"}), 1, "past the end");
-    ExpectError(Tav({"write", "9", "5", good, "--yes", "--device", kPath0}), 1, "no disk 9");
+    ExpectError(Tav({"write", Path0, "5", shorter, "--yes"}), 1, "has 511 bytes but a sector of disk 0");
+    ExpectError(Tav({"write", Path0, "5", longer, "--yes"}), 1, "has 513 bytes");
+    ExpectError(Tav({"write", Path0, "2048", good, "--yes"}), 1, "past the end");
+    ExpectError(Tav({"write", "9", "5", good, "--yes", "--device", Path0}), 1, "no disk 9");
     ExpectError(Tav({"write", "0", "5", "--yes"}), 2, "FILE");
 
     EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
-    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), before);
+    EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), before);
 
     // A write the device fails is reported.
     TavSim::Fault f;
     f.op = Op::WriteFile;
     f.error = ERROR_WRITE_PROTECT;
     machine.AddFault(f);
-    ExpectError(Tav({"write", kPath0, "5", good, "--yes"}), 1,
-                "writing sector 5 of disk 0 (" + std::string(kPath0) + ") failed: read-only (write-protected) (error 19)");
-    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), before);
+    ExpectError(Tav({"write", Path0, "5", good, "--yes"}), 1,
+                "writing sector 5 of disk 0 (" + std::string(Path0) + ") failed: read-only (write-protected) (error 19)");
+    EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), before);
 }
 
 // ---------------------------------------------------------------------------
@@ -601,21 +601,21 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
 
 TEST_F(Tavdisk, DisksAreNamedByNumberOrDevicePath) {
     TwoDisks();
-    EXPECT_EQ(Tav({"show", kPath1}).out, Tav({"show", "1"}).out);
-    EXPECT_EQ(Tav({"read", kPath0, "3"}).out, Tav({"read", "0", "3"}).out);
+    EXPECT_EQ(Tav({"show", Path1}).out, Tav({"show", "1"}).out);
+    EXPECT_EQ(Tav({"read", Path0, "3"}).out, Tav({"read", "0", "3"}).out);
     ExpectError(Tav({"show", "\\\\?\\nothing"}), 1, "no disk '\\\\\\\\?\\\\nothing' on this machine");
     ExpectError(Tav({"show", "zero"}), 2, "'zero' is neither a disk number nor a device path");
 }
 
 TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
     TwoDisks();
-    std::string file = File("good", Pattern(kSector, 3));
+    std::string file = File("good", Pattern(SectorSize, 3));
     machine.ClearLog();
     // Disk 0 is not disk 1's device: the listing moved under the user.
-    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath1}), 1,
-                "disk 0 (" + std::string(kPath0) + ") is not '" + tavdisk::EscapeBytes(kPath1) +
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", Path1}), 1,
+                "disk 0 (" + std::string(Path0) + ") is not '" + tavdisk::EscapeBytes(Path1) +
                     "' as --device says; nothing written");
-    ExpectError(Tav({"write", kPath0, "5", file, "--yes", "--device", kPath1}), 1, "as --device says");
+    ExpectError(Tav({"write", Path0, "5", file, "--yes", "--device", Path1}), 1, "as --device says");
     EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
 
     // The target is looked at once more right before the write: when the
@@ -625,7 +625,7 @@ TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
     f.op = Op::SetupDiEnumDeviceInterfaces;
     f.skip = 1; // the command's own lookup passes, the last look fails
     machine.AddFault(f);
-    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", Path0}), 1,
                 "disk 0 changed while the write was prepared (it is gone now); nothing written");
     machine.ClearFaults();
 
@@ -635,10 +635,10 @@ TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
     gone.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
     gone.error = ERROR_DEV_NOT_EXIST;
     machine.AddFault(gone);
-    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", kPath0}), 1,
+    ExpectError(Tav({"write", "0", "5", file, "--yes", "--device", Path0}), 1,
                 "went away: the device no longer exists (error 55); nothing written");
     EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
-    EXPECT_EQ(machine.ReadBytes(0, 5 * kSector, kSector), ByteString(kSector, 0));
+    EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), ByteString(SectorSize, 0));
 }
 
 TEST_F(Tavdisk, ADiskThatWentAwayMidListingIsMarkedNotGivenANumber) {

@@ -16,12 +16,12 @@
 
 namespace TavFuzz {
 
-inline constexpr ULONG kCapacities[] = {0, 1, 2, 3, 8, 40, 64};
-inline constexpr size_t kSlack = 16;
-inline constexpr unsigned char kCanary = 0xA5;
-inline constexpr ULONG kUntouched = 0xDEADBEEF;
+inline constexpr ULONG Capacities[] = {0, 1, 2, 3, 8, 40, 64};
+inline constexpr size_t Slack = 16;
+inline constexpr unsigned char Canary = 0xA5;
+inline constexpr ULONG Untouched = 0xDEADBEEF;
 // Transfers are tried only for sector sizes a buffer can reasonably hold.
-inline constexpr ULONG kMaxSector = 1u << 16;
+inline constexpr ULONG MaxSector = 1u << 16;
 
 [[noreturn]] inline void Fault(const char *what, const char *member, ULONG capacity) {
     std::fprintf(stderr, "finding: %s: %s (capacity %lu)\n", member, what, static_cast<unsigned long>(capacity));
@@ -39,13 +39,13 @@ using Wide = int (Drive::*)(wchar_t *, ULONG, ULONG *);
 // `refusesWhole`: a getter whose 0 means "does not apply" and leaves buffer
 // and count alone (IDENTIFY and INQUIRY texts).
 inline void CheckNarrow(Drive &d, Narrow getter, const char *name, bool refusesWhole) {
-    for (ULONG capacity : kCapacities) {
-        std::vector<unsigned char> buffer(capacity + kSlack, kCanary);
-        ULONG count = kUntouched;
+    for (ULONG capacity : Capacities) {
+        std::vector<unsigned char> buffer(capacity + Slack, Canary);
+        ULONG count = Untouched;
         int result = (d.*getter)(buffer.data(), capacity, &count);
         Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
-            Require(buffer[i] == kCanary, "wrote past the capacity", name, capacity);
+            Require(buffer[i] == Canary, "wrote past the capacity", name, capacity);
         if (result == 1) {
             Require(count <= capacity, "count above the capacity", name, capacity);
             // (An absent descriptor string is an empty text with count 1.)
@@ -53,12 +53,12 @@ inline void CheckNarrow(Drive &d, Narrow getter, const char *name, bool refusesW
                 Require(buffer[count] == 0 || (count == 1 && buffer[0] == 0), "text not terminated inside the buffer",
                         name, capacity);
         } else if (refusesWhole) {
-            Require(count == kUntouched, "refusal changed the count", name, capacity);
+            Require(count == Untouched, "refusal changed the count", name, capacity);
             for (size_t i = 0; i < capacity; ++i)
-                Require(buffer[i] == kCanary, "refusal changed the buffer", name, capacity);
+                Require(buffer[i] == Canary, "refusal changed the buffer", name, capacity);
         }
     }
-    ULONG count = kUntouched;
+    ULONG count = Untouched;
     int result = (d.*getter)(nullptr, 0, &count);
     Require(result == 0 || result == 1, "result not 0 or 1 without a buffer", name);
 }
@@ -66,12 +66,12 @@ inline void CheckNarrow(Drive &d, Narrow getter, const char *name, bool refusesW
 inline void CheckWide(Drive &d, Wide getter, const char *name) {
     // (The length may change between calls: a volume scan that ran out of
     // memory is made again by the next call.)
-    for (ULONG capacity : kCapacities) {
-        std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
-        ULONG length = kUntouched;
+    for (ULONG capacity : Capacities) {
+        std::vector<wchar_t> buffer(capacity + Slack, static_cast<wchar_t>(0x5A5A));
+        ULONG length = Untouched;
         int result = (d.*getter)(buffer.data(), capacity, &length);
         Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
-        Require(length != kUntouched && length >= 1, "length not stored", name, capacity);
+        Require(length != Untouched && length >= 1, "length not stored", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
             Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
         if (result == 1) {
@@ -91,11 +91,11 @@ inline void CheckWide(Drive &d, Wide getter, const char *name) {
 inline void CheckSectorMountPoint(Drive &d, ULONG sector) {
     const char *name = "GetSectorMountPoint";
     for (ULONG capacity : {ULONG{0}, ULONG{3}, ULONG{64}}) { // each call walks every volume
-        std::vector<wchar_t> buffer(capacity + kSlack, static_cast<wchar_t>(0x5A5A));
-        ULONG length = kUntouched;
+        std::vector<wchar_t> buffer(capacity + Slack, static_cast<wchar_t>(0x5A5A));
+        ULONG length = Untouched;
         int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
         Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
-        Require(length != kUntouched, "length not stored", name, capacity);
+        Require(length != Untouched, "length not stored", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
             Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
         if (result == 1) {
@@ -148,12 +148,12 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
     (void)d.GetSectors();
 
     ULONG bytes = d.GetBytesPerSector();
-    if (bytes <= kMaxSector) {
+    if (bytes <= MaxSector) {
         for (ULONG s : {ULONG{0}, sector, ULONG{0xFFFFFFFF}}) {
-            std::vector<unsigned char> buffer(bytes + kSlack, kCanary);
+            std::vector<unsigned char> buffer(bytes + Slack, Canary);
             int result = d.ReadSector(s, buffer.data());
             for (size_t i = bytes; i < buffer.size(); ++i)
-                Require(buffer[i] == kCanary, "read past the sector", "ReadSector", bytes);
+                Require(buffer[i] == Canary, "read past the sector", "ReadSector", bytes);
             if (result && bytes == 0)
                 Fault("reported a transfer of nothing as a success", "ReadSector", bytes);
         }
@@ -168,12 +168,12 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
 
 inline void ExerciseAdapter(void *set, ULONG devInst) {
     Adapter adapter(set, devInst);
-    for (ULONG capacity : kCapacities) {
-        std::vector<unsigned char> buffer(capacity + kSlack * sizeof(wchar_t), kCanary);
-        ULONG required = kUntouched;
+    for (ULONG capacity : Capacities) {
+        std::vector<unsigned char> buffer(capacity + Slack * sizeof(wchar_t), Canary);
+        ULONG required = Untouched;
         adapter.GetDescription(reinterpret_cast<wchar_t *>(buffer.data()), capacity, &required);
         for (size_t i = capacity; i < buffer.size(); ++i)
-            Require(buffer[i] == kCanary, "wrote past the capacity", "Adapter::GetDescription", capacity);
+            Require(buffer[i] == Canary, "wrote past the capacity", "Adapter::GetDescription", capacity);
     }
     adapter.GetDescription(nullptr, 0, nullptr);
 }

@@ -40,9 +40,9 @@ void CheckWriteConfined(const TavSim::Disk &before, const TavSim::Disk &after, u
 void Exercise(Drive &d, TavSim::Machine &m, void *set, const MachineSpec &spec) {
     ULONG parent = ExerciseReading(d, spec.sector);
     ULONG bytes = d.GetBytesPerSector();
-    if (bytes <= kMaxSector) {
+    if (bytes <= MaxSector) {
         std::vector<TavSim::Disk> before = m.disks;
-        std::vector<unsigned char> data(bytes + kSlack, 0x3C);
+        std::vector<unsigned char> data(bytes + Slack, 0x3C);
         int result = d.WriteSector(spec.sector, data.data());
         if (result && bytes == 0)
             Fault("reported a transfer of nothing as a success", "WriteSector", bytes);

@@ -33,12 +33,12 @@ namespace {
 
 using namespace TavFuzz;
 
-const char *const kTrees[] = {"qemu-sata", "qemu-ide",  "qemu-scsi", "qemu-lsi4k", "qemu-nvme",  "qemu-usb",
+const char *const Trees[] = {"qemu-sata", "qemu-ide",  "qemu-scsi", "qemu-lsi4k", "qemu-nvme",  "qemu-usb",
                               "qemu-virtio", "qemu-span", "server",    "vm",         "workstation"};
-constexpr size_t kTreeCount = sizeof kTrees / sizeof kTrees[0];
+constexpr size_t TreeCount = sizeof Trees / sizeof Trees[0];
 // A file larger than this is a disk's content: only written into, near its start.
-constexpr uintmax_t kContentFile = 1 << 20;
-constexpr uint64_t kContentWindow = 1 << 16;
+constexpr uintmax_t ContentFile = 1 << 20;
+constexpr uint64_t ContentWindow = 1 << 16;
 
 std::string ReadAll(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
@@ -71,7 +71,7 @@ Recording &Load(size_t index) {
     if (it != loaded.end())
         return it->second;
     Recording r;
-    r.tree = std::make_unique<TavReplay::Tree>(kTrees[index]);
+    r.tree = std::make_unique<TavReplay::Tree>(Trees[index]);
     for (auto e = fs::recursive_directory_iterator(r.tree->Root()); e != fs::recursive_directory_iterator(); ++e) {
         if (e->is_symlink())
             continue;
@@ -93,7 +93,7 @@ public:
         if (whole_.count(p) || regions_.count(p))
             return;
         std::error_code ec;
-        if (fs::file_size(p, ec) > kContentFile)
+        if (fs::file_size(p, ec) > ContentFile)
             regions_[p] = ReadRegion(p);
         else
             whole_[p] = ReadAll(p);
@@ -112,7 +112,7 @@ public:
 private:
     static std::string ReadRegion(const fs::path &p) {
         std::ifstream in(p, std::ios::binary);
-        std::string s(kContentWindow, '\0');
+        std::string s(ContentWindow, '\0');
         in.read(s.data(), static_cast<std::streamsize>(s.size()));
         s.resize(static_cast<size_t>(in.gcount()));
         return s;
@@ -134,7 +134,7 @@ void Apply(Reader &r, Recording &rec, Undo &undo) {
     uint16_t index = r.U16();
     const fs::path &file = rec.files[index % rec.files.size()];
     std::error_code ec;
-    bool content = fs::file_size(file, ec) > kContentFile;
+    bool content = fs::file_size(file, ec) > ContentFile;
     switch (op) {
     case 0: // replace an attribute
         if (!content) {
@@ -164,7 +164,7 @@ void Apply(Reader &r, Recording &rec, Undo &undo) {
         }
         break;
     case 4: { // write bytes into a file, a disk's content included
-        uint64_t offset = r.U32() % kContentWindow;
+        uint64_t offset = r.U32() % ContentWindow;
         std::string bytes = r.Text(4096);
         undo.Keep(file);
         if (!content) {
@@ -174,7 +174,7 @@ void Apply(Reader &r, Recording &rec, Undo &undo) {
             old.replace(static_cast<size_t>(offset), std::min(bytes.size(), old.size() - static_cast<size_t>(offset)),
                         bytes);
             WriteAll(file, old);
-        } else if (offset + bytes.size() <= kContentWindow) {
+        } else if (offset + bytes.size() <= ContentWindow) {
             WriteAt(file, offset, bytes);
         }
         break;
@@ -219,7 +219,7 @@ void Apply(Reader &r, Recording &rec, Undo &undo) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader r(data, size);
-    Recording &rec = Load(r.U8() % kTreeCount);
+    Recording &rec = Load(r.U8() % TreeCount);
     ULONG sector = r.U32();
     Undo undo;
     for (int edits = 0; edits < 24 && !r.Empty(); ++edits)

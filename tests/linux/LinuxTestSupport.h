@@ -8,6 +8,7 @@
 #include "TavDiskLib/platform/platform.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,33 @@ struct Set {
     Set &operator=(const Set &) = delete;
     void *handle;
 };
+
+// A platform handle, closed at the end of the scope.
+struct Handle {
+    explicit Handle(HANDLE v) : h(v) {}
+    // The device at `path` opened for queries only (no read or write
+    // access), shared for reading and writing.
+    explicit Handle(const std::wstring &path)
+        : h(TavPlatform::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                     nullptr)) {}
+    ~Handle() {
+        if (h != INVALID_HANDLE_VALUE)
+            TavPlatform::CloseHandle(h);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    HANDLE h;
+};
+
+// The device number a handle answers now; nullopt when the request fails.
+inline std::optional<DWORD> DeviceNumber(HANDLE h) {
+    STORAGE_DEVICE_NUMBER n{};
+    DWORD returned = 0;
+    if (!TavPlatform::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &returned,
+                                      nullptr))
+        return std::nullopt;
+    return n.DeviceNumber;
+}
 
 inline std::string Narrow(const std::wstring &w) {
     return std::string(w.begin(), w.end());

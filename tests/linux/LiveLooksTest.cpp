@@ -58,26 +58,6 @@ bool WaitFor(const std::string &node, bool present) {
     return false;
 }
 
-struct Handle {
-    explicit Handle(const std::wstring &path)
-        : h(P::CreateFileW(path.c_str(), 0, 3, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE)
-            P::CloseHandle(h);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    HANDLE h;
-};
-
-std::optional<DWORD> DeviceNumber(HANDLE h) {
-    STORAGE_DEVICE_NUMBER n{};
-    DWORD returned = 0;
-    if (!P::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &returned, nullptr))
-        return std::nullopt;
-    return n.DeviceNumber;
-}
-
 struct VolumeOnDisk {
     LONGLONG start = 0, length = 0;
     std::vector<std::wstring> paths;

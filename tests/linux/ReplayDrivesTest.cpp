@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 using namespace TavLinuxTest;
 
@@ -16,7 +19,9 @@ constexpr bool HaveLibpci = true;
 constexpr bool HaveLibpci = false;
 #endif
 
-std::wstring Pci(const wchar_t *name, const wchar_t *driver) {
+// A PCI controller's description: its name from libpci when the backend
+// has it, else the driver's name.
+const wchar_t *Pci(const wchar_t *name, const wchar_t *driver) {
     return HaveLibpci ? name : driver;
 }
 
@@ -47,276 +52,201 @@ TEST(ReplayEnumeration, VmSkipsUnboundLoopDevices) {
     EXPECT_EQ(paths, (std::vector<std::wstring>{L"/dev/vda", L"/dev/loop0", L"/dev/loop1", L"/dev/zram0"}));
 }
 
-TEST(ReplaySata, LibataDiskIsAtaWithItsIdentifyAndDescriptor) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/sda");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeSata);
-    ASSERT_EQ(d->IsAta(), 1);
-    // IDENTIFY strings come back in reading order: the backend handed over
-    // the drive's own word layout.
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveModelNo), "WDC WD10EZEX-08WN4A0");
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveSerialNo), "WD-WCC6Y1234567");
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveFirmwareRevision), "01.01A01");
-    EXPECT_EQ(d->GetIdeSupports48BitAddressing(), 1);
-    EXPECT_EQ(d->GetIdeSupportsSecurity(), 1);
-    EXPECT_EQ(d->GetIdeSecurityEraseUnitTime(), 60);
-    EXPECT_EQ(d->GetIdeEnhancedSecurityEraseUnitTime(), 510);
-    EXPECT_EQ(d->GetSectors().QuadPart, 1953525168);
-    EXPECT_EQ(d->GetIdeControllerNumber(), 0u);
-    EXPECT_EQ(d->GetIdeDiskNumber(), 0u);
+// What one disk of a recorded machine answers, fact by fact: each disk of
+// the recordings with the facts that tell its bus and kind apart.
+namespace {
 
-    EXPECT_EQ(Text(*d, &Drive::GetVendorId), "ATA");
-    EXPECT_EQ(Text(*d, &Drive::GetProductId), "WDC WD10EZEX-08W");
-    EXPECT_EQ(Text(*d, &Drive::GetProductRevision), "1A01");
-    EXPECT_EQ(Text(*d, &Drive::GetSerialNumber), "WD-WCC6Y1234567");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiVendorId), "<none>"); // an ATA disk has no INQUIRY texts
+struct Number {
+    const char *what;
+    long long (*read)(Drive &);
+    long long expected;
+};
 
-    // The driver's geometry wraps its 16-bit cylinder count on a 1 TB disk;
-    // the cylinders are computed from the size.
-    EXPECT_EQ(d->GetBytesPerSector(), 512u);
-    EXPECT_EQ(d->GetTracksPerCylinder(), 255u);
-    EXPECT_EQ(d->GetSectorsPerTrack(), 63u);
-    EXPECT_EQ(d->GetCylinders().QuadPart, 121601);
-    EXPECT_EQ(d->GetCapacity().QuadPart, 121601LL * 255 * 63 * 512);
+struct Words {
+    const char *what;
+    TextGetter getter;
+    std::string expected;
+};
 
-    EXPECT_EQ(MountPoints(*d), "/boot/efi; /");
+struct DiskFacts {
+    const char *name; // the test's name
+    const char *machine;
+    const wchar_t *path;
+    void (*prepare)(const TavReplay::Tree &); // the test's change to the recording, or null
+    std::vector<Number> numbers;
+    std::vector<Words> texts;
+    std::optional<std::string> mounts;
+    std::optional<std::wstring> adapter; // the parent device node's description
+};
+
+#define NUMBER(call, value)                                                                                           \
+    Number { #call, [](Drive &d) { return static_cast<long long>(d.call); }, value }
+#define TEXT(getter, value)                                                                                           \
+    Words { #getter, &Drive::getter, value }
+
+// GetDriveLetters with room for every letter: the letter count, or -1 when
+// the call does not answer 1.
+long long DriveLetterCount(Drive &d) {
     wchar_t letters[27];
     ULONG length = 0;
-    EXPECT_EQ(d->GetDriveLetters(letters, 27, &length), 1);
-    EXPECT_EQ(length, 1u);
-    EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
-
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Intel Corporation 82801IR/IO/IH (ICH9R/DO/DH) 6 port SATA Controller [AHCI mode]", L"ahci"));
+    return d.GetDriveLetters(letters, 27, &length) == 1 ? static_cast<long long>(length) : -1;
 }
 
-TEST(ReplaySata, PataDiskIdentifiesThroughHdioWithStringsSwappedBack) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/sdb");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeAta);
-    ASSERT_EQ(d->IsAta(), 1);
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveModelNo), "QEMU HARDDISK");
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveSerialNo), "QM00002");
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveFirmwareRevision), "2.5+");
-    EXPECT_EQ(d->GetIdeSupports48BitAddressing(), 0);
-    EXPECT_EQ(d->GetSectors().QuadPart, 8388608); // words 60-61
-    // The slave of the third port: host 2, target 1.
-    EXPECT_EQ(d->GetIdeControllerNumber(), 2u);
-    EXPECT_EQ(d->GetIdeDiskNumber(), 1u);
-    EXPECT_EQ(d->GetScsiPort(), 2);
-    EXPECT_EQ(d->GetScsiTargetId(), 1);
-    // A geometry the driver reports consistently with the size is kept.
-    EXPECT_EQ(d->GetTracksPerCylinder(), 16u);
-    EXPECT_EQ(d->GetSectorsPerTrack(), 63u);
-    EXPECT_EQ(d->GetCylinders().QuadPart, 8322);
-    // Member of the dm volume that spans it and nvme0n1p1.
-    EXPECT_EQ(MountPoints(*d), "/data; /srv/my projects");
-}
+void WithoutIdentify(const TavReplay::Tree &tree) { tree.Remove("ioctl/sdc/identify"); }
+// As a confined guest answers for its root disk.
+void RootDiskRefused(const TavReplay::Tree &tree) { tree.Write("ioctl/vda/open_errno", "EPERM\n"); }
 
-TEST(ReplayNvme, NamespaceGetsTranslatedInquiryAndCapacity) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/nvme0n1");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeNvme);
-    EXPECT_EQ(d->IsAta(), 0);
-    EXPECT_EQ(Text(*d, &Drive::GetVendorId), "NVMe");
-    EXPECT_EQ(Text(*d, &Drive::GetProductId), "Samsung SSD 970 EVO Plus 1TB");
-    EXPECT_EQ(Text(*d, &Drive::GetProductRevision), "2B2QEXM7");
-    EXPECT_EQ(Text(*d, &Drive::GetSerialNumber), "S4EWNX0R123456A");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiVendorId), "NVMe");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductId), "Samsung SSD 970");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductRevision), "2B2Q");
-    EXPECT_EQ(d->GetSectors().QuadPart, 1953525168);
-    EXPECT_EQ(d->GetScsiPort(), 0);
-    EXPECT_EQ(d->GetScsiLogicalUnitId(), 0);
-    EXPECT_EQ(MountPoints(*d), "/data; /srv/my projects");
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Samsung Electronics Co Ltd NVMe SSD Controller SM981/PM981/PM983", L"nvme"));
-}
-
-TEST(ReplayNvme, MultipathHeadReachesItsController) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/nvme1n1");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeNvme);
-    EXPECT_EQ(Text(*d, &Drive::GetProductId), "Sabrent Rocket Q");
-    EXPECT_EQ(d->GetScsiPort(), 1);
+const DiskFacts Disks[] = {
+    // IDENTIFY strings come back in reading order: the backend handed over the
+    // drive's own word layout. The driver's geometry wraps its 16-bit cylinder
+    // count on a 1 TB disk; the cylinders are computed from the size.
+    {"SataLibataDiskIsAtaWithItsIdentifyAndDescriptor", "workstation", L"/dev/sda", nullptr,
+     {NUMBER(GetBusType(), BusTypeSata), NUMBER(IsAta(), 1), NUMBER(GetIdeSupports48BitAddressing(), 1),
+      NUMBER(GetIdeSupportsSecurity(), 1), NUMBER(GetIdeSecurityEraseUnitTime(), 60),
+      NUMBER(GetIdeEnhancedSecurityEraseUnitTime(), 510), NUMBER(GetSectors().QuadPart, 1953525168),
+      NUMBER(GetIdeControllerNumber(), 0), NUMBER(GetIdeDiskNumber(), 0), NUMBER(GetBytesPerSector(), 512),
+      NUMBER(GetTracksPerCylinder(), 255), NUMBER(GetSectorsPerTrack(), 63), NUMBER(GetCylinders().QuadPart, 121601),
+      NUMBER(GetCapacity().QuadPart, 121601LL * 255 * 63 * 512), {"GetDriveLetters", DriveLetterCount, 1},
+      NUMBER(ContainsWindowsBootPartition(), 0)},
+     {TEXT(GetIdeDriveModelNo, "WDC WD10EZEX-08WN4A0"), TEXT(GetIdeDriveSerialNo, "WD-WCC6Y1234567"),
+      TEXT(GetIdeDriveFirmwareRevision, "01.01A01"), TEXT(GetVendorId, "ATA"),
+      TEXT(GetProductId, "WDC WD10EZEX-08W"), TEXT(GetProductRevision, "1A01"),
+      TEXT(GetSerialNumber, "WD-WCC6Y1234567"),
+      TEXT(GetScsiVendorId, "<none>")}, // an ATA disk has no INQUIRY texts
+     "/boot/efi; /",
+     Pci(L"Intel Corporation 82801IR/IO/IH (ICH9R/DO/DH) 6 port SATA Controller [AHCI mode]", L"ahci")},
+    // The slave of the third port (host 2, target 1), its sector count from
+    // words 60-61; a geometry the driver reports consistently with the size
+    // is kept. It is a member of the dm volume that spans it and nvme0n1p1.
+    {"SataPataDiskIdentifiesThroughHdioWithStringsSwappedBack", "workstation", L"/dev/sdb", nullptr,
+     {NUMBER(GetBusType(), BusTypeAta), NUMBER(IsAta(), 1), NUMBER(GetIdeSupports48BitAddressing(), 0),
+      NUMBER(GetSectors().QuadPart, 8388608), NUMBER(GetIdeControllerNumber(), 2), NUMBER(GetIdeDiskNumber(), 1),
+      NUMBER(GetScsiPort(), 2), NUMBER(GetScsiTargetId(), 1), NUMBER(GetTracksPerCylinder(), 16),
+      NUMBER(GetSectorsPerTrack(), 63), NUMBER(GetCylinders().QuadPart, 8322)},
+     {TEXT(GetIdeDriveModelNo, "QEMU HARDDISK"), TEXT(GetIdeDriveSerialNo, "QM00002"),
+      TEXT(GetIdeDriveFirmwareRevision, "2.5+")},
+     "/data; /srv/my projects", std::nullopt},
+    {"NvmeNamespaceGetsTranslatedInquiryAndCapacity", "workstation", L"/dev/nvme0n1", nullptr,
+     {NUMBER(GetBusType(), BusTypeNvme), NUMBER(IsAta(), 0), NUMBER(GetSectors().QuadPart, 1953525168),
+      NUMBER(GetScsiPort(), 0), NUMBER(GetScsiLogicalUnitId(), 0)},
+     {TEXT(GetVendorId, "NVMe"), TEXT(GetProductId, "Samsung SSD 970 EVO Plus 1TB"),
+      TEXT(GetProductRevision, "2B2QEXM7"), TEXT(GetSerialNumber, "S4EWNX0R123456A"), TEXT(GetScsiVendorId, "NVMe"),
+      TEXT(GetScsiProductId, "Samsung SSD 970"), TEXT(GetScsiProductRevision, "2B2Q")},
+     "/data; /srv/my projects", Pci(L"Samsung Electronics Co Ltd NVMe SSD Controller SM981/PM981/PM983", L"nvme")},
     // btrfs reports an anonymous device number: the mount is found by its source.
-    EXPECT_EQ(MountPoints(*d), "/mnt/fast");
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Phison Electronics Corporation E12 NVMe Controller", L"nvme"));
-}
-
-TEST(ReplayUsb, BridgePassesAtaThroughAndSerialComesFromTheDevice) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/sdc");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeUsb);
-    ASSERT_EQ(d->IsAta(), 1);
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveModelNo), "WDC WD20SPZX-22UA7T0");
-    EXPECT_EQ(d->GetSectors().QuadPart, 3907029168LL);
-    EXPECT_EQ(Text(*d, &Drive::GetVendorId), "WD");
-    EXPECT_EQ(Text(*d, &Drive::GetProductRevision), "40");
+    {"NvmeMultipathHeadReachesItsController", "workstation", L"/dev/nvme1n1", nullptr,
+     {NUMBER(GetBusType(), BusTypeNvme), NUMBER(GetScsiPort(), 1)},
+     {TEXT(GetProductId, "Sabrent Rocket Q")},
+     "/mnt/fast", Pci(L"Phison Electronics Corporation E12 NVMe Controller", L"nvme")},
     // No VPD pages in sysfs for usb-storage: page 0x80 is asked of the device.
-    EXPECT_EQ(Text(*d, &Drive::GetSerialNumber), "WX21A12B3456");
-    EXPECT_EQ(MountPoints(*d), "/media/user/My Passport");
-    EXPECT_EQ(d->GetScsiPort(), 6);
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()), L"Western Digital My Passport 25E2");
-}
-
-TEST(ReplayUsb, BridgeWithoutAtaGivesInquiryWithNulPaddingTrimmed) {
-    Machine m("workstation");
-    m.tree.Remove("ioctl/sdc/identify");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/sdc");
-    ASSERT_TRUE(d);
-    ASSERT_EQ(d->IsAta(), 0);
-    EXPECT_EQ(Text(*d, &Drive::GetScsiVendorId), "WD");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductId), "My Passport 25E2");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductRevision), "40");
-    EXPECT_EQ(d->GetSectors().QuadPart, 3907029168LL);
-}
-
-TEST(ReplayMmc, SdCardOnPciHost) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/mmcblk0");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeSd);
-    EXPECT_EQ(Text(*d, &Drive::GetProductId), "SC64G");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductId), "SC64G");
-    EXPECT_EQ(Text(*d, &Drive::GetSerialNumber), "0x1a2b3c4d");
-    EXPECT_EQ(d->GetSectors().QuadPart, 124735488);
-    EXPECT_EQ(MountPoints(*d), "/media/user/SDCARD");
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"O2 Micro, Inc. SD/MMC Card Reader Controller", L"sdhci-pci"));
-}
-
-TEST(ReplayDm, MapperDeviceIsARaidDiskDescribedByItsDriver) {
-    Machine m("workstation");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/dm-0");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeRAID);
-    EXPECT_EQ(Text(*d, &Drive::GetVendorId), "Linux");
-    EXPECT_EQ(Text(*d, &Drive::GetProductId), "vg0-data");
-    EXPECT_EQ(d->GetSectors().QuadPart, 1961910272);
+    {"UsbBridgePassesAtaThroughAndSerialComesFromTheDevice", "workstation", L"/dev/sdc", nullptr,
+     {NUMBER(GetBusType(), BusTypeUsb), NUMBER(IsAta(), 1), NUMBER(GetSectors().QuadPart, 3907029168LL),
+      NUMBER(GetScsiPort(), 6)},
+     {TEXT(GetIdeDriveModelNo, "WDC WD20SPZX-22UA7T0"), TEXT(GetVendorId, "WD"), TEXT(GetProductRevision, "40"),
+      TEXT(GetSerialNumber, "WX21A12B3456")},
+     "/media/user/My Passport", L"Western Digital My Passport 25E2"},
+    {"UsbBridgeWithoutAtaGivesInquiryWithNulPaddingTrimmed", "workstation", L"/dev/sdc", WithoutIdentify,
+     {NUMBER(IsAta(), 0), NUMBER(GetSectors().QuadPart, 3907029168LL)},
+     {TEXT(GetScsiVendorId, "WD"), TEXT(GetScsiProductId, "My Passport 25E2"), TEXT(GetScsiProductRevision, "40")},
+     std::nullopt, std::nullopt},
+    {"MmcSdCardOnPciHost", "workstation", L"/dev/mmcblk0", nullptr,
+     {NUMBER(GetBusType(), BusTypeSd), NUMBER(GetSectors().QuadPart, 124735488)},
+     {TEXT(GetProductId, "SC64G"), TEXT(GetScsiProductId, "SC64G"), TEXT(GetSerialNumber, "0x1a2b3c4d")},
+     "/media/user/SDCARD", Pci(L"O2 Micro, Inc. SD/MMC Card Reader Controller", L"sdhci-pci")},
     // Its volume lies on the disks beneath it, not on dm-0 itself.
-    EXPECT_EQ(MountPoints(*d), "");
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()), L"device-mapper");
-}
-
-TEST(ReplaySas, SasDiskAnswersRecordedInquiryAndLargeCapacity) {
-    Machine m("server");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/sda");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeSas);
-    EXPECT_EQ(d->IsAta(), 0);
-    EXPECT_EQ(Text(*d, &Drive::GetScsiVendorId), "SEAGATE");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductId), "ST4000NM0025");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductRevision), "E003");
-    EXPECT_EQ(Text(*d, &Drive::GetSerialNumber), "ZC1A2B3C0000C1234567");
+    {"DmMapperDeviceIsARaidDiskDescribedByItsDriver", "workstation", L"/dev/dm-0", nullptr,
+     {NUMBER(GetBusType(), BusTypeRAID), NUMBER(GetSectors().QuadPart, 1961910272)},
+     {TEXT(GetVendorId, "Linux"), TEXT(GetProductId, "vg0-data")},
+     "", L"device-mapper"},
     // More than 2^32 blocks: READ CAPACITY(10) says so, READ CAPACITY(16) counts.
-    EXPECT_EQ(d->GetSectors().QuadPart, 7814037168LL);
-    EXPECT_EQ(MountPoints(*d), "/srv; /var/www");
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Broadcom / LSI SAS3008 PCI-Express Fusion-MPT SAS-3", L"mpt3sas"));
-}
+    {"SasDiskAnswersRecordedInquiryAndLargeCapacity", "server", L"/dev/sda", nullptr,
+     {NUMBER(GetBusType(), BusTypeSas), NUMBER(IsAta(), 0), NUMBER(GetSectors().QuadPart, 7814037168LL)},
+     {TEXT(GetScsiVendorId, "SEAGATE"), TEXT(GetScsiProductId, "ST4000NM0025"), TEXT(GetScsiProductRevision, "E003"),
+      TEXT(GetSerialNumber, "ZC1A2B3C0000C1234567")},
+     "/srv; /var/www", Pci(L"Broadcom / LSI SAS3008 PCI-Express Fusion-MPT SAS-3", L"mpt3sas")},
+    {"SasSataDiskBehindSasHbaIsAta", "server", L"/dev/sdb", nullptr,
+     {NUMBER(GetBusType(), BusTypeSas), NUMBER(IsAta(), 1), NUMBER(GetSectors().QuadPart, 976773168),
+      NUMBER(GetScsiTargetId(), 1)},
+     {TEXT(GetIdeDriveModelNo, "Samsung SSD 860 EVO 500GB")},
+     std::nullopt, std::nullopt},
+    // No INQUIRY copy was recorded: the answer is made from sysfs. The
+    // driver's geometry counts 512-byte units; the one reported is computed.
+    {"ScsiVirtioScsiDiskWith4096ByteSectors", "server", L"/dev/sdc", nullptr,
+     {NUMBER(GetBusType(), BusTypeScsi), NUMBER(IsAta(), 0), NUMBER(GetBytesPerSector(), 4096),
+      NUMBER(GetTracksPerCylinder(), 255), NUMBER(GetSectorsPerTrack(), 63),
+      NUMBER(GetCylinders().QuadPart, 1073741824LL / (255 * 63 * 4096)), NUMBER(GetSectors().QuadPart, 262144),
+      NUMBER(GetScsiPort(), 2)},
+     {TEXT(GetScsiVendorId, "QEMU"), TEXT(GetScsiProductId, "QEMU HARDDISK"), TEXT(GetScsiProductRevision, "2.5+")},
+     std::nullopt, Pci(L"Red Hat, Inc. Virtio 1.0 SCSI", L"virtio-pci")},
+    // An absent revision reads empty; a virtio disk has no SCSI address.
+    {"VirtioBlockDiskWithFileSystemOnTheWholeDevice", "server", L"/dev/vda", nullptr,
+     {NUMBER(GetBusType(), BusTypeVirtual), NUMBER(GetSectors().QuadPart, 41943040), NUMBER(GetScsiPort(), 0)},
+     {TEXT(GetVendorId, "Virtio"), TEXT(GetSerialNumber, "rootdisk"), TEXT(GetProductRevision, ""),
+      TEXT(GetScsiProductId, "Block Device")},
+     "/", Pci(L"Red Hat, Inc. Virtio 1.0 block device", L"virtio-pci")},
+    // A RAID array is a disk of its own, and each member disk reports its volumes.
+    {"MdRaidArrayIsADiskOfItsOwn", "server", L"/dev/md0", nullptr,
+     {NUMBER(GetBusType(), BusTypeRAID), NUMBER(GetDriveNumber(), 6)},
+     {TEXT(GetProductId, "md raid1")},
+     std::nullopt, std::nullopt},
+    {"MdRaidArrayIsReportedByItsMemberDisk", "server", L"/dev/sdb", nullptr, {}, {}, "/srv; /var/www", std::nullopt},
+    // A loop disk with partitions mounted twice and at a path with a space.
+    {"LoopDiskWithPartitionsMountedTwiceAndAtAPathWithASpace", "vm", L"/dev/loop0", nullptr,
+     {NUMBER(GetBusType(), BusTypeFileBackedVirtual), NUMBER(GetSectors().QuadPart, 131072),
+      NUMBER(GetBytesPerSector(), 512)},
+     {},
+     "/mnt/tav data; /mnt/tavbind; /mnt/tavp2", L"loop"},
+    {"LoopDiskWithAFileSystemOnTheWholeDevice", "vm", L"/dev/loop1", nullptr, {}, {}, "/mnt/tavwhole", std::nullopt},
+    {"LoopZramDiskWith4096ByteSectors", "vm", L"/dev/zram0", nullptr,
+     {NUMBER(GetBusType(), BusTypeVirtual), NUMBER(GetBytesPerSector(), 4096), NUMBER(GetSectors().QuadPart, 16384)},
+     {},
+     std::nullopt, L"zram"},
+    // The disk answers nothing, and its volumes cannot be told from another
+    // disk's; its device node and controller are still there.
+    {"UnopenableDiskStillHasItsNodeAndController", "vm", L"/dev/vda", RootDiskRefused,
+     {NUMBER(GetBusType(), BusTypeUnknown), NUMBER(IsAta(), 0), NUMBER(GetSectors().QuadPart, 0),
+      NUMBER(GetBytesPerSector(), 0), NUMBER(GetDeviceInstance() != 0, 1)},
+     {TEXT(GetScsiVendorId, "")},
+     "", Pci(L"Red Hat, Inc. Virtio 1.0 block device", L"virtio-pci")},
+    // The other disks are not disturbed.
+    {"UnopenableDiskLeavesTheOthersAlone", "vm", L"/dev/loop0", RootDiskRefused,
+     {NUMBER(GetBusType(), BusTypeFileBackedVirtual)},
+     {},
+     std::nullopt, std::nullopt},
+};
 
-TEST(ReplaySas, SataDiskBehindSasHbaIsAta) {
-    Machine m("server");
+#undef NUMBER
+#undef TEXT
+
+// The name, not the bytes, when a case fails.
+void PrintTo(const DiskFacts &facts, std::ostream *out) { *out << facts.name; }
+
+} // namespace
+
+class ReplayDisk : public ::testing::TestWithParam<DiskFacts> {};
+
+TEST_P(ReplayDisk, AnswersItsRecordedFacts) {
+    const DiskFacts &facts = GetParam();
+    Machine m(facts.machine);
+    if (facts.prepare)
+        facts.prepare(m.tree);
     Set set;
-    auto d = DriveAt(set.handle, L"/dev/sdb");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeSas);
-    ASSERT_EQ(d->IsAta(), 1);
-    EXPECT_EQ(Text(*d, &Drive::GetIdeDriveModelNo), "Samsung SSD 860 EVO 500GB");
-    EXPECT_EQ(d->GetSectors().QuadPart, 976773168);
-    EXPECT_EQ(d->GetScsiTargetId(), 1);
+    auto d = DriveAt(set.handle, facts.path);
+    ASSERT_TRUE(d) << Narrow(facts.path);
+    for (const Number &n : facts.numbers)
+        EXPECT_EQ(n.read(*d), n.expected) << n.what;
+    for (const Words &t : facts.texts)
+        EXPECT_EQ(Text(*d, t.getter), t.expected) << t.what;
+    if (facts.mounts) {
+        EXPECT_EQ(MountPoints(*d), *facts.mounts);
+    }
+    if (facts.adapter) {
+        EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()), *facts.adapter);
+    }
 }
 
-TEST(ReplayScsi, VirtioScsiDiskWith4096ByteSectors) {
-    Machine m("server");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/sdc");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeScsi);
-    EXPECT_EQ(d->IsAta(), 0);
-    // No INQUIRY copy was recorded: the answer is made from sysfs.
-    EXPECT_EQ(Text(*d, &Drive::GetScsiVendorId), "QEMU");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductId), "QEMU HARDDISK");
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductRevision), "2.5+");
-    // The driver's geometry counts 512-byte units; the one reported is computed.
-    EXPECT_EQ(d->GetBytesPerSector(), 4096u);
-    EXPECT_EQ(d->GetTracksPerCylinder(), 255u);
-    EXPECT_EQ(d->GetSectorsPerTrack(), 63u);
-    EXPECT_EQ(d->GetCylinders().QuadPart, 1073741824LL / (255 * 63 * 4096));
-    EXPECT_EQ(d->GetSectors().QuadPart, 262144);
-    EXPECT_EQ(d->GetScsiPort(), 2);
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Red Hat, Inc. Virtio 1.0 SCSI", L"virtio-pci"));
-}
-
-TEST(ReplayVirtio, BlockDiskWithFileSystemOnTheWholeDevice) {
-    Machine m("server");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/vda");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeVirtual);
-    EXPECT_EQ(Text(*d, &Drive::GetVendorId), "Virtio");
-    EXPECT_EQ(Text(*d, &Drive::GetSerialNumber), "rootdisk");
-    EXPECT_EQ(Text(*d, &Drive::GetProductRevision), ""); // absent
-    EXPECT_EQ(Text(*d, &Drive::GetScsiProductId), "Block Device");
-    EXPECT_EQ(d->GetSectors().QuadPart, 41943040);
-    EXPECT_EQ(MountPoints(*d), "/");
-    EXPECT_EQ(d->GetScsiPort(), 0); // no SCSI address
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Red Hat, Inc. Virtio 1.0 block device", L"virtio-pci"));
-}
-
-TEST(ReplayMd, RaidArrayIsReportedByBothMemberDisks) {
-    Machine m("server");
-    Set set;
-    auto md = DriveAt(set.handle, L"/dev/md0");
-    ASSERT_TRUE(md);
-    EXPECT_EQ(md->GetBusType(), BusTypeRAID);
-    EXPECT_EQ(Text(*md, &Drive::GetProductId), "md raid1");
-    EXPECT_EQ(md->GetDriveNumber(), 6u);
-    auto sdb = DriveAt(set.handle, L"/dev/sdb");
-    ASSERT_TRUE(sdb);
-    EXPECT_EQ(MountPoints(*sdb), "/srv; /var/www");
-}
-
-TEST(ReplayLoop, LoopDiskWithPartitionsMountedTwiceAndAtAPathWithASpace) {
-    Machine m("vm");
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/loop0");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeFileBackedVirtual);
-    EXPECT_EQ(d->GetSectors().QuadPart, 131072);
-    EXPECT_EQ(d->GetBytesPerSector(), 512u);
-    EXPECT_EQ(MountPoints(*d), "/mnt/tav data; /mnt/tavbind; /mnt/tavp2");
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()), L"loop");
-
-    auto whole = DriveAt(set.handle, L"/dev/loop1");
-    ASSERT_TRUE(whole);
-    EXPECT_EQ(MountPoints(*whole), "/mnt/tavwhole");
-
-    auto zram = DriveAt(set.handle, L"/dev/zram0");
-    ASSERT_TRUE(zram);
-    EXPECT_EQ(zram->GetBusType(), BusTypeVirtual);
-    EXPECT_EQ(zram->GetBytesPerSector(), 4096u);
-    EXPECT_EQ(zram->GetSectors().QuadPart, 16384);
-    EXPECT_EQ(AdapterDescription(set.handle, zram->GetDeviceParentInstance()), L"zram");
-}
+INSTANTIATE_TEST_SUITE_P(RecordedMachines, ReplayDisk, ::testing::ValuesIn(Disks),
+                         [](const ::testing::TestParamInfo<DiskFacts> &param) { return param.param.name; });
 
 TEST(ReplaySectors, WriteThenReadOneSectorLandsInTheDeviceFile) {
     Machine m("vm");
@@ -353,25 +283,4 @@ TEST(ReplaySectors, ReadOnlyDiskRefusesWrites) {
     EXPECT_EQ(d->WriteSector(0, buffer), 0);
     EXPECT_EQ(TavPlatform::GetLastError(), ERROR_WRITE_PROTECT);
     EXPECT_NE(d->ReadSector(0, buffer), 0);
-}
-
-TEST(ReplayUnopenable, DiskThatCannotBeOpenedStillHasItsNodeAndController) {
-    Machine m("vm");
-    m.tree.Write("ioctl/vda/open_errno", "EPERM\n"); // as a confined guest answers for its root disk
-    Set set;
-    auto d = DriveAt(set.handle, L"/dev/vda");
-    ASSERT_TRUE(d);
-    EXPECT_EQ(d->GetBusType(), BusTypeUnknown);
-    EXPECT_EQ(d->IsAta(), 0);
-    EXPECT_EQ(d->GetSectors().QuadPart, 0);
-    EXPECT_EQ(d->GetBytesPerSector(), 0u);
-    EXPECT_EQ(Text(*d, &Drive::GetScsiVendorId), "");
-    EXPECT_EQ(MountPoints(*d), ""); // its volumes cannot be told from another disk's
-    EXPECT_NE(d->GetDeviceInstance(), 0u);
-    EXPECT_EQ(AdapterDescription(set.handle, d->GetDeviceParentInstance()),
-              Pci(L"Red Hat, Inc. Virtio 1.0 block device", L"virtio-pci"));
-    // The other disks are not disturbed.
-    auto loop = DriveAt(set.handle, L"/dev/loop0");
-    ASSERT_TRUE(loop);
-    EXPECT_EQ(loop->GetBusType(), BusTypeFileBackedVirtual);
 }

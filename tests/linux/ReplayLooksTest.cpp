@@ -49,27 +49,6 @@ struct Vm {
     TavLinux::Root root;
 };
 
-struct Handle {
-    explicit Handle(const wchar_t *path)
-        : h(P::CreateFileW(path, 0, 3, nullptr, OPEN_EXISTING, 0, nullptr)) {}
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE)
-            P::CloseHandle(h);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    HANDLE h;
-};
-
-// The device number a handle answers now; nullopt when the request fails.
-std::optional<DWORD> DeviceNumber(HANDLE h) {
-    STORAGE_DEVICE_NUMBER n{};
-    DWORD returned = 0;
-    if (!P::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &returned, nullptr))
-        return std::nullopt;
-    return n.DeviceNumber;
-}
-
 std::optional<DWORD> DeviceNumberOf(const wchar_t *path) {
     Handle h(path);
     return h.h == INVALID_HANDLE_VALUE ? std::nullopt : DeviceNumber(h.h);

@@ -24,17 +24,6 @@ HANDLE Open(const wchar_t *path, DWORD access = GENERIC_READ | GENERIC_WRITE) {
     return P::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
-struct Handle {
-    explicit Handle(HANDLE v) : h(v) {}
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE)
-            P::CloseHandle(h);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    HANDLE h;
-};
-
 struct Sptd {
     SCSI_PASS_THROUGH_DIRECT s{};
     unsigned char sense[32]{};

@@ -46,7 +46,7 @@ long EnvNumber(const char *name, long fallback) {
     return v && *v ? std::strtol(v, nullptr, 10) : fallback;
 }
 
-constexpr uint64_t kSmall = 12u << 20, kLarge = 16u << 20;
+constexpr uint64_t Small = 12u << 20, Large = 16u << 20;
 
 // What a loop disk of ours is at some moment.
 struct State {
@@ -280,7 +280,7 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
         slot.signature = "TAVSTRESS slot " + std::to_string(s) + " of " + work;
         // A whole-disk ext4 file system (its first 1024 bytes are free), a DOS
         // table in sector 0 and the signature in sector 1.
-        ASSERT_TRUE(Sh("truncate -s " + std::to_string(kSmall) + " " + Quote(slot.image) + " && mkfs.ext4 -q -F " +
+        ASSERT_TRUE(Sh("truncate -s " + std::to_string(Small) + " " + Quote(slot.image) + " && mkfs.ext4 -q -F " +
                        Quote(slot.image) + " 2>/dev/null && mkdir -p " + Quote(slot.mnt)))
             << "preparing " << slot.image;
         std::string head = Mbr() + slot.signature;
@@ -289,7 +289,7 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
         ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
         ::close(fd);
         State detached;
-        detached.bytes = kSmall;
+        detached.bytes = Small;
         detached.partitioned = true;
         slot.now = detached;
         slot.history.push_back({Clock::now(), Clock::now(), detached});
@@ -356,7 +356,7 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
             change(Detach, s, to, [&] { return Sh("losetup -d " + dev); });
         } else if (op == 1) { // resize: the loop follows the file by losetup -c
             State to = st;
-            to.bytes = st.bytes == kSmall ? kLarge : kSmall;
+            to.bytes = st.bytes == Small ? Large : Small;
             change(Resize, s, to, [&] {
                 if (!Sh("truncate -s " + std::to_string(to.bytes) + " " + q))
                     return false;

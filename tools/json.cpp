@@ -1,0 +1,102 @@
+// The JSON document of `list --json` and `show --json` (tools/README.md
+// describes its keys).
+#include "internal.h"
+
+#include <nlohmann/json.hpp>
+
+namespace tavdisk {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json TextJson(const std::optional<std::string> &bytes) {
+    return bytes ? Json(BytesToUtf8(*bytes)) : Json(nullptr);
+}
+
+Json DiskJson(const DiskReport &d) {
+    Json j;
+    j["number"] = d.number;
+    j["accessible"] = d.accessible;
+    j["vanished"] = d.vanished;
+    j["error"] = d.openError && *d.openError != ERROR_SUCCESS ? Json(ErrorText(*d.openError)) : Json(nullptr);
+    j["device_path"] = d.path ? Json(*d.path) : Json(nullptr);
+    j["device_instance"] = d.deviceInstance;
+    j["parent_instance"] = d.parentInstance;
+    j["controller"] = d.controller ? Json(*d.controller) : Json(nullptr);
+    if (!d.accessible) {
+        for (const char *key : {"device_number", "bus", "model", "serial", "revision", "capacity", "sectors",
+                                "descriptor", "ata", "scsi", "geometry", "volumes"})
+            j[key] = nullptr;
+        return j;
+    }
+    j["device_number"] = d.numberKnown ? Json(d.deviceNumber) : Json(nullptr);
+    j["bus"] = {{"type", d.bus}, {"name", BusName(d.bus)}};
+    j["model"] = TextJson(ModelOf(d));
+    j["serial"] = TextJson(SerialOf(d));
+    j["revision"] = TextJson(RevisionOf(d));
+    Capacity capacity = CapacityOf(d);
+    j["capacity"] = {{"bytes", capacity.bytes ? Json(*capacity.bytes) : Json(nullptr)},
+                     {"human", capacity.bytes ? Json(HumanBytes(*capacity.bytes)) : Json(nullptr)},
+                     {"source", capacity.source}};
+    j["sectors"] = d.sectors ? Json(d.sectors) : Json(nullptr);
+    j["descriptor"] = {{"vendor", TextJson(d.vendor)},
+                       {"product", TextJson(d.product)},
+                       {"revision", TextJson(d.revision)},
+                       {"serial", TextJson(d.serial)}};
+    if (d.ata) {
+        j["ata"] = {{"model", TextJson(d.ata->model)},
+                    {"serial", TextJson(d.ata->serial)},
+                    {"firmware_revision", TextJson(d.ata->firmware)},
+                    {"controller_number", d.ata->controllerNumber},
+                    {"disk_number", d.ata->diskNumber},
+                    {"supports_48bit_addressing", d.ata->lba48},
+                    {"supports_security", d.ata->security},
+                    {"security_erase_unit_minutes", d.ata->eraseMinutes},
+                    {"enhanced_security_erase_unit_minutes", d.ata->enhancedEraseMinutes}};
+    } else {
+        j["ata"] = nullptr;
+    }
+    j["scsi"] = {{"vendor", TextJson(d.scsiVendor)},
+                 {"product", TextJson(d.scsiProduct)},
+                 {"revision", TextJson(d.scsiRevision)},
+                 {"address",
+                  {{"port", d.scsiPort}, {"bus", d.scsiBus}, {"target", d.scsiTarget}, {"lun", d.scsiLun}}}};
+    j["geometry"] = {{"cylinders", d.cylinders},
+                     {"tracks_per_cylinder", d.tracksPerCylinder},
+                     {"sectors_per_track", d.sectorsPerTrack},
+                     {"bytes_per_sector", d.bytesPerSector},
+                     {"capacity_bytes", d.geometryCapacity}};
+    Json letters = Json::array();
+    for (char letter : d.driveLetters)
+        letters.push_back(std::string(1, letter));
+    // Volumes are matched by device number: without one there is no answer.
+    if (d.numberKnown)
+        j["volumes"] = {{"drive_letters", letters},
+                        {"mount_points", d.mountPoints},
+                        {"mount_points_text", d.mountPointsText},
+                        {"system_volume", d.systemVolume}};
+    else
+        j["volumes"] = nullptr;
+    return j;
+}
+
+Json Document(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes) {
+    Json doc;
+    doc["schema_version"] = JsonSchemaVersion;
+    std::optional<bool> privileged = Privileged();
+    doc["privileged"] = privileged ? Json(*privileged) : Json(nullptr);
+    doc["disks"] = Json::array();
+    for (const DiskReport &d : disks)
+        doc["disks"].push_back(DiskJson(d));
+    doc["notes"] = notes;
+    return doc;
+}
+
+} // namespace
+
+void WriteJson(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes, std::ostream &out) {
+    out << Document(disks, notes).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+}
+
+} // namespace tavdisk

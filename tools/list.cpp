@@ -1,0 +1,87 @@
+// The commands that tell about disks: list (table or JSON) and show.
+#include "internal.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace tavdisk {
+
+int RunList(bool json, std::ostream &out, std::ostream &err) {
+    DeviceSet set;
+    if (!set.Valid())
+        return Fail(err, ExitFailure, "cannot enumerate the disks of this machine");
+    std::vector<DiskReport> disks;
+    for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
+        Opened o = OpenMember(set.Get(), i);
+        if (!o.drive)
+            break;
+        disks.push_back(Collect(*o.drive, set.Get(), i, true, o.openError, o.openRequest));
+    }
+    MarkVanished(disks);
+
+    std::vector<std::string> notes;
+    size_t gone = static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) {
+        return d.vanished;
+    }));
+    size_t closed = static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) {
+        return !d.accessible && !d.vanished;
+    }));
+    if (gone != 0)
+        notes.push_back(std::to_string(gone) + " of " + std::to_string(disks.size()) +
+                        " disks went away while they were listed");
+    if (closed != 0) {
+        std::string right = MissingRight();
+        notes.push_back(std::to_string(closed) + " of " + std::to_string(disks.size()) +
+                        " disks could not be opened" + (right.empty() ? "" : "; full answers need " + right));
+    }
+    for (const DiskReport &d : disks) {
+        if (!d.accessible && !d.vanished && !d.openRequest.empty())
+            notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest));
+        if (d.accessible && !d.numberKnown)
+            notes.push_back(DiskName(d) + " does not tell its device number; its volumes are not shown");
+        if (d.mountsTooLong)
+            notes.push_back("the mount points of " + DiskName(d) + " are not shown: their list has " +
+                            std::to_string(d.mountsTooLong) + " characters, more than " +
+                            std::to_string(MaxWideLength));
+    }
+    if (json) {
+        WriteJson(disks, notes, out);
+    } else if (disks.empty()) {
+        out << "No disks found.\n";
+    } else {
+        PrintTable(disks, out);
+    }
+    for (const std::string &note : notes)
+        err << "tavdisk: note: " << EscapeText(note) << "\n";
+    return Finish(ExitOk, out, err);
+}
+
+int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostream &err) {
+    std::optional<DiskArg> name = ParseDisk(diskText, err);
+    if (!name)
+        return ExitUsage;
+    DeviceSet set;
+    int code = ExitOk;
+    Opened o = OpenDisk(set, *name, err, code);
+    if (!o.drive)
+        return code;
+    std::vector<DiskReport> one{Collect(*o.drive, set.Get(), o.number, true, o.openError, o.openRequest)};
+    MarkVanished(one);
+    const DiskReport &d = one[0];
+    std::vector<std::string> notes;
+    if (d.vanished)
+        notes.push_back(DiskName(d) + " went away while it was read");
+    else if (!d.accessible)
+        notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest) + AccessAdvice());
+    if (json)
+        WriteJson(one, notes, out);
+    else
+        PrintDisk(d, out);
+    for (const std::string &note : notes)
+        err << "tavdisk: " << (json ? "note: " : "") << EscapeText(note) << "\n";
+    // A disk that could not be opened, or went away, is not shown in full:
+    // the command was not carried out.
+    return Finish(d.accessible ? ExitOk : ExitFailure, out, err);
+}
+
+} // namespace tavdisk
