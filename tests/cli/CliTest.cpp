@@ -153,7 +153,7 @@ protected:
         return json::parse(r.out);
     }
 
-    std::string File(const std::string &name, const Bytes &content) {
+    std::string File(const std::string &name, const ByteString &content) {
         auto path = std::filesystem::temp_directory_path() /
                     (std::string("tavdisk_test_") +
                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name);
@@ -174,8 +174,8 @@ protected:
     }
 };
 
-Bytes Pattern(size_t size, uint8_t seed) {
-    Bytes b(size);
+ByteString Pattern(size_t size, uint8_t seed) {
+    ByteString b(size);
     for (size_t i = 0; i < size; ++i)
         b[i] = static_cast<uint8_t>(seed + i * 7);
     return b;
@@ -475,7 +475,7 @@ TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
 
 TEST_F(Tavdisk, ReadDumpsOneSector) {
     TwoDisks();
-    Bytes content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
+    ByteString content = {'H', 'e', 'l', 'l', 'o', 0xFF, 0x00, 0x7F, 'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'};
     machine.WriteBytes(0, 3 * SectorSize, content);
     Outcome r = Tav({"read", "0", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -528,7 +528,7 @@ TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown)
 
 TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     TwoDisks();
-    Bytes data = Pattern(SectorSize, 9);
+    ByteString data = Pattern(SectorSize, 9);
     std::string file = File("good", data);
     machine.ClearLog();
     Outcome r = Tav({"write", "0", "5", file, "--yes", "--device", Path0});
@@ -556,7 +556,7 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
 
 TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     TwoDisks();
-    Bytes before = Pattern(SectorSize, 1);
+    ByteString before = Pattern(SectorSize, 1);
     machine.WriteBytes(0, 5 * SectorSize, before);
     std::string good = File("good", Pattern(SectorSize, 9));
     std::string shorter = File("short", Pattern(SectorSize - 1, 9));
