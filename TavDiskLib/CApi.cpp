@@ -11,13 +11,9 @@
 
 namespace {
 
-Drive *Of(tavdisk_drive *drive) {
-    return reinterpret_cast<Drive *>(drive);
-}
+Drive *Of(tavdisk_drive *drive) { return reinterpret_cast<Drive *>(drive); }
 
-Adapter *Of(tavdisk_adapter *adapter) {
-    return reinterpret_cast<Adapter *>(adapter);
-}
+Adapter *Of(tavdisk_adapter *adapter) { return reinterpret_cast<Adapter *>(adapter); }
 
 // Runs `call` on the drive; `none` when there is no drive or the call threw.
 template <class Result, class Call> Result With(tavdisk_drive *drive, Result none, Call call) noexcept {
@@ -134,13 +130,11 @@ void TAVDISK_CALL tavdisk_drive_free(tavdisk_drive *drive) {
     }
 }
 
-int TAVDISK_CALL tavdisk_drive_get_vendor_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
-                                             uint32_t *count) {
+int TAVDISK_CALL tavdisk_drive_get_vendor_id(tavdisk_drive *drive, char *buffer, uint32_t capacity, uint32_t *count) {
     return Narrow(drive, &Drive::GetVendorId, buffer, capacity, count);
 }
 
-int TAVDISK_CALL tavdisk_drive_get_product_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
-                                              uint32_t *count) {
+int TAVDISK_CALL tavdisk_drive_get_product_id(tavdisk_drive *drive, char *buffer, uint32_t capacity, uint32_t *count) {
     return Narrow(drive, &Drive::GetProductId, buffer, capacity, count);
 }
 

@@ -130,18 +130,14 @@ void SetHandler(tavdisk_failure_handler h, void *context) {
     handlerContext = context;
 }
 
-bool Listening() {
-    return !reporting && (handler || DebugEnvironment());
-}
+bool Listening() { return !reporting && (handler || DebugEnvironment()); }
 
 const char *ErrorName(DWORD code, Code kind) {
     const char *name = kind == Code::ConfigRet ? Find(ConfigRetNames, code) : Find(ErrorNames, code);
     return name ? name : "";
 }
 
-const char *ControlCodeName(DWORD code) {
-    return Find(ControlCodes, code);
-}
+const char *ControlCodeName(DWORD code) { return Find(ControlCodes, code); }
 
 std::string Utf8(const wchar_t *text) {
     std::string out;

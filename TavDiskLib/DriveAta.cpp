@@ -18,9 +18,7 @@ uint16_t StoredWord(const SENDCMDOUTPARAMS *result, unsigned word) {
 
 } // namespace
 
-int Drive::IsAta() {
-    return SmartVersion ? 1 : 0;
-}
+int Drive::IsAta() { return SmartVersion ? 1 : 0; }
 
 int Drive::GetIdentifyString(ULONG FirstWord, ULONG Words, unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
     if (!SmartVersion)

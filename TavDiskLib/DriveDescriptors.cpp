@@ -109,9 +109,7 @@ int Drive::GetDevicePath(wchar_t *Buffer, ULONG Capacity, ULONG *Count) {
     return 1;
 }
 
-ULONG Drive::GetDeviceInstance() {
-    return DevInfoData ? DevInfoData->DevInst : 0;
-}
+ULONG Drive::GetDeviceInstance() { return DevInfoData ? DevInfoData->DevInst : 0; }
 
 ULONG Drive::GetDeviceParentInstance() {
     DEVINST parent = 0;

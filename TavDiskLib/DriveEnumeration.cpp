@@ -57,7 +57,6 @@ struct DriveRecord {
 
 } // namespace
 
-
 void *Drive::GetDeviceInfoSet() {
     return P::SetupDiGetClassDevsExW(&P::DiskInterfaceClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE,
                                      nullptr, nullptr, nullptr);
@@ -246,8 +245,8 @@ void Drive::DetectIde() {
     // by an earlier failure must not be read as this request's answer.
     P::SetLastError(ERROR_SUCCESS);
     DWORD returned = 0;
-    P::DeviceIoControl(DeviceHandle, SMART_GET_VERSION, nullptr, 0, SmartVersion, sizeof(GETVERSIONINPARAMS),
-                       &returned, nullptr);
+    P::DeviceIoControl(DeviceHandle, SMART_GET_VERSION, nullptr, 0, SmartVersion, sizeof(GETVERSIONINPARAMS), &returned,
+                       nullptr);
     if (P::GetLastError() != ERROR_SUCCESS) {
         Release(SmartVersion);
         SmartVersion = nullptr;

@@ -24,18 +24,10 @@ int Drive::GetScsiProductRevision(unsigned char *Buffer, ULONG Capacity, ULONG *
     return GetInquiryString(InquiryRevisionOffset, InquiryRevisionWidth, Buffer, Capacity, Count);
 }
 
-unsigned char Drive::GetScsiPort() {
-    return ScsiAddress ? ScsiAddress->PortNumber : 0;
-}
+unsigned char Drive::GetScsiPort() { return ScsiAddress ? ScsiAddress->PortNumber : 0; }
 
-unsigned char Drive::GetScsiBusId() {
-    return ScsiAddress ? ScsiAddress->PathId : 0;
-}
+unsigned char Drive::GetScsiBusId() { return ScsiAddress ? ScsiAddress->PathId : 0; }
 
-unsigned char Drive::GetScsiTargetId() {
-    return ScsiAddress ? ScsiAddress->TargetId : 0;
-}
+unsigned char Drive::GetScsiTargetId() { return ScsiAddress ? ScsiAddress->TargetId : 0; }
 
-unsigned char Drive::GetScsiLogicalUnitId() {
-    return ScsiAddress ? ScsiAddress->Lun : 0;
-}
+unsigned char Drive::GetScsiLogicalUnitId() { return ScsiAddress ? ScsiAddress->Lun : 0; }

@@ -39,10 +39,6 @@ int Drive::TransferSector(ULONG Sector, unsigned char *Buffer, bool Write) {
     return ok;
 }
 
-int Drive::ReadSector(ULONG Sector, unsigned char *Buffer) {
-    return TransferSector(Sector, Buffer, false);
-}
+int Drive::ReadSector(ULONG Sector, unsigned char *Buffer) { return TransferSector(Sector, Buffer, false); }
 
-int Drive::WriteSector(ULONG Sector, unsigned char *Buffer) {
-    return TransferSector(Sector, Buffer, true);
-}
+int Drive::WriteSector(ULONG Sector, unsigned char *Buffer) { return TransferSector(Sector, Buffer, true); }

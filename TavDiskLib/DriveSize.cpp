@@ -16,8 +16,8 @@ LARGE_INTEGER Drive::GetCapacity() {
         Geometry = Alloc<DISK_GEOMETRY>();
         if (Geometry) {
             DWORD returned = 0;
-            P::DeviceIoControl(DeviceHandle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, Geometry,
-                               sizeof(DISK_GEOMETRY), &returned, nullptr);
+            P::DeviceIoControl(DeviceHandle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, Geometry, sizeof(DISK_GEOMETRY),
+                               &returned, nullptr);
         }
     }
     LARGE_INTEGER capacity;

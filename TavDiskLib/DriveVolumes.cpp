@@ -111,8 +111,8 @@ HANDLE OpenVolume(wchar_t *volumeName) {
     const bool trailing = volumeName[VolumeNameBackslash] == L'\\' && volumeName[VolumeNameBackslash + 1] == 0;
     if (trailing)
         volumeName[VolumeNameBackslash] = 0;
-    HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
+    HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
     if (trailing)
         volumeName[VolumeNameBackslash] = L'\\';
     return volume;
@@ -205,9 +205,8 @@ void Drive::ScanVolumes() {
     if (!scan.letters)
         return;
 
-    bool enough = WalkVolumes([&scan](wchar_t *volumeName, ULONG number) {
-        return ScanVolume(volumeName, number, scan);
-    });
+    bool enough =
+        WalkVolumes([&scan](wchar_t *volumeName, ULONG number) { return ScanVolume(volumeName, number, scan); });
 
     // The list without its final "; ".
     size_t length = scan.mounts.size();

@@ -13,13 +13,9 @@ namespace TavRecords {
 
 // A zero-filled block of `bytes` bytes (at least one, so that a record of
 // size 0 is still a distinct live block), or null when memory is exhausted.
-inline void *AllocBlock(size_t bytes) {
-    return TavPlatform::LocalAlloc(LPTR, bytes ? bytes : 1);
-}
+inline void *AllocBlock(size_t bytes) { return TavPlatform::LocalAlloc(LPTR, bytes ? bytes : 1); }
 
-template <class T> T *Alloc(size_t bytes = sizeof(T)) {
-    return static_cast<T *>(AllocBlock(bytes));
-}
+template <class T> T *Alloc(size_t bytes = sizeof(T)) { return static_cast<T *>(AllocBlock(bytes)); }
 
 // Releases a block from Alloc; null is ignored.
 inline void Release(void *block) {
@@ -38,9 +34,7 @@ inline ULONG HeldBytes(const void *block) {
 
 // Byte view of a record, for fields that lie past a record's declared end
 // (variable-length tails such as IDENTIFY data or device path strings).
-template <class T> unsigned char *RecordBytes(T *record) {
-    return reinterpret_cast<unsigned char *>(record);
-}
+template <class T> unsigned char *RecordBytes(T *record) { return reinterpret_cast<unsigned char *>(record); }
 template <class T> const unsigned char *RecordBytes(const T *record) {
     return reinterpret_cast<const unsigned char *>(record);
 }

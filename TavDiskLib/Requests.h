@@ -100,8 +100,8 @@ inline BOOL FindVolumeClose(HANDLE hFindVolume) {
     return ok;
 }
 
-inline BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumePathNames,
-                                             DWORD cchBufferLength, PDWORD lpcchReturnLength) {
+inline BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumePathNames, DWORD cchBufferLength,
+                                             PDWORD lpcchReturnLength) {
     BOOL ok = TavPlatform::GetVolumePathNamesForVolumeNameW(lpszVolumeName, lpszVolumePathNames, cchBufferLength,
                                                             lpcchReturnLength);
     if (!ok)
@@ -146,18 +146,18 @@ inline BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
                                              DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
                                              PSP_DEVINFO_DATA DeviceInfoData) {
-    BOOL ok = TavPlatform::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, DeviceInterfaceData,
-                                                            DeviceInterfaceDetailData, DeviceInterfaceDetailDataSize,
-                                                            RequiredSize, DeviceInfoData);
+    BOOL ok =
+        TavPlatform::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, DeviceInterfaceData, DeviceInterfaceDetailData,
+                                                      DeviceInterfaceDetailDataSize, RequiredSize, DeviceInfoData);
     if (!ok)
         Report::Failed("SetupDiGetDeviceInterfaceDetailW", nullptr, std::string());
     return ok;
 }
 
-inline BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent,
-                                   DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData) {
-    BOOL ok = TavPlatform::SetupDiOpenDeviceInfoW(DeviceInfoSet, DeviceInstanceId, hwndParent, OpenFlags,
-                                                  DeviceInfoData);
+inline BOOL SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent, DWORD OpenFlags,
+                                   PSP_DEVINFO_DATA DeviceInfoData) {
+    BOOL ok =
+        TavPlatform::SetupDiOpenDeviceInfoW(DeviceInfoSet, DeviceInstanceId, hwndParent, OpenFlags, DeviceInfoData);
     if (!ok)
         Report::FailedOnName("SetupDiOpenDeviceInfoW", nullptr, DeviceInstanceId);
     return ok;
@@ -171,12 +171,11 @@ inline BOOL SetupDiOpenDeviceInterfaceW(HDEVINFO DeviceInfoSet, PCWSTR DevicePat
     return ok;
 }
 
-inline BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                              DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+inline BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-    BOOL ok = TavPlatform::SetupDiGetDeviceRegistryPropertyW(DeviceInfoSet, DeviceInfoData, Property,
-                                                             PropertyRegDataType, PropertyBuffer,
-                                                             PropertyBufferSize, RequiredSize);
+    BOOL ok = TavPlatform::SetupDiGetDeviceRegistryPropertyW(
+        DeviceInfoSet, DeviceInfoData, Property, PropertyRegDataType, PropertyBuffer, PropertyBufferSize, RequiredSize);
     if (!ok)
         Report::FailedOnNode("SetupDiGetDeviceRegistryPropertyW", Report::PropertyName(Property),
                              DeviceInfoData ? DeviceInfoData->DevInst : 0);

@@ -46,9 +46,7 @@ using ::STORAGE_ADAPTER_DESCRIPTOR;
 using ::STORAGE_DEVICE_DESCRIPTOR;
 
 // What Drive::GetDeviceInfoSet answers when the set cannot be made.
-inline HANDLE InvalidHandleValue() {
-    return INVALID_HANDLE_VALUE;
-}
+inline HANDLE InvalidHandleValue() { return INVALID_HANDLE_VALUE; }
 } // namespace TavDiskLib
 
 #else // not Windows
@@ -121,9 +119,7 @@ typedef ::_STORAGE_DEVICE_DESCRIPTOR STORAGE_DEVICE_DESCRIPTOR;
 
 // What Drive::GetDeviceInfoSet answers when the set cannot be made (the
 // platform's INVALID_HANDLE_VALUE).
-inline HANDLE InvalidHandleValue() {
-    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
-}
+inline HANDLE InvalidHandleValue() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 } // namespace TavDiskLib
 

@@ -138,8 +138,8 @@ TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_vendor_id(tavdisk_drive *drive,
                                                            uint32_t *count);
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_product_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
                                                             uint32_t *count);
-TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_product_revision(tavdisk_drive *drive, char *buffer,
-                                                                  uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_product_revision(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                                  uint32_t *count);
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_serial_number(tavdisk_drive *drive, char *buffer, uint32_t capacity,
                                                                uint32_t *count);
 /* A tavdisk_bus_type value; 0 when unknown. */
@@ -174,10 +174,10 @@ TAVDISK_C_API uint16_t TAVDISK_CALL tavdisk_drive_get_ide_enhanced_security_eras
 
 /* ---- SCSI identity (INQUIRY; 0 on an ATA disk) and address ------------------ */
 
-TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_vendor_id(tavdisk_drive *drive, char *buffer,
-                                                                uint32_t capacity, uint32_t *count);
-TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_product_id(tavdisk_drive *drive, char *buffer,
-                                                                 uint32_t capacity, uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_vendor_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                                uint32_t *count);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_product_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                                 uint32_t *count);
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_scsi_product_revision(tavdisk_drive *drive, char *buffer,
                                                                        uint32_t capacity, uint32_t *count);
 TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_port(tavdisk_drive *drive);
@@ -212,10 +212,10 @@ TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_write_sector(tavdisk_drive *drive, 
 /* Drive letters ("CD") and the other mount paths (separated by "; ") of the
  * volumes with an extent on the disk, from one volume scan kept for the
  * drive's life (wide text). */
-TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_drive_letters(tavdisk_drive *drive, wchar_t *buffer,
-                                                               uint32_t capacity, uint32_t *length);
-TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *drive, wchar_t *buffer,
-                                                              uint32_t capacity, uint32_t *length);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_drive_letters(tavdisk_drive *drive, wchar_t *buffer, uint32_t capacity,
+                                                               uint32_t *length);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *drive, wchar_t *buffer, uint32_t capacity,
+                                                              uint32_t *length);
 /* 1 when the Windows directory's drive letter is one of the disk's. */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive);
 

@@ -62,9 +62,8 @@ void BM_EnumerateAndConstruct(benchmark::State &state) {
         SetupDiDestroyDeviceInfoList(set);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
-    state.counters["per_disk"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_disk"] = benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_EnumerateAndConstruct)->Arg(1)->Arg(16)->Arg(256);
 

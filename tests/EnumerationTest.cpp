@@ -617,7 +617,8 @@ TEST_F(Enumeration, AbsurdInterfaceDetailSizesLeaveThePathAbsent) {
     machine.AddDisk(ScsiDisk(0));
     Set();
     // An interface record that does not belong to the set: required size 0.
-    auto *foreign = static_cast<SP_DEVICE_INTERFACE_DATA *>(TavPlatform::LocalAlloc(LPTR, sizeof(SP_DEVICE_INTERFACE_DATA)));
+    auto *foreign =
+        static_cast<SP_DEVICE_INTERFACE_DATA *>(TavPlatform::LocalAlloc(LPTR, sizeof(SP_DEVICE_INTERFACE_DATA)));
     foreign->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
     foreign->Reserved = 0xDEAD;
     DrivePtr d(new Drive(Set(), 0, foreign));

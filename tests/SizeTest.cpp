@@ -19,8 +19,7 @@ TEST_F(Size, CapacityIsComputedInSixtyFourBits) {
         // The first product does not fit 32 bits.
         {Geometry(1, 1, 65536, 65536), 4294967296ull},
         // 2^32 * 2^32 * 2 wraps modulo 2^64 to 0; add a remainder to see the wrap.
-        {Geometry(3, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu),
-         uint64_t{0xFFFFFFFFu} * 0xFFFFFFFFu * 0xFFFFFFFFu * 3},
+        {Geometry(3, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu), uint64_t{0xFFFFFFFFu} * 0xFFFFFFFFu * 0xFFFFFFFFu * 3},
     };
     for (const auto &c : cases) {
         auto disk = ScsiDisk(0);
@@ -46,7 +45,10 @@ TEST_F(Size, GeometryIsAskedForOnceWhateverComesFirst) {
         [](Drive &d) { d.GetCylinders(); },
         [](Drive &d) { d.GetTracksPerCylinder(); },
         [](Drive &d) { d.GetSectorsPerTrack(); },
-        [](Drive &d) { unsigned char b[512]; d.ReadSector(0, b); },
+        [](Drive &d) {
+            unsigned char b[512];
+            d.ReadSector(0, b);
+        },
     };
     for (auto call : first) {
         DrivePtr d = Fresh(0);

@@ -86,9 +86,7 @@ inline SCSI_ADDRESS Address(UCHAR port, UCHAR path, UCHAR target, UCHAR lun) {
     return a;
 }
 
-inline std::string Text(const unsigned char *buffer) {
-    return std::string(reinterpret_cast<const char *>(buffer));
-}
+inline std::string Text(const unsigned char *buffer) { return std::string(reinterpret_cast<const char *>(buffer)); }
 
 struct DriveDeleter {
     void operator()(Drive *d) const { delete d; }
@@ -115,8 +113,10 @@ protected:
 
     TavSim::Disk AtaDisk(DWORD number) {
         TavSim::Disk d;
-        d.devicePath = L"\\\\?\\ide#diskvendor_model#" + std::to_wstring(number) + L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-        d.devInst = machine.AddNode(L"IDE\\DISKTAV_MODEL_1000\\5&" + std::to_wstring(number), L"Disk drive", controller);
+        d.devicePath =
+            L"\\\\?\\ide#diskvendor_model#" + std::to_wstring(number) + L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        d.devInst =
+            machine.AddNode(L"IDE\\DISKTAV_MODEL_1000\\5&" + std::to_wstring(number), L"Disk drive", controller);
         d.deviceNumber = number;
         d.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSata);
         d.deviceDescriptor = TavSim::MakeDeviceDescriptor(nullptr, "TAV MODEL 1000", "FW01", "SN0001", BusTypeSata);
@@ -135,8 +135,10 @@ protected:
 
     TavSim::Disk ScsiDisk(DWORD number) {
         TavSim::Disk d;
-        d.devicePath = L"\\\\?\\scsi#disk&ven_tav&prod_array#" + std::to_wstring(number) + L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
-        d.devInst = machine.AddNode(L"SCSI\\DISK&VEN_TAV&PROD_ARRAY\\4&" + std::to_wstring(number), L"Disk drive", controller);
+        d.devicePath = L"\\\\?\\scsi#disk&ven_tav&prod_array#" + std::to_wstring(number) +
+                       L"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+        d.devInst =
+            machine.AddNode(L"SCSI\\DISK&VEN_TAV&PROD_ARRAY\\4&" + std::to_wstring(number), L"Disk drive", controller);
         d.deviceNumber = number;
         d.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSas);
         d.deviceDescriptor = TavSim::MakeDeviceDescriptor("TAV", "ARRAY DISK", "0001", "ABC123", BusTypeSas);

@@ -41,7 +41,8 @@ template <class Getter> Delivered Call(Drive &d, Getter getter, ULONG capacity) 
         touched |= block[i] != 0xAA;
     std::string text;
     if (capacity && touched)
-        text.assign(reinterpret_cast<const char *>(block.data()), strnlen(reinterpret_cast<const char *>(block.data()), capacity));
+        text.assign(reinterpret_cast<const char *>(block.data()),
+                    strnlen(reinterpret_cast<const char *>(block.data()), capacity));
     return {result, count, text, touched};
 }
 
@@ -118,7 +119,8 @@ class Texts : public MachineTest {};
 
 TEST_F(Texts, DescriptorStrings) {
     auto disk = ScsiDisk(0);
-    disk.deviceDescriptor = TavSim::MakeDeviceDescriptor("        ", "  TAV ARRAY  ", "0001", nullptr, BusTypeSas, true);
+    disk.deviceDescriptor =
+        TavSim::MakeDeviceDescriptor("        ", "  TAV ARRAY  ", "0001", nullptr, BusTypeSas, true);
     machine.AddDisk(disk);
     disk.deviceDescriptor = TavSim::MakeDeviceDescriptor("TAV", "ARRAY", "0001", nullptr, BusTypeSas, false);
     machine.AddDisk(disk);
@@ -167,8 +169,8 @@ TEST_F(Texts, DescriptorOffsetsOutsideTheRecordMeanNoString) {
     ByteString descriptor = TavSim::MakeDeviceDescriptor("TAV", "ARRAY", "0001", "SERIAL", BusTypeSas);
     auto setOffset = [&](size_t field, uint32_t value) { std::memcpy(descriptor.data() + field, &value, 4); };
     const uint32_t size = static_cast<uint32_t>(descriptor.size());
-    setOffset(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset), size);          // just past the end
-    setOffset(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset), 0x7FFFFFF0u);  // far outside
+    setOffset(offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset), size);         // just past the end
+    setOffset(offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset), 0x7FFFFFF0u); // far outside
     // The serial runs to the end of the record with no terminator.
     descriptor.back() = 'Z';
     disk.deviceDescriptor = descriptor;
@@ -203,7 +205,8 @@ TEST_F(Texts, DescriptorOffsetsOutsideTheRecordMeanNoString) {
     EXPECT_EQ(Call(*e, &Drive::GetProductId, 32).text, "ARRAY");
 
     DrivePtr f = Get(2);
-    for (auto getter : {&Drive::GetVendorId, &Drive::GetProductId, &Drive::GetProductRevision, &Drive::GetSerialNumber}) {
+    for (auto getter :
+         {&Drive::GetVendorId, &Drive::GetProductId, &Drive::GetProductRevision, &Drive::GetSerialNumber}) {
         auto r = Call(*f, getter, 32);
         EXPECT_EQ(r.result, 1);
         EXPECT_EQ(r.count, 1u);

@@ -48,10 +48,10 @@ protected:
 
 TEST_F(Volumes, LettersAndFolderMountsOfTheDisksVolumes) {
     machine.AddVolume({{0, 1 * GiB, GiB}}, {L"E:\\", L"D:\\mnt\\p\\", L"D:\\mnt\\q\\"});
-    machine.AddVolume({{1, 0, GiB}}, {L"F:\\"});                  // another disk
+    machine.AddVolume({{1, 0, GiB}}, {L"F:\\"}); // another disk
     machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
-    machine.AddVolume({{0, 2 * GiB, GiB}}, {L"C:\\data\\r\\"});    // folder only
-    machine.AddVolume({{0, 3 * GiB, GiB}}, {});                   // no path at all
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {L"C:\\data\\r\\"}); // folder only
+    machine.AddVolume({{0, 3 * GiB, GiB}}, {});                 // no path at all
 
     DrivePtr d = Fresh(0);
     auto letters = Letters(*d);
@@ -369,7 +369,7 @@ WideAnswer SectorMount(Drive &d, ULONG sector, ULONG capacity = 256) {
 TEST_F(Volumes, SectorMountPointNamesTheMountedVolumeHoldingTheSector) {
     // Disk 0 has 512-byte sectors; volume E: covers bytes [1 GiB, 2 GiB).
     machine.AddVolume({{0, 1 * GiB, GiB}}, {L"E:\\", L"D:\\mnt\\p\\"});
-    machine.AddVolume({{0, 2 * GiB, GiB}}, {});                       // not mounted
+    machine.AddVolume({{0, 2 * GiB, GiB}}, {});                           // not mounted
     machine.AddVolume({{1, 0, GiB}, {0, 3 * GiB, GiB}}, {L"C:\\span\\"}); // spanned, folder only
     DrivePtr d = Fresh(0);
     const ULONG first = static_cast<ULONG>(GiB / 512);

@@ -87,14 +87,15 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
     read->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
     read->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
 
-    CLI::App *write = app.add_subcommand("write", "Write one sector from a file of exactly one sector's size (needs --yes)");
+    CLI::App *write =
+        app.add_subcommand("write", "Write one sector from a file of exactly one sector's size (needs --yes)");
     write->add_flag("--verbose", verbose, verboseHelp);
     write->add_option("DISK", w.disk, diskHelp)->required()->type_name("NUMBER|PATH");
     write->add_option("SECTOR", w.sector, "Sector number, from 0")->required()->type_name("NUMBER");
     write->add_option("FILE", w.file, "File holding the sector's new bytes")->required()->type_name("PATH");
     write->add_flag("--yes,-y", w.yes, "Really write: the sector's old content is lost");
-    write->add_option("--device", w.device,
-                      "The device path the disk number must name (required when DISK is a number)")
+    write
+        ->add_option("--device", w.device, "The device path the disk number must name (required when DISK is a number)")
         ->type_name("PATH");
     write->add_flag("--allow-mounted", w.allowMounted, "Write even into a sector of a mounted volume");
 

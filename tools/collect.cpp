@@ -124,8 +124,7 @@ std::vector<std::string> SplitMounts(const std::wstring &text) {
 
 } // namespace
 
-DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError,
-                   const std::string &openRequest) {
+DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError, const std::string &openRequest) {
     DiskReport d;
     d.number = number;
     if (auto path = ReadWide(drive, &Drive::GetDevicePath))

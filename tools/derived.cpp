@@ -22,8 +22,9 @@ std::string JoinTexts(const std::optional<std::string> &a, const std::optional<s
 
 std::string BusName(unsigned bus) {
     static const char *const Names[] = {
-        "Unknown", "SCSI", "ATAPI", "ATA", "1394", "SSA", "Fibre", "USB", "RAID", "iSCSI",
-        "SAS", "SATA", "SD", "MMC", "Virtual", "FileBackedVirtual", "Spaces", "NVMe", "SCM", "UFS"};
+        "Unknown", "SCSI",  "ATAPI", "ATA",  "1394", "SSA", "Fibre",   "USB",
+        "RAID",    "iSCSI", "SAS",   "SATA", "SD",   "MMC", "Virtual", "FileBackedVirtual",
+        "Spaces",  "NVMe",  "SCM",   "UFS"};
     if (bus < sizeof Names / sizeof Names[0])
         return Names[bus];
     char text[16];
@@ -55,8 +56,7 @@ std::optional<std::string> RevisionOf(const DiskReport &d) {
 }
 
 Capacity CapacityOf(const DiskReport &d) {
-    if (d.sectors != 0 && d.bytesPerSector != 0 &&
-        d.sectors <= std::numeric_limits<uint64_t>::max() / d.bytesPerSector)
+    if (d.sectors != 0 && d.bytesPerSector != 0 && d.sectors <= std::numeric_limits<uint64_t>::max() / d.bytesPerSector)
         return {d.sectors * d.bytesPerSector, "sectors"};
     if (d.geometryCapacity != 0)
         return {d.geometryCapacity, "geometry"};
@@ -64,8 +64,8 @@ Capacity CapacityOf(const DiskReport &d) {
 }
 
 std::string ScsiAddressText(const DiskReport &d) {
-    return std::to_string(d.scsiPort) + ":" + std::to_string(d.scsiBus) + ":" + std::to_string(d.scsiTarget) +
-           ":" + std::to_string(d.scsiLun);
+    return std::to_string(d.scsiPort) + ":" + std::to_string(d.scsiBus) + ":" + std::to_string(d.scsiTarget) + ":" +
+           std::to_string(d.scsiLun);
 }
 
 std::string LetterList(const std::string &letters) {

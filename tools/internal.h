@@ -90,12 +90,12 @@ struct AtaIdentity {
 
 // Everything the program tells about one disk, as one collection found it.
 struct DiskReport {
-    ULONG number = 0;                         // member index in the set
-    std::optional<std::string> path;          // UTF-8
+    ULONG number = 0;                // member index in the set
+    std::optional<std::string> path; // UTF-8
     ULONG deviceInstance = 0;
     ULONG parentInstance = 0;
-    std::optional<std::string> controller;    // UTF-8
-    bool accessible = false;                  // the device answered at all
+    std::optional<std::string> controller; // UTF-8
+    bool accessible = false;               // the device answered at all
     ULONG deviceNumber = 0;
     unsigned bus = 0;
     std::optional<std::string> vendor, product, revision, serial; // descriptor bytes
@@ -107,14 +107,14 @@ struct DiskReport {
     uint64_t geometryCapacity = 0;
     uint64_t sectors = 0;
     std::string driveLetters;
-    std::vector<std::string> mountPoints;     // UTF-8
-    std::string mountPointsText;              // UTF-8, as the library lists them
+    std::vector<std::string> mountPoints; // UTF-8
+    std::string mountPointsText;          // UTF-8, as the library lists them
     bool systemVolume = false;
-    std::optional<DWORD> openError;           // why the disk could not be opened (last-error code)
-    std::string openRequest;                  // the request that failed when the disk could not be opened
-    bool numberKnown = true;                  // the device-number request succeeded
-    bool vanished = false;                    // no longer among the machine's disks
-    ULONG mountsTooLong = 0;                  // length of a mount list too long to take, else 0
+    std::optional<DWORD> openError; // why the disk could not be opened (last-error code)
+    std::string openRequest;        // the request that failed when the disk could not be opened
+    bool numberKnown = true;        // the device-number request succeeded
+    bool vanished = false;          // no longer among the machine's disks
+    ULONG mountsTooLong = 0;        // length of a mount list too long to take, else 0
 };
 
 // Asks every getter once. `full` adds the controller description and the

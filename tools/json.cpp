@@ -10,9 +10,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json TextJson(const std::optional<std::string> &bytes) {
-    return bytes ? Json(BytesToUtf8(*bytes)) : Json(nullptr);
-}
+Json TextJson(const std::optional<std::string> &bytes) { return bytes ? Json(BytesToUtf8(*bytes)) : Json(nullptr); }
 
 Json DiskJson(const DiskReport &d) {
     Json j;
@@ -60,8 +58,7 @@ Json DiskJson(const DiskReport &d) {
     j["scsi"] = {{"vendor", TextJson(d.scsiVendor)},
                  {"product", TextJson(d.scsiProduct)},
                  {"revision", TextJson(d.scsiRevision)},
-                 {"address",
-                  {{"port", d.scsiPort}, {"bus", d.scsiBus}, {"target", d.scsiTarget}, {"lun", d.scsiLun}}}};
+                 {"address", {{"port", d.scsiPort}, {"bus", d.scsiBus}, {"target", d.scsiTarget}, {"lun", d.scsiLun}}}};
     j["geometry"] = {{"cylinders", d.cylinders},
                      {"tracks_per_cylinder", d.tracksPerCylinder},
                      {"sectors_per_track", d.sectorsPerTrack},

@@ -20,19 +20,17 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
     MarkVanished(disks);
 
     std::vector<std::string> notes;
-    size_t gone = static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) {
-        return d.vanished;
-    }));
-    size_t closed = static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) {
-        return !d.accessible && !d.vanished;
-    }));
+    size_t gone =
+        static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) { return d.vanished; }));
+    size_t closed = static_cast<size_t>(
+        std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) { return !d.accessible && !d.vanished; }));
     if (gone != 0)
         notes.push_back(std::to_string(gone) + " of " + std::to_string(disks.size()) +
                         " disks went away while they were listed");
     if (closed != 0) {
         std::string right = MissingRight();
-        notes.push_back(std::to_string(closed) + " of " + std::to_string(disks.size()) +
-                        " disks could not be opened" + (right.empty() ? "" : "; full answers need " + right));
+        notes.push_back(std::to_string(closed) + " of " + std::to_string(disks.size()) + " disks could not be opened" +
+                        (right.empty() ? "" : "; full answers need " + right));
     }
     for (const DiskReport &d : disks) {
         if (!d.accessible && !d.vanished && !d.openRequest.empty())

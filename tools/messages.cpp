@@ -49,8 +49,9 @@ std::string MissingRight() {
 
 std::string AccessAdvice() {
     std::string right = MissingRight();
-    return right.empty() ? std::string() : ": needs " + right + " (try again as " +
-                                               (right == "root" ? "root, e.g. with sudo)" : "administrator)");
+    return right.empty() ? std::string()
+                         : ": needs " + right + " (try again as " +
+                               (right == "root" ? "root, e.g. with sudo)" : "administrator)");
 }
 
 std::string ErrorText(DWORD code) {

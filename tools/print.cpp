@@ -14,14 +14,14 @@ std::string Shown(const std::optional<std::string> &bytes) { return bytes ? Esca
 
 void PrintTable(const std::vector<DiskReport> &disks, std::ostream &out) {
     std::vector<std::vector<std::string>> rows;
-    rows.push_back({"#", "DEVICE", "BUS", "MODEL", "SERIAL", "REV", "SIZE", "SECTORS", "SCSI", "MOUNTS", "SYS",
-                    "CONTROLLER"});
+    rows.push_back(
+        {"#", "DEVICE", "BUS", "MODEL", "SERIAL", "REV", "SIZE", "SECTORS", "SCSI", "MOUNTS", "SYS", "CONTROLLER"});
     for (const DiskReport &d : disks) {
         std::string path = d.path ? EscapeText(*d.path) : "-";
         std::string controller = d.controller ? EscapeText(*d.controller) : "-";
         if (!d.accessible) {
-            rows.push_back({std::to_string(d.number), path, "-", d.vanished ? "(gone)" : "(cannot open)", "-", "-",
-                            "-", "-", "-", "-", "", controller});
+            rows.push_back({std::to_string(d.number), path, "-", d.vanished ? "(gone)" : "(cannot open)", "-", "-", "-",
+                            "-", "-", "-", "", controller});
             continue;
         }
         Capacity capacity = CapacityOf(d);
@@ -30,8 +30,8 @@ void PrintTable(const std::vector<DiskReport> &disks, std::ostream &out) {
             mounts += (mounts.empty() ? "" : ", ") + EscapeText(mount);
         rows.push_back({std::to_string(d.number), path, BusName(d.bus), Shown(ModelOf(d)), Shown(SerialOf(d)),
                         Shown(RevisionOf(d)), capacity.bytes ? HumanBytes(*capacity.bytes) : "-",
-                        d.sectors ? std::to_string(d.sectors) : "-", ScsiAddressText(d),
-                        mounts.empty() ? "-" : mounts, d.systemVolume ? "*" : "", controller});
+                        d.sectors ? std::to_string(d.sectors) : "-", ScsiAddressText(d), mounts.empty() ? "-" : mounts,
+                        d.systemVolume ? "*" : "", controller});
     }
     std::vector<size_t> widths(rows[0].size(), 0);
     for (const auto &row : rows)
@@ -73,10 +73,10 @@ void PrintDisk(const DiskReport &d, std::ostream &out) {
     line("Serial", Shown(SerialOf(d)));
     line("Revision", Shown(RevisionOf(d)));
     Capacity capacity = CapacityOf(d);
-    line("Capacity", capacity.bytes ? number(*capacity.bytes) + " bytes (" + HumanBytes(*capacity.bytes) +
-                                          ", from the " +
-                                          (std::string(capacity.source) == "sectors" ? "sector count" : "geometry") + ")"
-                                    : "-");
+    line("Capacity", capacity.bytes
+                         ? number(*capacity.bytes) + " bytes (" + HumanBytes(*capacity.bytes) + ", from the " +
+                               (std::string(capacity.source) == "sectors" ? "sector count" : "geometry") + ")"
+                         : "-");
     line("Sectors", d.sectors ? number(d.sectors) : "-");
     out << "Storage descriptor\n";
     line("Vendor", Shown(d.vendor));

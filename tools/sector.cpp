@@ -97,8 +97,8 @@ int CheckSectorFile(const std::string &path, uint64_t &size, std::ostream &err) 
 int CheckMounted(Drive &drive, uint64_t sector, const DiskReport &d, bool allowMounted, std::ostream &err) {
     std::vector<wchar_t> mount(MaxWideLength < 4096 ? MaxWideLength : 4096, 0);
     ULONG mountLength = 0;
-    int mounted = drive.GetSectorMountPoint(static_cast<ULONG>(sector), mount.data(),
-                                            static_cast<ULONG>(mount.size()), &mountLength);
+    int mounted = drive.GetSectorMountPoint(static_cast<ULONG>(sector), mount.data(), static_cast<ULONG>(mount.size()),
+                                            &mountLength);
     if (mountLength == 0)
         return 0;
     std::string where = EscapeText(mounted ? WideToUtf8(mount.data(), mountLength - 1) : std::string("?"));

@@ -28,9 +28,7 @@ void AppendUtf8(std::string &out, uint32_t cp) {
     }
 }
 
-uint32_t WideUnit(wchar_t c) {
-    return static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(c));
-}
+uint32_t WideUnit(wchar_t c) { return static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(c)); }
 
 } // namespace
 
@@ -112,9 +110,8 @@ std::string EscapeText(const std::string &text) {
 }
 
 size_t DisplayWidth(const std::string &text) {
-    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
+    return static_cast<size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 std::string Quoted(const std::string &text) { return "'" + EscapeBytes(text) + "'"; }

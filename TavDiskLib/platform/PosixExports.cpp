@@ -7,10 +7,6 @@ extern "C" BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     return TavPlatform::SetupDiDestroyDeviceInfoList(DeviceInfoSet);
 }
 
-extern "C" DWORD GetLastError() {
-    return TavPlatform::GetLastError();
-}
+extern "C" DWORD GetLastError() { return TavPlatform::GetLastError(); }
 
-extern "C" void SetLastError(DWORD dwErrCode) {
-    TavPlatform::SetLastError(dwErrCode);
-}
+extern "C" void SetLastError(DWORD dwErrCode) { TavPlatform::SetLastError(dwErrCode); }

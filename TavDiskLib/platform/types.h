@@ -364,11 +364,7 @@ typedef struct _SCSI_PASS_THROUGH_DIRECT {
 #define SCSI_IOCTL_DATA_IN 1
 #define SCSI_IOCTL_DATA_UNSPECIFIED 2
 
-typedef enum _MEDIA_TYPE {
-    Unknown = 0,
-    RemovableMedia = 11,
-    FixedMedia = 12
-} MEDIA_TYPE;
+typedef enum _MEDIA_TYPE { Unknown = 0, RemovableMedia = 11, FixedMedia = 12 } MEDIA_TYPE;
 
 typedef struct _DISK_GEOMETRY {
     LARGE_INTEGER Cylinders;
@@ -407,8 +403,7 @@ typedef struct _VOLUME_DISK_EXTENTS {
 // Kept under names of the library's own so they need no GUID-definition
 // machinery from the platform headers. TavProtocol::SameGuid compares them.
 namespace TavPlatform {
-inline const GUID DiskInterfaceClass = {
-    0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+inline const GUID DiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 inline const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 } // namespace TavPlatform
 

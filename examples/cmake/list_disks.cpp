@@ -20,8 +20,7 @@ int main() {
         else
             drive->GetScsiProductId(model, sizeof model, &length);
         std::printf("%lu %ls: bus %d, %s, %lld sectors\n", static_cast<unsigned long>(i), path,
-                    static_cast<int>(drive->GetBusType()), model,
-                    static_cast<long long>(drive->GetSectors().QuadPart));
+                    static_cast<int>(drive->GetBusType()), model, static_cast<long long>(drive->GetSectors().QuadPart));
         delete drive;
     }
     SetupDiDestroyDeviceInfoList(set);

@@ -75,9 +75,7 @@ extern "C" void tavtest_install_two_disks(void) {
     m.Install();
 }
 
-extern "C" void tavtest_make_unopenable(int disk) {
-    machine->disks[static_cast<size_t>(disk)].openable = false;
-}
+extern "C" void tavtest_make_unopenable(int disk) { machine->disks[static_cast<size_t>(disk)].openable = false; }
 
 extern "C" unsigned long tavtest_leftovers(void) {
     return static_cast<unsigned long>(machine->OpenHandles() + machine->OpenSets() + machine->LiveBlocks() +

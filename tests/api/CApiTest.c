@@ -20,12 +20,12 @@ enum colour { Unknown, Red };
 
 static int failures = 0;
 
-#define CHECK(condition)                                                                                              \
-    do {                                                                                                              \
-        if (!(condition)) {                                                                                           \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                            \
-            ++failures;                                                                                               \
-        }                                                                                                             \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                              \
+            ++failures;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 typedef int (*narrow_getter)(tavdisk_drive *, char *, uint32_t, uint32_t *);
@@ -83,8 +83,7 @@ static void texts(tavdisk_set *set) {
 
     /* Getters that do not apply leave buffer and count alone. */
     CHECK(narrow(ata, tavdisk_drive_get_scsi_vendor_id, 32, text, &count) == 0 && count == 777 && text[0] == 'Z');
-    CHECK(narrow(sas, tavdisk_drive_get_ide_drive_model_no, 32, text, &count) == 0 && count == 777 &&
-          text[0] == 'Z');
+    CHECK(narrow(sas, tavdisk_drive_get_ide_drive_model_no, 32, text, &count) == 0 && count == 777 && text[0] == 'Z');
     CHECK((tavdisk_drive_get_ide_controller_number(sas) | tavdisk_drive_get_ide_disk_number(sas)) == 0);
 
     CHECK(tavdisk_drive_get_ide_controller_number(ata) == 1 && tavdisk_drive_get_ide_disk_number(ata) == 0);

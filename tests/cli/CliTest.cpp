@@ -155,10 +155,10 @@ protected:
 
     std::string File(const std::string &name, const ByteString &content) {
         auto path = std::filesystem::temp_directory_path() /
-                    (std::string("tavdisk_test_") +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name);
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(content.data()),
-                                                    static_cast<std::streamsize>(content.size()));
+                    (std::string("tavdisk_test_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                     "_" + name);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
         files.push_back(path);
         return path.string();
     }
@@ -399,8 +399,8 @@ TEST_F(Tavdisk, VerbosePrintsEachFailedRequest) {
     EXPECT_EQ(quiet.code, 0);
     EXPECT_EQ(quietLines, "");
 
-    for (std::vector<std::string> args : {std::vector<std::string>{"--verbose"}, {"list", "--verbose"},
-                                          {"show", "1", "--verbose"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--verbose"}, {"list", "--verbose"}, {"show", "1", "--verbose"}}) {
         ::testing::internal::CaptureStderr();
         Outcome r = Tav(args);
         std::string printed = ::testing::internal::GetCapturedStderr();
@@ -451,9 +451,8 @@ TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
     Outcome r = Tav({"show", "1"});
     ASSERT_EQ(r.code, 0) << r.err;
     for (const char *part : {"Disk 1", "SAS (10)", "TAV ARRAY DISK", "ABC123", "Storage descriptor", "ARRAY DISK",
-                             "(not an ATA disk)", "2:0:5:1", "Bytes per sector", "4096", "E:",
-                             "C:\\mnt\\with space\\", "C:\\mnt\\b;c\\", "Holds the system volume", "no",
-                             "Standard SATA AHCI Controller"})
+                             "(not an ATA disk)", "2:0:5:1", "Bytes per sector", "4096", "E:", "C:\\mnt\\with space\\",
+                             "C:\\mnt\\b;c\\", "Holds the system volume", "no", "Standard SATA AHCI Controller"})
         EXPECT_NE(r.out.find(part), std::string::npos) << part;
 
     Outcome ata = Tav({"show", "0"});
@@ -509,7 +508,8 @@ TEST_F(Tavdisk, ReadRefusesSectorsPastTheEndAndReportsFailures) {
     f.op = Op::ReadFile;
     f.error = ERROR_IO_DEVICE;
     machine.AddFault(f);
-    ExpectError(Tav({"read", "0", "1"}), 1, "reading sector 1 of disk 0 (" + std::string(Path0) + ") failed: I/O error (error 1117)");
+    ExpectError(Tav({"read", "0", "1"}), 1,
+                "reading sector 1 of disk 0 (" + std::string(Path0) + ") failed: I/O error (error 1117)");
 }
 
 TEST_F(Tavdisk, SectorNumbersBeyondThe32BitRangeAreRefusedWhenTheCountIsUnknown) {
@@ -592,7 +592,8 @@ TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {
     f.error = ERROR_WRITE_PROTECT;
     machine.AddFault(f);
     ExpectError(Tav({"write", Path0, "5", good, "--yes"}), 1,
-                "writing sector 5 of disk 0 (" + std::string(Path0) + ") failed: read-only (write-protected) (error 19)");
+                "writing sector 5 of disk 0 (" + std::string(Path0) +
+                    ") failed: read-only (write-protected) (error 19)");
     EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), before);
 }
 
@@ -719,8 +720,8 @@ protected:
 
 TEST_F(Tavdisk, OutputThatCannotBeWrittenFailsTheCommand) {
     TwoDisks();
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {}, {"--json"}, {"show", "0"}, {"read", "0", "0"}, {"--help"}}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{}, {"--json"}, {"show", "0"}, {"read", "0", "0"}, {"--help"}}) {
         args.insert(args.begin(), "tavdisk");
         std::vector<char *> argv;
         for (auto &a : args)
@@ -735,9 +736,11 @@ TEST_F(Tavdisk, OutputThatCannotBeWrittenFailsTheCommand) {
 
 TEST_F(Tavdisk, ControlCharactersInArgumentsAreEscaped) {
     TwoDisks();
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"show", "\\dev\\\x1b]0;owned\x07"}, {"--bogus\x1b[2J"}, {"read", "0", "1\x1b"},
-             {"write", "0", "1", "missing\x1b[31m", "--yes", "--device", "x"}}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"show", "\\dev\\\x1b]0;owned\x07"},
+                                               {"--bogus\x1b[2J"},
+                                               {"read", "0", "1\x1b"},
+                                               {"write", "0", "1", "missing\x1b[31m", "--yes", "--device", "x"}}) {
         Outcome r = Tav(args);
         EXPECT_NE(r.code, 0);
         EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
@@ -751,9 +754,15 @@ TEST_F(Tavdisk, ControlCharactersInArgumentsAreEscaped) {
 
 TEST_F(Tavdisk, BadArgumentsAreUsageErrors) {
     TwoDisks();
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"frobnicate"}, {"--bogus"}, {"list", "extra"}, {"show"}, {"show", "1", "2"}, {"read", "0"},
-             {"read", "0", "0", "--json"}, {"write", "0", "0"}, {"read", "zero", "0"}}) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"frobnicate"},
+                                                                               {"--bogus"},
+                                                                               {"list", "extra"},
+                                                                               {"show"},
+                                                                               {"show", "1", "2"},
+                                                                               {"read", "0"},
+                                                                               {"read", "0", "0", "--json"},
+                                                                               {"write", "0", "0"},
+                                                                               {"read", "zero", "0"}}) {
         Outcome r = Tav(args);
         std::string joined;
         for (auto &a : args)
@@ -783,10 +792,12 @@ TEST(TavdiskText, WideTextBecomesUtf8AndIllFormedUnitsAreReplaced) {
     EXPECT_EQ(WideToUtf8(astral.data(), astral.size()), "\xF0\x9F\x98\x80");
     if constexpr (sizeof(wchar_t) == 4) {
         const wchar_t bad[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'a'};
-        EXPECT_EQ(WideToUtf8(bad, 3), "\xEF\xBF\xBD\xEF\xBF\xBD" "a");
+        EXPECT_EQ(WideToUtf8(bad, 3), "\xEF\xBF\xBD\xEF\xBF\xBD"
+                                      "a");
     } else {
         const wchar_t lone[] = {static_cast<wchar_t>(0xD83D), L'a', static_cast<wchar_t>(0xDE00)};
-        EXPECT_EQ(WideToUtf8(lone, 3), "\xEF\xBF\xBD" "a\xEF\xBF\xBD");
+        EXPECT_EQ(WideToUtf8(lone, 3), "\xEF\xBF\xBD"
+                                       "a\xEF\xBF\xBD");
     }
     EXPECT_EQ(WideToUtf8(nullptr, 0), "");
 }

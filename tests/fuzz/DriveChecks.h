@@ -100,8 +100,8 @@ inline void CheckSectorMountPoint(Drive &d, ULONG sector) {
             Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
         if (result == 1) {
             Require(length >= 2 && length <= capacity, "length out of range", name, capacity);
-            Require(buffer[length - 1] == 0 && std::wcslen(buffer.data()) == length - 1, "text not terminated at its length",
-                    name, capacity);
+            Require(buffer[length - 1] == 0 && std::wcslen(buffer.data()) == length - 1,
+                    "text not terminated at its length", name, capacity);
         } else {
             for (size_t i = 0; i < capacity; ++i)
                 Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "refusal changed the buffer", name, capacity);

@@ -33,8 +33,8 @@ namespace {
 
 using namespace TavFuzz;
 
-const char *const Trees[] = {"qemu-sata", "qemu-ide",  "qemu-scsi", "qemu-lsi4k", "qemu-nvme",  "qemu-usb",
-                              "qemu-virtio", "qemu-span", "server",    "vm",         "workstation"};
+const char *const Trees[] = {"qemu-sata",   "qemu-ide",  "qemu-scsi", "qemu-lsi4k", "qemu-nvme",  "qemu-usb",
+                             "qemu-virtio", "qemu-span", "server",    "vm",         "workstation"};
 constexpr size_t TreeCount = sizeof Trees / sizeof Trees[0];
 // A file larger than this is a disk's content: only written into, near its start.
 constexpr uintmax_t ContentFile = 1 << 20;
@@ -48,8 +48,8 @@ std::string ReadAll(const fs::path &p) {
 }
 
 void WriteAll(const fs::path &p, const std::string &content) {
-    std::ofstream(p, std::ios::binary | std::ios::trunc).write(content.data(),
-                                                               static_cast<std::streamsize>(content.size()));
+    std::ofstream(p, std::ios::binary | std::ios::trunc)
+        .write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 void WriteAt(const fs::path &p, uint64_t offset, const std::string &bytes) {
@@ -60,8 +60,8 @@ void WriteAt(const fs::path &p, uint64_t offset, const std::string &bytes) {
 
 struct Recording {
     std::unique_ptr<TavReplay::Tree> tree;
-    std::vector<fs::path> files;      // regular files, in a fixed order
-    std::vector<fs::path> linkDirs;   // every holders/ and slaves/ directory
+    std::vector<fs::path> files;    // regular files, in a fixed order
+    std::vector<fs::path> linkDirs; // every holders/ and slaves/ directory
     fs::path mountinfo;
 };
 

@@ -109,7 +109,7 @@ void DeviceSeeds(const fs::path &dir) {
     // header Size that lies; a short INQUIRY; an absurd extent count.
     MachineSpec odd = TwoDisks();
     std::vector<uint8_t> &desc = odd.disks[1].device;
-    desc[4] = 0xFF; // Size
+    desc[4] = 0xFF;  // Size
     desc[12] = 0xF0; // VendorIdOffset
     odd.disks[1].inquiry.resize(20);
     odd.volumes[0].claimed = 0xFFFFFFFF;
@@ -118,11 +118,11 @@ void DeviceSeeds(const fs::path &dir) {
     // Requests that fail or answer short.
     MachineSpec faults = TwoDisks();
     FaultSpec shortPass;
-    shortPass.op = 0;   // DeviceIoControl
+    shortPass.op = 0;    // DeviceIoControl
     shortPass.ioctl = 7; // IOCTL_SCSI_PASS_THROUGH_DIRECT
     shortPass.shortBytes = 3;
     FaultSpec noNames;
-    noNames.op = 7;     // GetVolumePathNamesForVolumeNameW
+    noNames.op = 7; // GetVolumePathNamesForVolumeNameW
     noNames.shortBytes = 5;
     FaultSpec failedNumber;
     failedNumber.op = 0;
@@ -137,8 +137,8 @@ void DeviceSeeds(const fs::path &dir) {
 }
 
 void TreeSeeds(const fs::path &dir) {
-    const char *const trees[] = {"qemu-sata", "qemu-ide", "qemu-scsi", "qemu-lsi4k", "qemu-nvme", "qemu-usb",
-                                 "qemu-virtio", "qemu-span", "server", "vm", "workstation"};
+    const char *const trees[] = {"qemu-sata",   "qemu-ide",  "qemu-scsi", "qemu-lsi4k", "qemu-nvme",  "qemu-usb",
+                                 "qemu-virtio", "qemu-span", "server",    "vm",         "workstation"};
     for (size_t i = 0; i < sizeof trees / sizeof trees[0]; ++i) {
         Writer plain;
         plain.U8(i).U32(100);

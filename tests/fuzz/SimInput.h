@@ -21,12 +21,22 @@ using TavSim::Op;
 // CloseHandle or LocalFree keeps what it was given, which the leak check
 // would blame on the library), and the control codes.
 inline const std::vector<Op> &FaultOps() {
-    static const std::vector<Op> ops = {Op::DeviceIoControl, Op::CreateFileW, Op::ReadFile, Op::WriteFile,
-                                        Op::SetFilePointerEx, Op::FindFirstVolumeW, Op::FindNextVolumeW,
-                                        Op::GetVolumePathNamesForVolumeNameW, Op::GetWindowsDirectoryW,
-                                        Op::SetupDiGetDeviceInterfaceDetailW, Op::SetupDiEnumDeviceInterfaces,
-                                        Op::SetupDiOpenDeviceInfoW, Op::SetupDiGetDeviceRegistryPropertyW,
-                                        Op::CM_Get_Parent, Op::CM_Get_Device_ID_Size, Op::CM_Get_Device_IDW,
+    static const std::vector<Op> ops = {Op::DeviceIoControl,
+                                        Op::CreateFileW,
+                                        Op::ReadFile,
+                                        Op::WriteFile,
+                                        Op::SetFilePointerEx,
+                                        Op::FindFirstVolumeW,
+                                        Op::FindNextVolumeW,
+                                        Op::GetVolumePathNamesForVolumeNameW,
+                                        Op::GetWindowsDirectoryW,
+                                        Op::SetupDiGetDeviceInterfaceDetailW,
+                                        Op::SetupDiEnumDeviceInterfaces,
+                                        Op::SetupDiOpenDeviceInfoW,
+                                        Op::SetupDiGetDeviceRegistryPropertyW,
+                                        Op::CM_Get_Parent,
+                                        Op::CM_Get_Device_ID_Size,
+                                        Op::CM_Get_Device_IDW,
                                         Op::LocalAlloc};
     return ops;
 }

@@ -51,15 +51,12 @@ struct Handle {
 inline std::optional<DWORD> DeviceNumber(HANDLE h) {
     STORAGE_DEVICE_NUMBER n{};
     DWORD returned = 0;
-    if (!TavPlatform::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &returned,
-                                      nullptr))
+    if (!TavPlatform::DeviceIoControl(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof n, &returned, nullptr))
         return std::nullopt;
     return n.DeviceNumber;
 }
 
-inline std::string Narrow(const std::wstring &w) {
-    return std::string(w.begin(), w.end());
-}
+inline std::string Narrow(const std::wstring &w) { return std::string(w.begin(), w.end()); }
 
 inline std::wstring DevicePath(Drive &d) {
     wchar_t buffer[512] = {};

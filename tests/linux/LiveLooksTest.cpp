@@ -28,9 +28,7 @@ namespace P = TavPlatform;
 
 namespace {
 
-std::wstring Wide(const std::string &s) {
-    return std::wstring(s.begin(), s.end());
-}
+std::wstring Wide(const std::string &s) { return std::wstring(s.begin(), s.end()); }
 
 // A 64 MiB sparse image whose MBR holds one partition.
 bool WriteImage(const std::string &path, uint32_t start, uint32_t count) {
@@ -243,9 +241,7 @@ TEST_F(LiveLooks, VolumeSearchSeesResizeRepartitionAndMounts) {
 
 namespace {
 
-uint64_t Reused() {
-    return TavLinux::CountLooks().reused;
-}
+uint64_t Reused() { return TavLinux::CountLooks().reused; }
 
 // The device paths of a new device information set.
 std::vector<std::wstring> SetPaths() {
@@ -491,8 +487,8 @@ TEST_F(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
     EXPECT_LE(large.looks, 3u);
     double perDiskSmall = double(small.reads) / double(small.disks);
     double perDiskLarge = double(large.reads) / double(large.disks);
-    EXPECT_LE(perDiskLarge, perDiskSmall * 1.25 + 2) << small.reads << " reads for " << small.disks << " disks, "
-                                                     << large.reads << " for " << large.disks;
+    EXPECT_LE(perDiskLarge, perDiskSmall * 1.25 + 2)
+        << small.reads << " reads for " << small.disks << " disks, " << large.reads << " for " << large.disks;
 }
 
 // The node of a kernel driver (the parent of a loop disk) has no sysfs

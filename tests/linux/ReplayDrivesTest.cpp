@@ -21,9 +21,7 @@ constexpr bool HaveLibpci = false;
 
 // A PCI controller's description: its name from libpci when the backend
 // has it, else the driver's name.
-const wchar_t *Pci(const wchar_t *name, const wchar_t *driver) {
-    return HaveLibpci ? name : driver;
-}
+const wchar_t *Pci(const wchar_t *name, const wchar_t *driver) { return HaveLibpci ? name : driver; }
 
 } // namespace
 
@@ -79,6 +77,8 @@ struct DiskFacts {
     std::optional<std::wstring> adapter; // the parent device node's description
 };
 
+// The table is laid out by hand, one fact per group, macros included.
+// clang-format off
 #define NUMBER(call, value)                                                                                           \
     Number { #call, [](Drive &d) { return static_cast<long long>(d.call); }, value }
 #define TEXT(getter, value)                                                                                           \
@@ -217,6 +217,7 @@ const DiskFacts Disks[] = {
 
 #undef NUMBER
 #undef TEXT
+// clang-format on
 
 // The name, not the bytes, when a case fails.
 void PrintTo(const DiskFacts &facts, std::ostream *out) { *out << facts.name; }

@@ -24,9 +24,7 @@ const std::string Loop0 = "sys/devices/virtual/block/loop0/";
 
 // The recorded VM, taken for the kernel's own sysfs or not for the test's life.
 struct Vm {
-    explicit Vm(bool kernel) : m("vm"), root{m.tree.Root()} {
-        TavLinux::TreatAsKernelTree(root, kernel);
-    }
+    explicit Vm(bool kernel) : m("vm"), root{m.tree.Root()} { TavLinux::TreatAsKernelTree(root, kernel); }
     ~Vm() { TavLinux::TreatAsKernelTree(root, std::nullopt); }
     Vm(const Vm &) = delete;
     Vm &operator=(const Vm &) = delete;

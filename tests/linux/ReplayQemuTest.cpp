@@ -21,18 +21,19 @@ struct Expected {
     const char *revision; // IDENTIFY firmware (ATA) or INQUIRY revision
     long long sectors;
     ULONG bytesPerSector;
-    int target, lun;      // SCSI address, -1 when not checked
+    int target, lun; // SCSI address, -1 when not checked
     const char *mounts;
 };
 
 const Expected Disks[] = {
     {"qemu-sata", L"/dev/sdb", BusTypeSata, true, "TAV SATA DISK ONE", "TAVSATA0001", "SF1.2", 2097152, 512, 0, 0,
      "/mnt/tavdata; /mnt/tavbind; /mnt/tav space"},
-    {"qemu-sata", L"/dev/sdc", BusTypeSata, true, "TAV BIG SATA 3T", "TAVBIGATA01", "BA48", 6442450944LL, 512, 0, 0, ""},
+    {"qemu-sata", L"/dev/sdc", BusTypeSata, true, "TAV BIG SATA 3T", "TAVBIGATA01", "BA48", 6442450944LL, 512, 0, 0,
+     ""},
     {"qemu-ide", L"/dev/sda", BusTypeAta, true, "TAV PATA SLAVE", "TAVIDE00042", "PF7", 131072, 512, 1, 0, ""},
     {"qemu-scsi", L"/dev/sdd", BusTypeScsi, false, "TAVVEND TAV VSCSI LUN2", "TAVVS0302", "V3", 262144, 512, 3, 2, ""},
-    {"qemu-scsi", L"/dev/sde", BusTypeScsi, false, "TAVBIG TAV BIG SCSI 3T", "TAVBIGSCSI01", "BS16", 6442450944LL, 512, 5,
-     0, ""},
+    {"qemu-scsi", L"/dev/sde", BusTypeScsi, false, "TAVBIG TAV BIG SCSI 3T", "TAVBIGSCSI01", "BS16", 6442450944LL, 512,
+     5, 0, ""},
     {"qemu-lsi4k", L"/dev/sdf", BusTypeScsi, false, "TAV4KN TAV LSI 4K DISK", "TAVLSI4K01", "4K01", 32768, 4096, 2, 0,
      "/mnt/tav4k"},
     {"qemu-usb", L"/dev/sdg", BusTypeUsb, false, "TAVUAS TAV UAS DISK", "TAVUAS0001", "U1", 131072, 512, 0, 0, ""},
@@ -43,8 +44,7 @@ const Expected Disks[] = {
      -1, nullptr},
     // The device-mapper volume spans the first partitions of both disks.
     {"qemu-span", L"/dev/vda", BusTypeVirtual, false, nullptr, nullptr, nullptr, 524288, 512, -1, -1, "/mnt/tavspan"},
-    {"qemu-span", L"/dev/nvme0n1", BusTypeNvme, false, nullptr, nullptr, nullptr, 524288, 512, -1, -1,
-     "/mnt/tavspan"},
+    {"qemu-span", L"/dev/nvme0n1", BusTypeNvme, false, nullptr, nullptr, nullptr, 524288, 512, -1, -1, "/mnt/tavspan"},
 };
 
 std::string Model(Drive &d, bool ata) {

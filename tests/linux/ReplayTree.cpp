@@ -13,9 +13,7 @@ namespace fs = std::filesystem;
 
 namespace TavReplay {
 
-std::string DataDirectory() {
-    return TAVDISK_LINUX_TEST_DATA;
-}
+std::string DataDirectory() { return TAVDISK_LINUX_TEST_DATA; }
 
 namespace {
 
@@ -226,9 +224,7 @@ std::string Tree::Path(const std::string &relative) const {
     return root_ + "/" + r;
 }
 
-void Tree::Remove(const std::string &relative) const {
-    fs::remove_all(Path(relative));
-}
+void Tree::Remove(const std::string &relative) const { fs::remove_all(Path(relative)); }
 
 void Tree::Write(const std::string &relative, const std::string &content) const {
     fs::remove(Path(relative));

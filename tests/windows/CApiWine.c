@@ -9,12 +9,12 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                                                              \
-    do {                                                                                                              \
-        if (!(condition)) {                                                                                           \
-            fprintf(stderr, "check failed: %s\n", #condition);                                                        \
-            ++failures;                                                                                               \
-        }                                                                                                             \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            fprintf(stderr, "check failed: %s\n", #condition);                                                         \
+            ++failures;                                                                                                \
+        }                                                                                                              \
     } while (0)
 
 struct seen {
@@ -58,8 +58,7 @@ int main(int argc, char **argv) {
     CHECK(seen.count >= 1 && strstr(seen.first, "TavDiskLib: CM_Get_Device_ID_Size on device node") == seen.first);
     tavdisk_set_free(set);
 
-    CHECK(tavdisk_drive_get_vendor_id(NULL, text, sizeof text, &count) == 0 && count == 9 &&
-          strcmp(text, "keep") == 0);
+    CHECK(tavdisk_drive_get_vendor_id(NULL, text, sizeof text, &count) == 0 && count == 9 && strcmp(text, "keep") == 0);
     CHECK(tavdisk_drive_get_sectors(NULL) == 0);
     tavdisk_drive_free(NULL);
     tavdisk_set_free(NULL);

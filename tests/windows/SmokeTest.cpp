@@ -21,7 +21,7 @@
 // long here, wide text is wchar_t, 64-bit values are LARGE_INTEGER and the
 // bus type is STORAGE_BUS_TYPE. A change to any of them changes what callers
 // link against.
-#define TAVDISK_EXPECT_SIGNATURE(member, type)                                                                 \
+#define TAVDISK_EXPECT_SIGNATURE(member, type)                                                                         \
     static_assert(std::is_same<decltype(member), type>::value, #member " has changed its exported signature")
 using NarrowText = int (Drive::*)(unsigned char *, unsigned long, unsigned long *);
 using WideText = int (Drive::*)(wchar_t *, unsigned long, unsigned long *);
@@ -67,7 +67,8 @@ TAVDISK_EXPECT_SIGNATURE(&Drive::GetMountPoints, WideText);
 TAVDISK_EXPECT_SIGNATURE(&Drive::ContainsWindowsBootPartition, int (Drive::*)());
 TAVDISK_EXPECT_SIGNATURE(&Adapter::GetDescription, void (Adapter::*)(wchar_t const *, unsigned long, unsigned long *));
 TAVDISK_EXPECT_SIGNATURE(&Adapter::operator=, Adapter &(Adapter::*)(Adapter const &));
-static_assert(std::is_constructible<Drive, void *, unsigned long, SP_DEVICE_INTERFACE_DATA *>::value, "Drive constructor");
+static_assert(std::is_constructible<Drive, void *, unsigned long, SP_DEVICE_INTERFACE_DATA *>::value,
+              "Drive constructor");
 static_assert(std::is_constructible<Adapter, void *, unsigned long>::value, "Adapter constructor");
 static_assert(std::is_same<ULONG, unsigned long>::value && std::is_same<WCHAR, wchar_t>::value,
               "the system's ULONG and WCHAR");
@@ -128,9 +129,8 @@ void ExpectZeroAnswers(Drive &d) {
 
     // Descriptor strings: present as empty texts.
     using Getter = int (Drive::*)(unsigned char *, ULONG, ULONG *);
-    for (Getter get : {&Drive::GetVendorId, &Drive::GetProductId, &Drive::GetProductRevision,
-                       &Drive::GetSerialNumber, &Drive::GetScsiVendorId, &Drive::GetScsiProductId,
-                       &Drive::GetScsiProductRevision}) {
+    for (Getter get : {&Drive::GetVendorId, &Drive::GetProductId, &Drive::GetProductRevision, &Drive::GetSerialNumber,
+                       &Drive::GetScsiVendorId, &Drive::GetScsiProductId, &Drive::GetScsiProductRevision}) {
         unsigned char text[64];
         std::memset(text, 'x', sizeof text);
         ULONG count = 99;
@@ -184,8 +184,8 @@ protected:
         set.reset(SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_DISKDRIVE, nullptr));
         ASSERT_NE(set.get(), INVALID_HANDLE_VALUE) << GetLastError();
         node.cbSize = sizeof node;
-        if (!SetupDiCreateDeviceInfoW(set.get(), L"TavDiskSmokeDisk", &GUID_DEVCLASS_DISKDRIVE, Description,
-                                      nullptr, DICD_GENERATE_ID, &node))
+        if (!SetupDiCreateDeviceInfoW(set.get(), L"TavDiskSmokeDisk", &GUID_DEVCLASS_DISKDRIVE, Description, nullptr,
+                                      DICD_GENERATE_ID, &node))
             GTEST_SKIP() << "the system refused a device node of our own: " << GetLastError();
         created = true;
         // Registered, the node can be opened into another set by its

@@ -100,9 +100,7 @@ std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, 
     return e;
 }
 
-bool IsLoopName(const std::string &name) {
-    return name.compare(0, 4, "loop") == 0;
-}
+bool IsLoopName(const std::string &name) { return name.compare(0, 4, "loop") == 0; }
 
 } // namespace
 
@@ -181,13 +179,9 @@ BlockView::BlockView(const Root &r) : root(r), kernel(KernelTree(r)) {
 
 BlockView::~BlockView() = default;
 
-BlockView::Slot &BlockView::At(size_t i) {
-    return *slots.at(i);
-}
+BlockView::Slot &BlockView::At(size_t i) { return *slots.at(i); }
 
-const BlockEntry &BlockView::Entry(size_t i) const {
-    return slots.at(i)->reg->entry;
-}
+const BlockEntry &BlockView::Entry(size_t i) const { return slots.at(i)->reg->entry; }
 
 std::optional<size_t> BlockView::Find(const std::string &name) const {
     auto it = byName.find(name);
@@ -212,9 +206,7 @@ size_t BlockView::Adopt(const BlockEntry &entry) {
     return slots.size() - 1;
 }
 
-std::optional<std::string> BlockView::Attr(const std::string &path) const {
-    return ReadKernelAttr(root, path, kernel);
-}
+std::optional<std::string> BlockView::Attr(const std::string &path) const { return ReadKernelAttr(root, path, kernel); }
 
 void BlockView::LoadFixed(size_t i) {
     Registration &r = *At(i).reg;
@@ -255,9 +247,7 @@ std::optional<std::string> BlockView::StartText(size_t i) {
     return At(i).reg->start;
 }
 
-uint64_t BlockView::StartSectors(size_t i) {
-    return SectorCount(ParseNumber(StartText(i)));
-}
+uint64_t BlockView::StartSectors(size_t i) { return SectorCount(ParseNumber(StartText(i))); }
 
 DWORD BlockView::PartitionNumber(size_t i) {
     LoadFixed(i);

@@ -87,9 +87,7 @@ HANDLE OpenBlock(const Root &root, const BlockEntry &block, DWORD access, bool a
     return AddHandle(f);
 }
 
-bool StartsWith(const std::wstring &s, const wchar_t *prefix) {
-    return s.compare(0, std::wcslen(prefix), prefix) == 0;
-}
+bool StartsWith(const std::wstring &s, const wchar_t *prefix) { return s.compare(0, std::wcslen(prefix), prefix) == 0; }
 
 // The device a positioning or a transfer works on: a volume handle's is
 // opened now; a handle without a descriptor (for queries only) is refused.

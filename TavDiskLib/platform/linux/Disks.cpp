@@ -14,9 +14,7 @@ namespace {
 
 const std::string Devices = "/sys/devices";
 
-bool StartsWith(const std::string &s, const std::string &prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
+bool StartsWith(const std::string &s, const std::string &prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
 // "ata3" and the like: a libata port.
 bool IsAtaPort(const std::string &name) {
@@ -252,10 +250,10 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
                           : d.logicalBlock;
     uint64_t kb = number(sys + "/queue/max_hw_sectors_kb").value_or(0);
     d.maxTransfer = static_cast<uint32_t>(std::min<uint64_t>(kb * 1024, 0xFFFFFFFFu));
-    d.maxSegments = static_cast<uint32_t>(
-        std::min<uint64_t>(number(sys + "/queue/max_segments").value_or(0), 0xFFFFFFFFu));
-    d.alignmentMask = static_cast<uint32_t>(
-        std::min<uint64_t>(number(sys + "/queue/dma_alignment").value_or(0), 0xFFFFFFFFu));
+    d.maxSegments =
+        static_cast<uint32_t>(std::min<uint64_t>(number(sys + "/queue/max_segments").value_or(0), 0xFFFFFFFFu));
+    d.alignmentMask =
+        static_cast<uint32_t>(std::min<uint64_t>(number(sys + "/queue/dma_alignment").value_or(0), 0xFFFFFFFFu));
 
     if (d.speaksScsi) {
         if (auto dir = Resolve(root, device)) {

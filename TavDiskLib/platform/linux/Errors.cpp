@@ -50,12 +50,8 @@ BOOL Fail(DWORD code) {
 
 namespace TavPlatform {
 
-DWORD GetLastError() {
-    return TavLinux::lastError;
-}
+DWORD GetLastError() { return TavLinux::lastError; }
 
-void SetLastError(DWORD dwErrCode) {
-    TavLinux::lastError = dwErrCode;
-}
+void SetLastError(DWORD dwErrCode) { TavLinux::lastError = dwErrCode; }
 
 } // namespace TavPlatform

@@ -170,13 +170,9 @@ std::optional<uint64_t> ReadNumber(const Root &root, const std::string &path) {
     return ParseNumber(ReadAttr(root, path));
 }
 
-uint64_t SectorCount(std::optional<uint64_t> n) {
-    return n.value_or(0) > (uint64_t{1} << 54) ? 0 : n.value_or(0);
-}
+uint64_t SectorCount(std::optional<uint64_t> n) { return n.value_or(0) > (uint64_t{1} << 54) ? 0 : n.value_or(0); }
 
-uint64_t Sectors(const Root &root, const std::string &path) {
-    return SectorCount(ReadNumber(root, path));
-}
+uint64_t Sectors(const Root &root, const std::string &path) { return SectorCount(ReadNumber(root, path)); }
 
 bool Exists(const Root &root, const std::string &path) {
     struct stat st {};

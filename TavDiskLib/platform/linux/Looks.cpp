@@ -377,9 +377,7 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
     return look;
 }
 
-bool LooksCanBeKept() {
-    return TheMonitor().Check().has_value();
-}
+bool LooksCanBeKept() { return TheMonitor().Check().has_value(); }
 
 LookCounts CountLooks() {
     KeptLook &k = Kept();

@@ -27,7 +27,7 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
         return nullptr;
     }
     auto *block = static_cast<unsigned char *>((uFlags & LMEM_ZEROINIT) ? std::calloc(1, BlockHeader + bytes)
-                                                                          : std::malloc(BlockHeader + bytes));
+                                                                        : std::malloc(BlockHeader + bytes));
     if (!block) {
         TavLinux::Fail(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

@@ -70,9 +70,7 @@ std::optional<Node> NodeOf(DEVINST devinst) {
 
 const std::string DriverPrefix = "driver:";
 
-bool IsDriverKey(const std::string &key) {
-    return key.compare(0, DriverPrefix.size(), DriverPrefix) == 0;
-}
+bool IsDriverKey(const std::string &key) { return key.compare(0, DriverPrefix.size(), DriverPrefix) == 0; }
 
 std::wstring InstanceId(const std::string &key) {
     if (IsDriverKey(key))
@@ -294,12 +292,8 @@ struct DeviceSet : Object {
 
 std::atomic<uint32_t> nextSerial{1};
 
-ULONG_PTR Token(uint32_t serial, uint32_t low) {
-    return (ULONG_PTR{serial} << 32) | low;
-}
-uint32_t SerialOf(ULONG_PTR token) {
-    return static_cast<uint32_t>(token >> 32);
-}
+ULONG_PTR Token(uint32_t serial, uint32_t low) { return (ULONG_PTR{serial} << 32) | low; }
+uint32_t SerialOf(ULONG_PTR token) { return static_cast<uint32_t>(token >> 32); }
 
 bool ValidDevInfo(DeviceSet &s, const SP_DEVINFO_DATA *d) {
     return d && d->cbSize == sizeof(SP_DEVINFO_DATA) && SerialOf(d->Reserved) == s.serial && s.Member(d->DevInst);

@@ -123,12 +123,11 @@ public:
 
     Disk *DiskAt(int index) const {
         return index >= 0 && static_cast<size_t>(index) < m->disks.size() ? &m->disks[static_cast<size_t>(index)]
-                                                                           : nullptr;
+                                                                          : nullptr;
     }
     Volume *VolumeAt(int index) const {
-        return index >= 0 && static_cast<size_t>(index) < m->volumes.size()
-                   ? &m->volumes[static_cast<size_t>(index)]
-                   : nullptr;
+        return index >= 0 && static_cast<size_t>(index) < m->volumes.size() ? &m->volumes[static_cast<size_t>(index)]
+                                                                            : nullptr;
     }
     int DiskOfDevInst(DEVINST dn) const;
     const DeviceNode *Node(DEVINST dn) const;

@@ -73,8 +73,8 @@ BOOL AnswerSmartRcvDriveData(Call<BOOL> &c, const Disk &d, const void *in, DWORD
         return c.Fail(ERROR_INVALID_FUNCTION);
     if (!in || inSize < sizeof(SENDCMDINPARAMS) - 1)
         return c.Fail(ERROR_INVALID_PARAMETER);
-    const uint8_t command = static_cast<const uint8_t *>(
-        in)[offsetof(SENDCMDINPARAMS, irDriveRegs) + offsetof(IDEREGS, bCommandReg)];
+    const uint8_t command =
+        static_cast<const uint8_t *>(in)[offsetof(SENDCMDINPARAMS, irDriveRegs) + offsetof(IDEREGS, bCommandReg)];
     const size_t header = offsetof(SENDCMDOUTPARAMS, bBuffer);
     SENDCMDOUTPARAMS status;
     std::memset(&status, 0, sizeof status);
@@ -119,8 +119,7 @@ struct CommandAnswer {
 
 // The commands the disk knows: INQUIRY (standard data only), READ CAPACITY
 // (10) and READ CAPACITY (16). `reply` holds answers built on the spot.
-CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength,
-                            TavProtocol::ReadCapacity16Data &reply) {
+CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, TavProtocol::ReadCapacity16Data &reply) {
     using namespace TavProtocol;
     CommandAnswer a;
     switch (cdb[0]) {
@@ -148,9 +147,7 @@ CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength,
         a.data = reply.data();
         a.n = std::min<size_t>(reply.size(), ReadCapacity16AllocationLength(cdb));
         break;
-    default:
-        a.good = false;
-        break;
+    default: a.good = false; break;
     }
     return a;
 }
@@ -196,8 +193,7 @@ BOOL AnswerScsiPassThroughDirect(Call<BOOL> &c, const Disk &d, const void *in, D
 
 BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in, DWORD inSize, const Output &out) {
     switch (code) {
-    case IOCTL_STORAGE_QUERY_PROPERTY:
-        return AnswerQueryProperty(c, d, in, inSize, out);
+    case IOCTL_STORAGE_QUERY_PROPERTY: return AnswerQueryProperty(c, d, in, inSize, out);
     case IOCTL_STORAGE_GET_DEVICE_NUMBER: {
         STORAGE_DEVICE_NUMBER n;
         std::memset(&n, 0, sizeof n);
@@ -206,24 +202,18 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
         n.PartitionNumber = 0; // the whole disk
         return AnswerRecord(c, n, out);
     }
-    case SMART_GET_VERSION:
-        return AnswerSmartGetVersion(c, d, out);
-    case SMART_RCV_DRIVE_DATA:
-        return AnswerSmartRcvDriveData(c, d, in, inSize, out);
-    case IOCTL_DISK_CONTROLLER_NUMBER:
-        return AnswerRecordIfAny(c, d.controllerNumber, out);
+    case SMART_GET_VERSION: return AnswerSmartGetVersion(c, d, out);
+    case SMART_RCV_DRIVE_DATA: return AnswerSmartRcvDriveData(c, d, in, inSize, out);
+    case IOCTL_DISK_CONTROLLER_NUMBER: return AnswerRecordIfAny(c, d.controllerNumber, out);
     case IOCTL_SCSI_GET_ADDRESS: {
         std::optional<SCSI_ADDRESS> a = d.scsiAddress;
         if (a)
             a->Length = sizeof(SCSI_ADDRESS);
         return AnswerRecordIfAny(c, a, out);
     }
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY:
-        return AnswerRecordIfAny(c, d.geometry, out);
-    case IOCTL_SCSI_PASS_THROUGH_DIRECT:
-        return AnswerScsiPassThroughDirect(c, d, in, inSize, out);
-    default:
-        return c.Fail(ERROR_INVALID_FUNCTION);
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY: return AnswerRecordIfAny(c, d.geometry, out);
+    case IOCTL_SCSI_PASS_THROUGH_DIRECT: return AnswerScsiPassThroughDirect(c, d, in, inSize, out);
+    default: return c.Fail(ERROR_INVALID_FUNCTION);
     }
 }
 
@@ -270,8 +260,8 @@ namespace TavPlatform {
 
 using namespace TavSim;
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
     DWORD ignored = 0;
     const Output out{lpOutBuffer, nOutBufferSize, lpBytesReturned ? lpBytesReturned : &ignored};
     *out.returned = 0;
@@ -298,8 +288,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         return v ? AnswerVolumeRequest(c, *v, dwIoControlCode, out) : c.Fail(ERROR_DEV_NOT_EXIST);
     }
     const Disk *d = c.DiskAt(slot->target);
-    return d ? AnswerDiskRequest(c, *d, dwIoControlCode, lpInBuffer, nInBufferSize, out)
-             : c.Fail(ERROR_DEV_NOT_EXIST);
+    return d ? AnswerDiskRequest(c, *d, dwIoControlCode, lpInBuffer, nInBufferSize, out) : c.Fail(ERROR_DEV_NOT_EXIST);
 }
 
 } // namespace TavPlatform

@@ -83,9 +83,9 @@ bool SameName(const std::wstring &a, size_t aLength, const wchar_t *b, size_t bL
 
 // Index of the first item whose key (the first keyLength(item) characters of
 // name(item)) equals `text`, or -1.
-template <class Items, class Name, class KeyLength>
-int FindByName(std::unordered_map<uint64_t, int> &index, size_t &indexedSize, const Items &items, Name name,
-               KeyLength keyLength, const wchar_t *text) {
+template <class Items, class Name, class KeyLength> int FindByName(std::unordered_map<uint64_t, int> &index,
+                                                                   size_t &indexedSize, const Items &items, Name name,
+                                                                   KeyLength keyLength, const wchar_t *text) {
     const size_t n = std::wcslen(text);
     const uint64_t h = HashName(text, n);
     if (indexedSize != items.size()) {
@@ -153,7 +153,7 @@ std::wstring HandleTarget(HANDLE hObject) {
     // The name a disk or volume handle was opened by.
     auto nameOf = [](const auto &items, int index, auto name) -> std::wstring {
         return index >= 0 && static_cast<size_t>(index) < items.size() ? items[static_cast<size_t>(index)].*name
-                                                                        : std::wstring();
+                                                                       : std::wstring();
     };
     if (Slot *slot = FindSlot(s, hObject, HandleKind::Disk))
         return nameOf(m.disks, slot->target, &Disk::devicePath);

@@ -286,7 +286,7 @@ ByteString MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask) {
 }
 
 ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
-                           STORAGE_BUS_TYPE bus, bool serialAllOnes) {
+                                STORAGE_BUS_TYPE bus, bool serialAllOnes) {
     STORAGE_DEVICE_DESCRIPTOR d;
     std::memset(&d, 0, sizeof d);
     d.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
@@ -304,8 +304,7 @@ ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const c
     PutDword(b, offsetof(STORAGE_DEVICE_DESCRIPTOR, VendorIdOffset), append(vendor));
     PutDword(b, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductIdOffset), append(product));
     PutDword(b, offsetof(STORAGE_DEVICE_DESCRIPTOR, ProductRevisionOffset), append(revision));
-    PutDword(b, offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset),
-             serialAllOnes ? 0xFFFFFFFFu : append(serial));
+    PutDword(b, offsetof(STORAGE_DEVICE_DESCRIPTOR, SerialNumberOffset), serialAllOnes ? 0xFFFFFFFFu : append(serial));
     PutDword(b, offsetof(STORAGE_DEVICE_DESCRIPTOR, Size), static_cast<uint32_t>(b.size()));
     return b;
 }

@@ -56,23 +56,23 @@ const char *OpName(Op op);
 // One logged request. Fields that do not apply to the operation stay empty/0.
 struct Request {
     Op op{};
-    DWORD ioctl = 0;            // DeviceIoControl: the control code
-    ByteString input;           // DeviceIoControl: the input record as sent
-    DWORD inSize = 0;           // DeviceIoControl: nInBufferSize
-    DWORD outSize = 0;          // DeviceIoControl / ReadFile / WriteFile / sized calls: the buffer size passed
-    std::wstring path;          // CreateFileW / GetVolumePathNames / SetupDiOpen*: the name passed
-    DWORD access = 0;           // CreateFileW: desired access
-    DWORD share = 0;            // CreateFileW: share mode
-    DWORD disposition = 0;      // CreateFileW
-    DWORD flags = 0;            // CreateFileW flags / SetupDi flags / CM flags / LocalAlloc flags
-    uint64_t position = 0;      // SetFilePointerEx: distance; ReadFile/WriteFile: file position at the start
-                                // of the transfer; LocalAlloc: bytes
-    DWORD index = 0;            // SetupDiEnumDeviceInterfaces: member index; registry property id
-    int disk = -1;              // the disk (index into Machine::disks) the request addressed, -1 none
-    int volume = -1;            // the volume the request addressed, -1 none
-    bool succeeded = false;     // what the call returned (TRUE / CR_SUCCESS / valid handle)
-    DWORD error = 0;            // the last-error code the call left (0 when it did not set one);
-                                // CM_* calls: the CONFIGRET they returned
+    DWORD ioctl = 0;        // DeviceIoControl: the control code
+    ByteString input;       // DeviceIoControl: the input record as sent
+    DWORD inSize = 0;       // DeviceIoControl: nInBufferSize
+    DWORD outSize = 0;      // DeviceIoControl / ReadFile / WriteFile / sized calls: the buffer size passed
+    std::wstring path;      // CreateFileW / GetVolumePathNames / SetupDiOpen*: the name passed
+    DWORD access = 0;       // CreateFileW: desired access
+    DWORD share = 0;        // CreateFileW: share mode
+    DWORD disposition = 0;  // CreateFileW
+    DWORD flags = 0;        // CreateFileW flags / SetupDi flags / CM flags / LocalAlloc flags
+    uint64_t position = 0;  // SetFilePointerEx: distance; ReadFile/WriteFile: file position at the start
+                            // of the transfer; LocalAlloc: bytes
+    DWORD index = 0;        // SetupDiEnumDeviceInterfaces: member index; registry property id
+    int disk = -1;          // the disk (index into Machine::disks) the request addressed, -1 none
+    int volume = -1;        // the volume the request addressed, -1 none
+    bool succeeded = false; // what the call returned (TRUE / CR_SUCCESS / valid handle)
+    DWORD error = 0;        // the last-error code the call left (0 when it did not set one);
+                            // CM_* calls: the CONFIGRET they returned
 };
 
 // A failure rule: the matching calls fail with `error` (or answer short).
@@ -83,8 +83,8 @@ struct Request {
 // leave the last-error code alone.
 struct Fault {
     Op op{};
-    DWORD ioctl = 0;            // 0 matches any control code
-    int disk = -1;              // -1 matches any disk / volume / handle
+    DWORD ioctl = 0; // 0 matches any control code
+    int disk = -1;   // -1 matches any disk / volume / handle
     int volume = -1;
     DWORD error = ERROR_GEN_FAILURE;
     // When set, the call does not fail: it succeeds but delivers only this
@@ -102,12 +102,12 @@ struct Fault {
     // (to model a platform that reports its outcome only through GetLastError).
     // May be combined with shortBytes.
     bool succeedWithError = false;
-    int skip = 0;               // let this many matching calls through first
-    int times = -1;             // how many matching calls to affect; -1 every one
+    int skip = 0;   // let this many matching calls through first
+    int times = -1; // how many matching calls to affect; -1 every one
 };
 
 struct Volume {
-    std::wstring name;                  // 49 characters: \\?\Volume{GUID}\ ; Machine::AddVolume makes one
+    std::wstring name; // 49 characters: \\?\Volume{GUID}\ ; Machine::AddVolume makes one
     struct Extent {
         DWORD diskNumber = 0;
         uint64_t start = 0;
@@ -123,34 +123,34 @@ struct Volume {
 
 struct DeviceNode {
     DEVINST devInst = 0;
-    std::wstring instanceId;            // e.g. PCI\VEN_8086&DEV_2922\3&11583659&0&FA
-    std::wstring description;           // SPDRP_DEVICEDESC
-    DEVINST parent = 0;                 // 0: no parent
+    std::wstring instanceId;  // e.g. PCI\VEN_8086&DEV_2922\3&11583659&0&FA
+    std::wstring description; // SPDRP_DEVICEDESC
+    DEVINST parent = 0;       // 0: no parent
 };
 
 struct Disk {
-    std::wstring devicePath;            // the interface's device path, opened by the Drive
-    DEVINST devInst = 0;                // the disk's device node (Machine::AddNode)
+    std::wstring devicePath; // the interface's device path, opened by the Drive
+    DEVINST devInst = 0;     // the disk's device node (Machine::AddNode)
     bool openable = true;
     DWORD openError = ERROR_ACCESS_DENIED;
-    DWORD deviceNumber = 0;             // IOCTL_STORAGE_GET_DEVICE_NUMBER
-    ByteString adapterDescriptor;       // answer to the adapter property query (as many bytes as given)
-    ByteString deviceDescriptor;        // answer to the device property query; its Size field is inside
-    bool ata = false;                   // answers SMART_GET_VERSION / SMART_RCV_DRIVE_DATA
-    ByteString identify;                // 512 bytes of IDENTIFY DEVICE data
+    DWORD deviceNumber = 0;       // IOCTL_STORAGE_GET_DEVICE_NUMBER
+    ByteString adapterDescriptor; // answer to the adapter property query (as many bytes as given)
+    ByteString deviceDescriptor;  // answer to the device property query; its Size field is inside
+    bool ata = false;             // answers SMART_GET_VERSION / SMART_RCV_DRIVE_DATA
+    ByteString identify;          // 512 bytes of IDENTIFY DEVICE data
     std::optional<DISK_CONTROLLER_NUMBER> controllerNumber; // nullopt: the request fails
-    std::optional<SCSI_ADDRESS> scsiAddress;                 // nullopt: the request fails
-    ByteString inquiry;                 // standard INQUIRY data (delivered up to the transfer length)
-    bool scsi = true;                   // accepts SCSI pass-through at all
-    uint64_t lastLba = 0;               // READ CAPACITY(10)/(16) answers
+    std::optional<SCSI_ADDRESS> scsiAddress;                // nullopt: the request fails
+    ByteString inquiry;   // standard INQUIRY data (delivered up to the transfer length)
+    bool scsi = true;     // accepts SCSI pass-through at all
+    uint64_t lastLba = 0; // READ CAPACITY(10)/(16) answers
     DWORD blockLength = 512;
-    std::optional<DISK_GEOMETRY> geometry;                   // nullopt: the request fails
-    uint64_t sizeBytes = 0;             // reads/writes beyond this fail (ERROR_SECTOR_NOT_FOUND)
+    std::optional<DISK_GEOMETRY> geometry; // nullopt: the request fails
+    uint64_t sizeBytes = 0;                // reads/writes beyond this fail (ERROR_SECTOR_NOT_FOUND)
     // Sector contents: the pages written at least once, keyed by page number
     // (offset / PageSize), each PageSize bytes. Everything else reads as `fill`.
     static constexpr uint64_t PageSize = 4096;
     std::map<uint64_t, ByteString> pages;
-    uint8_t fill = 0;                   // content of every byte never written
+    uint8_t fill = 0; // content of every byte never written
 };
 
 // The handles, sets and blocks of the platform calls:
@@ -216,11 +216,11 @@ public:
     bool logging = true;                        // benchmarks may switch it off
 
     // Accounting.
-    size_t OpenHandles() const;       // device, volume and volume-search handles still open
-    size_t OpenSets() const;          // device information sets not destroyed
-    size_t LiveBlocks() const;        // LocalAlloc blocks not freed
-    size_t BadReleases() const;       // closes/frees of a handle/block that was not live (double or bogus)
-    size_t BlocksAllocated() const;   // LocalAlloc calls that succeeded, ever
+    size_t OpenHandles() const;     // device, volume and volume-search handles still open
+    size_t OpenSets() const;        // device information sets not destroyed
+    size_t LiveBlocks() const;      // LocalAlloc blocks not freed
+    size_t BadReleases() const;     // closes/frees of a handle/block that was not live (double or bogus)
+    size_t BlocksAllocated() const; // LocalAlloc calls that succeeded, ever
 
 private:
     struct State;
@@ -245,11 +245,11 @@ ByteString MakeAdapterDescriptor(STORAGE_BUS_TYPE bus, DWORD alignmentMask = 1);
 // revision, serial; a null pointer gives offset 0 (serial: 0xFFFFFFFF when
 // serialAllOnes is set).
 ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const char *revision, const char *serial,
-                           STORAGE_BUS_TYPE bus = BusTypeUnknown, bool serialAllOnes = false);
+                                STORAGE_BUS_TYPE bus = BusTypeUnknown, bool serialAllOnes = false);
 // IDENTIFY DEVICE data with the three strings stored as the drive stores them
 // (two characters a word, first character in the high byte, space-padded).
 ByteString MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors = 0,
-                   bool lba48 = false);
+                        bool lba48 = false);
 void SetIdentifyWord(ByteString &identify, unsigned word, uint16_t value);
 // Standard INQUIRY data, 36 bytes unless `length` says otherwise, fields space-padded.
 ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length = 36);

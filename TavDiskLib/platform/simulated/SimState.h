@@ -21,18 +21,18 @@ enum class HandleKind : uint8_t { Free, Disk, Volume, VolumeSearch, Set };
 struct Slot {
     uintptr_t gen = 0;
     HandleKind kind = HandleKind::Free;
-    int target = -1;            // disk or volume index; volume search: next volume to report
-    DWORD access = 0;           // CreateFileW desired access
-    uint64_t position = 0;      // disk handles: the file position
+    int target = -1;             // disk or volume index; volume search: next volume to report
+    DWORD access = 0;            // CreateFileW desired access
+    uint64_t position = 0;       // disk handles: the file position
     bool diskInterfaces = false; // sets: every disk of the machine is a member, as the machine is now
-    uint32_t serial = 0;        // sets: tag written into the records the set fills
+    uint32_t serial = 0;         // sets: tag written into the records the set fills
     std::vector<DEVINST> opened; // sets: device nodes opened into the set
 };
 
 struct FaultRule {
     Fault fault;
-    int seen = 0;               // matching calls so far
-    int applied = 0;            // calls the rule acted on
+    int seen = 0;    // matching calls so far
+    int applied = 0; // calls the rule acted on
 };
 
 // The machine's own state (declared in Machine, defined here).
@@ -47,9 +47,9 @@ struct Machine::State {
     size_t badReleases = 0;
     std::vector<Request> log;
     std::vector<FaultRule> faults;
-    long allocCalls = 0;        // LocalAlloc calls while installed
-    long failOneAt = -1;        // value of allocCalls whose call fails; -1 none
-    long failFromAt = -1;       // first value of allocCalls from which every call fails; -1 none
+    long allocCalls = 0;  // LocalAlloc calls while installed
+    long failOneAt = -1;  // value of allocCalls whose call fails; -1 none
+    long failFromAt = -1; // first value of allocCalls from which every call fails; -1 none
     uint32_t nextSetSerial = 1;
     // Name lookups: hash of a name -> index, rebuilt when the vectors change
     // size; every hit is checked against the name itself.
@@ -70,7 +70,7 @@ using State = Backend::State;
 
 struct BlockInfo {
     size_t size = 0;
-    uint64_t owner = 0;         // id of the machine installed at allocation; 0 none
+    uint64_t owner = 0; // id of the machine installed at allocation; 0 none
 };
 
 // Process-wide state: one lock over everything, the installed machine, the

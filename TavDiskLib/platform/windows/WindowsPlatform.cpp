@@ -33,40 +33,27 @@ static_assert(sizeof(ULONG) == 4 && sizeof(DWORD) == 4 && sizeof(WCHAR) == 2, "W
 
 namespace TavPlatform {
 
-HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
-    return ::LocalAlloc(uFlags, uBytes);
-}
+HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) { return ::LocalAlloc(uFlags, uBytes); }
 
-HLOCAL LocalFree(HLOCAL hMem) {
-    return ::LocalFree(hMem);
-}
+HLOCAL LocalFree(HLOCAL hMem) { return ::LocalFree(hMem); }
 
-SIZE_T LocalSize(HLOCAL hMem) {
-    return ::LocalSize(hMem);
-}
+SIZE_T LocalSize(HLOCAL hMem) { return ::LocalSize(hMem); }
 
-DWORD GetLastError() {
-    return ::GetLastError();
-}
+DWORD GetLastError() { return ::GetLastError(); }
 
-void SetLastError(DWORD dwErrCode) {
-    ::SetLastError(dwErrCode);
-}
+void SetLastError(DWORD dwErrCode) { ::SetLastError(dwErrCode); }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
-                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                   HANDLE hTemplateFile) {
     return ::CreateFileW(lpFileName, dwDesiredAccess, dwShareMode, lpSecurityAttributes, dwCreationDisposition,
                          dwFlagsAndAttributes, hTemplateFile);
 }
 
-BOOL CloseHandle(HANDLE hObject) {
-    return ::CloseHandle(hObject);
-}
+BOOL CloseHandle(HANDLE hObject) { return ::CloseHandle(hObject); }
 
-BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
-                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
-                     LPOVERLAPPED lpOverlapped) {
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     return ::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
                              lpBytesReturned, lpOverlapped);
 }
@@ -94,28 +81,21 @@ BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferL
     return ::FindNextVolumeW(hFindVolume, lpszVolumeName, cchBufferLength);
 }
 
-BOOL FindVolumeClose(HANDLE hFindVolume) {
-    return ::FindVolumeClose(hFindVolume);
-}
+BOOL FindVolumeClose(HANDLE hFindVolume) { return ::FindVolumeClose(hFindVolume); }
 
 BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumePathNames, DWORD cchBufferLength,
                                       PDWORD lpcchReturnLength) {
-    return ::GetVolumePathNamesForVolumeNameW(lpszVolumeName, lpszVolumePathNames, cchBufferLength,
-                                              lpcchReturnLength);
+    return ::GetVolumePathNamesForVolumeNameW(lpszVolumeName, lpszVolumePathNames, cchBufferLength, lpcchReturnLength);
 }
 
-UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
-    return ::GetWindowsDirectoryW(lpBuffer, uSize);
-}
+UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) { return ::GetWindowsDirectoryW(lpBuffer, uSize); }
 
 HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
                                 HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved) {
     return ::SetupDiGetClassDevsExW(ClassGuid, Enumerator, hwndParent, Flags, DeviceInfoSet, MachineName, Reserved);
 }
 
-BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    return ::SetupDiDestroyDeviceInfoList(DeviceInfoSet);
-}
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) { return ::SetupDiDestroyDeviceInfoList(DeviceInfoSet); }
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                  const GUID *InterfaceClassGuid, DWORD MemberIndex,

@@ -50,7 +50,7 @@ constexpr uint64_t Small = 12u << 20, Large = 16u << 20;
 
 // What a loop disk of ours is at some moment.
 struct State {
-    std::string loop;      // "loopN"; empty while detached
+    std::string loop; // "loopN"; empty while detached
     uint64_t bytes = 0;
     bool partitioned = false;
     bool mounted = false;
@@ -320,8 +320,8 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
     // The churn, on this thread.
     std::mt19937 random(12345);
     enum Kind { Attach, Detach, Resize, Table, Mount, Unmount, Kinds };
-    const char *const kindNames[Kinds] = {"attached", "detached", "resized", "partition tables", "mounted",
-                                          "unmounted"};
+    const char *const kindNames[Kinds] = {"attached",         "detached", "resized",
+                                          "partition tables", "mounted",  "unmounted"};
     long made[Kinds] = {};
     auto change = [&](Kind kind, size_t s, const State &to, const std::function<bool()> &act) {
         m.Begin(s, to);
