@@ -141,6 +141,22 @@ TEST(Protocol, InquiryFieldsStandWhereQemuPutsThem) {
     EXPECT_EQ(Text(usb, InquiryRevisionOffset, InquiryRevisionWidth), "2.5+");
 }
 
+// Page 0x80 as QEMU's SCSI disk answers it (recorded), and answers that
+// are cut short, say more than arrived, hold a NUL or are another page.
+TEST(Protocol, UnitSerialNumberPage) {
+    const ByteList recorded = {0x00, 0x80, 0x00, 0x0c, 'T', 'A', 'V', 'B', 'I', 'G', 'S', 'C', 'S', 'I', '0', '1'};
+    EXPECT_EQ(DecodeUnitSerialNumber(recorded.data(), recorded.size()), "TAVBIGSCSI01");
+    EXPECT_EQ(DecodeUnitSerialNumber(recorded.data(), 9), "TAVBI");
+    EXPECT_EQ(DecodeUnitSerialNumber(recorded.data(), VpdHeaderLength), "");
+    EXPECT_EQ(DecodeUnitSerialNumber(recorded.data(), 3), "");
+    EXPECT_EQ(DecodeUnitSerialNumber(nullptr, 16), "");
+    const ByteList withNul = {0x00, 0x80, 0x00, 0x05, 'A', 'B', 0x00, 'C', 'D'};
+    EXPECT_EQ(DecodeUnitSerialNumber(withNul.data(), withNul.size()), "AB");
+    ByteList otherPage = recorded;
+    otherPage[1] = VpdSupportedPages;
+    EXPECT_EQ(DecodeUnitSerialNumber(otherPage.data(), otherPage.size()), "");
+}
+
 TEST(Protocol, InquiryEncodingMatchesTheKernelsTranslationOfAnAtaDisk) {
     InquiryFields fields;
     fields.commandQueueing = true;

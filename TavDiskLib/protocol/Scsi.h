@@ -92,6 +92,23 @@ constexpr size_t InquiryVendorOffset = 8, InquiryVendorWidth = 8;
 constexpr size_t InquiryProductOffset = 16, InquiryProductWidth = 16;
 constexpr size_t InquiryRevisionOffset = 32, InquiryRevisionWidth = 4;
 
+// A vital product data page: byte 1 is its page code, bytes 2..3 the length
+// of what follows the 4-byte header.
+constexpr size_t VpdHeaderLength = 4;
+
+// The unit serial number in a VPD page 0x80 answer of `size` bytes: the
+// page's own length bounded by what arrived, cut at the first NUL. Empty
+// when the answer is shorter than the header or another page.
+inline std::string DecodeUnitSerialNumber(const uint8_t *page, size_t size) {
+    if (!page || size < VpdHeaderLength || page[1] != VpdUnitSerialNumber)
+        return std::string();
+    size_t length = LoadBe16(page + 2);
+    if (length > size - VpdHeaderLength)
+        length = size - VpdHeaderLength;
+    std::string serial(reinterpret_cast<const char *>(page + VpdHeaderLength), length);
+    return serial.substr(0, serial.find('\0'));
+}
+
 constexpr uint8_t InquiryRemovableBit = 0x80;
 constexpr uint8_t InquiryQueueingBit = 0x02;
 constexpr uint8_t InquiryVersionSpc3 = 0x05;

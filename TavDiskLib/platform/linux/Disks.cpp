@@ -4,6 +4,7 @@
 // text naming it that survives reboots, from which its volumes are named
 // (DiskIdentity, HardwareIdentity). The disk list itself is BlockView's.
 #include "Linux.h"
+#include "../../protocol/Scsi.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -86,15 +87,9 @@ bool IsKernelVirtual(const std::string &sys) {
 }
 
 std::optional<std::string> SerialOfVpd80(const std::optional<std::string> &page) {
-    if (!page || page->size() < 4 || static_cast<unsigned char>((*page)[1]) != 0x80)
+    if (!page)
         return std::nullopt;
-    size_t length = (static_cast<unsigned char>((*page)[2]) << 8) | static_cast<unsigned char>((*page)[3]);
-    length = std::min(length, page->size() - 4);
-    std::string serial = page->substr(4, length);
-    size_t nul = serial.find('\0');
-    if (nul != std::string::npos)
-        serial.resize(nul);
-    return NonEmpty(serial);
+    return NonEmpty(TavProtocol::DecodeUnitSerialNumber(reinterpret_cast<const uint8_t *>(page->data()), page->size()));
 }
 
 std::string ControllerOf(const Root &root, const std::string &sys) {
