@@ -462,10 +462,12 @@ TEST_F(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
     if (!ReadCalls())
         GTEST_SKIP() << "no /proc/self/io here";
     auto cheapest = [] {
+        // The least disturbed of five listings: other programs attaching or
+        // detaching disks meanwhile cost looks and reads that are not ours.
         ListingCost best = ListEverything();
-        for (int i = 0; i < 2; ++i) { // the least disturbed of three listings
+        for (int i = 0; i < 4; ++i) {
             ListingCost c = ListEverything();
-            if (c.reads < best.reads)
+            if (c.looks < best.looks || (c.looks == best.looks && c.reads < best.reads))
                 best = c;
         }
         return best;
@@ -481,7 +483,8 @@ TEST_F(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
     ListingCost small = cheapest();
     attach(14);
     ListingCost large = cheapest();
-    ASSERT_GE(large.disks, small.disks + 14);
+    // Our own disks at least, whatever other programs attach or detach.
+    ASSERT_GE(large.disks, devices.size());
     // A listing takes one look, give or take what other programs change.
     EXPECT_LE(small.looks, 3u);
     EXPECT_LE(large.looks, 3u);
