@@ -177,6 +177,44 @@ TEST_P(ReplayLooks, DuringAVolumeSearchNumbersAreThoseOfTheSearchesLook) {
     EXPECT_EQ(DeviceNumberOf(L"/dev/loop2"), 2u);
 }
 
+// A thread's volume search answers its own path-name requests, even when
+// another thread opened a search on a newer look after it; a thread with no
+// search of its own gets the newest look among those open.
+TEST_P(ReplayLooks, DuringAVolumeSearchPathNamesAreThoseOfTheSearchesLook) {
+    Vm vm(GetParam());
+    std::wstring p2Name;
+    ASSERT_NE(VolumeAt(Search(), 1, 43008LL * 512, &p2Name), nullptr);
+    auto pathsOf = [&p2Name] {
+        wchar_t list[256] = {};
+        DWORD length = 0;
+        std::vector<std::wstring> paths;
+        if (P::GetVolumePathNamesForVolumeNameW(p2Name.c_str(), list, 256, &length))
+            for (const wchar_t *p = list; *p; p += std::wcslen(p) + 1)
+                paths.emplace_back(p);
+        return paths;
+    };
+    wchar_t name[51] = {};
+    HANDLE older = P::FindFirstVolumeW(name, 51);
+    ASSERT_NE(older, INVALID_HANDLE_VALUE);
+
+    std::string mountinfo = vm.m.tree.Read("proc/self/mountinfo");
+    size_t at = mountinfo.find(" /mnt/tavp2 ");
+    ASSERT_NE(at, std::string::npos);
+    mountinfo.replace(at, 12, " /srv/p2 ");
+    vm.m.tree.Write("proc/self/mountinfo", mountinfo);
+    HANDLE newer = INVALID_HANDLE_VALUE;
+    std::thread([&] { newer = P::FindFirstVolumeW(name, 51); }).join();
+    ASSERT_NE(newer, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(pathsOf(), std::vector<std::wstring>{L"/mnt/tavp2"});
+    std::vector<std::wstring> elsewhere;
+    std::thread([&] { elsewhere = pathsOf(); }).join();
+    EXPECT_EQ(elsewhere, std::vector<std::wstring>{L"/srv/p2"});
+    P::FindVolumeClose(newer);
+    P::FindVolumeClose(older);
+    EXPECT_EQ(pathsOf(), std::vector<std::wstring>{L"/srv/p2"});
+}
+
 TEST_P(ReplayLooks, EveryVolumeSearchSeesTheMachineAsItIsNow) {
     Vm vm(GetParam());
     auto before = Search();

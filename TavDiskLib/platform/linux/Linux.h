@@ -314,6 +314,7 @@ struct VolumeSnapshot {
     std::vector<VolumeRecord> volumes;
     std::unordered_map<std::wstring, size_t> byName;
     std::unordered_map<std::string, std::pair<BlockEntry, DWORD>> disks;
+    uint64_t look = 0; // the sequence number of the look it was taken from: higher is newer
 };
 
 // ---- Looks (Looks.cpp) ----------------------------------------------------
@@ -334,6 +335,7 @@ public:
     // Shared with later requests; a look that cannot stay true (a device
     // whose writes cannot be watched was read) is spoiled and not reused.
     const bool kept;
+    const uint64_t sequence; // looks are numbered in the order they are taken
     bool Spoiled() const { return spoiled.load(); }
 
     const MountTable &Mounts();

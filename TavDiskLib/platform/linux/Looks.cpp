@@ -295,7 +295,11 @@ Monitor &TheMonitor() {
 
 } // namespace
 
-Look::Look(const Root &root, bool keep) : view(root), kept(keep) {}
+namespace {
+std::atomic<uint64_t> looksTaken{0};
+} // namespace
+
+Look::Look(const Root &root, bool keep) : view(root), kept(keep), sequence(++looksTaken) {}
 
 const MountTable &Look::Mounts() {
     if (!mounts)
@@ -324,6 +328,7 @@ bool Look::HoldsFileSystem(const std::string &name) {
 
 std::shared_ptr<const VolumeSnapshot> Look::Snapshot(bool probeContent) {
     auto snapshot = std::make_shared<VolumeSnapshot>();
+    snapshot->look = sequence;
     for (auto &v : ListVolumes(*this, probeContent)) {
         VolumeRecord r;
         r.extents = VolumeExtents(view, v.block);

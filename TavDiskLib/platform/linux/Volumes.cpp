@@ -196,19 +196,33 @@ std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::ws
     std::wstring key = VolumeKey(name);
     if (!key.empty() && key.back() != L'\\')
         key.push_back(L'\\');
+    // The calling thread's own search first: the device numbers it is
+    // asked for meanwhile come from the same look (DiskNumberInOpenSearch).
+    if (auto own = t_openSearch.snapshot.lock(); own && t_openSearch.root == root)
+        if (auto record = RecordIn(own, key))
+            return record;
+    // Else the newest look among the searches other threads hold open; they
+    // may have opened them in any order, so the order of opening says
+    // nothing about which is newer.
     {
         OpenSearches &s = Searches();
         std::lock_guard<std::mutex> guard(s.lock);
         s.searches.erase(std::remove_if(s.searches.begin(), s.searches.end(),
                                         [](const OpenSearch &o) { return o.snapshot.expired(); }),
                          s.searches.end());
-        for (auto it = s.searches.rbegin(); it != s.searches.rend(); ++it) {
-            if (!(it->root == root))
+        std::shared_ptr<const VolumeRecord> newest;
+        uint64_t newestLook = 0;
+        for (const OpenSearch &o : s.searches) {
+            auto snapshot = o.root == root ? o.snapshot.lock() : nullptr;
+            if (!snapshot || snapshot->look < newestLook)
                 continue;
-            if (auto snapshot = it->snapshot.lock())
-                if (auto record = RecordIn(snapshot, key))
-                    return record;
+            if (auto record = RecordIn(snapshot, key)) {
+                newest = std::move(record);
+                newestLook = snapshot->look;
+            }
         }
+        if (newest)
+            return newest;
     }
     auto look = CurrentLook(root);
     std::lock_guard<std::mutex> guard(look->lock);
