@@ -37,17 +37,17 @@ void CheckWriteConfined(const TavSim::Disk &before, const TavSim::Disk &after, u
     }
 }
 
-void Exercise(Drive &d, TavSim::Machine &m, void *set, const MachineSpec &spec) {
-    ULONG parent = ExerciseReading(d, spec.sector);
+void Exercise(Drive &d, TavSim::Machine &m, void *set, const MachinePlan &plan) {
+    ULONG parent = ExerciseReading(d, plan.sector);
     ULONG bytes = d.GetBytesPerSector();
     if (bytes <= MaxSector) {
         std::vector<TavSim::Disk> before = m.disks;
         std::vector<unsigned char> data(bytes + Slack, 0x3C);
-        int result = d.WriteSector(spec.sector, data.data());
+        int result = d.WriteSector(plan.sector, data.data());
         if (result && bytes == 0)
             Fault("reported a transfer of nothing as a success", "WriteSector", bytes);
         for (size_t i = 0; i < m.disks.size() && i < before.size(); ++i)
-            CheckWriteConfined(before[i], m.disks[i], uint64_t{spec.sector} * bytes, bytes);
+            CheckWriteConfined(before[i], m.disks[i], uint64_t{plan.sector} * bytes, bytes);
     }
     ExerciseAdapter(set, parent);
 }
@@ -55,13 +55,13 @@ void Exercise(Drive &d, TavSim::Machine &m, void *set, const MachineSpec &spec) 
 } // namespace
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TavFuzz::Reader reader(data, size);
-    MachineSpec spec = TavFuzz::Decode(reader);
+    MachinePlan plan = TavFuzz::Decode(reader);
 
     if (std::getenv("TAVFUZZ_DUMP")) {
         // What an input makes, for reading a finding.
-        std::fprintf(stderr, "disks %zu volumes %zu faults %zu failAllocation %u sector %u\n", spec.disks.size(),
-                     spec.volumes.size(), spec.faults.size(), spec.failAllocation, spec.sector);
-        for (const auto &f : spec.faults)
+        std::fprintf(stderr, "disks %zu volumes %zu faults %zu failAllocation %u sector %u\n", plan.disks.size(),
+                     plan.volumes.size(), plan.faults.size(), plan.failAllocation, plan.sector);
+        for (const auto &f : plan.faults)
             std::fprintf(stderr, "  fault op %s ioctl 0x%x disk %d error %u short %d skip %u times %d\n",
                          TavSim::OpName(FaultOps()[f.op % FaultOps().size()]),
                          FaultIoctls()[f.ioctl % FaultIoctls().size()], f.disk, f.error,
@@ -70,17 +70,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     TavSim::Machine m;
     m.logging = false;
-    TavFuzz::Build(spec, m);
+    TavFuzz::Build(plan, m);
     m.Install();
-    if (spec.failAllocation)
-        m.FailAllocation(spec.failAllocation - 1);
+    if (plan.failAllocation)
+        m.FailAllocation(plan.failAllocation - 1);
 
     void *set = Drive::GetDeviceInfoSet();
     for (ULONG i = 0; i < 4; ++i) {
         std::unique_ptr<Drive> drive(Drive::GetDrive(set, i));
         if (!drive)
             break;
-        Exercise(*drive, m, set, spec);
+        Exercise(*drive, m, set, plan);
     }
     if (set != INVALID_HANDLE_VALUE && set != nullptr)
         SetupDiDestroyDeviceInfoList(set);

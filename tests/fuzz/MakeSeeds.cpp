@@ -21,9 +21,9 @@ void Put(const fs::path &dir, const std::string &name, const std::vector<uint8_t
         .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-void PutSpec(const fs::path &dir, const std::string &name, const MachineSpec &spec) {
+void PutSpec(const fs::path &dir, const std::string &name, const MachinePlan &plan) {
     Writer w;
-    Encode(w, spec);
+    Encode(w, plan);
     Put(dir, name, w.Bytes());
 }
 
@@ -65,8 +65,8 @@ DiskSpec ScsiDisk(uint8_t number) {
     return d;
 }
 
-MachineSpec TwoDisks() {
-    MachineSpec m;
+MachinePlan TwoDisks() {
+    MachinePlan m;
     m.disks = {AtaDisk(0), ScsiDisk(1)};
     VolumeSpec c;
     c.extents = {{0, 1 << 20, 1 << 19}};
@@ -83,7 +83,7 @@ MachineSpec TwoDisks() {
 void DeviceSeeds(const fs::path &dir) {
     PutSpec(dir, "two-disks", TwoDisks());
 
-    MachineSpec big;
+    MachinePlan big;
     DiskSpec bigScsi = ScsiDisk(0);
     bigScsi.lastLba = 0x1FFFFFFFFull; // READ CAPACITY(10) answers 0xFFFFFFFF
     DiskSpec bigAta = AtaDisk(1);
@@ -92,14 +92,14 @@ void DeviceSeeds(const fs::path &dir) {
     big.sector = 0xFFFFFFFF;
     PutSpec(dir, "large-disks", big);
 
-    MachineSpec spanned = TwoDisks();
+    MachinePlan spanned = TwoDisks();
     VolumeSpec span;
     span.extents = {{0, 0, 1 << 20}, {1, 0, 1 << 20}, {0, 2 << 20, 1 << 20}};
     span.paths = {L"F:\\", L"C:\\span\\"};
     spanned.volumes.push_back(span);
     PutSpec(dir, "spanned-volume", spanned);
 
-    MachineSpec closed = TwoDisks();
+    MachinePlan closed = TwoDisks();
     DiskSpec unopened = ScsiDisk(2);
     unopened.openable = false;
     closed.disks.push_back(unopened);
@@ -107,7 +107,7 @@ void DeviceSeeds(const fs::path &dir) {
 
     // Odd answers: a device descriptor whose offsets point outside it and a
     // header Size that lies; a short INQUIRY; an absurd extent count.
-    MachineSpec odd = TwoDisks();
+    MachinePlan odd = TwoDisks();
     std::vector<uint8_t> &desc = odd.disks[1].device;
     desc[4] = 0xFF;  // Size
     desc[12] = 0xF0; // VendorIdOffset
@@ -116,7 +116,7 @@ void DeviceSeeds(const fs::path &dir) {
     PutSpec(dir, "odd-answers", odd);
 
     // Requests that fail or answer short.
-    MachineSpec faults = TwoDisks();
+    MachinePlan faults = TwoDisks();
     FaultSpec shortPass;
     shortPass.op = 0;    // DeviceIoControl
     shortPass.ioctl = 7; // IOCTL_SCSI_PASS_THROUGH_DIRECT
@@ -131,7 +131,7 @@ void DeviceSeeds(const fs::path &dir) {
     faults.faults = {shortPass, noNames, failedNumber};
     PutSpec(dir, "failing-requests", faults);
 
-    MachineSpec memory = TwoDisks();
+    MachinePlan memory = TwoDisks();
     memory.failAllocation = 9;
     PutSpec(dir, "allocation-fails", memory);
 }

@@ -91,7 +91,7 @@ struct FaultSpec {
     int times = -1;
 };
 
-struct MachineSpec {
+struct MachinePlan {
     std::wstring controller = L"Standard SATA AHCI Controller";
     std::vector<DiskSpec> disks;
     std::vector<VolumeSpec> volumes;
@@ -101,8 +101,8 @@ struct MachineSpec {
     uint32_t sector = 0;        // the sector the transfers address
 };
 
-inline MachineSpec Decode(Reader &r) {
-    MachineSpec m;
+inline MachinePlan Decode(Reader &r) {
+    MachinePlan m;
     size_t disks = 1 + r.U8() % 3;
     m.controller = r.Wide(300);
     for (size_t i = 0; i < disks; ++i) {
@@ -182,7 +182,7 @@ inline MachineSpec Decode(Reader &r) {
     return m;
 }
 
-inline void Encode(Writer &w, const MachineSpec &m) {
+inline void Encode(Writer &w, const MachinePlan &m) {
     w.U8(m.disks.empty() ? 0 : m.disks.size() - 1);
     w.Wide(m.controller);
     for (const DiskSpec &d : m.disks) {
@@ -219,10 +219,10 @@ inline void Encode(Writer &w, const MachineSpec &m) {
     w.U8(m.failAllocation).U32(m.sector);
 }
 
-inline void Build(const MachineSpec &spec, TavSim::Machine &m) {
-    DEVINST controller = m.AddNode(L"PCI\\VEN_8086&DEV_2922\\3&11583659&0&FA", spec.controller);
-    for (size_t i = 0; i < spec.disks.size(); ++i) {
-        const DiskSpec &s = spec.disks[i];
+inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
+    DEVINST controller = m.AddNode(L"PCI\\VEN_8086&DEV_2922\\3&11583659&0&FA", plan.controller);
+    for (size_t i = 0; i < plan.disks.size(); ++i) {
+        const DiskSpec &s = plan.disks[i];
         TavSim::Disk d;
         if (s.path)
             d.devicePath = *s.path;
@@ -266,7 +266,7 @@ inline void Build(const MachineSpec &spec, TavSim::Machine &m) {
         d.sizeBytes = s.sizeBytes;
         m.AddDisk(d);
     }
-    for (const VolumeSpec &s : spec.volumes) {
+    for (const VolumeSpec &s : plan.volumes) {
         std::vector<TavSim::Volume::Extent> extents;
         for (const auto &x : s.extents)
             extents.push_back({x.disk, x.start, x.length});
@@ -274,8 +274,8 @@ inline void Build(const MachineSpec &spec, TavSim::Machine &m) {
         m.volumes[static_cast<size_t>(v)].openable = s.openable;
         m.volumes[static_cast<size_t>(v)].claimedExtentCount = s.claimed;
     }
-    m.windowsDirectory = spec.windowsDirectory;
-    for (const FaultSpec &s : spec.faults) {
+    m.windowsDirectory = plan.windowsDirectory;
+    for (const FaultSpec &s : plan.faults) {
         TavSim::Fault f;
         f.op = FaultOps()[s.op % FaultOps().size()];
         f.ioctl = FaultIoctls()[s.ioctl % FaultIoctls().size()];
