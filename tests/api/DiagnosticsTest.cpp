@@ -3,6 +3,7 @@
 // null handles, buffers too small for a sector, failed enumeration and
 // allocation. Over the simulated machine.
 #include "TestSupport.h"
+#include "../TextLines.h"
 
 #include "TavDiskLib/tavdisk.h"
 
@@ -46,13 +47,7 @@ public:
     DebugVariable &operator=(const DebugVariable &) = delete;
 };
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using TavTest::Lines;
 
 class Diagnostics : public TavTest::MachineTest {};
 

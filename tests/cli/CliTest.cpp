@@ -2,6 +2,7 @@
 // read, write and every refusal, with exit codes and what the program leaves
 // held on the machine.
 #include "cli.h"
+#include "../TextLines.h"
 
 #include "TavDiskLib/TavDiskLib.h"
 #include "TavDiskLib/platform/simulated/SimMachine.h"
@@ -36,13 +37,7 @@ struct Outcome {
     std::string out, err;
 };
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using TavTest::Lines;
 
 DISK_GEOMETRY Geometry(int64_t cylinders, DWORD tracks, DWORD sectors, DWORD bytes) {
     DISK_GEOMETRY g{};

@@ -15,6 +15,7 @@
 #include "FuzzInput.h"
 
 #include "../linux/ReplayTree.h"
+#include "../TextLines.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -121,13 +122,7 @@ private:
     std::vector<fs::path> added_;
 };
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using TavTest::Lines;
 
 void Apply(Reader &r, Recording &rec, Undo &undo) {
     uint8_t op = r.U8() % 8;

@@ -1,5 +1,5 @@
-// A simulated machine as fuzz input: the specification the device-answers
-// fuzzer builds its machine from, its byte format (Decode and Encode side by
+// A simulated machine as fuzz input: the plan the device-answers fuzzer
+// builds its machine from, its byte format (Decode and Encode side by
 // side, so that the two cannot drift apart), and Build.
 #ifndef TAVDISK_TESTS_FUZZ_SIMINPUT_H
 #define TAVDISK_TESTS_FUZZ_SIMINPUT_H
