@@ -17,20 +17,6 @@ extern "C" {
 }
 #endif
 
-// Flags of the set-up services, by their Windows names.
-#ifndef SPINT_ACTIVE
-#define SPINT_ACTIVE 0x00000001u
-#endif
-#ifndef DIOD_INHERIT_CLASSDRVS
-#define DIOD_INHERIT_CLASSDRVS 0x00000002u
-#endif
-#ifndef DIOD_CANCEL_REMOVE
-#define DIOD_CANCEL_REMOVE 0x00000004u
-#endif
-#ifndef DIODI_NO_ADD
-#define DIODI_NO_ADD 0x00000001u
-#endif
-
 namespace TavLinux {
 namespace {
 

@@ -31,9 +31,6 @@ void SetCode(DWORD code);
 // this code (the configuration manager calls with CR_NO_SUCH_DEVNODE).
 constexpr DWORD NoMachineError = ERROR_NOT_READY;
 
-// SP_DEVICE_INTERFACE_DATA::Flags of an interface that is there now.
-constexpr DWORD SpintActive = 0x00000001u;
-
 using TavProtocol::SameGuid;
 // Case-insensitive (ASCII letters) comparison with a terminated string.
 bool EqualNoCase(const std::wstring &a, const wchar_t *b);

@@ -27,7 +27,7 @@ template <class Name> Slot *BeginOnSet(Call<BOOL> &c, HDEVINFO handle, Name &&na
 void PutInterfaceData(CallBase &c, const Slot &set, int disk, PSP_DEVICE_INTERFACE_DATA record) {
     SP_DEVICE_INTERFACE_DATA r = *record;
     r.InterfaceClassGuid = TavPlatform::DiskInterfaceClass;
-    r.Flags = SpintActive;
+    r.Flags = SPINT_ACTIVE;
     r.Reserved = InterfaceTag(set, disk);
     c.PutAt(record, 0, &r, sizeof r);
 }
