@@ -20,6 +20,7 @@
 #include <optional>
 #include <thread>
 #include <tuple>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace TavLinuxTest;
@@ -536,4 +537,92 @@ TEST_F(LiveLooks, KernelDriverNodeIgnoresTheWorkingDirectory) {
     EXPECT_EQ(maker, L"<none>");
     const GUID none{};
     EXPECT_EQ(std::memcmp(&cls, &none, sizeof cls), 0);
+}
+
+// ---- Reads that fail ---------------------------------------------------------
+
+namespace {
+
+// Every descriptor up to a low limit taken (given back at the end of the
+// scope), and handed back one by one.
+struct DescriptorShortage {
+    DescriptorShortage() {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            held.push_back(fd);
+    }
+    ~DescriptorShortage() {
+        while (GiveOneBack()) {
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    bool GiveOneBack() {
+        if (held.empty())
+            return false;
+        close(held.back());
+        held.pop_back();
+        return true;
+    }
+    rlimit saved{};
+    std::vector<int> held;
+};
+
+bool HasVolumeSearchStarting() {
+    wchar_t name[51] = {};
+    HANDLE search = P::FindFirstVolumeW(name, 51);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    P::FindVolumeClose(search);
+    return true;
+}
+
+} // namespace
+
+// A request that meets a shortage of descriptors fails with its reason, or
+// answers as the machine is; it never shows disks missing or numbered
+// wrongly, and once descriptors are free again nothing of the shortage
+// stays behind.
+TEST_F(LiveLooks, DescriptorShortageFailsRequestsAndIsNotKept) {
+    std::string image = dir + "/disk.img";
+    ASSERT_TRUE(WriteImage(image, 2048, 40960));
+    SetPaths();
+    std::string device = Attach(image); // announced to a kept look, not taken in yet
+    ASSERT_FALSE(device.empty());
+    ASSERT_TRUE(WaitFor(device + "p1", true));
+    Handle h(Wide(device));
+    ASSERT_NE(h.h, INVALID_HANDLE_VALUE);
+    const DWORD shortage = ERROR_TOO_MANY_OPEN_FILES;
+    int failed = 0, rounds = 0;
+    {
+        DescriptorShortage s;
+        ASSERT_FALSE(s.held.empty());
+        do {
+            void *set = Drive::GetDeviceInfoSet();
+            DWORD error = P::GetLastError();
+            if (set == INVALID_HANDLE_VALUE) {
+                EXPECT_EQ(error, shortage);
+                ++failed;
+            } else {
+                std::vector<std::wstring> paths;
+                for (auto &d : AllDrives(set))
+                    paths.push_back(DevicePath(*d));
+                P::SetupDiDestroyDeviceInfoList(set);
+                EXPECT_TRUE(Has(paths, device)) << s.held.size() << " descriptors held";
+            }
+            // Other programs' disks come and go: the number itself may move.
+            if (!DeviceNumber(h.h)) {
+                EXPECT_EQ(P::GetLastError(), shortage) << s.held.size() << " descriptors held";
+            }
+            if (!HasVolumeSearchStarting()) {
+                EXPECT_EQ(P::GetLastError(), shortage);
+            }
+        } while (++rounds < 48 && s.GiveOneBack());
+    }
+    EXPECT_GT(failed, 0) << "no request met the shortage";
+    EXPECT_TRUE(Has(SetPaths(), device));
+    EXPECT_TRUE(DeviceNumber(h.h).has_value());
+    EXPECT_EQ(VolumesOf(device).size(), 1u);
 }

@@ -4,6 +4,7 @@
 #include "Linux.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
@@ -19,6 +20,9 @@ struct Registration {
     BlockEntry entry;
     uint64_t inode = 0;
     bool kept = false; // shared with later looks (kernel tree, registration complete)
+    // A read of its fixed facts failed: they may be wrong, and no later
+    // look uses them.
+    std::atomic<bool> spoiled{false};
 
     std::once_flag fixedOnce;
     std::optional<std::string> dev, start;
@@ -63,6 +67,8 @@ std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, 
     bool held = false;
     char target[4096];
     ssize_t n = ::readlink(root.At(link).c_str(), target, sizeof target - 1);
+    if (n < 0)
+        NoteFailedRead(errno);
     if (n > 0 && target[0] != '/') {
         std::vector<std::string> parts = {"sys", "class", "block"};
         for (std::string &c : SplitFields(std::string(target, static_cast<size_t>(n)), '/')) {
@@ -127,6 +133,7 @@ struct BlockView::Slot {
 };
 
 BlockView::BlockView(const Root &r) : root(r), kernel(KernelTree(r)) {
+    FailedReads reads;
     auto names = ListDirectoryInodes(root, "/sys/class/block");
     std::vector<std::shared_ptr<Registration>> regs(names.size());
     RegistrationTable &table = Registrations();
@@ -136,7 +143,7 @@ BlockView::BlockView(const Root &r) : root(r), kernel(KernelTree(r)) {
         if (known != table.byRoot.end()) {
             for (size_t i = 0; i < names.size(); ++i) {
                 auto it = known->second.find(names[i].first);
-                if (it != known->second.end() && it->second->inode == names[i].second)
+                if (it != known->second.end() && it->second->inode == names[i].second && !it->second->spoiled)
                     regs[i] = it->second;
             }
         }
@@ -166,7 +173,7 @@ BlockView::BlockView(const Root &r) : root(r), kernel(KernelTree(r)) {
         byName.emplace(slots[i]->reg->entry.name, i);
         bySys.emplace(slots[i]->reg->entry.sys, i);
     }
-    if (kernel) {
+    if (kernel && !reads.First()) {
         // Keep what this look shows; whatever it does not show is gone.
         std::map<std::string, std::shared_ptr<Registration>> seen;
         for (auto &reg : regs)
@@ -211,6 +218,7 @@ std::optional<std::string> BlockView::Attr(const std::string &path) const { retu
 void BlockView::LoadFixed(size_t i) {
     Registration &r = *At(i).reg;
     std::call_once(r.fixedOnce, [&] {
+        FailedReads reads;
         const std::string &sys = r.entry.sys;
         r.dev = Attr(sys + "/dev");
         if (r.entry.partition) {
@@ -222,6 +230,8 @@ void BlockView::LoadFixed(size_t i) {
             unsigned major = 0;
             r.loopDisk = r.dev && std::sscanf(r.dev->c_str(), "%u:", &major) == 1 && major == LoopMajor;
         }
+        if (reads.First())
+            r.spoiled = true;
     });
 }
 
@@ -321,6 +331,8 @@ std::optional<std::pair<std::optional<std::string>, std::optional<std::string>>>
     // Both files from one open loop/ directory, which also tells whether the
     // device is bound.
     int dir = ::open(root.At(r.entry.sys + "/loop").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        NoteFailedRead(errno);
     s.loop = dir >= 0;
     if (dir < 0)
         return std::nullopt;
@@ -347,7 +359,12 @@ const std::string &BlockView::HardwareIdentity(size_t i) {
     Slot &s = At(i);
     Registration &r = *s.reg;
     if (r.kept) {
-        std::call_once(r.identityOnce, [&] { r.identity = TavLinux::HardwareIdentity(root, r.entry); });
+        std::call_once(r.identityOnce, [&] {
+            FailedReads reads;
+            r.identity = TavLinux::HardwareIdentity(root, r.entry);
+            if (reads.First())
+                r.spoiled = true;
+        });
         return r.identity;
     }
     if (!s.identity)

@@ -123,8 +123,7 @@ BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
     }
     // The list as it is now: a disk that came or went since the handle was
     // opened moves the numbers.
-    auto look = CurrentLook(f.root);
-    std::lock_guard<std::mutex> guard(look->lock);
+    LookInUse look(f.root);
     BlockView &view = look->view;
     if (look->kept)
         view.Disks(); // the whole list once, for every later request on this look
@@ -134,11 +133,13 @@ BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
     if (f.block.partition) {
         auto parent = view.Find(BaseName(DirName(f.block.sys)));
         if (!parent)
-            return Fail(ERROR_INVALID_FUNCTION);
+            return Fail(look.Failure() ? look.Failure() : ERROR_INVALID_FUNCTION);
         whole = *parent;
         partition = view.PartitionNumber(self);
     }
     auto number = view.DiskNumber(whole);
+    if (DWORD failure = look.Failure())
+        return Fail(failure);
     if (!number)
         return Fail(ERROR_INVALID_FUNCTION);
     STORAGE_DEVICE_NUMBER n{};
@@ -281,9 +282,10 @@ BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
     if (f.volume) {
         extents = f.volume->extents;
     } else {
-        auto look = CurrentLook(f.root);
-        std::lock_guard<std::mutex> guard(look->lock);
+        LookInUse look(f.root);
         extents = VolumeExtents(look->view, f.block);
+        if (DWORD failure = look.Failure())
+            return Fail(failure);
     }
     const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
     size_t room = (r.outSize - header) / sizeof(DISK_EXTENT);

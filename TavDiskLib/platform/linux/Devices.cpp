@@ -126,9 +126,10 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
     std::wstring name(lpFileName);
     Root root = CurrentRoot();
     if (StartsWith(name, L"\\\\?\\Volume{")) {
-        auto volume = LookupVolume(root, name);
+        DWORD failure = 0;
+        auto volume = LookupVolume(root, name, failure);
         if (!volume) {
-            Fail(ERROR_FILE_NOT_FOUND);
+            Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
         const BlockEntry block = volume->entry.block;
@@ -143,14 +144,15 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
             return INVALID_HANDLE_VALUE;
         }
         std::optional<BlockEntry> block;
+        DWORD failure = 0;
         {
-            auto look = CurrentLook(root);
-            std::lock_guard<std::mutex> guard(look->lock);
+            LookInUse look(root);
             if (auto disk = look->view.NthDisk(n))
                 block = look->view.Entry(*disk);
+            failure = look.Failure();
         }
-        if (!block) {
-            Fail(ERROR_FILE_NOT_FOUND);
+        if (failure || !block) {
+            Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
         return OpenBlock(root, *block, dwDesiredAccess, false);

@@ -3,6 +3,7 @@
 // libblkid, else the signatures of the usual file systems checked here.
 #include "Linux.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,6 +13,18 @@
 #endif
 
 namespace TavLinux {
+
+namespace {
+// A disk that cannot be opened (no access, no medium, an I/O error) carries
+// nothing this backend can tell; a shortage of descriptors or memory says
+// nothing about the disk, and fails the look that asked.
+int OpenToProbe(const Root &root, const std::string &name) {
+    int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM))
+        NoteFailedRead(errno);
+    return fd;
+}
+} // namespace
 
 #if defined(TAVDISK_HAVE_LIBBLKID)
 
@@ -31,7 +44,7 @@ bool HasFileSystem(const Root &root, const std::string &name) {
             types.push_back(const_cast<char *>(type));
     types.push_back(nullptr);
 
-    int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = OpenToProbe(root, name);
     if (fd < 0)
         return false;
     bool found = false;
@@ -61,7 +74,7 @@ bool Has(const std::string &data, size_t offset, const char *magic, size_t lengt
 
 // Whether the start of a block device holds a file system this backend knows.
 bool HasFileSystem(const Root &root, const std::string &name) {
-    int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = OpenToProbe(root, name);
     if (fd < 0)
         return false;
     std::string data(69632, '\0');

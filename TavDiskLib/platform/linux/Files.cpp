@@ -34,6 +34,40 @@ Root CurrentRoot() {
 }
 
 namespace {
+// The first read that failed on this thread since the innermost FailedReads
+// began (an errno; 0 for none).
+thread_local int t_failedRead = 0;
+} // namespace
+
+void NoteFailedRead(int error) {
+    switch (error) {
+    case 0:
+    case ENOENT: // not there
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case ENOMEDIUM:
+    case ELOOP:  // a link that leads nowhere
+    case EINVAL: // no link where a link may be
+    case EOPNOTSUPP:
+    case ENOTTY: return;
+    default:
+        if (t_failedRead == 0)
+            t_failedRead = error;
+    }
+}
+
+FailedReads::FailedReads() : saved(t_failedRead) { t_failedRead = 0; }
+
+FailedReads::~FailedReads() {
+    // An enclosing one learns of what failed here.
+    if (saved != 0)
+        t_failedRead = saved;
+}
+
+int FailedReads::First() const { return t_failedRead; }
+
+namespace {
 constexpr decltype(statfs::f_type) SysfsMagic = 0x62656572;
 
 struct KernelTreeOverrides {
@@ -59,7 +93,12 @@ bool KernelTree(const Root &root) {
     if (root.prefix.empty() && live.load(std::memory_order_relaxed) >= 0)
         return live.load(std::memory_order_relaxed) == 1;
     struct statfs fs {};
-    bool kernel = ::statfs(root.At("/sys/class/block").c_str(), &fs) == 0 && fs.f_type == SysfsMagic;
+    int result = ::statfs(root.At("/sys/class/block").c_str(), &fs);
+    bool kernel = result == 0 && fs.f_type == SysfsMagic;
+    if (result != 0 && errno != ENOENT && errno != ENOTDIR) {
+        NoteFailedRead(errno);
+        return kernel; // asked again next time
+    }
     if (root.prefix.empty())
         live.store(kernel ? 1 : 0, std::memory_order_relaxed);
     return kernel;
@@ -92,6 +131,7 @@ std::optional<std::string> ReadOpen(int fd, size_t limit, bool shortIsEnd) {
         if (got < 0) {
             if (errno == EINTR)
                 continue;
+            NoteFailedRead(errno);
             return std::nullopt;
         }
         if (got == 0)
@@ -106,11 +146,18 @@ std::optional<std::string> ReadOpen(int fd, size_t limit, bool shortIsEnd) {
 std::optional<std::string> ReadWholeFileAt(int directory, const char *file, size_t limit, bool checkType,
                                            bool shortIsEnd) {
     int fd = ::openat(directory, file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        NoteFailedRead(errno);
         return std::nullopt;
+    }
     if (checkType) {
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
+        if (::fstat(fd, &st) != 0) {
+            NoteFailedRead(errno);
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode)) {
             ::close(fd);
             return std::nullopt;
         }
@@ -174,26 +221,39 @@ uint64_t SectorCount(std::optional<uint64_t> n) { return n.value_or(0) > (uint64
 
 uint64_t Sectors(const Root &root, const std::string &path) { return SectorCount(ReadNumber(root, path)); }
 
+namespace {
+bool StatNoting(const std::string &path, struct stat &st) {
+    if (::stat(path.c_str(), &st) == 0)
+        return true;
+    NoteFailedRead(errno);
+    return false;
+}
+} // namespace
+
 bool Exists(const Root &root, const std::string &path) {
     struct stat st {};
-    return ::stat(root.At(path).c_str(), &st) == 0;
+    return StatNoting(root.At(path), st);
 }
 
 bool IsDirectory(const Root &root, const std::string &path) {
     struct stat st {};
-    return ::stat(root.At(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return StatNoting(root.At(path), st) && S_ISDIR(st.st_mode);
 }
 
 std::vector<std::pair<std::string, uint64_t>> ListDirectoryInodes(const Root &root, const std::string &path) {
     std::vector<std::pair<std::string, uint64_t>> entries;
     int fd = ::open(root.At(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    if (fd < 0) {
+        NoteFailedRead(errno);
         return entries;
+    }
     alignas(8) char buffer[32768];
     while (true) {
         ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0)
+            NoteFailedRead(errno);
         if (got <= 0)
             break;
         const auto size = static_cast<size_t>(got);
@@ -232,6 +292,8 @@ std::vector<std::string> ListDirectory(const Root &root, const std::string &path
 std::string LinkName(const Root &root, const std::string &path) {
     char target[4096];
     ssize_t n = ::readlink(root.At(path).c_str(), target, sizeof target - 1);
+    if (n < 0)
+        NoteFailedRead(errno);
     if (n <= 0)
         return {};
     return BaseName(std::string(target, static_cast<size_t>(n)));
@@ -281,13 +343,17 @@ std::optional<std::string> Resolve(const Root &root, const std::string &path) {
         }
         std::string here = (done.empty() ? "" : join()) + "/" + c;
         struct stat st {};
-        if (::lstat(root.At(here).c_str(), &st) != 0)
+        if (::lstat(root.At(here).c_str(), &st) != 0) {
+            NoteFailedRead(errno);
             return std::nullopt;
+        }
         if (S_ISLNK(st.st_mode)) {
             if (++links > 40)
                 return std::nullopt;
             char target[4096];
             ssize_t n = ::readlink(root.At(here).c_str(), target, sizeof target - 1);
+            if (n < 0)
+                NoteFailedRead(errno);
             if (n <= 0)
                 return std::nullopt;
             std::string t(target, static_cast<size_t>(n));

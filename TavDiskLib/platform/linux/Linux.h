@@ -77,6 +77,26 @@ bool KernelTree(const Root &root);
 // lets KernelTree decide again (nullopt); forgets what was kept about it.
 void TreatAsKernelTree(const Root &root, std::optional<bool> kernel);
 
+// A read of sysfs, /proc or /dev that failed for a reason other than "not
+// there" (too many open files, no memory, an I/O error, no access): noted
+// for the calling thread, so that what was built from it is not taken for a
+// fact. Every function of this section notes its own failures.
+void NoteFailedRead(int error);
+// Learns of the reads that fail on the calling thread while it lives; an
+// enclosing one learns of them too.
+class FailedReads {
+public:
+    FailedReads();
+    ~FailedReads();
+    FailedReads(const FailedReads &) = delete;
+    FailedReads &operator=(const FailedReads &) = delete;
+    // The errno of the first read that failed since, 0 when none did.
+    int First() const;
+
+private:
+    int saved;
+};
+
 // Whole file content (binary), at most `limit` bytes; nullopt when unreadable.
 std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u << 20);
 // A sysfs attribute (or a recorded answer): the content without its
@@ -337,6 +357,11 @@ public:
     const bool kept;
     const uint64_t sequence; // looks are numbered in the order they are taken
     bool Spoiled() const { return spoiled.load(); }
+    // A read made for this look failed (NoteFailedRead): what it shows may
+    // be wrong, so every request that uses it fails with that errno, and it
+    // is not used again. 0 while none failed.
+    int Failure() const { return failure.load(); }
+    void Fail(int error);
 
     const MountTable &Mounts();
     // Every volume, whole disks only when they hold a file system or are
@@ -354,6 +379,7 @@ private:
     std::optional<MountTable> mounts;
     std::shared_ptr<const VolumeSnapshot> volumes, candidates;
     std::atomic<bool> spoiled{false};
+    std::atomic<int> failure{0};
 };
 
 // The look for a request that must see the machine as it is now: the kept
@@ -361,6 +387,24 @@ private:
 // when changes can be learnt of: the live system, uevents reaching this
 // process, mountinfo polled).
 std::shared_ptr<Look> CurrentLook(const Root &root);
+// A request's use of the current look, under its lock. Failure() tells
+// whether a read made for the look (by this request or an earlier one)
+// failed; the request then fails with that platform error rather than
+// answer from a look that may be wrong.
+class LookInUse {
+public:
+    explicit LookInUse(const Root &root);
+    LookInUse(const LookInUse &) = delete;
+    LookInUse &operator=(const LookInUse &) = delete;
+    Look *operator->() const { return look.get(); }
+    // 0 when every read of the look succeeded or found its file absent.
+    DWORD Failure();
+
+private:
+    std::shared_ptr<Look> look;
+    std::lock_guard<std::mutex> guard;
+    FailedReads reads;
+};
 // For tests: how many looks were taken and how many requests reused a kept
 // one, since the process started.
 struct LookCounts {
@@ -392,7 +436,9 @@ std::wstring VolumeKey(const std::wstring &name);
 // The volume of that name: from the snapshot of an open volume search that
 // holds it (a scan over all volumes then costs one pass), else as the
 // system has it now.
-std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name);
+// Null when there is none; then `failure` gets the platform error when the
+// system could not be read (0 when the volume is simply not there).
+std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name, DWORD &failure);
 // Whether a volume search opened on the calling thread is open; then
 // `number` gets the number of the whole disk `disk` in the look that search
 // took (nullopt when that look did not list it). So a volume scan matches

@@ -145,19 +145,26 @@ public:
     }
 
 private:
+    // Opens the signals; when that fails for want of descriptors or memory
+    // (or anything else that may pass), it is tried again at the next check
+    // rather than given up for the life of the process.
     void Open() {
-        opened = true;
         usable = false;
-        if (!InInitialUserNamespace())
+        FailedReads reads;
+        bool reachable = InInitialUserNamespace();
+        if (reads.First())
+            return;
+        opened = true;
+        if (!reachable)
             return;
         uevents = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
         if (uevents < 0)
-            return Drop();
+            return Retry();
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
         address.nl_groups = 1; // the kernel's own uevents
         if (::bind(uevents, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-            return Drop();
+            return Retry();
         // Room for a burst (a partition table read again, many disks
         // attached); an overflow only costs a new look.
         int room = 4 << 20;
@@ -166,9 +173,14 @@ private:
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         if (mounts < 0 || writes < 0)
-            return Drop();
+            return Retry();
         usable = true;
         ++changes;
+    }
+
+    void Retry() {
+        Drop();
+        opened = false;
     }
 
     void Drop() {
@@ -301,6 +313,21 @@ std::atomic<uint64_t> looksTaken{0};
 
 Look::Look(const Root &root, bool keep) : view(root), kept(keep), sequence(++looksTaken) {}
 
+void Look::Fail(int error) {
+    int none = 0;
+    failure.compare_exchange_strong(none, error);
+    spoiled = true;
+}
+
+LookInUse::LookInUse(const Root &root) : look(CurrentLook(root)), guard(look->lock) {}
+
+DWORD LookInUse::Failure() {
+    if (int error = reads.First())
+        look->Fail(error);
+    int error = look->Failure();
+    return error ? ErrorFromErrno(error) : 0;
+}
+
 const MountTable &Look::Mounts() {
     if (!mounts)
         mounts = ReadMounts(view.GetRoot());
@@ -344,6 +371,7 @@ std::shared_ptr<const VolumeSnapshot> Look::Snapshot(bool probeContent) {
 }
 
 std::shared_ptr<Look> CurrentLook(const Root &root) {
+    FailedReads reads;
     std::optional<uint64_t> changes;
     if (root.prefix.empty())
         changes = TheMonitor().Check();
@@ -374,6 +402,11 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
         for (size_t i = 0; i < look->view.Listed() && keep; ++i)
             if (!look->view.Entry(i).partition)
                 keep = TheMonitor().WatchDisk("/dev/" + look->view.Entry(i).name, false);
+    }
+    // A look of sysfs that could not be read whole is no look at all.
+    if (int error = reads.First()) {
+        look->Fail(error);
+        keep = false;
     }
     if (keep) {
         k.look = look;

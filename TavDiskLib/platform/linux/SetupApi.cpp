@@ -367,13 +367,20 @@ HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR, HWND, DWORD Flags
                  (ClassGuid && (SameGuid(*ClassGuid, DiskInterfaceClass) || SameGuid(*ClassGuid, DiskDriveClass)));
     if (disks) {
         std::vector<SetDisk> found;
+        DWORD failure = 0;
         {
-            auto look = CurrentLook(set->root);
-            std::lock_guard<std::mutex> guard(look->lock);
+            LookInUse look(set->root);
             for (size_t i : look->view.Disks()) {
                 const BlockEntry &block = look->view.Entry(i);
                 found.push_back({block, Widen("/dev/" + block.name), NodeNumber(set->root, block.sys)});
             }
+            failure = look.Failure();
+        }
+        // A list that could not be read whole is no list: it would show
+        // disks missing.
+        if (failure) {
+            Fail(failure);
+            return INVALID_HANDLE_VALUE;
         }
         std::lock_guard<std::mutex> guard(set->lock);
         for (auto &d : found)

@@ -192,7 +192,8 @@ std::shared_ptr<const VolumeRecord> RecordIn(const std::shared_ptr<const VolumeS
 
 } // namespace
 
-std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name) {
+std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name, DWORD &failure) {
+    failure = 0;
     std::wstring key = VolumeKey(name);
     if (!key.empty() && key.back() != L'\\')
         key.push_back(L'\\');
@@ -224,9 +225,10 @@ std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::ws
         if (newest)
             return newest;
     }
-    auto look = CurrentLook(root);
-    std::lock_guard<std::mutex> guard(look->lock);
-    return RecordIn(look->Candidates(), key);
+    LookInUse look(root);
+    auto record = RecordIn(look->Candidates(), key);
+    failure = look.Failure();
+    return failure ? nullptr : record;
 }
 
 bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number) {
@@ -254,9 +256,12 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     auto search = std::make_shared<VolumeSearch>();
     search->root = CurrentRoot();
     {
-        auto look = CurrentLook(search->root);
-        std::lock_guard<std::mutex> guard(look->lock);
+        LookInUse look(search->root);
         search->snapshot = look->Volumes();
+        if (DWORD failure = look.Failure()) {
+            Fail(failure);
+            return INVALID_HANDLE_VALUE;
+        }
     }
     const auto &volumes = search->snapshot->volumes;
     if (volumes.empty()) {
@@ -308,9 +313,10 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumeP
     std::wstring name(lpszVolumeName);
     if (!WellFormedVolumeName(name))
         return Fail(ERROR_INVALID_NAME);
-    auto volume = LookupVolume(CurrentRoot(), name);
+    DWORD failure = 0;
+    auto volume = LookupVolume(CurrentRoot(), name, failure);
     if (!volume)
-        return Fail(ERROR_FILE_NOT_FOUND);
+        return Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
     // The mount points, each with its terminator, and one more terminator
     // ending the list (two when there is no mount point at all).
     std::wstring list;
