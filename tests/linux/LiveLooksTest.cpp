@@ -626,3 +626,20 @@ TEST_F(LiveLooks, DescriptorShortageFailsRequestsAndIsNotKept) {
     EXPECT_TRUE(DeviceNumber(h.h).has_value());
     EXPECT_EQ(VolumesOf(device).size(), 1u);
 }
+
+// A partition removed and made again under the same sysfs path: looks are
+// kept again afterwards, not taken anew for every request from then on.
+TEST_F(LiveKeptLooks, DeviceMadeAgainUnderTheSamePathLetsLooksBeKept) {
+    std::string image = dir + "/disk.img";
+    ASSERT_TRUE(WriteImage(image, 2048, 40960));
+    std::string device = Attach(image);
+    ASSERT_FALSE(device.empty());
+    ASSERT_TRUE(WaitFor(device + "p1", true));
+    Settle([&] { VolumesOf(device); });
+    ASSERT_EQ(Shell("partx -d " + device), 0);
+    ASSERT_TRUE(WaitFor(device + "p1", false));
+    ASSERT_EQ(Shell("partx -a " + device), 0);
+    ASSERT_TRUE(WaitFor(device + "p1", true));
+    Settle([&] { VolumesOf(device); });
+    EXPECT_EQ(VolumesOf(device).size(), 1u);
+}

@@ -228,8 +228,12 @@ private:
         if (synthetic)
             return;
         ++changes;
+        // A device made again under the same path (a partition table read
+        // again, a disk plugged in again) is there: its removal is over.
         if (std::strncmp(message, "remove@/", 8) == 0 && removed.size() < 4096)
             removed.insert(message + 7);
+        else if (std::strncmp(message, "add@/", 5) == 0)
+            removed.erase(message + 4);
     }
 
     void TakeWrites() {
