@@ -20,7 +20,10 @@
 #include <optional>
 #include <thread>
 #include <tuple>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace TavLinuxTest;
@@ -642,4 +645,123 @@ TEST_F(LiveKeptLooks, DeviceMadeAgainUnderTheSamePathLetsLooksBeKept) {
     ASSERT_TRUE(WaitFor(device + "p1", true));
     Settle([&] { VolumesOf(device); });
     EXPECT_EQ(VolumesOf(device).size(), 1u);
+}
+
+// ---- Namespaces --------------------------------------------------------------
+
+namespace {
+
+// Runs `body` in a child process and returns its exit status (what it
+// returns), or -1.
+template <class Body> int InChild(Body body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+// A process that moves to a mount namespace of its own sees the mounts made
+// there, not those of the namespace it kept its look in.
+TEST_F(LiveKeptLooks, MountsOfANewMountNamespaceAreSeen) {
+    std::string image = Image("disk.img", 32 << 20);
+    std::string out;
+    ASSERT_EQ(Shell("mkfs.ext4 -q -F " + Quote(image), &out), 0) << out;
+    std::string device = Attach(image);
+    ASSERT_FALSE(device.empty());
+    std::string mnt = dir + "/mnt";
+    fs::create_directories(mnt);
+    int status = InChild([&] {
+        Settle([&] { VolumesOf(device); });
+        if (VolumesOf(device).size() != 1)
+            return 2;
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(device.c_str(), mnt.c_str(), "ext4", 0, nullptr) != 0)
+            return 3;
+        auto volumes = VolumesOf(device);
+        return volumes.size() == 1 && volumes[0].paths == std::vector<std::wstring>{Wide(mnt)} ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0) << "1: the mount was not seen; 2, 3: the test could not be set up";
+}
+
+// Uevents reach only network namespaces owned by the initial user
+// namespace: where the process's is owned by another, no look is kept,
+// whatever its own user namespace maps.
+TEST(LiveNamespaces, LooksAreKeptOnlyWhereUeventsArrive) {
+    if (geteuid() != 0 || !TavLinux::LooksCanBeKept())
+        GTEST_SKIP() << "needs root, and looks kept in the initial namespaces";
+    // A child in a user namespace of its own mapping every id to itself,
+    // with a network namespace of its own, waiting on a pipe.
+    int go[2], done[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(done), 0);
+    std::fflush(nullptr);
+    pid_t owner = fork();
+    if (owner == 0) {
+        char c = 0;
+        bool ok = unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0;
+        (void)!write(done[1], ok ? "u" : "x", 1);
+        (void)!read(go[0], &c, 1); // the maps are written
+        (void)!write(done[1], TavLinux::LooksCanBeKept() ? "k" : "n", 1);
+        (void)!read(go[0], &c, 1);
+        _exit(0);
+    }
+    ASSERT_GT(owner, 0);
+    char c = 0;
+    ASSERT_EQ(read(done[0], &c, 1), 1);
+    bool made = c == 'u';
+    std::string proc = "/proc/" + std::to_string(owner);
+    for (const char *map : {"/uid_map", "/gid_map"})
+        made = made && Shell("echo '0 0 4294967295' > " + proc + map) == 0;
+    (void)!write(go[1], "g", 1);
+    char inOwn = 0;
+    (void)!read(done[0], &inOwn, 1);
+    // The initial user namespace, in that child's network namespace.
+    int joined = made ? InChild([&] {
+        int net = open((proc + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (net < 0 || setns(net, CLONE_NEWNET) != 0)
+            return 2;
+        return TavLinux::LooksCanBeKept() ? 1 : 0;
+    })
+                      : -1;
+    (void)!write(go[1], "g", 1);
+    waitpid(owner, nullptr, 0);
+    for (int fd : {go[0], go[1], done[0], done[1]})
+        close(fd);
+    if (!made)
+        GTEST_SKIP() << "no user namespace could be made here";
+    EXPECT_EQ(inOwn, 'n') << "a user namespace mapping every id, with its own network namespace";
+    EXPECT_EQ(joined, 0) << "the initial user namespace in a network namespace owned by another";
+}
+
+// Content changed without a write() through the watched node: the volume
+// list follows each change at the very next request.
+TEST_F(LiveKeptLooks, ContentChangedWithoutAWriteThroughTheNodeIsSeen) {
+    if (Shell("command -v blkdiscard") != 0)
+        GTEST_SKIP() << "needs blkdiscard";
+    std::string image = Image("disk.img", 32 << 20);
+    std::string device = Attach(image);
+    ASSERT_FALSE(device.empty());
+    struct Step {
+        const char *what;
+        std::string command;
+        size_t volumes;
+    };
+    const Step steps[] = {
+        {"mkfs on the backing file", "mkfs.ext4 -q -F " + Quote(image), 1},
+        {"zeroed by ioctl (blkdiscard -z)", "blkdiscard -z " + device, 0},
+        {"mkfs again", "mkfs.ext4 -q -F " + device, 1},
+        {"discarded (blkdiscard)", "blkdiscard " + device, 0},
+    };
+    for (const Step &step : steps) {
+        Settle([&] { VolumesOf(device); });
+        std::string out;
+        ASSERT_EQ(Shell(step.command, &out), 0) << step.what << ": " << out;
+        EXPECT_EQ(VolumesOf(device).size(), step.volumes) << step.what;
+    }
 }

@@ -27,6 +27,9 @@ struct FileObject : Object {
     bool isVolume = false; // opened as a volume (partition path or volume name)
     bool replay = false;   // the device file is a recording: a regular file
     bool canRead = false, canWrite = false;
+    // Something that may change the content went through this handle (a
+    // write, a SCSI command other than those that only read).
+    std::atomic<bool> wrote{false};
     int fd = -1;                                // -1: a handle for queries only (or not opened yet)
     std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
     std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts

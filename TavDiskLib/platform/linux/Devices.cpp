@@ -272,6 +272,8 @@ template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPD
         if (want == 0 && count > 0)
             return Fail(ERROR_SECTOR_NOT_FOUND);
     }
+    if (Write)
+        f->wrote = true;
     int error = 0;
     const size_t done = MoveAt(f->fd, Write, static_cast<uint8_t *>(buffer), want, at, error);
     if (error && done == 0) // a failure after some bytes moved reports what moved

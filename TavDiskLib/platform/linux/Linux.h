@@ -411,6 +411,10 @@ struct LookCounts {
     uint64_t taken = 0, reused = 0;
 };
 LookCounts CountLooks();
+// This process is about to close a whole disk's descriptor (its node
+// "/dev/<name>") that it opened for writing and wrote nothing through: that
+// close is no change of the disk's content.
+void ClosingOwnWriter(const std::string &node);
 // Whether changes can be learnt of here, so that looks of the live system
 // are kept.
 bool LooksCanBeKept();

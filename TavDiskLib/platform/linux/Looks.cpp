@@ -32,11 +32,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <linux/nsfs.h>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
 #include <unordered_map>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,8 +47,15 @@ namespace TavLinux {
 namespace {
 
 // Kernel uevents reach the network namespaces owned by the initial user
-// namespace only, and that namespace maps every user id to itself.
-bool InInitialUserNamespace() {
+// namespace only; the kernel tells which user namespace owns this process's
+// network namespace (the initial one has a fixed inode number). One owned by
+// a user namespace above this process's own cannot be seen from here, and is
+// not taken for the initial one. Kernels without that request: the process's
+// own user namespace must be the initial one (it maps every user id to
+// itself).
+constexpr ino_t InitialUserNamespace = 0xEFFFFFFDu;
+
+bool UidMapIsInitial() {
     auto map = ReadBytes("/proc/self/uid_map", 4096);
     if (!map)
         return false;
@@ -54,6 +63,37 @@ bool InInitialUserNamespace() {
     char rest = 0;
     int fields = std::sscanf(map->c_str(), " %llu %llu %llu %c", &inside, &outside, &count, &rest);
     return fields == 3 && inside == 0 && outside == 0 && count == 4294967295ull;
+}
+
+bool UeventsReachHere() {
+    int net = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (net < 0) {
+        NoteFailedRead(errno);
+        return false;
+    }
+    int owner = ::ioctl(net, NS_GET_USERNS);
+    int error = errno;
+    ::close(net);
+    if (owner < 0) {
+        if (error == ENOTTY || error == EINVAL)
+            return UidMapIsInitial();
+        if (error != EPERM)
+            NoteFailedRead(error);
+        return false;
+    }
+    struct stat st {};
+    bool initial = ::fstat(owner, &st) == 0 && st.st_ino == InitialUserNamespace;
+    ::close(owner);
+    return initial;
+}
+
+// The identity of this process's mount namespace: mountinfo, once open,
+// keeps showing the namespace it was opened in.
+std::optional<std::pair<dev_t, ino_t>> MountNamespace() {
+    struct stat st {};
+    if (::stat("/proc/self/ns/mnt", &st) != 0)
+        return std::nullopt;
+    return std::make_pair(st.st_dev, st.st_ino);
 }
 
 void CloseQuietly(int &fd) {
@@ -73,10 +113,12 @@ public:
             // Signals opened by the parent belong to it: reading them here
             // would take its events away.
             CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
-            watched.clear(), closed.clear();
+            watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
             opened = false, forked = false;
             ++changes;
         }
+        if (usable && MountNamespace() != mountNamespace)
+            Retry(); // the process moved to another mount namespace: start over
         if (!opened)
             Open();
         if (!usable)
@@ -84,7 +126,7 @@ public:
         pollfd fds[3] = {{uevents, POLLIN, 0}, {mounts, POLLPRI, 0}, {writes, POLLIN, 0}};
         int ready = ::poll(fds, 3, 0);
         if (ready < 0 && errno != EINTR) {
-            Drop();
+            Retry();
             return std::nullopt;
         }
         if (ready > 0) {
@@ -101,17 +143,31 @@ public:
     // Watches a whole disk's device node for writes and closes, before its
     // size or content is read; false when it cannot be watched (a look that
     // read it cannot be kept). With `content`, a write ends the look.
-    bool WatchDisk(const std::string &node, bool content) {
+    // With `absentIsFine`, a file that is not there (a loop disk's backing
+    // file named as another mount namespace sees it, or deleted) counts as
+    // watched.
+    bool WatchDisk(const std::string &node, bool content, bool absentIsFine = false) {
         std::lock_guard<std::mutex> guard(lock);
         if (!usable)
             return false;
         int wd = ::inotify_add_watch(writes, node.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
         if (wd < 0)
-            return false;
+            return absentIsFine && (errno == ENOENT || errno == ENOTDIR);
         Watch &w = watched[wd];
         w.node = node;
         w.content = w.content || content;
+        if (content)
+            contentNodes.insert(node);
         return true;
+    }
+
+    // This process closes a descriptor of a disk it opened for writing and
+    // did not write through (a write shows by itself): the close that
+    // follows is its own, and no change of content.
+    void ClosingOwnWriter(const std::string &node) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (usable && contentNodes.count(node) && ownCloses[node] < 1024)
+            ++ownCloses[node];
     }
 
     // The device nodes closed (or written) since the last call.
@@ -151,7 +207,7 @@ private:
     void Open() {
         usable = false;
         FailedReads reads;
-        bool reachable = InInitialUserNamespace();
+        bool reachable = UeventsReachHere();
         if (reads.First())
             return;
         opened = true;
@@ -170,9 +226,10 @@ private:
         int room = 4 << 20;
         if (::setsockopt(uevents, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
             ::setsockopt(uevents, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        mountNamespace = MountNamespace();
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (mounts < 0 || writes < 0)
+        if (!mountNamespace || mounts < 0 || writes < 0)
             return Retry();
         usable = true;
         ++changes;
@@ -185,7 +242,7 @@ private:
 
     void Drop() {
         CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
-        watched.clear(), closed.clear();
+        watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
         usable = false;
         ++changes;
     }
@@ -250,8 +307,21 @@ private:
                     if (w != watched.end())
                         watched.erase(w);
                     ++changes;
-                } else if ((e.mask & IN_MODIFY) && w->second.content) {
-                    ++changes;
+                } else if ((e.mask & (IN_MODIFY | IN_CLOSE_WRITE)) && w->second.content) {
+                    // Written, or open for writing and closed: a discard,
+                    // a zeroing ioctl or a shared mapping changes the
+                    // content without a write() through the node. One close
+                    // per close of this process's own is taken for it
+                    // (events come in the order of the closes, so each
+                    // foreign close still counts once).
+                    auto own = ownCloses.find(w->second.node);
+                    if (!(e.mask & IN_MODIFY) && own != ownCloses.end()) {
+                        if (--own->second == 0)
+                            ownCloses.erase(own);
+                        closed.insert(w->second.node);
+                    } else {
+                        ++changes;
+                    }
                 } else {
                     closed.insert(w->second.node);
                 }
@@ -267,8 +337,11 @@ private:
     std::mutex lock;
     bool opened = false, usable = false, forked = false;
     int uevents = -1, mounts = -1, writes = -1;
-    std::unordered_map<int, Watch> watched; // inotify watch -> device node
-    std::set<std::string> closed;           // nodes closed or written since the last request
+    std::optional<std::pair<dev_t, ino_t>> mountNamespace; // where mountinfo was opened
+    std::unordered_map<int, Watch> watched;                // inotify watch -> device node
+    std::set<std::string> closed;                          // nodes closed or written since the last request
+    std::set<std::string> contentNodes;                    // watched for their content
+    std::unordered_map<std::string, int> ownCloses;        // closes of this process's writers not yet taken
     uint64_t changes = 0;
     std::set<std::string> removed; // devpaths of devices announced removed
 };
@@ -354,6 +427,13 @@ bool Look::HoldsFileSystem(const std::string &name) {
     const std::string node = view.GetRoot().At("/dev/" + name);
     if (kept && !TheMonitor().WatchDisk(node, true))
         spoiled = true;
+    // A loop disk's content is also its backing file's, which is written
+    // without its node (mkfs on the file, the file copied over). A file this
+    // process cannot see by that name is not watched.
+    if (auto slot = view.Find(name); kept && slot)
+        if (auto backing = view.LoopBacking(*slot); backing && backing->first)
+            if (!TheMonitor().WatchDisk(*backing->first, true, true))
+                spoiled = true;
     return HasFileSystem(view.GetRoot(), name);
 }
 
@@ -418,6 +498,8 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
     }
     return look;
 }
+
+void ClosingOwnWriter(const std::string &node) { TheMonitor().ClosingOwnWriter(node); }
 
 bool LooksCanBeKept() { return TheMonitor().Check().has_value(); }
 

@@ -222,6 +222,11 @@ ScsiResult SgIo(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *da
                         : direction == SCSI_IOCTL_DATA_OUT ? SG_DXFER_TO_DEV
                                                            : SG_DXFER_FROM_DEV;
     h.timeout = std::clamp<uint32_t>(timeoutSeconds, 1, 108000) * 1000;
+    // TEST UNIT READY, REQUEST SENSE, INQUIRY, MODE SENSE, READ CAPACITY and
+    // the READs change nothing on the medium.
+    static const uint8_t onlyRead[] = {0x00, 0x03, 0x12, 0x1A, 0x5A, 0x25, 0x9E, 0x08, 0x28, 0x88, 0xA8};
+    if (std::find(std::begin(onlyRead), std::end(onlyRead), command[0]) == std::end(onlyRead))
+        f.wrote = true;
     int rc;
     do
         rc = ::ioctl(f.fd, SG_IO, &h);
@@ -329,8 +334,11 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
 } // namespace
 
 FileObject::~FileObject() {
-    if (fd >= 0)
+    if (fd >= 0) {
+        if (canWrite && !wrote && root.prefix.empty() && !block.partition)
+            ClosingOwnWriter("/dev/" + block.name);
         ::close(fd);
+    }
 }
 
 void FileObject::LoadDisk() {
