@@ -765,3 +765,65 @@ TEST_F(LiveKeptLooks, ContentChangedWithoutAWriteThroughTheNodeIsSeen) {
         EXPECT_EQ(VolumesOf(device).size(), step.volumes) << step.what;
     }
 }
+
+// A compressed RAM disk of our own gets its size and loses it through
+// sysfs: no uevent, no node opened.
+TEST_F(LiveKeptLooks, SizeSetThroughSysfsIsSeen) {
+    std::string id;
+    if (access("/sys/class/zram-control/hot_add", R_OK) != 0 || Shell("cat /sys/class/zram-control/hot_add", &id) != 0)
+        GTEST_SKIP() << "no zram here";
+    std::string name = "zram" + Trim(id), sys = "/sys/block/" + name;
+    auto write = [&](const std::string &attribute, const std::string &value) {
+        return Shell("echo " + value + " > " + sys + "/" + attribute) == 0;
+    };
+    Settle(SetPaths);
+    EXPECT_TRUE(write("disksize", "64M"));
+    EXPECT_TRUE(Has(SetPaths(), "/dev/" + name));
+    Settle(SetPaths);
+    EXPECT_TRUE(write("reset", "1"));
+    EXPECT_FALSE(Has(SetPaths(), "/dev/" + name));
+    Shell("echo " + Trim(id) + " > /sys/class/zram-control/hot_remove");
+}
+
+// A loop disk's backing file renamed: its volume keeps its name, in a kept
+// look and in a new one.
+TEST_F(LiveKeptLooks, VolumeNameOfALoopDiskSurvivesARenameOfItsFile) {
+    std::string image = dir + "/disk.img";
+    ASSERT_TRUE(WriteImage(image, 2048, 40960));
+    std::string device = Attach(image);
+    ASSERT_FALSE(device.empty());
+    ASSERT_TRUE(WaitFor(device + "p1", true));
+    auto names = [&] {
+        std::vector<std::wstring> out;
+        wchar_t name[51] = {};
+        HANDLE search = P::FindFirstVolumeW(name, 51);
+        if (search == INVALID_HANDLE_VALUE)
+            return out;
+        do {
+            std::wstring bare(name, 48);
+            Handle v(bare);
+            if (v.h == INVALID_HANDLE_VALUE)
+                continue;
+            unsigned char block[8 + 24 * 8] = {};
+            DWORD returned = 0;
+            DISK_EXTENT e{};
+            auto disk = DeviceNumber(Handle(Wide(device)).h);
+            if (P::DeviceIoControl(v.h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, block, sizeof block,
+                                   &returned, nullptr)) {
+                std::memcpy(&e, block + offsetof(VOLUME_DISK_EXTENTS, Extents), sizeof e);
+                if (disk && e.DiskNumber == *disk)
+                    out.push_back(name);
+            }
+        } while (P::FindNextVolumeW(search, name, 51));
+        P::FindVolumeClose(search);
+        return out;
+    };
+    Settle([&] { names(); });
+    auto before = names();
+    ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(rename(image.c_str(), (dir + "/renamed.img").c_str()), 0);
+    EXPECT_EQ(names(), before) << "kept look";
+    fs::create_directories(dir + "/mnt"); // a mount and an unmount: a new look
+    EXPECT_EQ(Shell("mount -t tmpfs none " + Quote(dir + "/mnt") + " && umount " + Quote(dir + "/mnt")), 0);
+    EXPECT_EQ(names(), before) << "new look";
+}

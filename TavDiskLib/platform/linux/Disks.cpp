@@ -8,6 +8,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace TavLinux {
 
@@ -327,11 +331,33 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     return d;
 }
 
+namespace {
+// A bound loop disk's backing file as the driver holds it (its device and
+// inode, and the offset into it), which a rename or a move of the file does
+// not change; nullopt where the node cannot be asked (a recording, no
+// access).
+std::optional<std::string> LoopFileIdentity(const Root &root, const std::string &name) {
+    int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    loop_info64 info{};
+    bool ok = ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+    ::close(fd);
+    if (!ok)
+        return std::nullopt;
+    return "loop-file:" + std::to_string(info.lo_device) + ":" + std::to_string(info.lo_inode) + "@" +
+           std::to_string(info.lo_offset);
+}
+} // namespace
+
 std::string DiskIdentity(BlockView &view, size_t disk) {
     const BlockEntry &e = view.Entry(disk);
     auto attr = [&](const std::string &path) { return NonEmpty(view.Attr(path)); };
-    if (auto backing = view.LoopBacking(disk))
+    if (auto backing = view.LoopBacking(disk)) {
+        if (auto file = LoopFileIdentity(view.GetRoot(), e.name))
+            return *file;
         return "loop:" + backing->first.value_or(e.name) + "@" + backing->second.value_or("0");
+    }
     if (view.HasDm(disk))
         return "dm:" + attr(e.sys + "/dm/uuid").value_or(view.Attr(e.sys + "/dm/name").value_or(e.name));
     if (view.HasMd(disk))

@@ -483,9 +483,17 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
         // Every whole disk is watched before any size is read (the look
         // reads them when first needed), so a change that follows shows.
         TheMonitor().TakeClosed();
-        for (size_t i = 0; i < look->view.Listed() && keep; ++i)
-            if (!look->view.Entry(i).partition)
-                keep = TheMonitor().WatchDisk("/dev/" + look->view.Entry(i).name, false);
+        for (size_t i = 0; i < look->view.Listed() && keep; ++i) {
+            const BlockEntry &e = look->view.Entry(i);
+            if (e.partition)
+                continue;
+            keep = TheMonitor().WatchDisk("/dev/" + e.name, false);
+            // A compressed RAM disk gets its size, and loses it, by a write
+            // to sysfs that no uevent announces and that opens no node.
+            if (keep && e.name.compare(0, 4, "zram") == 0 && IsKernelVirtual(e.sys))
+                for (const char *attribute : {"/disksize", "/reset"})
+                    keep = keep && TheMonitor().WatchDisk(e.sys + attribute, true);
+        }
     }
     // A look of sysfs that could not be read whole is no look at all.
     if (int error = reads.First()) {
