@@ -12,7 +12,9 @@
 // build (ThreadSanitizer) still asks whole questions between two of them.
 // The counts are printed at the end. Other developers' loop devices may
 // come and go meanwhile; a disk that was not one of ours for the whole of a
-// question is not judged.
+// question is not judged. A second run, half as long, leaves the askers a
+// few descriptors short of the limit and moves the process to a mount
+// namespace of its own halfway.
 #include "../LiveShell.h"
 
 #include "TavDiskLib/TavDiskLib.h"
@@ -30,7 +32,11 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <filesystem>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -227,6 +233,15 @@ void Judge(Machine &m, Counts &c, void *set, ULONG index, bool &more) {
 
 bool Sh(const std::string &command) { return Shell(command) == 0; }
 
+size_t OpenDescriptors() {
+    size_t n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
 // A DOS partition table with one Linux partition at 1 MiB (on kernels that
 // read tables, the loop disk gets a partition while it is there).
 std::string Mbr() {
@@ -257,12 +272,16 @@ bool WriteTable(const std::string &dev, const std::string &sector) {
 
 } // namespace
 
-TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
+namespace {
+
+// With `pressed`, the askers run a few descriptors short of the limit (a
+// request then fails, or answers truly), and halfway through the process
+// moves to a mount namespace of its own, where the churn goes on.
+void Churn(long seconds, bool pressed) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for loop devices";
     if (Shell("command -v losetup mkfs.ext4 mount umount truncate") != 0)
         GTEST_SKIP() << "needs losetup, mkfs.ext4, mount";
-    const long seconds = EnvNumber("TAVDISK_STRESS_SECONDS", 12);
     const long threads = EnvNumber("TAVDISK_STRESS_THREADS", 4);
     const long maxChanges = EnvNumber("TAVDISK_STRESS_CHANGES", 400);
     const long pauseMs = EnvNumber("TAVDISK_STRESS_PAUSE_MS", 20);
@@ -300,7 +319,16 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
     Counts counts;
     std::atomic<bool> stop{false};
     Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+    Clock::time_point halfway = Clock::now() + std::chrono::seconds(seconds / 2);
+    bool moved = !pressed;
     long changes = 0;
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    if (pressed) {
+        rlimit low = saved;
+        low.rlim_cur = std::min<rlim_t>(saved.rlim_cur, static_cast<rlim_t>(OpenDescriptors() + 10));
+        setrlimit(RLIMIT_NOFILE, &low);
+    }
 
     std::vector<std::thread> askers;
     for (long t = 0; t < threads; ++t)
@@ -332,6 +360,21 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
         return done;
     };
     while (Clock::now() < deadline && changes < maxChanges) {
+        if (!moved && Clock::now() > halfway) {
+            // Nothing of ours mounted in the namespace left behind; this
+            // thread (the process's first, whose mounts /proc/self shows)
+            // moves.
+            for (size_t s = 0; s < m.slots.size(); ++s)
+                if (m.slots[s].now.mounted) {
+                    State to = m.slots[s].now;
+                    to.mounted = false;
+                    change(Unmount, s, to, [&] { return Sh("umount " + Quote(m.slots[s].mnt)); });
+                }
+            moved = true;
+            EXPECT_TRUE(unshare(CLONE_FS) == 0 && unshare(CLONE_NEWNS) == 0 &&
+                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+                << "no mount namespace of its own";
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs > 0 ? random() % (2 * pauseMs) : 0));
         size_t s = random() % m.slots.size();
         Slot &slot = m.slots[s];
@@ -382,6 +425,7 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
     stop = true;
     for (auto &t : askers)
         t.join();
+    setrlimit(RLIMIT_NOFILE, &saved);
 
     for (auto &slot : m.slots) {
         Sh("mountpoint -q " + Quote(slot.mnt) + " && umount " + Quote(slot.mnt));
@@ -403,4 +447,12 @@ TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) {
     EXPECT_EQ(counts.failures.load(), 0);
     EXPECT_GT(changes, 0);
     EXPECT_GT(counts.judged.load(), 0);
+}
+
+} // namespace
+
+TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) { Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12), false); }
+
+TEST(LiveStress, ThreadsAskNearTheDescriptorLimitAcrossAMountNamespaceChange) {
+    Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, true);
 }
