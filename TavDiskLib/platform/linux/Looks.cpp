@@ -18,14 +18,20 @@
 //   0, by uevent either; whoever does either has the disk open, so a disk
 //   closed since the last request has its size and its partitions' sizes
 //   read again, and the look ends when one of them changed.
+// - a close after opening for writing, on a disk probed for a file system
+//   (a discard, a zeroing ioctl, a shared mapping), and the backing file of
+//   such a loop disk; a zram disk's disksize and reset attributes;
+// - a move to another mount namespace (/proc/self/ns/mnt).
 // Any of them ends the kept look; so does an overflow of the uevent socket
-// or of the inotify queue.
+// or of the inotify queue. A look for which a read failed (other than for
+// absence) is never kept, and the requests that use it fail.
 // A device announced removed may still be in sysfs for a moment after its
 // uevent: no look is kept while one such is still there.
 //
 // Where no change signal exists (a recorded tree under TAVDISK_ROOT, a
 // process whose network namespace gets no uevents, a socket that cannot be
-// had) every request takes a new look.
+// had at the moment: asked for again at the next request) every request
+// takes a new look.
 #include "Linux.h"
 
 #include <cerrno>
