@@ -169,6 +169,10 @@ uint32_t TAVDISK_CALL tavdisk_drive_get_device_parent_instance(tavdisk_drive *dr
     return With(drive, uint32_t{0}, [](Drive &d) { return static_cast<uint32_t>(d.GetDeviceParentInstance()); });
 }
 
+int TAVDISK_CALL tavdisk_drive_access(tavdisk_drive *drive) {
+    return With(drive, int{TAVDISK_ACCESS_NONE}, [](Drive &d) { return d.GetAccess(); });
+}
+
 int TAVDISK_CALL tavdisk_drive_is_ata(tavdisk_drive *drive) {
     return With(drive, 0, [](Drive &d) { return d.IsAta(); });
 }
@@ -290,6 +294,10 @@ int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *drive, wchar_t *b
 
 int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive) {
     return With(drive, 0, [](Drive &d) { return d.ContainsWindowsBootPartition(); });
+}
+
+int TAVDISK_CALL tavdisk_drive_contains_system_volume(tavdisk_drive *drive) {
+    return With(drive, 0, [](Drive &d) { return d.ContainsSystemVolume(); });
 }
 
 tavdisk_adapter *TAVDISK_CALL tavdisk_adapter_new(tavdisk_set *set, uint32_t dev_inst) {

@@ -98,6 +98,8 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
                       TAVDISK_SAME_PLACE(DriveLetterTable) && TAVDISK_SAME_PLACE(MountPointList),
                   "Drive holds exactly the sixteen fields of its record, in order");
 #undef TAVDISK_SAME_PLACE
+    int access = AccessNone;
+    DWORD openError = ERROR_SUCCESS;
     // The first detail call only learns the size the detail record needs.
     DWORD required = 0;
     P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, InterfaceData, nullptr, 0, &required, nullptr);
@@ -111,7 +113,7 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
             InterfaceDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     }
 
-    DevInfoData = Alloc<SP_DEVINFO_DATA>();
+    DevInfoData = Alloc<SP_DEVINFO_DATA>(sizeof(DevInfoRecord));
     if (DevInfoData)
         DevInfoData->cbSize = sizeof(SP_DEVINFO_DATA);
 
@@ -125,11 +127,23 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
         const WCHAR *path = reinterpret_cast<const WCHAR *>(RecordBytes(InterfaceDetail) + DevicePathOffset);
         DeviceHandle = P::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
+        access = AccessFull;
+        if (DeviceHandle == INVALID_HANDLE_VALUE) {
+            // Why the open failed, for the caller to read after construction
+            // (the probes below overwrite the thread's code).
+            openError = P::GetLastError();
+            // Without the rights for read and write access (or refused for
+            // any other reason) the disk may still be opened for queries
+            // only: the descriptors, the device number, the geometry and the
+            // volumes answer on such a handle; SMART, pass-through and
+            // transfers are refused.
+            DeviceHandle =
+                P::CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            access = DeviceHandle == INVALID_HANDLE_VALUE ? AccessNone : AccessQuery;
+        }
     }
-
-    // Why the open failed, for the caller to read after construction (the
-    // probes below overwrite the thread's code).
-    DWORD openError = DeviceHandle == INVALID_HANDLE_VALUE ? P::GetLastError() : ERROR_SUCCESS;
+    if (DevInfoData)
+        reinterpret_cast<DevInfoRecord *>(DevInfoData)->Access = access;
 
     GetAdapterInfo();
     GetDeviceInfo();
@@ -140,8 +154,19 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
         ScsiInquire();
     ScsiLocate();
 
-    if (DeviceHandle == INVALID_HANDLE_VALUE)
+    if (access != AccessFull)
         P::SetLastError(InterfaceDetail && openError != ERROR_SUCCESS ? openError : ERROR_INVALID_HANDLE);
+}
+
+int Drive::GetAccess() {
+    if (DeviceHandle == INVALID_HANDLE_VALUE || DeviceHandle == nullptr)
+        return AccessNone;
+    // Without its record the access cannot be told; only what a handle for
+    // queries allows is claimed.
+    if (HeldBytes(DevInfoData) < sizeof(DevInfoRecord))
+        return AccessQuery;
+    const int access = reinterpret_cast<const DevInfoRecord *>(DevInfoData)->Access;
+    return access == AccessFull ? AccessFull : AccessQuery;
 }
 
 Drive::~Drive() {

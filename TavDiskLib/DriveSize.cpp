@@ -74,6 +74,10 @@ LARGE_INTEGER Drive::GetSectors() {
     if (ScsiPassThrough(readCapacity10.data(), static_cast<unsigned char>(readCapacity10.size()), reply10.data(),
                         ReadCapacity10Length, SCSI_IOCTL_DATA_IN) != 0) {
         P::GetLastError(); // read and not used: a failed command counts 0 sectors
+        // A handle for queries only sends no command to the disk; its driver
+        // still tells the disk's size.
+        if (GetAccess() == AccessQuery)
+            sectors.QuadPart = static_cast<LONGLONG>(SectorsFromDiskSize());
         return sectors;
     }
     const uint32_t lastLba = DecodeReadCapacity10(reply10).lastLba;
@@ -93,4 +97,18 @@ LARGE_INTEGER Drive::GetSectors() {
     }
     sectors.QuadPart = static_cast<LONGLONG>(DecodeReadCapacity16(reply16).lastLba + 1);
     return sectors;
+}
+
+unsigned long long Drive::SectorsFromDiskSize() {
+    auto *geometry = Alloc<DISK_GEOMETRY_EX>();
+    if (!geometry)
+        return 0;
+    DWORD returned = 0;
+    unsigned long long count = 0;
+    if (P::DeviceIoControl(DeviceHandle, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry,
+                           sizeof(DISK_GEOMETRY_EX), &returned, nullptr) &&
+        geometry->Geometry.BytesPerSector != 0 && geometry->DiskSize.QuadPart > 0)
+        count = static_cast<unsigned long long>(geometry->DiskSize.QuadPart) / geometry->Geometry.BytesPerSector;
+    Release(geometry);
+    return count;
 }

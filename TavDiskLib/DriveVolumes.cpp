@@ -106,13 +106,16 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
 // Opens a volume by its name without the trailing backslash (with it, the
 // name is the volume's root directory). A volume name is 49 characters
 // ending in one; a name of another shape is opened as it is rather than cut
-// short.
+// short. Where read access is refused (without administrator rights) the
+// volume is opened for queries only: its extents need no access.
 HANDLE OpenVolume(wchar_t *volumeName) {
     const bool trailing = volumeName[VolumeNameBackslash] == L'\\' && volumeName[VolumeNameBackslash + 1] == 0;
     if (trailing)
         volumeName[VolumeNameBackslash] = 0;
     HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE && P::GetLastError() == ERROR_ACCESS_DENIED)
+        volume = P::CreateFileW(volumeName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (trailing)
         volumeName[VolumeNameBackslash] = L'\\';
     return volume;
@@ -320,4 +323,35 @@ int Drive::ContainsWindowsBootPartition() {
         if (letters[i] == directory[0])
             return 1;
     return 0;
+}
+
+int Drive::ContainsSystemVolume() {
+    // The system's directory, the volume path name that holds it, and the
+    // volume mounted there; each step that fails leaves the answer 0.
+    wchar_t directory[MAX_PATH] = {};
+    UINT written = P::GetSystemDirectoryW(directory, MAX_PATH);
+    if (written == 0 || written >= MAX_PATH)
+        return 0;
+    wchar_t mountPoint[MAX_PATH + 1] = {};
+    if (!P::GetVolumePathNameW(directory, mountPoint, MAX_PATH))
+        return 0;
+    mountPoint[MAX_PATH] = 0;
+    wchar_t volumeName[VolumeNameCapacity] = {};
+    if (!P::GetVolumeNameForVolumeMountPointW(mountPoint, volumeName, VolumeNameCapacity - 1))
+        return 0;
+    // Without this disk's number no extent can be matched to it: a failed
+    // request must not be taken for disk 0.
+    ULONG number = 0;
+    if (QueryDeviceNumber(&number) <= 0)
+        return 0;
+    // The volume's extents name every disk it lies on, through partitions and
+    // the volumes stacked beneath it.
+    HANDLE volume = OpenVolume(volumeName);
+    bool onThisDisk = false;
+    ForEachExtent(volume, [&](const DISK_EXTENT &extent) {
+        onThisDisk = extent.DiskNumber == number;
+        return onThisDisk;
+    });
+    CloseVolume(volume);
+    return onThisDisk ? 1 : 0;
 }

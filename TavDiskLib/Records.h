@@ -48,6 +48,14 @@ constexpr size_t IdentifyResultSize = IdentifyDataOffset + IDENTIFY_BUFFER_SIZE;
 // properties. A descriptor shorter than this holds no usable offsets.
 constexpr size_t DeviceDescriptorFixedPart = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties);
 
+// The block a Drive keeps its device node record in: the platform's record,
+// then the access the disk was opened with (Drive::AccessNone, AccessQuery
+// or AccessFull), which the platform never reads.
+struct DevInfoRecord {
+    SP_DEVINFO_DATA Data;
+    int Access;
+};
+
 // Offset of the device path inside SP_DEVICE_INTERFACE_DETAIL_DATA_W.
 constexpr size_t DevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 

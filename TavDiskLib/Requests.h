@@ -116,6 +116,28 @@ inline UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
     return length;
 }
 
+inline UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    UINT length = TavPlatform::GetSystemDirectoryW(lpBuffer, uSize);
+    if (length == 0)
+        Report::Failed("GetSystemDirectoryW", nullptr, std::string());
+    return length;
+}
+
+inline BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength) {
+    BOOL ok = TavPlatform::GetVolumePathNameW(lpszFileName, lpszVolumePathName, cchBufferLength);
+    if (!ok)
+        Report::FailedOnName("GetVolumePathNameW", nullptr, lpszFileName);
+    return ok;
+}
+
+inline BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
+                                              DWORD cchBufferLength) {
+    BOOL ok = TavPlatform::GetVolumeNameForVolumeMountPointW(lpszVolumeMountPoint, lpszVolumeName, cchBufferLength);
+    if (!ok)
+        Report::FailedOnName("GetVolumeNameForVolumeMountPointW", nullptr, lpszVolumeMountPoint);
+    return ok;
+}
+
 inline HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
                                        HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved) {
     HDEVINFO set = TavPlatform::SetupDiGetClassDevsExW(ClassGuid, Enumerator, hwndParent, Flags, DeviceInfoSet,

@@ -48,6 +48,14 @@ public:
     ~Drive();
     Drive &operator=(Drive const &Other);
 
+    // The access the disk was opened with: AccessFull (read and write: every
+    // member answers), AccessQuery (queries only, as without administrator
+    // rights: the descriptors, bus type, disk number, geometry, capacity,
+    // sector count and volumes answer; the IDE and INQUIRY identity and the
+    // sector transfers do not) or AccessNone (the disk could not be opened).
+    enum : int { AccessNone = 0, AccessQuery = 1, AccessFull = 2 };
+    int GetAccess();
+
     // Storage descriptor and device node.
     int GetVendorId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
     int GetProductId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
@@ -96,6 +104,13 @@ public:
     int GetDriveLetters(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int GetMountPoints(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int ContainsWindowsBootPartition();
+    // 1 when one of the disk's volumes is the system's own: the volume that
+    // holds the system directory (on Windows the Windows directory's volume,
+    // so the same answer as ContainsWindowsBootPartition; on Linux the file
+    // system mounted at "/" as the process sees it), found by its extents,
+    // so through partitions and stacked volumes (device mapper, software
+    // RAID); 0 otherwise or when it cannot be told. Asked anew on each call.
+    int ContainsSystemVolume();
     // The first path name (drive root or folder) of a mounted volume that
     // has an extent holding the sector, asked of the platform anew on each
     // call. Length gets the name's length with terminator, 0 when no mounted
@@ -128,6 +143,7 @@ private:
                           TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
     int GetInquiryString(TavDiskLib::ULONG FirstByte, TavDiskLib::ULONG Width, unsigned char *Buffer,
                          TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
+    unsigned long long SectorsFromDiskSize();
     int TransferSector(TavDiskLib::ULONG Sector, unsigned char *Buffer, bool Write);
     int QueryDeviceNumber(TavDiskLib::ULONG *Number);
     void ScanVolumes();

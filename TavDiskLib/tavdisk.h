@@ -127,10 +127,25 @@ TAVDISK_C_API void TAVDISK_CALL tavdisk_set_free(tavdisk_set *set);
 
 /* A new drive for member `index` (from 0) of the set, or null past the last
  * member. Building it opens the disk and asks it everything once; a disk
- * that cannot be opened still gives a drive, which then answers nothing
- * (bus 0, no strings, no geometry). */
+ * that cannot be opened for read and write is opened for queries only, and a
+ * disk that cannot be opened at all still gives a drive, which then answers
+ * nothing (bus 0, no strings, no geometry): tavdisk_drive_access tells. */
 TAVDISK_C_API tavdisk_drive *TAVDISK_CALL tavdisk_drive_new(tavdisk_set *set, uint32_t index);
 TAVDISK_C_API void TAVDISK_CALL tavdisk_drive_free(tavdisk_drive *drive);
+
+/* The access the disk was opened with (Drive::GetAccess). */
+enum tavdisk_access {
+    /* The disk could not be opened: it answers nothing. */
+    TAVDISK_ACCESS_NONE = 0,
+    /* For queries only (without the rights for read and write access): the
+     * descriptor strings, bus type, disk number, geometry, size and volumes
+     * answer; the IDE and INQUIRY identity and sector transfers do not. */
+    TAVDISK_ACCESS_QUERY = 1,
+    /* For read and write: everything answers. */
+    TAVDISK_ACCESS_FULL = 2
+};
+/* A tavdisk_access value; TAVDISK_ACCESS_NONE for a null drive. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_access(tavdisk_drive *drive);
 
 /* ---- Storage descriptor and device node ------------------------------------ */
 
@@ -218,6 +233,11 @@ TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *dri
                                                               uint32_t *length);
 /* 1 when the Windows directory's drive letter is one of the disk's. */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive);
+/* 1 when one of the disk's volumes is the system's own (Drive::ContainsSystemVolume):
+ * on Windows the Windows directory's volume, on Linux the file system mounted
+ * at "/", found through partitions and stacked volumes; asked anew on each
+ * call. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_system_volume(tavdisk_drive *drive);
 
 /* ---- Adapter ------------------------------------------------------------------ */
 

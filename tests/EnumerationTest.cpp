@@ -632,3 +632,184 @@ TEST_F(Enumeration, AbsurdInterfaceDetailSizesLeaveThePathAbsent) {
     d.reset();
     EXPECT_EQ(machine.BadReleases(), 0u);
 }
+
+TEST_F(Enumeration, WithoutReadWriteRightsTheDiskIsOpenedForQueriesOnly) {
+    // One disk of each kind refuses read and write access; a third refuses
+    // every open; a fourth opens for everything.
+    for (int kind = 0; kind < 2; ++kind) {
+        auto disk = kind == 0 ? AtaDisk(static_cast<DWORD>(kind)) : ScsiDisk(static_cast<DWORD>(kind));
+        disk.queryOnly = true;
+        machine.AddDisk(disk);
+    }
+    auto closed = ScsiDisk(2);
+    closed.openable = false;
+    closed.openError = ERROR_SHARING_VIOLATION;
+    machine.AddDisk(closed);
+    machine.AddDisk(ScsiDisk(3));
+    // Its volume, too, refuses read access: its extents still answer.
+    machine.AddVolume({{1, 0, 1 << 20}}, {L"E:\\"});
+    machine.volumes.back().queryOnly = true;
+    Set();
+
+    struct Case {
+        ULONG index;
+        int access;
+        size_t opens;
+        DWORD codeAfter; // the thread's code right after GetDrive; 0: not looked at
+    };
+    const Case cases[] = {
+        {0, Drive::AccessQuery, 2, ERROR_ACCESS_DENIED},
+        {1, Drive::AccessQuery, 2, ERROR_ACCESS_DENIED},
+        {2, Drive::AccessNone, 2, ERROR_SHARING_VIOLATION},
+        {3, Drive::AccessFull, 1, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.index);
+        machine.ClearLog();
+        DrivePtr d = Get(c.index);
+        ASSERT_TRUE(d);
+        if (c.codeAfter) {
+            EXPECT_EQ(TavPlatform::GetLastError(), c.codeAfter);
+        }
+        EXPECT_EQ(d->GetAccess(), c.access);
+        auto opens = Requests(machine, Op::CreateFileW);
+        ASSERT_EQ(opens.size(), c.opens);
+        EXPECT_EQ(opens[0].access, GENERIC_READ | GENERIC_WRITE);
+        if (c.opens == 2) {
+            EXPECT_EQ(opens[1].access, 0u);
+            EXPECT_EQ(opens[1].share, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE});
+            EXPECT_EQ(opens[1].path, opens[0].path);
+        }
+        if (c.access != Drive::AccessQuery)
+            continue;
+        // The probes that need read and write access were refused: not ATA,
+        // no INQUIRY; what any handle may ask answers.
+        EXPECT_EQ(d->IsAta(), 0);
+        for (const auto &r : Requests(machine, Op::DeviceIoControl)) {
+            if (r.ioctl == SMART_GET_VERSION || r.ioctl == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+                EXPECT_EQ(r.error, ERROR_ACCESS_DENIED) << r.ioctl;
+            }
+        }
+        const TavSim::Disk &disk = machine.disks[c.index];
+        EXPECT_EQ(d->GetBusType(), c.index == 0 ? BusTypeSata : BusTypeSas);
+        unsigned char text[32];
+        ULONG count = 0;
+        EXPECT_EQ(d->GetProductId(text, sizeof text, &count), 1);
+        EXPECT_EQ(Text(text), c.index == 0 ? "TAV MODEL 1000" : "ARRAY DISK");
+        EXPECT_EQ(d->GetDriveNumber(), disk.deviceNumber);
+        EXPECT_EQ(d->GetScsiPort(), disk.scsiAddress->PortNumber);
+        EXPECT_EQ(d->GetBytesPerSector(), 512u);
+        // The sector count from the size the driver tells, after the refused
+        // READ CAPACITY; asked on every call.
+        machine.ClearLog();
+        EXPECT_EQ(static_cast<uint64_t>(d->GetSectors().QuadPart), disk.sizeBytes / 512);
+        const std::vector<Step> sectors = {{Op::DeviceIoControl, IOCTL_SCSI_PASS_THROUGH_DIRECT},
+                                           {Op::DeviceIoControl, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX}};
+        EXPECT_EQ(Sequence(machine), sectors);
+        unsigned char sector[512];
+        TavPlatform::SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(d->ReadSector(0, sector), 0);
+        EXPECT_EQ(TavPlatform::GetLastError(), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(d->WriteSector(0, sector), 0);
+        EXPECT_EQ(machine.Count(Op::WriteFile), 1u);
+        EXPECT_EQ(Requests(machine, Op::WriteFile)[0].error, ERROR_ACCESS_DENIED);
+        wchar_t letters[27];
+        EXPECT_EQ(d->GetDriveLetters(letters, 27, &count), 1);
+        EXPECT_EQ(std::wstring(letters), c.index == 1 ? L"E" : L"");
+    }
+    // A size the driver cannot tell leaves the count 0.
+    machine.disks[1].geometry.reset();
+    DrivePtr unsized = Get(1);
+    EXPECT_EQ(unsized->GetSectors().QuadPart, 0);
+}
+
+TEST(AccessChecks, EachRequestIsRefusedExactlyWhereTheHandlesAccessFallsShort) {
+    // Every request the library sends, with the access Windows asks of the
+    // handle for it (its control code's access bits; the transfers' rights).
+    enum Need { Any = 0, Read = 1, Write = 2, Both = 3 };
+    struct Entry {
+        const char *name;
+        DWORD code; // 0: ReadFile (Read) / WriteFile (Write)
+        Need need;
+        bool onVolume;
+    };
+    const Entry entries[] = {
+        {"IOCTL_STORAGE_QUERY_PROPERTY", IOCTL_STORAGE_QUERY_PROPERTY, Any, false},
+        {"IOCTL_STORAGE_GET_DEVICE_NUMBER", IOCTL_STORAGE_GET_DEVICE_NUMBER, Any, false},
+        {"SMART_GET_VERSION", SMART_GET_VERSION, Read, false},
+        {"SMART_RCV_DRIVE_DATA", SMART_RCV_DRIVE_DATA, Both, false},
+        {"IOCTL_DISK_CONTROLLER_NUMBER", IOCTL_DISK_CONTROLLER_NUMBER, Any, false},
+        {"IOCTL_SCSI_GET_ADDRESS", IOCTL_SCSI_GET_ADDRESS, Any, false},
+        {"IOCTL_SCSI_PASS_THROUGH_DIRECT", IOCTL_SCSI_PASS_THROUGH_DIRECT, Both, false},
+        {"IOCTL_DISK_GET_DRIVE_GEOMETRY", IOCTL_DISK_GET_DRIVE_GEOMETRY, Any, false},
+        {"IOCTL_DISK_GET_DRIVE_GEOMETRY_EX", IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, Any, false},
+        {"IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS", IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, Any, true},
+        {"ReadFile", 0, Read, false},
+        {"WriteFile", 0, Write, false},
+    };
+    const struct {
+        DWORD access;
+        int grants;
+    } accesses[] = {{0, Any},
+                    {GENERIC_READ, Read},
+                    {GENERIC_WRITE, Write},
+                    {GENERIC_READ | GENERIC_WRITE, Both},
+                    {FILE_READ_DATA, Read},
+                    {GENERIC_ALL, Both}};
+
+    TavSim::Machine machine;
+    TavSim::ScopedMachine installed(machine);
+    TavSim::Disk disk;
+    disk.devicePath = L"\\\\?\\disk0";
+    disk.ata = true;
+    disk.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeSata);
+    disk.deviceDescriptor = TavSim::MakeDeviceDescriptor("TAV", "DISK", "1", "S", BusTypeSata);
+    disk.geometry = TavTest::Geometry(1, 1, 8, 512);
+    disk.sizeBytes = 4096;
+    disk.controllerNumber = DISK_CONTROLLER_NUMBER{};
+    disk.scsiAddress = TavTest::Address(0, 0, 0, 0);
+    machine.AddDisk(disk);
+    int volume = machine.AddVolume({{0, 0, 4096}}, {L"C:\\"});
+    std::wstring volumeDevice = machine.volumes[static_cast<size_t>(volume)].name;
+    volumeDevice.pop_back();
+
+    for (const auto &a : accesses) {
+        for (const Entry &e : entries) {
+            SCOPED_TRACE(std::string(e.name) + " with access " + std::to_string(a.access));
+            HANDLE h = TavPlatform::CreateFileW(e.onVolume ? volumeDevice.c_str() : disk.devicePath.c_str(), a.access,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(h, INVALID_HANDLE_VALUE);
+            alignas(16) unsigned char in[64] = {}, out[4096] = {};
+            DWORD returned = 0;
+            TavPlatform::SetLastError(ERROR_SUCCESS);
+            BOOL ok;
+            if (e.code == 0 && e.need == Read) {
+                ok = TavPlatform::ReadFile(h, out, 512, &returned, nullptr);
+            } else if (e.code == 0) {
+                ok = TavPlatform::WriteFile(h, out, 512, &returned, nullptr);
+            } else {
+                DWORD inSize = 0;
+                if (e.code == IOCTL_STORAGE_QUERY_PROPERTY) {
+                    inSize = sizeof(STORAGE_PROPERTY_QUERY);
+                } else if (e.code == SMART_RCV_DRIVE_DATA) {
+                    in[offsetof(SENDCMDINPARAMS, irDriveRegs) + offsetof(IDEREGS, bCommandReg)] = ID_CMD;
+                    inSize = sizeof(SENDCMDINPARAMS);
+                }
+                ok = TavPlatform::DeviceIoControl(h, e.code, inSize ? in : nullptr, inSize, out, sizeof out, &returned,
+                                                  nullptr);
+            }
+            const DWORD code = TavPlatform::GetLastError();
+            const bool allowed = (e.need & ~a.grants) == 0;
+            if (allowed) {
+                EXPECT_NE(code, ERROR_ACCESS_DENIED);
+            } else {
+                EXPECT_FALSE(ok);
+                EXPECT_EQ(code, ERROR_ACCESS_DENIED);
+            }
+            // Positioning asks no access of the handle.
+            LARGE_INTEGER zero{};
+            EXPECT_TRUE(e.onVolume || TavPlatform::SetFilePointerEx(h, zero, nullptr, FILE_BEGIN));
+            TavPlatform::CloseHandle(h);
+        }
+    }
+}

@@ -465,3 +465,46 @@ TEST(ListingRequests, PerDiskAndPerVolumeCountsDoNotGrowWithTheMachine) {
         EXPECT_EQ(large[i], large[1]) << i / 2;
     EXPECT_LE(perVolume, 6u);
 }
+
+TEST_F(Volumes, TheSystemVolumeIsFoundByTheExtentsOfTheSystemDirectorysVolume) {
+    // C: spans disks 0 and 1 and holds the system directory; D: on disk 2 is
+    // mounted inside it at C:\Windows\mnt\ (not the system's volume).
+    machine.AddVolume({{0, 0, GiB}, {1, 0, GiB}}, {L"C:\\"});
+    machine.volumes.back().queryOnly = true; // its extents answer all the same
+    machine.AddVolume({{2, 0, GiB}}, {L"D:\\", L"C:\\Windows\\mnt\\"});
+    machine.windowsDirectory = L"C:\\Windows";
+    machine.systemDirectory = L"C:\\Windows\\system32";
+    const int expected[] = {1, 1, 0};
+    for (ULONG i = 0; i < 3; ++i) {
+        DrivePtr d = Fresh(i);
+        EXPECT_EQ(d->ContainsSystemVolume(), expected[i]) << i;
+        EXPECT_EQ(d->ContainsWindowsBootPartition(), expected[i]) << i;
+    }
+    auto asked = Requests(machine, Op::GetVolumeNameForVolumeMountPointW);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked[0].path, L"C:\\");
+
+    // Below the folder mount the directory's volume is D: on disk 2.
+    machine.systemDirectory = L"C:\\Windows\\mnt\\system32";
+    EXPECT_EQ(Fresh(2)->ContainsSystemVolume(), 1);
+    EXPECT_EQ(Fresh(0)->ContainsSystemVolume(), 0);
+
+    // Any step that fails, or a disk whose number is unknown: 0.
+    machine.systemDirectory = L"C:\\Windows\\system32";
+    for (Op op : {Op::GetSystemDirectoryW, Op::GetVolumePathNameW, Op::GetVolumeNameForVolumeMountPointW}) {
+        Fault f;
+        f.op = op;
+        machine.AddFault(f);
+        EXPECT_EQ(Fresh(0)->ContainsSystemVolume(), 0) << TavSim::OpName(op);
+        machine.ClearFaults();
+    }
+    Fault number;
+    number.op = Op::DeviceIoControl;
+    number.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
+    machine.AddFault(number);
+    EXPECT_EQ(Fresh(0)->ContainsSystemVolume(), 0);
+    machine.ClearFaults();
+    machine.systemDirectory.reset();
+    EXPECT_EQ(Fresh(0)->ContainsSystemVolume(), 0);
+    EXPECT_EQ(machine.OpenHandles(), 0u);
+}

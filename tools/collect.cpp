@@ -134,6 +134,7 @@ DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openE
     if (full)
         d.controller = DescribeNode(set, d.parentInstance);
 
+    d.access = drive.GetAccess();
     d.bus = static_cast<unsigned>(drive.GetBusType());
     d.vendor = ReadNarrow(drive, &Drive::GetVendorId, true);
     d.product = ReadNarrow(drive, &Drive::GetProductId, true);
@@ -193,7 +194,7 @@ DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openE
         d.mountPointsText = WideToUtf8(mounts->data(), mounts->size());
         d.mountPoints = SplitMounts(*mounts);
     }
-    d.systemVolume = drive.ContainsWindowsBootPartition() != 0;
+    d.systemVolume = drive.ContainsSystemVolume() != 0;
     return d;
 }
 

@@ -20,6 +20,10 @@ std::string JoinTexts(const std::optional<std::string> &a, const std::optional<s
 
 } // namespace
 
+const char *AccessName(int access) {
+    return access == Drive::AccessFull ? "full" : access == Drive::AccessQuery ? "query" : "none";
+}
+
 std::string BusName(unsigned bus) {
     static const char *const Names[] = {
         "Unknown", "SCSI",  "ATAPI", "ATA",  "1394", "SSA", "Fibre",   "USB",

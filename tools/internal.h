@@ -110,6 +110,7 @@ struct DiskReport {
     std::vector<std::string> mountPoints; // UTF-8
     std::string mountPointsText;          // UTF-8, as the library lists them
     bool systemVolume = false;
+    int access = Drive::AccessNone; // the access the disk was opened with
     std::optional<DWORD> openError; // why the disk could not be opened (last-error code)
     std::string openRequest;        // the request that failed when the disk could not be opened
     bool numberKnown = true;        // the device-number request succeeded
@@ -134,6 +135,8 @@ void MarkVanished(std::vector<DiskReport> &disks);
 // (derived.cpp)
 
 std::string BusName(unsigned bus);
+// "full", "query" or "none", for Drive::GetAccess's answer.
+const char *AccessName(int access);
 // IDENTIFY model for an ATA disk, else INQUIRY vendor and product, else the
 // descriptor's vendor and product.
 std::optional<std::string> ModelOf(const DiskReport &d);

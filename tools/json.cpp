@@ -16,6 +16,7 @@ Json DiskJson(const DiskReport &d) {
     Json j;
     j["number"] = d.number;
     j["accessible"] = d.accessible;
+    j["access"] = AccessName(d.access);
     j["vanished"] = d.vanished;
     j["error"] = d.openError && *d.openError != ERROR_SUCCESS ? Json(ErrorText(*d.openError)) : Json(nullptr);
     j["device_path"] = d.path ? Json(*d.path) : Json(nullptr);

@@ -67,6 +67,8 @@ void PrintDisk(const DiskReport &d, std::ostream &out) {
         out << "  The device could not be opened" << Because(d.openError, d.openRequest) << AccessAdvice() << "\n";
         return;
     }
+    line("Access", d.access == Drive::AccessFull ? "full (read and write)"
+                                                 : "query only (no ATA or SCSI identity, no sector transfers)");
     line("Device number", d.numberKnown ? number(d.deviceNumber) : "- (the device does not tell it)");
     line("Bus", BusName(d.bus) + " (" + number(d.bus) + ")");
     line("Model", Shown(ModelOf(d)));

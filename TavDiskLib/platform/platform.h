@@ -27,6 +27,34 @@ DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
 // Device handles and control requests.
+//
+// A disk opened with desired access 0 (for queries only, as a process
+// without administrator rights may) answers the control requests whose code
+// asks for no access (bits 14-15 of the code: 0 any, 1 read, 2 write, 3
+// both): the property queries, the device number, the geometry requests, the
+// SCSI address and the controller number. Requests that ask for read or
+// write access (SMART, SCSI pass-through) and ReadFile/WriteFile fail on it
+// with ERROR_ACCESS_DENIED; SetFilePointerEx needs no access.
+//
+// IOCTL_DISK_GET_DRIVE_GEOMETRY_EX (0x700A0, any access): no input; output a
+// DISK_GEOMETRY_EX of at least offsetof(DISK_GEOMETRY_EX, Data) bytes (a
+// shorter buffer fails with ERROR_INSUFFICIENT_BUFFER), receiving the same
+// geometry as IOCTL_DISK_GET_DRIVE_GEOMETRY and DiskSize, the disk's size in
+// bytes as its driver knows it (not rounded to whole cylinders). Partition
+// and detection information may follow in Data where the buffer has room;
+// the library reads neither.
+// Whether a handle opened with desired access `access` may read (or write)
+// data: GENERIC_READ/GENERIC_WRITE, GENERIC_ALL, or the specific right.
+inline bool GrantsData(DWORD access, bool write) {
+    return (access & ((write ? GENERIC_WRITE | FILE_WRITE_DATA : GENERIC_READ | FILE_READ_DATA) | GENERIC_ALL)) != 0;
+}
+
+// Whether a handle opened with `access` may send control code `code`.
+inline bool AllowsControl(DWORD access, DWORD code) {
+    const DWORD need = (code >> 14) & 3;
+    return (!(need & 1) || GrantsData(access, false)) && (!(need & 2) || GrantsData(access, true));
+}
+
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE hTemplateFile);
@@ -49,6 +77,21 @@ BOOL FindVolumeClose(HANDLE hFindVolume);
 BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumePathNames, DWORD cchBufferLength,
                                       PDWORD lpcchReturnLength);
 UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
+
+// The system's own volume. GetSystemDirectoryW gives the directory of the
+// running system's files, as GetWindowsDirectoryW does (the length without
+// the terminator; the size needed with it when the buffer is too small; 0 on
+// failure): on Windows its System32 folder; on Linux the root directory "/"
+// as the process sees it. GetVolumePathNameW gives the path name (drive root
+// or folder, as GetVolumePathNamesForVolumeNameW lists them) of the mounted
+// volume that holds a path; GetVolumeNameForVolumeMountPointW the volume
+// name (\\?\Volume{GUID}\, as FindFirstVolumeW gives it) of the volume
+// mounted at such a path name, failing (ERROR_NOT_A_REPARSE_POINT on Windows)
+// when no volume of the machine is mounted there: on Linux a file system
+// that is no volume (an overlay, a tmpfs) has none.
+UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
+BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength);
+BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength);
 
 // Device set-up services.
 HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,

@@ -119,6 +119,7 @@ typedef struct _GUID {
 #define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_NOT_A_REPARSE_POINT 4390u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
@@ -378,6 +379,14 @@ typedef struct _DISK_GEOMETRY {
     DWORD BytesPerSector;
 } DISK_GEOMETRY, *PDISK_GEOMETRY;
 
+// The geometry with the disk's size in bytes; partition and detection
+// information may follow in Data when the buffer has room for it.
+typedef struct _DISK_GEOMETRY_EX {
+    DISK_GEOMETRY Geometry;
+    LARGE_INTEGER DiskSize;
+    BYTE Data[1];
+} DISK_GEOMETRY_EX, *PDISK_GEOMETRY_EX;
+
 typedef struct _DISK_EXTENT {
     DWORD DiskNumber;
     LARGE_INTEGER StartingOffset;
@@ -398,6 +407,7 @@ typedef struct _VOLUME_DISK_EXTENTS {
 #define IOCTL_SCSI_GET_ADDRESS 0x00041018u
 #define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
 
 #endif // not Windows

@@ -72,6 +72,7 @@ extern "C" void tavtest_install_two_disks(void) {
     m.AddVolume({{0, 1 << 20, 1 << 30}}, {L"C:\\", L"C:\\mnt\\data\\"});
     m.AddVolume({{1, 1 << 20, 1 << 20}}, {L"E:\\"});
     m.windowsDirectory = L"C:\\Windows";
+    m.systemDirectory = L"C:\\Windows\\system32";
     m.Install();
 }
 

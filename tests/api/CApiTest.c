@@ -49,6 +49,7 @@ static void enumeration(tavdisk_set *set) {
     CHECK(tavdisk_drive_get_bus_type(first) == TAVDISK_BUS_SATA);
     CHECK(tavdisk_drive_get_bus_type(second) == TAVDISK_BUS_SAS);
     CHECK(tavdisk_drive_get_drive_number(second) == 1);
+    CHECK(tavdisk_drive_access(first) == TAVDISK_ACCESS_FULL && tavdisk_drive_access(NULL) == TAVDISK_ACCESS_NONE);
     tavdisk_drive_free(first);
     tavdisk_drive_free(second);
     tavdisk_drive_free(again);
@@ -156,6 +157,7 @@ static void volumes_and_adapter(tavdisk_set *set) {
     CHECK(tavdisk_drive_contains_windows_boot_partition(ata) == 1);
     CHECK(tavdisk_drive_get_drive_letters(sas, text, 64, &length) == 1 && wcscmp(text, L"E") == 0);
     CHECK(tavdisk_drive_contains_windows_boot_partition(sas) == 0);
+    CHECK(tavdisk_drive_contains_system_volume(ata) == 1 && tavdisk_drive_contains_system_volume(sas) == 0);
 
     adapter = tavdisk_adapter_new(set, tavdisk_drive_get_device_parent_instance(sas));
     CHECK(adapter != NULL);
@@ -197,6 +199,7 @@ static void unopenable(tavdisk_set *set) {
     tavdisk_set_failure_handler(NULL, NULL);
     CHECK(d != NULL);
     CHECK(tavdisk_drive_is_ata(d) == 0 && tavdisk_drive_get_bus_type(d) == TAVDISK_BUS_UNKNOWN);
+    CHECK(tavdisk_drive_access(d) == TAVDISK_ACCESS_NONE);
     CHECK((tavdisk_drive_get_scsi_port(d) | tavdisk_drive_get_scsi_target_id(d)) == 0);
     CHECK(narrow(d, tavdisk_drive_get_vendor_id, 16, text, &count) == 1 && count == 1 && text[0] == 0);
     CHECK(tavdisk_drive_get_sectors(d) == 0);

@@ -66,14 +66,17 @@ TEST_F(Diagnostics, EachFailedRequestIsToldWithItsTargetAndCode) {
     EXPECT_EQ(open.error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(open.name, "ERROR_ACCESS_DENIED");
     EXPECT_EQ(open.line, "TavDiskLib: CreateFileW on " + open.target + " failed with error 5 (ERROR_ACCESS_DENIED)");
-    // Every probe after it fails on the handle that is none.
-    for (size_t i = 1; i < handler.seen.size(); ++i) {
+    // So does the open for queries only that follows it, and every probe
+    // after that fails on the handle that is none.
+    EXPECT_EQ(handler.seen[1].request, "CreateFileW");
+    EXPECT_EQ(handler.seen[1].target, open.target);
+    for (size_t i = 2; i < handler.seen.size(); ++i) {
         EXPECT_EQ(handler.seen[i].request.rfind("DeviceIoControl ", 0), 0u) << handler.seen[i].request;
         EXPECT_EQ(handler.seen[i].target, "INVALID_HANDLE_VALUE");
         EXPECT_EQ(handler.seen[i].error, ERROR_INVALID_HANDLE);
     }
     size_t probes = machine.Count(Op::DeviceIoControl);
-    EXPECT_EQ(handler.seen.size(), 1 + probes);
+    EXPECT_EQ(handler.seen.size(), 2 + probes);
 
     // A request on a device node: its CONFIGRET, named.
     handler.seen.clear();

@@ -126,6 +126,7 @@ protected:
         machine.AddVolume({{0, 1 << 20, 1 << 19}}, {L"C:\\", L"C:\\mnt\\data\\"});
         machine.AddVolume({{1, 1 << 20, 1 << 20}}, {L"E:\\", L"C:\\mnt\\with space\\", L"C:\\mnt\\b;c\\"});
         machine.windowsDirectory = L"C:\\Windows";
+        machine.systemDirectory = L"C:\\Windows\\system32";
     }
 
     Outcome Tav(std::vector<std::string> args) {

@@ -162,6 +162,9 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
     CheckWide(d, &Drive::GetDriveLetters, "GetDriveLetters");
     CheckWide(d, &Drive::GetMountPoints, "GetMountPoints");
     CheckFlag(d.ContainsWindowsBootPartition(), "ContainsWindowsBootPartition");
+    CheckFlag(d.ContainsSystemVolume(), "ContainsSystemVolume");
+    const int access = d.GetAccess();
+    Require(access >= Drive::AccessNone && access <= Drive::AccessFull, "answered no access state", "GetAccess", 0);
     CheckSectorMountPoint(d, sector);
     return parent;
 }

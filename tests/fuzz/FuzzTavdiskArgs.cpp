@@ -113,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     m.AddVolume({{0, 1 << 20, 1 << 19}}, {L"C:\\", L"C:\\mnt\\data\\"});
     m.AddVolume({{1, 1 << 20, 1 << 19}}, {L"C:\\mnt\\a; b\\", L"C:\\mnt\\\x1b[0m\\"});
     m.windowsDirectory = L"C:\\Windows";
+    m.systemDirectory = L"C:\\Windows\\system32";
     m.Install();
 
     std::vector<std::string> argvStore = args;

@@ -275,6 +275,7 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
         m.volumes[static_cast<size_t>(v)].claimedExtentCount = s.claimed;
     }
     m.windowsDirectory = plan.windowsDirectory;
+    m.systemDirectory = plan.windowsDirectory; // its volume is the system's
     for (const FaultSpec &s : plan.faults) {
         TavSim::Fault f;
         f.op = FaultOps()[s.op % FaultOps().size()];

@@ -201,16 +201,18 @@ const DiskFacts Disks[] = {
      {NUMBER(GetBusType(), BusTypeVirtual), NUMBER(GetBytesPerSector(), 4096), NUMBER(GetSectors().QuadPart, 16384)},
      {},
      std::nullopt, L"zram"},
-    // The disk answers nothing, and its volumes cannot be told from another
-    // disk's; its device node and controller are still there.
-    {"UnopenableDiskStillHasItsNodeAndController", "vm", L"/dev/vda", RootDiskRefused,
-     {NUMBER(GetBusType(), BusTypeUnknown), NUMBER(IsAta(), 0), NUMBER(GetSectors().QuadPart, 0),
-      NUMBER(GetBytesPerSector(), 0), NUMBER(GetDeviceInstance() != 0, 1)},
+    // A disk whose device node may not be opened (as a sandbox refuses it)
+    // is opened for queries only: bus, size, sector size and mount points
+    // from sysfs, no command sent to it; its node and controller as ever.
+    {"RefusedDiskIsOpenedForQueriesOnly", "vm", L"/dev/vda", RootDiskRefused,
+     {NUMBER(GetAccess(), Drive::AccessQuery), NUMBER(GetBusType(), BusTypeVirtual), NUMBER(IsAta(), 0),
+      NUMBER(GetSectors().QuadPart, 536870912), NUMBER(GetBytesPerSector(), 512),
+      NUMBER(GetDeviceInstance() != 0, 1), NUMBER(ContainsSystemVolume(), 1)},
      {TEXT(GetScsiVendorId, "")},
-     "", Pci(L"Red Hat, Inc. Virtio 1.0 block device", L"virtio-pci")},
+     "/", Pci(L"Red Hat, Inc. Virtio 1.0 block device", L"virtio-pci")},
     // The other disks are not disturbed.
     {"UnopenableDiskLeavesTheOthersAlone", "vm", L"/dev/loop0", RootDiskRefused,
-     {NUMBER(GetBusType(), BusTypeFileBackedVirtual)},
+     {NUMBER(GetBusType(), BusTypeFileBackedVirtual), NUMBER(ContainsSystemVolume(), 0)},
      {},
      std::nullopt, std::nullopt},
 };

@@ -320,3 +320,38 @@ TEST(ReplayVolumes, NoDriveLettersAndNoWindowsDirectory) {
         EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
     }
 }
+
+TEST(ReplaySystemVolume, TheDisksBeneathTheRootFileSystem) {
+    // The disk holding "/" through a partition, a whole disk, software RAID,
+    // a logical volume; none where "/" is no volume (an initramfs rootfs).
+    const std::string rootOnRaid = "21 1 9:0 / / rw,relatime - xfs /dev/md0 rw\n";
+    const std::string rootOnLvm = "25 1 253:0 / / rw,relatime - xfs /dev/mapper/vg0-data rw\n";
+    const struct {
+        const char *machine;
+        std::string mountinfo; // empty: as recorded
+        const wchar_t *disk;
+        int expected;
+    } cases[] = {
+        {"workstation", "", L"/dev/sda", 1},
+        {"workstation", "", L"/dev/sdb", 0},
+        {"server", "", L"/dev/vda", 1},
+        {"server", rootOnRaid, L"/dev/sda", 1},
+        {"server", rootOnRaid, L"/dev/sdb", 1},
+        {"server", rootOnRaid, L"/dev/vda", 0},
+        {"workstation", rootOnLvm, L"/dev/sdb", 1},
+        {"workstation", rootOnLvm, L"/dev/nvme0n1", 1},
+        {"workstation", rootOnLvm, L"/dev/sda", 0},
+        {"qemu-virtio", "", L"/dev/vda", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.machine) + " " + Narrow(c.disk));
+        Machine m(c.machine);
+        if (!c.mountinfo.empty())
+            m.tree.Write("proc/self/mountinfo", c.mountinfo);
+        Set set;
+        auto d = DriveAt(set.handle, c.disk);
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->ContainsSystemVolume(), c.expected);
+        EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
+    }
+}

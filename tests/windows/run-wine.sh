@@ -182,6 +182,8 @@ expected_exports=(
     "Drive::GetDriveLetters(wchar_t*, unsigned long, unsigned long*)"
     "Drive::GetMountPoints(wchar_t*, unsigned long, unsigned long*)"
     "Drive::ContainsWindowsBootPartition()"
+    "Drive::ContainsSystemVolume()"
+    "Drive::GetAccess()"
     "Drive::GetSectorMountPoint(unsigned long, wchar_t*, unsigned long, unsigned long*)"
     "Drive::ScsiPassThrough(unsigned char*, unsigned char, void*, unsigned long, unsigned char)"
     "Drive::TrimString(unsigned char const*, unsigned char*, unsigned long, unsigned long*)"

@@ -246,11 +246,8 @@ BOOL AnswerScsiPassThrough(FileObject &f, const IoRequest &r) {
     return result.error ? Fail(result.error) : TRUE;
 }
 
-BOOL AnswerGetDriveGeometry(FileObject &f, const IoRequest &r) {
-    if (r.outSize < sizeof(DISK_GEOMETRY))
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (!f.disk)
-        return Fail(ERROR_INVALID_FUNCTION);
+// The disk's geometry and its size in bytes.
+DISK_GEOMETRY_EX GeometryOf(FileObject &f) {
     uint64_t size;
     uint32_t sector;
     if (f.isDisk) {
@@ -264,13 +261,34 @@ BOOL AnswerGetDriveGeometry(FileObject &f, const IoRequest &r) {
     if (f.isDisk)
         if (auto g = DriverGeometry(f, size, sector))
             heads = g->first, sectors = g->second;
-    DISK_GEOMETRY g{};
-    g.Cylinders.QuadPart = static_cast<LONGLONG>(size / (uint64_t{heads} * sectors * sector));
-    g.MediaType = f.disk->removable ? RemovableMedia : FixedMedia;
-    g.TracksPerCylinder = heads;
-    g.SectorsPerTrack = sectors;
-    g.BytesPerSector = sector;
-    return Answer(&g, sizeof g, r);
+    DISK_GEOMETRY_EX g{};
+    g.Geometry.Cylinders.QuadPart =
+        sector ? static_cast<LONGLONG>(size / (uint64_t{heads} * sectors * sector)) : LONGLONG{0};
+    g.Geometry.MediaType = f.disk->removable ? RemovableMedia : FixedMedia;
+    g.Geometry.TracksPerCylinder = heads;
+    g.Geometry.SectorsPerTrack = sectors;
+    g.Geometry.BytesPerSector = sector;
+    g.DiskSize.QuadPart = static_cast<LONGLONG>(size);
+    return g;
+}
+
+BOOL AnswerGetDriveGeometry(FileObject &f, const IoRequest &r) {
+    if (r.outSize < sizeof(DISK_GEOMETRY))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    const DISK_GEOMETRY_EX g = GeometryOf(f);
+    return Answer(&g.Geometry, sizeof g.Geometry, r);
+}
+
+// The geometry with the size; no partition or detection information follows.
+BOOL AnswerGetDriveGeometryEx(FileObject &f, const IoRequest &r) {
+    if (r.outSize < offsetof(DISK_GEOMETRY_EX, Data))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    const DISK_GEOMETRY_EX g = GeometryOf(f);
+    return Answer(&g, offsetof(DISK_GEOMETRY_EX, Data), r);
 }
 
 BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
@@ -323,6 +341,7 @@ constexpr RequestHandler RequestHandlers[] = {
     {IOCTL_SCSI_GET_ADDRESS, true, AnswerGetScsiAddress},
     {IOCTL_SCSI_PASS_THROUGH_DIRECT, true, AnswerScsiPassThrough},
     {IOCTL_DISK_GET_DRIVE_GEOMETRY, true, AnswerGetDriveGeometry},
+    {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, true, AnswerGetDriveGeometryEx},
     {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, false, AnswerGetVolumeDiskExtents},
 };
 
@@ -347,6 +366,10 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         return Fail(ERROR_INVALID_HANDLE);
     if (lpBytesReturned)
         *lpBytesReturned = 0;
+    // The access the code asks of the handle, checked first, as the storage
+    // stack checks it.
+    if (!AllowsControl(f->desiredAccess, dwIoControlCode))
+        return Fail(ERROR_ACCESS_DENIED);
     if ((nInBufferSize && !lpInBuffer) || (nOutBufferSize && !lpOutBuffer))
         return Fail(ERROR_INVALID_USER_BUFFER);
     const RequestHandler *handler = HandlerOf(dwIoControlCode);

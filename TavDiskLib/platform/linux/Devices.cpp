@@ -35,24 +35,30 @@ std::optional<int> RecordedOpenError(const Root &root, const std::string &name) 
     return value > 0 ? value : EIO;
 }
 
-// Opens the device file with the access asked for. A volume handle, or one
-// for queries only, needs no data access (its answers come from sysfs), so
-// `tolerateRefusal` leaves it without a descriptor when the open is refused.
+// Opens the device file with the access asked for. A handle for queries
+// only (no read or write access) opens nothing: its answers come from sysfs
+// and the kept view, so a process that may not open the device node (no
+// rights, or a sandbox that refuses it) still gets them. A volume handle
+// needs no data access for a scan either, so `tolerateRefusal` leaves it
+// without a descriptor when the open is refused.
 DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
-    bool read = (access & (GENERIC_READ | GENERIC_ALL | FILE_READ_DATA)) != 0;
-    bool write = (access & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA)) != 0;
+    bool read = TavPlatform::GrantsData(access, false);
+    bool write = TavPlatform::GrantsData(access, true);
+    if (!read && !write) {
+        // A recording's device file is a regular file: its recorded answers
+        // stand for the device's own.
+        struct stat st {};
+        f.replay = !f.root.prefix.empty() && ::stat(f.root.At("/dev/" + f.block.name).c_str(), &st) == 0 &&
+                   S_ISREG(st.st_mode);
+        return ERROR_SUCCESS;
+    }
     if (auto error = RecordedOpenError(f.root, f.block.name))
         return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(*error);
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-    if (!read && !write)
-        flags |= O_NONBLOCK;
     int fd = ::open(f.root.At("/dev/" + f.block.name).c_str(), flags);
     if (fd < 0) {
         int error = errno;
-        bool denied = error == EACCES || error == EPERM;
-        if (tolerateRefusal || (denied && !read && !write))
-            return ERROR_SUCCESS;
-        return ErrorFromErrno(error);
+        return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(error);
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode))) {
@@ -89,8 +95,8 @@ HANDLE OpenBlock(const Root &root, const BlockEntry &block, DWORD access, bool a
 
 bool StartsWith(const std::wstring &s, const wchar_t *prefix) { return s.compare(0, std::wcslen(prefix), prefix) == 0; }
 
-// The device a positioning or a transfer works on: a volume handle's is
-// opened now; a handle without a descriptor (for queries only) is refused.
+// The device a transfer works on: a volume handle's is opened now; a handle
+// without a descriptor (for queries only) is refused.
 DWORD DeviceForTransfer(FileObject &f) {
     if (DWORD error = f.OpenDevice())
         return error;
@@ -214,7 +220,9 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
     auto f = FindPositioned(hFile);
     if (!f)
         return Fail(ERROR_INVALID_HANDLE);
-    if (DWORD error = DeviceForTransfer(*f))
+    // Positioning needs no access: a handle for queries only may be
+    // positioned, and its transfer is refused.
+    if (DWORD error = f->OpenDevice())
         return Fail(error);
     if (dwMoveMethod > FILE_END)
         return Fail(ERROR_INVALID_PARAMETER);

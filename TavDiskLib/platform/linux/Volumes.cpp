@@ -343,4 +343,65 @@ UINT GetWindowsDirectoryW(LPWSTR, UINT) {
     return 0;
 }
 
+UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    // The system's files hang below the root directory as this process sees
+    // it: the volume mounted there is the system's own.
+    if (!lpBuffer || uSize < 2)
+        return 2;
+    CopyWide(L"/", lpBuffer, uSize);
+    return 1;
+}
+
+BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength) {
+    if (!lpszFileName || !lpszVolumePathName)
+        return Fail(ERROR_INVALID_PARAMETER);
+    const std::string path = Narrow(lpszFileName);
+    if (path.empty() || path[0] != '/')
+        return Fail(ERROR_INVALID_NAME);
+    // The innermost mount point the path lies below (the last mount of that
+    // path, which covers the earlier ones), as the mount table lists them.
+    auto look = CurrentLook(CurrentRoot());
+    std::string best;
+    {
+        std::lock_guard<std::mutex> guard(look->lock);
+        for (const Mount &m : look->Mounts().mounts) {
+            const std::string &p = m.path;
+            bool below = p == "/" || path == p || (path.compare(0, p.size(), p) == 0 && path[p.size()] == '/');
+            if (below && p.size() >= best.size())
+                best = p;
+        }
+    }
+    if (best.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    const std::wstring wide = Widen(best);
+    if (cchBufferLength < wide.size() + 1)
+        return Fail(ERROR_FILENAME_EXCED_RANGE);
+    CopyWide(wide, lpszVolumePathName, cchBufferLength);
+    return TRUE;
+}
+
+BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength) {
+    if (!lpszVolumeMountPoint || !lpszVolumeName)
+        return Fail(ERROR_INVALID_PARAMETER);
+    const std::string mountPoint = Narrow(lpszVolumeMountPoint);
+    auto look = CurrentLook(CurrentRoot());
+    std::wstring name;
+    {
+        std::lock_guard<std::mutex> guard(look->lock);
+        // The volume whose mount points hold it; a file system there that is
+        // no volume (an overlay, a tmpfs) has none.
+        for (const VolumeRecord &v : look->Candidates()->volumes)
+            if (std::find(v.mounts.begin(), v.mounts.end(), mountPoint) != v.mounts.end()) {
+                name = v.entry.name;
+                break;
+            }
+    }
+    if (name.empty())
+        return Fail(ERROR_NOT_A_REPARSE_POINT);
+    if (cchBufferLength < name.size() + 1)
+        return Fail(ERROR_FILENAME_EXCED_RANGE);
+    CopyWide(name, lpszVolumeName, cchBufferLength);
+    return TRUE;
+}
+
 } // namespace TavPlatform

@@ -56,6 +56,22 @@ template <class T> BOOL AnswerRecordIfAny(Call<BOOL> &c, const std::optional<T> 
     return AnswerRecord(c, *record, out);
 }
 
+// The geometry with the disk's size; nothing follows it in Data.
+BOOL AnswerGeometryEx(Call<BOOL> &c, const Disk &d, const Output &out) {
+    if (!d.geometry)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    const size_t size = offsetof(DISK_GEOMETRY_EX, Data);
+    if (out.size < size)
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    DISK_GEOMETRY_EX g;
+    std::memset(&g, 0, sizeof g);
+    g.Geometry = *d.geometry;
+    g.DiskSize.QuadPart = static_cast<LONGLONG>(d.sizeBytes);
+    c.PutAt(out.buffer, 0, &g, size);
+    *out.returned = static_cast<DWORD>(c.Delivered(size));
+    return c.Ok(TRUE);
+}
+
 BOOL AnswerSmartGetVersion(Call<BOOL> &c, const Disk &d, const Output &out) {
     if (!d.ata)
         return c.Fail(ERROR_INVALID_FUNCTION);
@@ -212,6 +228,7 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
         return AnswerRecordIfAny(c, a, out);
     }
     case IOCTL_DISK_GET_DRIVE_GEOMETRY: return AnswerRecordIfAny(c, d.geometry, out);
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: return AnswerGeometryEx(c, d, out);
     case IOCTL_SCSI_PASS_THROUGH_DIRECT: return AnswerScsiPassThroughDirect(c, d, in, inSize, out);
     default: return c.Fail(ERROR_INVALID_FUNCTION);
     }
@@ -245,14 +262,6 @@ BOOL AnswerVolumeRequest(Call<BOOL> &c, const Volume &v, DWORD code, const Outpu
     return c.Ok(TRUE);
 }
 
-// Whether a handle opened with `access` may send a request with control code
-// `code` (its required-access bits: 1 read, 2 write).
-bool AccessAllows(DWORD access, DWORD code) {
-    const DWORD need = (code >> 14) & 3;
-    return (!(need & 1) || (access & (GENERIC_READ | GENERIC_ALL))) &&
-           (!(need & 2) || (access & (GENERIC_WRITE | GENERIC_ALL)));
-}
-
 } // namespace
 } // namespace TavSim
 
@@ -279,7 +288,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         return c.Failed();
     if (!slot)
         return c.Fail(ERROR_INVALID_HANDLE);
-    if (!AccessAllows(slot->access, dwIoControlCode))
+    if (!AllowsControl(slot->access, dwIoControlCode))
         return c.Fail(ERROR_ACCESS_DENIED);
     if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize))
         return c.Fail(ERROR_INVALID_PARAMETER);

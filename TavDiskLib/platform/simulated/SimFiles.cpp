@@ -44,8 +44,7 @@ template <bool Write> BOOL Transfer(Op op, HANDLE h, const void *src, void *dst,
     Disk *d = slot ? c.DiskAt(slot->target) : nullptr;
     if (!d)
         return FailWithoutDisk(c, slot, h);
-    const DWORD needed = Write ? GENERIC_WRITE : GENERIC_READ;
-    if (!(slot->access & (needed | GENERIC_ALL)))
+    if (!TavPlatform::GrantsData(slot->access, Write))
         return c.Fail(ERROR_ACCESS_DENIED);
     if (count != 0 && !(Write ? src : dst))
         return c.Fail(ERROR_INVALID_PARAMETER);
@@ -108,12 +107,14 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     HANDLE h = INVALID_HANDLE_VALUE;
     if (c.req.disk >= 0) {
         const Disk &d = c.m->disks[static_cast<size_t>(c.req.disk)];
-        if (!d.openable)
+        if (!d.openable || (d.queryOnly && (GrantsData(dwDesiredAccess, false) || GrantsData(dwDesiredAccess, true))))
             return c.Fail(d.openError);
         h = NewHandle(*c.s, HandleKind::Disk, c.req.disk, dwDesiredAccess);
     } else if (c.req.volume >= 0) {
         // A directory opened without backup semantics is refused.
-        if (volumeRoot || !c.m->volumes[static_cast<size_t>(c.req.volume)].openable)
+        const Volume &v = c.m->volumes[static_cast<size_t>(c.req.volume)];
+        if (volumeRoot || !v.openable ||
+            (v.queryOnly && (GrantsData(dwDesiredAccess, false) || GrantsData(dwDesiredAccess, true))))
             return c.Fail(ERROR_ACCESS_DENIED);
         h = NewHandle(*c.s, HandleKind::Volume, c.req.volume, dwDesiredAccess);
     } else {

@@ -31,6 +31,9 @@ const char *OpName(Op op) {
     case Op::FindVolumeClose: return "FindVolumeClose";
     case Op::GetVolumePathNamesForVolumeNameW: return "GetVolumePathNamesForVolumeNameW";
     case Op::GetWindowsDirectoryW: return "GetWindowsDirectoryW";
+    case Op::GetSystemDirectoryW: return "GetSystemDirectoryW";
+    case Op::GetVolumePathNameW: return "GetVolumePathNameW";
+    case Op::GetVolumeNameForVolumeMountPointW: return "GetVolumeNameForVolumeMountPointW";
     case Op::SetupDiGetClassDevsExW: return "SetupDiGetClassDevsExW";
     case Op::SetupDiDestroyDeviceInfoList: return "SetupDiDestroyDeviceInfoList";
     case Op::SetupDiEnumDeviceInterfaces: return "SetupDiEnumDeviceInterfaces";

@@ -39,6 +39,9 @@ enum class Op {
     FindVolumeClose,
     GetVolumePathNamesForVolumeNameW,
     GetWindowsDirectoryW,
+    GetSystemDirectoryW,
+    GetVolumePathNameW,
+    GetVolumeNameForVolumeMountPointW,
     SetupDiGetClassDevsExW,
     SetupDiDestroyDeviceInfoList,
     SetupDiEnumDeviceInterfaces,
@@ -116,6 +119,7 @@ struct Volume {
     std::vector<Extent> extents;
     std::vector<std::wstring> pathNames; // drive roots ("C:\") and folder mounts ("C:\mnt\data\")
     bool openable = true;
+    bool queryOnly = false; // opens with read or write access are refused (ERROR_ACCESS_DENIED)
     // When set, the extents answer reports this NumberOfDiskExtents whatever
     // the extents are (an absurd count from a broken volume driver).
     std::optional<DWORD> claimedExtentCount;
@@ -133,6 +137,10 @@ struct Disk {
     DEVINST devInst = 0;     // the disk's device node (Machine::AddNode)
     bool openable = true;
     DWORD openError = ERROR_ACCESS_DENIED;
+    // The caller lacks the rights for read or write access (a process
+    // without administrator rights): an open that asks for either fails with
+    // openError, one for queries only (access 0) succeeds.
+    bool queryOnly = false;
     DWORD deviceNumber = 0;       // IOCTL_STORAGE_GET_DEVICE_NUMBER
     ByteString adapterDescriptor; // answer to the adapter property query (as many bytes as given)
     ByteString deviceDescriptor;  // answer to the device property query; its Size field is inside
@@ -183,6 +191,7 @@ public:
     std::vector<Volume> volumes;
     std::vector<DeviceNode> nodes;
     std::optional<std::wstring> windowsDirectory; // nullopt: GetWindowsDirectoryW returns 0
+    std::optional<std::wstring> systemDirectory;  // nullopt: GetSystemDirectoryW returns 0
     bool interfacesEnumerable = true;             // false: SetupDiGetClassDevsExW fails
     // false: the lengths GetVolumePathNamesForVolumeNameW reports (the size a
     // list needs, the characters it copied) leave out the list's final

@@ -17,6 +17,22 @@ bool PutVolumeName(CallBase &c, size_t index, LPWSTR buffer, DWORD capacity) {
     return true;
 }
 
+// GetWindowsDirectoryW and GetSystemDirectoryW: the machine's directory, or
+// a failure when it has none.
+UINT AnswerDirectory(Op op, std::optional<std::wstring> Machine::*directory, LPWSTR lpBuffer, UINT uSize) {
+    Call<UINT> c(op, 0);
+    if (!c.Begin([&] { c.req.outSize = uSize; }))
+        return c.Failed();
+    if (!(c.m->*directory))
+        return c.Fail(ERROR_PATH_NOT_FOUND);
+    const std::wstring &dir = *(c.m->*directory);
+    // Fits: the length without the terminator; else the size needed with it.
+    if (!lpBuffer || uSize < dir.size() + 1)
+        return c.Ok(static_cast<UINT>(dir.size() + 1));
+    c.PutAt(lpBuffer, 0, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
+    return c.Ok(static_cast<UINT>(dir.size()));
+}
+
 } // namespace
 } // namespace TavSim
 
@@ -120,17 +136,58 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumeP
 }
 
 UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) {
-    Call<UINT> c(Op::GetWindowsDirectoryW, 0);
-    if (!c.Begin([&] { c.req.outSize = uSize; }))
+    return AnswerDirectory(Op::GetWindowsDirectoryW, &Machine::windowsDirectory, lpBuffer, uSize);
+}
+
+UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+    return AnswerDirectory(Op::GetSystemDirectoryW, &Machine::systemDirectory, lpBuffer, uSize);
+}
+
+BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength) {
+    Call<BOOL> c(Op::GetVolumePathNameW, FALSE);
+    if (!c.Begin([&] {
+            c.req.outSize = cchBufferLength;
+            if (c.Logging())
+                c.req.path = lpszFileName ? lpszFileName : L"";
+        }))
         return c.Failed();
-    if (!c.m->windowsDirectory)
+    if (!lpszFileName || !lpszVolumePathName)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    // The longest path name of a volume that the path lies below (a path
+    // name ends in a backslash; the path may lack its own).
+    const std::wstring path = std::wstring(lpszFileName) + L"\\";
+    const std::wstring *best = nullptr;
+    for (const Volume &v : c.m->volumes)
+        for (const std::wstring &name : v.pathNames)
+            if (path.compare(0, name.size(), name) == 0 && (!best || name.size() > best->size()))
+                best = &name;
+    if (!best)
         return c.Fail(ERROR_PATH_NOT_FOUND);
-    const std::wstring &dir = *c.m->windowsDirectory;
-    // Fits: the length without the terminator; else the size needed with it.
-    if (!lpBuffer || uSize < dir.size() + 1)
-        return c.Ok(static_cast<UINT>(dir.size() + 1));
-    c.PutAt(lpBuffer, 0, dir.c_str(), (dir.size() + 1) * sizeof(WCHAR));
-    return c.Ok(static_cast<UINT>(dir.size()));
+    if (cchBufferLength < best->size() + 1)
+        return c.Fail(ERROR_FILENAME_EXCED_RANGE);
+    c.PutAt(lpszVolumePathName, 0, best->c_str(), (best->size() + 1) * sizeof(WCHAR));
+    return c.Ok(TRUE);
+}
+
+BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength) {
+    Call<BOOL> c(Op::GetVolumeNameForVolumeMountPointW, FALSE);
+    if (!c.Begin([&] {
+            c.req.outSize = cchBufferLength;
+            if (c.Logging())
+                c.req.path = lpszVolumeMountPoint ? lpszVolumeMountPoint : L"";
+            for (size_t i = 0; lpszVolumeMountPoint && c.req.volume < 0 && i < c.m->volumes.size(); ++i)
+                for (const std::wstring &name : c.m->volumes[i].pathNames)
+                    if (name == lpszVolumeMountPoint)
+                        c.req.volume = static_cast<int>(i);
+        }))
+        return c.Failed();
+    if (!lpszVolumeMountPoint)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    if (c.req.volume < 0)
+        return c.Fail(ERROR_NOT_A_REPARSE_POINT);
+    if (!PutVolumeName(c, static_cast<size_t>(c.req.volume), lpszVolumeName, cchBufferLength))
+        return c.Failed();
+    return c.Ok(TRUE);
 }
 
 } // namespace TavPlatform

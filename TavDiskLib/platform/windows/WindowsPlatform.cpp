@@ -4,6 +4,8 @@
 // Drive and Adapter logic.
 #include "../platform.h"
 
+#include <cstddef>
+
 // The records the logic sizes with sizeof are the system's, at the sizes the
 // system expects in their cbSize/Length fields for this process's width.
 #if defined(_WIN64)
@@ -27,6 +29,8 @@ static_assert(sizeof(SENDCMDOUTPARAMS) == 17, "SMART command output header");
 static_assert(sizeof(DISK_CONTROLLER_NUMBER) == 8, "controller number");
 static_assert(sizeof(SCSI_ADDRESS) == 8, "SCSI address");
 static_assert(sizeof(DISK_GEOMETRY) == 24, "disk geometry");
+static_assert(offsetof(DISK_GEOMETRY_EX, DiskSize) == 24 && offsetof(DISK_GEOMETRY_EX, Data) == 32,
+              "disk geometry with size");
 static_assert(sizeof(DISK_EXTENT) == 24, "disk extent");
 static_assert(sizeof(VOLUME_DISK_EXTENTS) == 32, "volume extents");
 static_assert(sizeof(ULONG) == 4 && sizeof(DWORD) == 4 && sizeof(WCHAR) == 2, "Windows integer and character widths");
@@ -89,6 +93,16 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumeP
 }
 
 UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize) { return ::GetWindowsDirectoryW(lpBuffer, uSize); }
+
+UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) { return ::GetSystemDirectoryW(lpBuffer, uSize); }
+
+BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength) {
+    return ::GetVolumePathNameW(lpszFileName, lpszVolumePathName, cchBufferLength);
+}
+
+BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength) {
+    return ::GetVolumeNameForVolumeMountPointW(lpszVolumeMountPoint, lpszVolumeName, cchBufferLength);
+}
 
 HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
                                 HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved) {
