@@ -208,6 +208,13 @@ void Drive::ScanVolumes() {
     bool enough =
         WalkVolumes([&scan](wchar_t *volumeName, ULONG number) { return ScanVolume(volumeName, number, scan); });
 
+    // A failure handler called during this pass may have asked this disk
+    // for its volumes, and so run (and kept) a whole pass of its own inside
+    // this one: that answer stands, this one goes.
+    if (DriveLetterTable) {
+        Release(scan.letters);
+        return;
+    }
     // The list without its final "; ".
     size_t length = scan.mounts.size();
     size_t kept = length >= 2 ? length - 2 : 0;

@@ -10,9 +10,12 @@
 //   }
 //   SetupDiDestroyDeviceInfoList(set);
 //
-// Drive and Adapter keep their records as raw platform blocks and are copied
-// shallowly by operator=: after an assignment both objects share one handle
-// and one set of records, and exactly one of them may be destroyed.
+// Drive and Adapter are values: a copy (construction or assignment) holds a
+// second handle on the disk and its own copy of every record, so the two are
+// used and destroyed independently; a move hands the handle and the records
+// over and leaves the source holding none (it answers like a disk that could
+// not be opened). A Drive's copies share the disk's file position, so use
+// them from one thread at a time, as a single Drive.
 //
 // The types of the signatures are those of TavDiskLibTypes.h: on Windows the
 // platform's own (ULONG is `unsigned long`); elsewhere the namespace
@@ -46,7 +49,10 @@ public:
     static Drive *GetDrive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex);
     Drive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData);
     ~Drive();
+    Drive(Drive const &Other);
+    Drive(Drive &&Other) noexcept;
     Drive &operator=(Drive const &Other);
+    Drive &operator=(Drive &&Other) noexcept;
 
     // Storage descriptor and device node.
     int GetVendorId(unsigned char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Count);
@@ -158,7 +164,10 @@ public:
     // Writes the device description into Buffer (sizes in bytes). The buffer
     // is declared const for compatibility with existing callers; it is written.
     void GetDescription(wchar_t const *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *RequiredSize);
+    Adapter(Adapter const &Other);
+    Adapter(Adapter &&Other) noexcept;
     Adapter &operator=(Adapter const &Other);
+    Adapter &operator=(Adapter &&Other) noexcept;
 
 private:
     void *DeviceInfoSet;

@@ -221,6 +221,43 @@ TEST_F(Diagnostics, AHandlerIsNotToldOfItsOwnRequests) {
     EXPECT_EQ(nestedLines.size(), perDrive);
 }
 
+// A handler that asks the disk whose volume scan failed for its mount points
+// runs a whole scan inside that one: one answer is kept, nothing leaks.
+struct Reentry {
+    tavdisk_drive *drive = nullptr;
+    std::wstring inner;
+};
+void TAVDISK_CALL AskForMountPoints(const tavdisk_failure *, void *context) {
+    auto *r = static_cast<Reentry *>(context);
+    wchar_t text[64] = {};
+    uint32_t length = 0;
+    tavdisk_drive_get_mount_points(r->drive, text, 64, &length);
+    r->inner = text;
+}
+
+TEST_F(Diagnostics, AHandlerMayAskTheScanningDiskForItsMountPoints) {
+    machine.AddDisk(ScsiDisk(0));
+    machine.AddVolume({{0, 0, 1 << 20}}, {L"/mnt/one"});
+    int refused = machine.AddVolume({{0, 1 << 20, 1 << 20}}, {L"/mnt/two"});
+    machine.AddVolume({{0, 2 << 20, 1 << 20}}, {L"/mnt/three; four"});
+    machine.volumes[static_cast<size_t>(refused)].openable = false;
+    tavdisk_set *set = tavdisk_set_new();
+    const size_t before = machine.LiveBlocks();
+    Reentry r;
+    r.drive = tavdisk_drive_new(set, 0);
+    tavdisk_set_failure_handler(&AskForMountPoints, &r);
+    wchar_t text[64] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(tavdisk_drive_get_mount_points(r.drive, text, 64, &length), 1);
+    tavdisk_set_failure_handler(nullptr, nullptr);
+    EXPECT_EQ(std::wstring(text), L"/mnt/one; /mnt/three; four");
+    EXPECT_EQ(r.inner, text);
+    tavdisk_drive_free(r.drive);
+    EXPECT_EQ(machine.LiveBlocks(), before);
+    EXPECT_EQ(machine.BadReleases(), 0u);
+    tavdisk_set_free(set);
+}
+
 // ---------------------------------------------------------------------------
 // The C interface at its edges
 
