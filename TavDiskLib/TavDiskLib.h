@@ -110,6 +110,17 @@ public:
     int GetSectorMountPoint(TavDiskLib::ULONG Sector, wchar_t *Buffer, TavDiskLib::ULONG Capacity,
                             TavDiskLib::ULONG *Length);
 
+    // Additions for callers that need exact answers.
+    // The disk number, asked of the device: 1 with *Number set when the
+    // device answered, 0 when it did not (GetDriveNumber then gives 0,
+    // which is also disk 0's number).
+    int QueryDriveNumber(TavDiskLib::ULONG *Number);
+    // The mount paths of GetMountPoints one by one, from the same kept
+    // scan: a path that holds "; " comes whole. GetMountPoint takes the
+    // rules of GetMountPoints; an Index past the last gives Length 0 and 0.
+    TavDiskLib::ULONG GetMountPointCount();
+    int GetMountPoint(TavDiskLib::ULONG Index, wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
+
 private:
     friend struct DriveTestAccess;
 
