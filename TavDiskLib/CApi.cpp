@@ -11,7 +11,6 @@
 #include <cwchar>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace {
@@ -335,36 +334,9 @@ void TAVDISK_CALL tavdisk_set_failure_handler(tavdisk_failure_handler handler, v
 
 namespace {
 
-void AppendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-        return;
-    }
-    static const unsigned char lead[] = {0, 0xC0, 0xE0, 0xF0};
-    const int extra = cp < 0x800 ? 1 : cp < 0x10000 ? 2 : 3;
-    out += static_cast<char>(lead[extra] | (cp >> (6 * extra)));
-    for (int shift = 6 * (extra - 1); shift >= 0; shift -= 6)
-        out += static_cast<char>(0x80 | ((cp >> shift) & 0x3F));
-}
+using TavDiagnostics::AppendUtf8;
 
-// Wide text (UTF-16 or UTF-32, as wchar_t is) as UTF-8; what is no
-// character (a lone surrogate, a value past U+10FFFF) becomes U+FFFD.
-std::string Utf8(const wchar_t *text, size_t length) {
-    std::string out;
-    for (size_t i = 0; i < length; ++i) {
-        uint32_t unit = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
-        if (sizeof(wchar_t) == 2 && unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
-            uint32_t low = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                ++i;
-                continue;
-            }
-        }
-        AppendUtf8(out, (unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF ? 0xFFFDu : unit);
-    }
-    return out;
-}
+std::string Utf8(const wchar_t *text, size_t length) { return TavDiagnostics::Utf8(text, length, false); }
 
 // Delivers `text` whole with its terminator, or not at all.
 int DeliverUtf8(const std::string &text, char *buffer, uint32_t capacity, uint32_t *size) {

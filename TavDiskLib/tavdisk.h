@@ -254,7 +254,11 @@ typedef void(TAVDISK_CALL *tavdisk_failure_handler)(const tavdisk_failure *failu
  * the calling thread from now on, until another handler (or null) is
  * installed on that thread. Answers that only say "no more members" or "a
  * larger buffer is needed", by which the library walks lists and learns
- * sizes, are not failures. Independent of TAVDISK_DEBUG. A handler may call
+ * sizes, are not failures, nor are refusals that are the answer sought
+ * (SMART_GET_VERSION or IOCTL_SCSI_GET_ADDRESS refused as an invalid or
+ * unsupported function: the disk is not ATA, has no SCSI address; no
+ * Windows directory on a system without one; no device interface named by
+ * an adapter's node). Independent of TAVDISK_DEBUG. A handler may call
  * the library, the drive whose request failed included (e.g. ask it for
  * its mount points during its own volume scan: the scan it starts is the
  * one kept); failures of the handler's own calls are not reported to it. */

@@ -110,6 +110,42 @@ TEST_F(Diagnostics, WalkingListsAndLearningSizesAreNoFailures) {
     EXPECT_GT(machine.Count(Op::FindNextVolumeW), 0u);
 }
 
+// Refusals that answer the question asked are no failures; the same
+// requests failing otherwise are.
+TEST_F(Diagnostics, RefusalsThatAreTheAnswerAreNoFailures) {
+    machine.AddDisk(ScsiDisk(0));
+    machine.AddVolume({{0, 1 << 20, 1 << 20}}, {L"C:\\"});
+    const struct {
+        Op op;
+        DWORD ioctl, error;
+        bool told;
+    } cases[] = {
+        {Op::DeviceIoControl, SMART_GET_VERSION, ERROR_INVALID_FUNCTION, false},
+        {Op::DeviceIoControl, SMART_GET_VERSION, ERROR_NOT_SUPPORTED, false},
+        {Op::DeviceIoControl, SMART_GET_VERSION, ERROR_IO_DEVICE, true},
+        {Op::DeviceIoControl, IOCTL_SCSI_GET_ADDRESS, ERROR_INVALID_FUNCTION, false},
+        {Op::DeviceIoControl, IOCTL_SCSI_GET_ADDRESS, ERROR_ACCESS_DENIED, true},
+        {Op::GetWindowsDirectoryW, 0, ERROR_PATH_NOT_FOUND, false},
+        {Op::GetWindowsDirectoryW, 0, ERROR_ACCESS_DENIED, true},
+        {Op::SetupDiOpenDeviceInterfaceW, 0, ERROR_NO_SUCH_DEVICE_INTERFACE, false},
+        {Op::SetupDiOpenDeviceInterfaceW, 0, ERROR_INVALID_PARAMETER, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(TavSim::OpName(c.op)) + " " + std::to_string(c.ioctl) + " " + std::to_string(c.error));
+        machine.ClearFaults();
+        TavSim::Fault fault;
+        fault.op = c.op;
+        fault.ioctl = c.ioctl;
+        fault.error = c.error;
+        machine.AddFault(fault);
+        Handler handler;
+        DrivePtr d = Get(0);
+        d->ContainsWindowsBootPartition();
+        Adapter adapter(Set(), d->GetDeviceParentInstance());
+        EXPECT_EQ(handler.seen.size(), c.told ? 1u : 0u);
+    }
+}
+
 TEST_F(Diagnostics, ReportingChangesNoRequestResultOrErrorCode) {
     machine.AddDisk(AtaDisk(0));
     TavSim::Disk closed = ScsiDisk(1);
