@@ -6,6 +6,7 @@
 #include "protocol/Scsi.h"
 
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <utility>
 
@@ -78,6 +79,42 @@ Drive *Drive::GetDrive(void *DeviceInfoSet, ULONG MemberIndex) {
         return nullptr;
     }
     return drive;
+}
+
+int Drive::GetMemberDevicePath(void *DeviceInfoSet, ULONG MemberIndex, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    if (Length)
+        *Length = 0;
+    int result = 0;
+    auto *data = Alloc<SP_DEVICE_INTERFACE_DATA>();
+    if (!data)
+        return 0;
+    data->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+    DWORD required = 0;
+    if (!P::SetupDiEnumDeviceInterfaces(DeviceInfoSet, nullptr, &P::DiskInterfaceClass, MemberIndex, data)) {
+        Release(data);
+        return -1;
+    }
+    P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, data, nullptr, 0, &required, nullptr);
+    auto *detail = required >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) && required <= MaxInterfaceDetailSize
+                       ? Alloc<SP_DEVICE_INTERFACE_DETAIL_DATA_W>(required)
+                       : nullptr;
+    if (detail) {
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, data, detail, required, nullptr, nullptr)) {
+            auto *path = reinterpret_cast<WCHAR *>(RecordBytes(detail) + DevicePathOffset);
+            path[(required - DevicePathOffset) / sizeof(WCHAR) - 1] = 0;
+            const ULONG needed = static_cast<ULONG>(std::wcslen(path) + 1);
+            if (Length)
+                *Length = needed;
+            if (Buffer && Capacity >= needed) {
+                std::wmemcpy(Buffer, path, needed);
+                result = 1;
+            }
+        }
+        Release(detail);
+    }
+    Release(data);
+    return result;
 }
 
 Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA *InterfaceData_)

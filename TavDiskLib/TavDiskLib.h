@@ -48,6 +48,13 @@ public:
     // GetDrive (and the constructor) is the one the open left.
     static Drive *GetDrive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex);
     Drive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData);
+    // The device path of member MemberIndex of the set, as GetDevicePath of
+    // its Drive would give it, without opening the disk or asking it
+    // anything: a caller looking for one disk by its path builds only that
+    // Drive. Wide text rules; -1 when the set has no such member (no
+    // member follows), Length 0 and 0 when its path cannot be had.
+    static int GetMemberDevicePath(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, wchar_t *Buffer,
+                                   TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     ~Drive();
     Drive(Drive const &Other);
     Drive(Drive &&Other) noexcept;

@@ -61,6 +61,22 @@ TEST_F(Enumeration, OneDrivePerInterfaceAndNullPastTheLast) {
     EXPECT_EQ(drives[1]->GetScsiProductId(text, sizeof text, &count), 1);
     EXPECT_EQ(Text(text), "ARRAY DISK");
 
+    // A member's path, asked of the set alone: no disk opened, nothing held.
+    machine.ClearLog();
+    for (ULONG i = 0; i < 3; ++i) {
+        wchar_t path[256], expected[256];
+        ULONG length = 0, expectedLength = 0;
+        EXPECT_EQ(Drive::GetMemberDevicePath(set, i, path, 4, &length), 0);
+        drives[i]->GetDevicePath(expected, 256, &expectedLength);
+        EXPECT_EQ(length, expectedLength);
+        EXPECT_EQ(Drive::GetMemberDevicePath(set, i, path, length, &length), 1);
+        EXPECT_EQ(std::wstring(path), std::wstring(expected));
+    }
+    ULONG length = 5;
+    EXPECT_EQ(Drive::GetMemberDevicePath(set, 3, nullptr, 0, &length), -1);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(machine.Count(Op::CreateFileW), 0u);
+
     drives.clear();
     ExpectNothingHeld();
 }
