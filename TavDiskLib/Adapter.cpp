@@ -4,6 +4,8 @@
 #include "Records.h"
 #include "Requests.h"
 
+#include <utility>
+
 using namespace TavRecords;
 namespace P = TavRequests;
 
@@ -62,11 +64,29 @@ Adapter::~Adapter() {
     Release(InterfaceData);
 }
 
+Adapter::Adapter(Adapter const &Other)
+    : DeviceInfoSet(Other.DeviceInfoSet), DevInfoData(Duplicate(Other.DevInfoData)),
+      InterfaceData(Duplicate(Other.InterfaceData)) {}
+
+Adapter::Adapter(Adapter &&Other) noexcept
+    : DeviceInfoSet(Other.DeviceInfoSet), DevInfoData(Other.DevInfoData), InterfaceData(Other.InterfaceData) {
+    Other.DevInfoData = nullptr;
+    Other.InterfaceData = nullptr;
+}
+
 Adapter &Adapter::operator=(Adapter const &Other) {
-    // A shallow copy, as for Drive: exactly one of the two may be destroyed.
-    DeviceInfoSet = Other.DeviceInfoSet;
-    DevInfoData = Other.DevInfoData;
-    InterfaceData = Other.InterfaceData;
+    if (this != &Other) {
+        Adapter copy(Other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Adapter &Adapter::operator=(Adapter &&Other) noexcept {
+    // An exchange: what this object held goes with the other one.
+    std::swap(DeviceInfoSet, Other.DeviceInfoSet);
+    std::swap(DevInfoData, Other.DevInfoData);
+    std::swap(InterfaceData, Other.InterfaceData);
     return *this;
 }
 

@@ -7,7 +7,11 @@
 #include "Requests.h"
 #include "TavDiskLib.h"
 
+#include <cstring>
+#include <cwchar>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -328,6 +332,150 @@ void TAVDISK_CALL tavdisk_adapter_get_description(tavdisk_adapter *adapter, wcha
 
 void TAVDISK_CALL tavdisk_set_failure_handler(tavdisk_failure_handler handler, void *context) {
     TavDiagnostics::SetHandler(handler, context);
+}
+
+} // extern "C"
+
+// ---------------------------------------------------------------------------
+// Exact answers: the last-error code, the size in bytes, the disk number
+// that may be unknown, and every text in UTF-8 with the size it needs.
+
+namespace {
+
+using TavDiagnostics::AppendUtf8;
+
+std::string Utf8(const wchar_t *text, size_t length) { return TavDiagnostics::Utf8(text, length, false); }
+
+// Delivers `text` whole with its terminator, or not at all.
+int DeliverUtf8(const std::string &text, char *buffer, uint32_t capacity, uint32_t *size) {
+    if (text.size() >= UINT32_MAX)
+        return 0;
+    const auto needed = static_cast<uint32_t>(text.size() + 1);
+    if (size)
+        *size = needed;
+    if (!buffer || capacity < needed)
+        return 0;
+    std::memcpy(buffer, text.c_str(), needed);
+    return 1;
+}
+
+// A wide text member's whole text; empty when it has none.
+std::string WideText(Drive &d, WideMember member) {
+    ULONG length = 0;
+    (d.*member)(nullptr, 0, &length);
+    std::wstring text(length ? length : 1, L'\0');
+    if (!length || !(d.*member)(&text[0], length, &length))
+        return std::string();
+    return Utf8(text.c_str(), std::wcslen(text.c_str()));
+}
+
+// A narrow text member's whole text; device bytes outside ASCII are taken
+// as Latin-1. Empty when the text is absent or does not apply. No field
+// lies outside its record, and no record is larger than this.
+constexpr ULONG WholeNarrowField = 64 * 1024 + 1;
+
+std::string NarrowText(Drive &d, NarrowMember member) {
+    std::vector<unsigned char> bytes(WholeNarrowField + 1, 0);
+    ULONG count = 0;
+    if (!(d.*member)(bytes.data(), WholeNarrowField, &count))
+        return std::string();
+    std::string out;
+    for (ULONG i = 0; i < count && bytes[i] != 0; ++i)
+        AppendUtf8(out, bytes[i]);
+    return out;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t TAVDISK_CALL tavdisk_last_error(void) { return static_cast<uint32_t>(TavRequests::GetLastError()); }
+
+void TAVDISK_CALL tavdisk_set_last_error(uint32_t code) { TavRequests::SetLastError(static_cast<DWORD>(code)); }
+
+uint64_t TAVDISK_CALL tavdisk_drive_get_size_bytes(tavdisk_drive *drive) {
+    return With(drive, uint64_t{0}, [](Drive &d) {
+        const LONGLONG sectors = d.GetSectors().QuadPart;
+        const uint64_t bytes = d.GetBytesPerSector();
+        if (sectors <= 0 || bytes == 0 || static_cast<uint64_t>(sectors) > UINT64_MAX / bytes)
+            return uint64_t{0};
+        return static_cast<uint64_t>(sectors) * bytes;
+    });
+}
+
+int TAVDISK_CALL tavdisk_drive_query_drive_number(tavdisk_drive *drive, uint32_t *number) {
+    return With(drive, 0, [&](Drive &d) {
+        ULONG value = 0;
+        if (!d.QueryDriveNumber(&value))
+            return 0;
+        if (number)
+            *number = static_cast<uint32_t>(value);
+        return 1;
+    });
+}
+
+int TAVDISK_CALL tavdisk_drive_get_text(tavdisk_drive *drive, uint32_t text, char *buffer, uint32_t capacity,
+                                        uint32_t *size) {
+    static const NarrowMember narrow[] = {
+        &Drive::GetVendorId,         &Drive::GetProductId,
+        &Drive::GetProductRevision,  &Drive::GetSerialNumber,
+        &Drive::GetIdeDriveSerialNo, &Drive::GetIdeDriveFirmwareRevision,
+        &Drive::GetIdeDriveModelNo,  &Drive::GetScsiVendorId,
+        &Drive::GetScsiProductId,    &Drive::GetScsiProductRevision,
+    };
+    static const WideMember wide[] = {&Drive::GetDevicePath, &Drive::GetDriveLetters, &Drive::GetMountPoints};
+    static_assert(TAVDISK_TEXT_SCSI_PRODUCT_REVISION == 10 && TAVDISK_TEXT_MOUNT_POINTS == 13,
+                  "the text numbers index the tables");
+    return With(drive, 0, [&](Drive &d) {
+        if (text >= 1 && text <= 10)
+            return DeliverUtf8(NarrowText(d, narrow[text - 1]), buffer, capacity, size);
+        if (text >= 11 && text <= 13)
+            return DeliverUtf8(WideText(d, wide[text - 11]), buffer, capacity, size);
+        if (size)
+            *size = 0;
+        return 0;
+    });
+}
+
+uint32_t TAVDISK_CALL tavdisk_drive_get_mount_point_count(tavdisk_drive *drive) {
+    return With(drive, uint32_t{0}, [](Drive &d) { return static_cast<uint32_t>(d.GetMountPointCount()); });
+}
+
+int TAVDISK_CALL tavdisk_drive_get_mount_point(tavdisk_drive *drive, uint32_t index, char *buffer, uint32_t capacity,
+                                               uint32_t *size) {
+    return With(drive, 0, [&](Drive &d) {
+        ULONG length = 0;
+        d.GetMountPoint(index, nullptr, 0, &length);
+        std::wstring path(length ? length : 1, L'\0');
+        if (!length || !d.GetMountPoint(index, &path[0], length, &length)) {
+            if (size)
+                *size = 0;
+            return 0;
+        }
+        return DeliverUtf8(Utf8(path.c_str(), length - 1), buffer, capacity, size);
+    });
+}
+
+int TAVDISK_CALL tavdisk_adapter_get_description_text(tavdisk_adapter *adapter, char *buffer, uint32_t capacity,
+                                                      uint32_t *size) {
+    if (!adapter)
+        return 0;
+    try {
+        ULONG bytes = 0;
+        Of(adapter)->GetDescription(nullptr, 0, &bytes);
+        std::vector<wchar_t> text(bytes / sizeof(wchar_t) + 1, L'\0');
+        ULONG filled = 0;
+        if (bytes)
+            Of(adapter)->GetDescription(text.data(), static_cast<ULONG>((text.size() - 1) * sizeof(wchar_t)), &filled);
+        if (!bytes || filled > bytes) {
+            if (size)
+                *size = 0;
+            return 0;
+        }
+        return DeliverUtf8(Utf8(text.data(), std::wcslen(text.data())), buffer, capacity, size);
+    } catch (...) {
+        return 0;
+    }
 }
 
 } // extern "C"

@@ -97,24 +97,6 @@ template <size_t N> const char *Find(const Name (&names)[N], DWORD code) {
     return nullptr;
 }
 
-void AppendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 } // namespace
 
 std::string CodeText(DWORD code) {
@@ -140,14 +122,30 @@ const char *ErrorName(DWORD code, Code kind) {
 
 const char *ControlCodeName(DWORD code) { return Find(ControlCodes, code); }
 
-std::string Utf8(const wchar_t *text) {
+void AppendUtf8(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string Utf8(const wchar_t *text, size_t length, bool oneLine) {
     std::string out;
-    if (!text)
-        return out;
-    for (size_t i = 0; text[i] != 0 && i < 32768; ++i) {
+    for (size_t i = 0; i < length; ++i) {
         auto unit = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
         if constexpr (sizeof(wchar_t) == 2) {
-            if (unit >= 0xD800 && unit <= 0xDBFF && text[i + 1] != 0) {
+            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
                 auto low = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
                 if (low >= 0xDC00 && low <= 0xDFFF) {
                     AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
@@ -156,13 +154,20 @@ std::string Utf8(const wchar_t *text) {
                 }
             }
         }
-        // A control character, or a unit that is no character, would break
-        // the one-line report.
-        if (unit < 0x20 || unit == 0x7F || (unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF)
+        // A unit that is no character becomes U+FFFD; so does a control
+        // character, which would break a one-line report.
+        if ((oneLine && (unit < 0x20 || unit == 0x7F)) || (unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF)
             unit = 0xFFFD;
         AppendUtf8(out, unit);
     }
     return out;
+}
+
+std::string Utf8(const wchar_t *text) {
+    size_t length = 0;
+    while (text && length < 32768 && text[length] != 0)
+        ++length;
+    return Utf8(text, length, true);
 }
 
 void Report(const char *request, const char *detail, const std::string &target, DWORD code, Code kind) noexcept {

@@ -40,6 +40,12 @@ const char *ControlCodeName(DWORD code);
 
 // Wide text (a path, a volume name) as UTF-8 for a report line.
 std::string Utf8(const wchar_t *text);
+// `length` units of wide text (UTF-16 or UTF-32, as wchar_t is) as UTF-8:
+// what is no character becomes U+FFFD, and with `oneLine` so does a
+// control character.
+std::string Utf8(const wchar_t *text, size_t length, bool oneLine);
+// Appends code point `cp` (at most U+10FFFF) in UTF-8.
+void AppendUtf8(std::string &out, uint32_t cp);
 
 } // namespace TavDiagnostics
 

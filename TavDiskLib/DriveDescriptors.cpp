@@ -95,6 +95,15 @@ ULONG Drive::GetDriveNumber() {
     return number;
 }
 
+int Drive::QueryDriveNumber(ULONG *Number) {
+    ULONG number = 0;
+    if (QueryDeviceNumber(&number) <= 0)
+        return 0;
+    if (Number)
+        *Number = number;
+    return 1;
+}
+
 int Drive::GetDevicePath(wchar_t *Buffer, ULONG Capacity, ULONG *Count) {
     static const wchar_t empty[1] = {0};
     const wchar_t *path =

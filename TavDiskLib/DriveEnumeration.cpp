@@ -6,7 +6,9 @@
 #include "protocol/Scsi.h"
 
 #include <cstring>
+#include <cwchar>
 #include <new>
+#include <utility>
 
 using namespace TavRecords;
 namespace P = TavRequests;
@@ -77,6 +79,42 @@ Drive *Drive::GetDrive(void *DeviceInfoSet, ULONG MemberIndex) {
         return nullptr;
     }
     return drive;
+}
+
+int Drive::GetMemberDevicePath(void *DeviceInfoSet, ULONG MemberIndex, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    if (Length)
+        *Length = 0;
+    int result = 0;
+    auto *data = Alloc<SP_DEVICE_INTERFACE_DATA>();
+    if (!data)
+        return 0;
+    data->cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+    DWORD required = 0;
+    if (!P::SetupDiEnumDeviceInterfaces(DeviceInfoSet, nullptr, &P::DiskInterfaceClass, MemberIndex, data)) {
+        Release(data);
+        return -1;
+    }
+    P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, data, nullptr, 0, &required, nullptr);
+    auto *detail = required >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) && required <= MaxInterfaceDetailSize
+                       ? Alloc<SP_DEVICE_INTERFACE_DETAIL_DATA_W>(required)
+                       : nullptr;
+    if (detail) {
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (P::SetupDiGetDeviceInterfaceDetailW(DeviceInfoSet, data, detail, required, nullptr, nullptr)) {
+            auto *path = reinterpret_cast<WCHAR *>(RecordBytes(detail) + DevicePathOffset);
+            path[(required - DevicePathOffset) / sizeof(WCHAR) - 1] = 0;
+            const ULONG needed = static_cast<ULONG>(std::wcslen(path) + 1);
+            if (Length)
+                *Length = needed;
+            if (Buffer && Capacity >= needed) {
+                std::wmemcpy(Buffer, path, needed);
+                result = 1;
+            }
+        }
+        Release(detail);
+    }
+    Release(data);
+    return result;
 }
 
 Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA *InterfaceData_)
@@ -186,25 +224,70 @@ Drive::~Drive() {
     Release(MountPointList);
 }
 
+Drive::Drive(Drive const &Other)
+    : DeviceHandle(INVALID_HANDLE_VALUE), DeviceInfoSet(Other.DeviceInfoSet), MemberIndex(Other.MemberIndex),
+      InterfaceData(Duplicate(Other.InterfaceData)), DevInfoData(Duplicate(Other.DevInfoData)),
+      InterfaceDetail(Duplicate(Other.InterfaceDetail)), AdapterDescriptor(Duplicate(Other.AdapterDescriptor)),
+      DeviceDescriptor(Duplicate(Other.DeviceDescriptor)), SmartVersion(Duplicate(Other.SmartVersion)),
+      IdentifyResult(Duplicate(Other.IdentifyResult)), InquiryData{}, ScsiAddress(Duplicate(Other.ScsiAddress)),
+      Geometry(Duplicate(Other.Geometry)), ControllerNumber(Duplicate(Other.ControllerNumber)),
+      DriveLetterTable(nullptr), MountPointList(nullptr) {
+    std::memcpy(InquiryData, Other.InquiryData, sizeof InquiryData);
+    // The volume records go together or not at all (a later call scans).
+    if (Other.DriveLetterTable && Other.MountPointList) {
+        DriveLetterTable = Duplicate(Other.DriveLetterTable);
+        MountPointList = Duplicate(Other.MountPointList);
+        if (!DriveLetterTable || !MountPointList) {
+            Release(DriveLetterTable);
+            Release(MountPointList);
+            DriveLetterTable = MountPointList = nullptr;
+        }
+    }
+    // A second handle on the disk, so that each object closes its own. When
+    // it cannot be had the copy answers from its records and its requests
+    // fail, as for a disk that could not be opened.
+    if (Other.DeviceHandle != INVALID_HANDLE_VALUE && Other.DeviceHandle != nullptr) {
+        HANDLE process = P::GetCurrentProcess();
+        HANDLE copy = INVALID_HANDLE_VALUE;
+        if (P::DuplicateHandle(process, Other.DeviceHandle, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+            DeviceHandle = copy;
+    }
+}
+
+Drive::Drive(Drive &&Other) noexcept
+    : DeviceHandle(INVALID_HANDLE_VALUE), DeviceInfoSet(Other.DeviceInfoSet), MemberIndex(Other.MemberIndex),
+      InterfaceData(nullptr), DevInfoData(nullptr), InterfaceDetail(nullptr), AdapterDescriptor(nullptr),
+      DeviceDescriptor(nullptr), SmartVersion(nullptr), IdentifyResult(nullptr), InquiryData{}, ScsiAddress(nullptr),
+      Geometry(nullptr), ControllerNumber(nullptr), DriveLetterTable(nullptr), MountPointList(nullptr) {
+    *this = std::move(Other);
+}
+
 Drive &Drive::operator=(Drive const &Other) {
-    // A shallow copy: both objects share one handle and one set of records,
-    // and exactly one of them may be destroyed.
-    DeviceHandle = Other.DeviceHandle;
-    DeviceInfoSet = Other.DeviceInfoSet;
-    MemberIndex = Other.MemberIndex;
-    InterfaceData = Other.InterfaceData;
-    DevInfoData = Other.DevInfoData;
-    InterfaceDetail = Other.InterfaceDetail;
-    AdapterDescriptor = Other.AdapterDescriptor;
-    DeviceDescriptor = Other.DeviceDescriptor;
-    SmartVersion = Other.SmartVersion;
-    IdentifyResult = Other.IdentifyResult;
-    std::memmove(InquiryData, Other.InquiryData, sizeof InquiryData);
-    ScsiAddress = Other.ScsiAddress;
-    Geometry = Other.Geometry;
-    ControllerNumber = Other.ControllerNumber;
-    DriveLetterTable = Other.DriveLetterTable;
-    MountPointList = Other.MountPointList;
+    if (this != &Other) {
+        Drive copy(Other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+Drive &Drive::operator=(Drive &&Other) noexcept {
+    // An exchange: what this object held goes with the other one.
+    std::swap(DeviceHandle, Other.DeviceHandle);
+    std::swap(DeviceInfoSet, Other.DeviceInfoSet);
+    std::swap(MemberIndex, Other.MemberIndex);
+    std::swap(InterfaceData, Other.InterfaceData);
+    std::swap(DevInfoData, Other.DevInfoData);
+    std::swap(InterfaceDetail, Other.InterfaceDetail);
+    std::swap(AdapterDescriptor, Other.AdapterDescriptor);
+    std::swap(DeviceDescriptor, Other.DeviceDescriptor);
+    std::swap(SmartVersion, Other.SmartVersion);
+    std::swap(IdentifyResult, Other.IdentifyResult);
+    std::swap(InquiryData, Other.InquiryData);
+    std::swap(ScsiAddress, Other.ScsiAddress);
+    std::swap(Geometry, Other.Geometry);
+    std::swap(ControllerNumber, Other.ControllerNumber);
+    std::swap(DriveLetterTable, Other.DriveLetterTable);
+    std::swap(MountPointList, Other.MountPointList);
     return *this;
 }
 

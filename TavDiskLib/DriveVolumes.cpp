@@ -94,7 +94,7 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
         first = false;
         try {
             scan.mounts.append(name, length);
-            scan.mounts.append(L"; ");
+            scan.mounts.push_back(0);
         } catch (...) {
             enough = false;
         }
@@ -211,9 +211,16 @@ void Drive::ScanVolumes() {
     bool enough =
         WalkVolumes([&scan](wchar_t *volumeName, ULONG number) { return ScanVolume(volumeName, number, scan); });
 
-    // The list without its final "; ".
-    size_t length = scan.mounts.size();
-    size_t kept = length >= 2 ? length - 2 : 0;
+    // A failure handler called during this pass may have asked this disk
+    // for its volumes, and so run (and kept) a whole pass of its own inside
+    // this one: that answer stands, this one goes.
+    if (DriveLetterTable) {
+        Release(scan.letters);
+        return;
+    }
+    // The paths are kept as they came, each with its terminator, the list
+    // ended by an empty one; GetMountPoints joins them.
+    size_t kept = scan.mounts.size();
     wchar_t *list = enough ? Alloc<wchar_t>((kept + 1) * sizeof(wchar_t)) : nullptr;
     if (!list) {
         // Both records or neither: a later call runs the scan again.
@@ -293,19 +300,87 @@ int Drive::GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
     return 1;
 }
 
+namespace {
+
+// Calls `take(path, length)` for each path of a kept mount list (none for
+// no list) until it returns false.
+template <class Take> void ForEachKept(const wchar_t *list, Take take) {
+    for (const wchar_t *at = list; at && *at;) {
+        size_t length = std::wcslen(at);
+        if (!take(at, length))
+            return;
+        at += length + 1;
+    }
+}
+
+// Delivers `length` characters and a terminator under the wide text rules.
+int DeliverWide(const wchar_t *text, size_t length, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    ULONG needed = static_cast<ULONG>(length + 1);
+    if (Length)
+        *Length = needed;
+    if (Capacity < needed || !Buffer)
+        return 0;
+    std::wmemcpy(Buffer, text, length);
+    Buffer[length] = 0;
+    return 1;
+}
+
+} // namespace
+
 int Drive::GetMountPoints(wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
     if (!DriveLetterTable) {
         ULONG ignored = 0;
         GetDriveLetters(nullptr, 0, &ignored);
     }
-    const wchar_t *list = MountPointList ? MountPointList : L"";
-    ULONG needed = static_cast<ULONG>(std::wcslen(list) + 1);
+    // The paths joined by "; ", written straight into the caller's buffer.
+    size_t length = 0;
+    ForEachKept(MountPointList, [&](const wchar_t *, size_t pathLength) {
+        length += (length ? 2 : 0) + pathLength;
+        return true;
+    });
+    ULONG needed = static_cast<ULONG>(length + 1);
     if (Length)
         *Length = needed;
     if (Capacity < needed || !Buffer)
         return 0;
-    std::wmemcpy(Buffer, list, needed);
+    size_t at = 0;
+    ForEachKept(MountPointList, [&](const wchar_t *path, size_t pathLength) {
+        if (at) {
+            Buffer[at++] = L';';
+            Buffer[at++] = L' ';
+        }
+        std::wmemcpy(Buffer + at, path, pathLength);
+        at += pathLength;
+        return true;
+    });
+    Buffer[at] = 0;
     return 1;
+}
+
+ULONG Drive::GetMountPointCount() {
+    if (!DriveLetterTable)
+        GetDriveLetters(nullptr, 0, nullptr);
+    ULONG count = 0;
+    ForEachKept(MountPointList, [&](const wchar_t *, size_t) { return ++count != 0; });
+    return count;
+}
+
+int Drive::GetMountPoint(ULONG Index, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    if (!DriveLetterTable)
+        GetDriveLetters(nullptr, 0, nullptr);
+    ULONG at = 0;
+    int delivered = -1;
+    ForEachKept(MountPointList, [&](const wchar_t *path, size_t length) {
+        if (at++ != Index)
+            return true;
+        delivered = DeliverWide(path, length, Buffer, Capacity, Length);
+        return false;
+    });
+    if (delivered >= 0)
+        return delivered;
+    if (Length)
+        *Length = 0;
+    return 0;
 }
 
 int Drive::ContainsWindowsBootPartition() {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace TavRecords {
 
@@ -30,6 +31,18 @@ inline ULONG HeldBytes(const void *block) {
         return 0;
     const SIZE_T size = TavPlatform::LocalSize(const_cast<void *>(block));
     return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<ULONG>(size);
+}
+
+// A copy of a block from Alloc, as many bytes as it holds (null for none or
+// when memory is exhausted).
+template <class T> T *Duplicate(const T *block) {
+    if (!block)
+        return nullptr;
+    const ULONG bytes = HeldBytes(block);
+    T *copy = bytes ? static_cast<T *>(AllocBlock(bytes)) : nullptr;
+    if (copy)
+        std::memcpy(copy, block, bytes);
+    return copy;
 }
 
 // Byte view of a record, for fields that lie past a record's declared end

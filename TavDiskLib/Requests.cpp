@@ -2,6 +2,7 @@
 #include "Requests.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace TavRequests {
 namespace Report {
@@ -14,13 +15,37 @@ bool Expected(DWORD code) {
            code == ERROR_MORE_DATA;
 }
 
+// Refusals that are the answer the library asks for, not failures: the
+// disk is not ATA (SMART_GET_VERSION) or has no SCSI address, the system has
+// no Windows directory, a device node opened as an adapter has no device
+// interface by its identifier.
+bool ExpectedAnswer(const char *request, const char *detail, DWORD code) {
+    static const struct {
+        const char *request;
+        const char *detail;
+        DWORD code;
+    } answers[] = {
+        {"DeviceIoControl", "SMART_GET_VERSION", ERROR_INVALID_FUNCTION},
+        {"DeviceIoControl", "SMART_GET_VERSION", ERROR_NOT_SUPPORTED},
+        {"DeviceIoControl", "IOCTL_SCSI_GET_ADDRESS", ERROR_INVALID_FUNCTION},
+        {"DeviceIoControl", "IOCTL_SCSI_GET_ADDRESS", ERROR_NOT_SUPPORTED},
+        {"GetWindowsDirectoryW", nullptr, ERROR_PATH_NOT_FOUND},
+        {"SetupDiOpenDeviceInterfaceW", nullptr, ERROR_NO_SUCH_DEVICE_INTERFACE},
+    };
+    for (const auto &a : answers)
+        if (a.code == code && std::strcmp(a.request, request) == 0 &&
+            (a.detail == detail || (a.detail && detail && std::strcmp(a.detail, detail) == 0)))
+            return true;
+    return false;
+}
+
 // Reads the request's code, reports it, and leaves the code as it was for
 // the logic that reads it next.
 template <class Describe> void WithLastError(const char *request, const char *detail, Describe describe) {
     if (!TavDiagnostics::Listening())
         return;
     DWORD code = TavPlatform::GetLastError();
-    if (Expected(code))
+    if (Expected(code) || ExpectedAnswer(request, detail, code))
         return;
     TavDiagnostics::Report(request, detail, describe(), code, TavDiagnostics::Code::LastError);
     TavPlatform::SetLastError(code);

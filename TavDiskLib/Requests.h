@@ -45,6 +45,17 @@ inline BOOL CloseHandle(HANDLE hObject) {
     return ok;
 }
 
+using TavPlatform::GetCurrentProcess;
+
+inline BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                            LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions) {
+    BOOL ok = TavPlatform::DuplicateHandle(hSourceProcessHandle, hSourceHandle, hTargetProcessHandle, lpTargetHandle,
+                                           dwDesiredAccess, bInheritHandle, dwOptions);
+    if (!ok)
+        Report::FailedOn("DuplicateHandle", nullptr, hSourceHandle);
+    return ok;
+}
+
 inline BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {

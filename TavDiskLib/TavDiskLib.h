@@ -10,9 +10,12 @@
 //   }
 //   SetupDiDestroyDeviceInfoList(set);
 //
-// Drive and Adapter keep their records as raw platform blocks and are copied
-// shallowly by operator=: after an assignment both objects share one handle
-// and one set of records, and exactly one of them may be destroyed.
+// Drive and Adapter are values: a copy (construction or assignment) holds a
+// second handle on the disk and its own copy of every record, so the two are
+// used and destroyed independently; a move hands the handle and the records
+// over and leaves the source holding none (it answers like a disk that could
+// not be opened). A Drive's copies share the disk's file position, so use
+// them from one thread at a time, as a single Drive.
 //
 // The types of the signatures are those of TavDiskLibTypes.h: on Windows the
 // platform's own (ULONG is `unsigned long`); elsewhere the namespace
@@ -45,8 +48,18 @@ public:
     // GetDrive (and the constructor) is the one the open left.
     static Drive *GetDrive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex);
     Drive(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, TavDiskLib::SP_DEVICE_INTERFACE_DATA *InterfaceData);
+    // The device path of member MemberIndex of the set, as GetDevicePath of
+    // its Drive would give it, without opening the disk or asking it
+    // anything: a caller looking for one disk by its path builds only that
+    // Drive. Wide text rules; -1 when the set has no such member (no
+    // member follows), Length 0 and 0 when its path cannot be had.
+    static int GetMemberDevicePath(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, wchar_t *Buffer,
+                                   TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     ~Drive();
+    Drive(Drive const &Other);
+    Drive(Drive &&Other) noexcept;
     Drive &operator=(Drive const &Other);
+    Drive &operator=(Drive &&Other) noexcept;
 
     // The access the disk was opened with: AccessFull (read and write: every
     // member answers), AccessQuery (queries only, as without administrator
@@ -119,6 +132,17 @@ public:
     int GetSectorMountPoint(TavDiskLib::ULONG Sector, wchar_t *Buffer, TavDiskLib::ULONG Capacity,
                             TavDiskLib::ULONG *Length);
 
+    // Additions for callers that need exact answers.
+    // The disk number, asked of the device: 1 with *Number set when the
+    // device answered, 0 when it did not (GetDriveNumber then gives 0,
+    // which is also disk 0's number).
+    int QueryDriveNumber(TavDiskLib::ULONG *Number);
+    // The mount paths of GetMountPoints one by one, from the same kept
+    // scan: a path that holds "; " comes whole. GetMountPoint takes the
+    // rules of GetMountPoints; an Index past the last gives Length 0 and 0.
+    TavDiskLib::ULONG GetMountPointCount();
+    int GetMountPoint(TavDiskLib::ULONG Index, wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
+
 private:
     friend struct DriveTestAccess;
 
@@ -174,7 +198,10 @@ public:
     // Writes the device description into Buffer (sizes in bytes). The buffer
     // is declared const for compatibility with existing callers; it is written.
     void GetDescription(wchar_t const *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *RequiredSize);
+    Adapter(Adapter const &Other);
+    Adapter(Adapter &&Other) noexcept;
     Adapter &operator=(Adapter const &Other);
+    Adapter &operator=(Adapter &&Other) noexcept;
 
 private:
     void *DeviceInfoSet;

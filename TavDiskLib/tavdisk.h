@@ -274,8 +274,79 @@ typedef void(TAVDISK_CALL *tavdisk_failure_handler)(const tavdisk_failure *failu
  * the calling thread from now on, until another handler (or null) is
  * installed on that thread. Answers that only say "no more members" or "a
  * larger buffer is needed", by which the library walks lists and learns
- * sizes, are not failures. Independent of TAVDISK_DEBUG. */
+ * sizes, are not failures, nor are refusals that are the answer sought
+ * (SMART_GET_VERSION or IOCTL_SCSI_GET_ADDRESS refused as an invalid or
+ * unsupported function: the disk is not ATA, has no SCSI address; no
+ * Windows directory on a system without one; no device interface named by
+ * an adapter's node). Independent of TAVDISK_DEBUG. A handler may call
+ * the library, the drive whose request failed included (e.g. ask it for
+ * its mount points during its own volume scan: the scan it starts is the
+ * one kept); failures of the handler's own calls are not reported to it. */
 TAVDISK_C_API void TAVDISK_CALL tavdisk_set_failure_handler(tavdisk_failure_handler handler, void *context);
+
+/* ---- Exact answers: errors, size in bytes, disk number, UTF-8 texts ---------- */
+
+/* The calling thread's last-error code as the library's requests left it
+ * (the platform's GetLastError; a Windows error code): clear it with
+ * tavdisk_set_last_error(0), call, and read it to learn why a call failed,
+ * e.g. why tavdisk_drive_new's disk could not be opened. */
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_last_error(void);
+TAVDISK_C_API void TAVDISK_CALL tavdisk_set_last_error(uint32_t code);
+
+/* The disk's exact size in bytes: the sector count times the bytes per
+ * sector (tavdisk_drive_get_capacity is the geometry's cylinders × heads ×
+ * sectors and falls short of it). 0 when either is unknown. */
+TAVDISK_C_API uint64_t TAVDISK_CALL tavdisk_drive_get_size_bytes(tavdisk_drive *drive);
+
+/* The disk number, asked of the device: 1 and *number set when the device
+ * answered; 0, *number left alone, when the number is unknown (where
+ * tavdisk_drive_get_drive_number answers 0, as for disk 0). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_query_drive_number(tavdisk_drive *drive, uint32_t *number);
+
+/* The texts of a drive, for tavdisk_drive_get_text. */
+enum tavdisk_text {
+    TAVDISK_TEXT_VENDOR_ID = 1,
+    TAVDISK_TEXT_PRODUCT_ID = 2,
+    TAVDISK_TEXT_PRODUCT_REVISION = 3,
+    TAVDISK_TEXT_SERIAL_NUMBER = 4,
+    TAVDISK_TEXT_IDE_DRIVE_SERIAL_NO = 5,
+    TAVDISK_TEXT_IDE_DRIVE_FIRMWARE_REVISION = 6,
+    TAVDISK_TEXT_IDE_DRIVE_MODEL_NO = 7,
+    TAVDISK_TEXT_SCSI_VENDOR_ID = 8,
+    TAVDISK_TEXT_SCSI_PRODUCT_ID = 9,
+    TAVDISK_TEXT_SCSI_PRODUCT_REVISION = 10,
+    TAVDISK_TEXT_DEVICE_PATH = 11,
+    TAVDISK_TEXT_DRIVE_LETTERS = 12,
+    TAVDISK_TEXT_MOUNT_POINTS = 13 /* joined by "; "; see tavdisk_drive_get_mount_point */
+};
+
+/* UTF-8 texts, whole or not at all: (char *buffer, uint32_t capacity,
+ * uint32_t *size), capacity and size in bytes. `size` receives the bytes
+ * the whole text takes with its terminator; when `capacity` holds that
+ * many the text is written, terminated, and the result is 1, else the
+ * result is 0 and the buffer is left alone: ask again with a buffer of
+ * `size` bytes. A buffer of that size always receives the whole text
+ * (the texts are kept for the drive's life). Device strings are trimmed as
+ * the narrow getters trim them; their bytes outside ASCII are taken as
+ * Latin-1. A string the disk does not have, or that does not apply to it
+ * (IDENTIFY texts on a disk that is not ATA, INQUIRY texts on an ATA disk),
+ * is the empty text: result 1 and size 1 (tavdisk_drive_is_ata tells which
+ * apply). An unknown `text` number gives 0 and size 0. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_text(tavdisk_drive *drive, uint32_t text, char *buffer,
+                                                      uint32_t capacity, uint32_t *size);
+
+/* The mount paths of the disk's volumes (drive roots are the drive letters)
+ * one by one, from the kept volume scan: the count, and path `index` (from
+ * 0) as a UTF-8 text under the rules above. A path holding "; " comes
+ * whole. An index past the last gives 0 and size 0. */
+TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_mount_point_count(tavdisk_drive *drive);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_point(tavdisk_drive *drive, uint32_t index, char *buffer,
+                                                             uint32_t capacity, uint32_t *size);
+
+/* The adapter's device description as a UTF-8 text under the rules above;
+ * 0 and size 0 when the description cannot be had. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_adapter_get_description_text(tavdisk_adapter *adapter, char *buffer,
+                                                                    uint32_t capacity, uint32_t *size);
 
 #ifdef __cplusplus
 }

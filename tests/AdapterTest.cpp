@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include <cstring>
+#include <vector>
 #include <new>
 
 using namespace TavTest;
@@ -74,18 +75,26 @@ TEST_F(Adapters, DestructionAndCopyReleaseEachRecordOnce) {
     }
     EXPECT_EQ(machine.LiveBlocks(), setBlocks);
 
-    auto *a = new Adapter(Set(), node);
-    auto *b = new Adapter(Set(), controller);
-    alignas(Adapter) unsigned char keep[sizeof(Adapter)];
-    std::memcpy(keep, static_cast<void *>(b), sizeof(Adapter)); // b's own records, kept reachable
-    *b = *a;
-    std::vector<wchar_t> buffer(64, 0);
-    b->GetDescription(buffer.data(), 128, nullptr);
-    EXPECT_EQ(std::wstring(buffer.data()), L"USB Mass Storage Device");
-    delete b;
-    ::operator delete(a);
-    EXPECT_EQ(machine.BadReleases(), 0u);
-    reinterpret_cast<Adapter *>(keep)->~Adapter();
+    // Copies and moves are independent values, each destroyed on its own.
+    auto description = [](Adapter &a) {
+        std::vector<wchar_t> buffer(64, 0);
+        a.GetDescription(buffer.data(), 128, nullptr);
+        return std::wstring(buffer.data());
+    };
+    {
+        std::vector<Adapter> adapters;
+        Adapter a(Set(), node);
+        adapters.push_back(a);
+        adapters.emplace_back(Set(), controller);
+        adapters.push_back(std::move(adapters.back()));
+        adapters[1] = adapters[0];
+        adapters[2] = *&adapters[2];
+        adapters[0] = Adapter(Set(), controller);
+        EXPECT_EQ(description(a), L"USB Mass Storage Device");
+        EXPECT_EQ(description(adapters[0]), L"Standard SATA AHCI Controller");
+        EXPECT_EQ(description(adapters[1]), L"USB Mass Storage Device");
+        EXPECT_EQ(description(adapters[2]), L"Standard SATA AHCI Controller");
+    }
     EXPECT_EQ(machine.LiveBlocks(), setBlocks);
     EXPECT_EQ(machine.BadReleases(), 0u);
 }

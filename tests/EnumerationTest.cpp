@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 using namespace TavTest;
 using TavSim::Fault;
@@ -59,6 +60,22 @@ TEST_F(Enumeration, OneDrivePerInterfaceAndNullPastTheLast) {
     ULONG count = 0;
     EXPECT_EQ(drives[1]->GetScsiProductId(text, sizeof text, &count), 1);
     EXPECT_EQ(Text(text), "ARRAY DISK");
+
+    // A member's path, asked of the set alone: no disk opened, nothing held.
+    machine.ClearLog();
+    for (ULONG i = 0; i < 3; ++i) {
+        wchar_t path[256], expected[256];
+        ULONG length = 0, expectedLength = 0;
+        EXPECT_EQ(Drive::GetMemberDevicePath(set, i, path, 4, &length), 0);
+        drives[i]->GetDevicePath(expected, 256, &expectedLength);
+        EXPECT_EQ(length, expectedLength);
+        EXPECT_EQ(Drive::GetMemberDevicePath(set, i, path, length, &length), 1);
+        EXPECT_EQ(std::wstring(path), std::wstring(expected));
+    }
+    ULONG length = 5;
+    EXPECT_EQ(Drive::GetMemberDevicePath(set, 3, nullptr, 0, &length), -1);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(machine.Count(Op::CreateFileW), 0u);
 
     drives.clear();
     ExpectNothingHeld();
@@ -545,43 +562,94 @@ TEST_F(Enumeration, DestructionReleasesEveryRecordOnceAndClosesTheHandle) {
     EXPECT_EQ(machine.BadReleases(), 0u);
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-copy"
-TEST_F(Enumeration, AssignmentSharesRecordsAndOneDestructionReleasesThemOnce) {
+// Copies are independent values: each holds its own handle and records,
+// answers alone and may outlive the other; moves hand everything over.
+TEST_F(Enumeration, CopiesAndMovesAreIndependentValues) {
     machine.AddDisk(AtaDisk(0));
     machine.AddDisk(ScsiDisk(1));
+    machine.AddVolume({{1, 0, 1 << 20}}, {L"E:\\", L"/mnt/a; b"});
     Set();
-    size_t setBlocks = machine.LiveBlocks();
+    const size_t setBlocks = machine.LiveBlocks();
+    auto model = [](Drive &d) {
+        unsigned char text[64] = {};
+        ULONG count = 0;
+        return d.IsAta() ? (d.GetIdeDriveModelNo(text, sizeof text, &count), Text(text))
+                         : (d.GetScsiProductId(text, sizeof text, &count), Text(text));
+    };
+    auto mounts = [](Drive &d) {
+        wchar_t text[64] = {};
+        ULONG length = 0;
+        d.GetMountPoints(text, 64, &length);
+        return std::wstring(text);
+    };
+    auto reads = [](Drive &d) {
+        unsigned char sector[512];
+        return d.ReadSector(0, sector);
+    };
+    const struct {
+        const char *name;
+        void (*make)(std::vector<Drive> &, Drive &);
+    } ways[] = {
+        {"copy construction", [](std::vector<Drive> &v, Drive &d) { v.push_back(d); }},
+        {"copy assignment", [](std::vector<Drive> &v, Drive &d) { v.back() = d; }},
+        {"self assignment", [](std::vector<Drive> &v, Drive &) { v.back() = *&v.back(); }},
+        {"move construction", [](std::vector<Drive> &v, Drive &d) { v.push_back(Drive(d)); }},
+        {"move assignment", [](std::vector<Drive> &v, Drive &d) { v.back() = Drive(d); }},
+        {"vector growth",
+         [](std::vector<Drive> &v, Drive &d) {
+             for (int i = 0; i < 5; ++i)
+                 v.push_back(d);
+             v.erase(v.begin(), v.begin() + 5);
+         }},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.name);
+        {
+            std::vector<Drive> copies;
+            DrivePtr other = Get(0); // an object to assign over, with records of its own
+            other->GetMountPoints(nullptr, 0, nullptr);
+            copies.push_back(*other);
+            other.reset();
+            DrivePtr d = Get(1);
+            d->GetCapacity();
+            EXPECT_EQ(mounts(*d), L"/mnt/a; b");
+            way.make(copies, *d);
+            Drive &copy = copies.back();
+            if (std::string(way.name) != "self assignment") {
+                EXPECT_NE(DriveTestAccess::Handle(copy), DriveTestAccess::Handle(*d));
+                d.reset(); // the copy outlives its source
+                EXPECT_EQ(model(copy), "ARRAY DISK");
+                EXPECT_EQ(mounts(copy), L"/mnt/a; b");
+                EXPECT_EQ(copy.GetBytesPerSector(), 512u);
+                EXPECT_EQ(reads(copy), 1);
+            } else {
+                EXPECT_EQ(model(copy), "TAV MODEL 1000");
+            }
+        }
+        EXPECT_EQ(machine.LiveBlocks(), setBlocks);
+        EXPECT_EQ(machine.OpenHandles(), 0u);
+        EXPECT_EQ(machine.BadReleases(), 0u);
+    }
 
-    Drive *source = Drive::GetDrive(Set(), 0);
-    Drive *target = Drive::GetDrive(Set(), 1);
-    ASSERT_TRUE(source && target);
-    // Keep the target's own records reachable: assignment does not release them.
-    alignas(Drive) unsigned char keep[sizeof(Drive)];
-    Drive *original = new (keep) Drive(*target);
+    // A moved-from Drive holds nothing and answers like a disk never opened.
+    DrivePtr d = Get(0);
+    Drive taken(std::move(*d));
+    EXPECT_EQ(model(taken), "TAV MODEL 1000");
+    EXPECT_EQ(d->IsAta(), 0);
+    EXPECT_EQ(reads(*d), 0);
+    d.reset();
+    EXPECT_EQ(reads(taken), 1);
 
-    size_t beforeAssign = machine.LiveBlocks();
-    *target = *source;
-    EXPECT_EQ(machine.LiveBlocks(), beforeAssign); // nothing duplicated, nothing released
-    EXPECT_EQ(target->IsAta(), 1);
-    EXPECT_EQ(DriveTestAccess::Handle(*target), DriveTestAccess::Handle(*source));
-    unsigned char text[64];
-    ULONG count = 0;
-    EXPECT_EQ(target->GetIdeDriveModelNo(text, sizeof text, &count), 1);
-    EXPECT_EQ(Text(text), "TAV MODEL 1000");
-
-    // Destroy one of the two; the other is not used afterwards.
-    delete target;
-    ::operator delete(source);
-    EXPECT_EQ(machine.BadReleases(), 0u);
-    EXPECT_EQ(machine.OpenHandles(), 1u); // the target's original handle
-
-    original->~Drive();
-    EXPECT_EQ(machine.LiveBlocks(), setBlocks);
-    EXPECT_EQ(machine.OpenHandles(), 0u);
-    EXPECT_EQ(machine.BadReleases(), 0u);
+    // A handle that cannot be duplicated leaves the copy without one: it
+    // answers from its records, and its requests fail.
+    Fault refuse;
+    refuse.op = Op::DuplicateHandle;
+    machine.AddFault(refuse);
+    Drive copy(taken);
+    EXPECT_EQ(model(copy), "TAV MODEL 1000");
+    EXPECT_EQ(DriveTestAccess::Handle(copy), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(reads(copy), 0);
 }
-#pragma GCC diagnostic pop
 
 TEST_F(Enumeration, MemoryExhaustionAtAnyPointOfConstructionIsSurvived) {
     machine.AddDisk(AtaDisk(0));

@@ -77,12 +77,22 @@ bool EqualNoCase(const std::string &a, const std::string &b) {
 // device path is `diskPath`: the same path; on Windows also without regard
 // to case, or as \\.\PhysicalDriveN with the drive's device number;
 // elsewhere also through symbolic links (/dev/disk/by-id/...).
-bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &drive) {
+bool NamesPath(const std::string &wanted, const std::string &diskPath) {
     if (wanted == diskPath)
         return true;
 #if defined(_WIN32)
-    if (EqualNoCase(wanted, diskPath))
+    return EqualNoCase(wanted, diskPath);
+#else
+    std::error_code ec;
+    std::filesystem::path canonical = std::filesystem::canonical(wanted, ec);
+    return !ec && canonical.string() == diskPath;
+#endif
+}
+
+bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &drive) {
+    if (NamesPath(wanted, diskPath))
         return true;
+#if defined(_WIN32)
     const std::string prefix = "\\\\.\\PhysicalDrive";
     if (wanted.size() > prefix.size() && EqualNoCase(wanted.substr(0, prefix.size()), prefix)) {
         std::optional<uint64_t> n = ParseNumber(wanted.substr(prefix.size()));
@@ -95,9 +105,7 @@ bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &dr
     return false;
 #else
     (void)drive;
-    std::error_code ec;
-    std::filesystem::path canonical = std::filesystem::canonical(wanted, ec);
-    return !ec && canonical.string() == diskPath;
+    return false;
 #endif
 }
 

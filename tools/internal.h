@@ -210,6 +210,9 @@ std::optional<uint64_t> ParseSector(const std::string &text, std::ostream &err);
 // Whether `wanted` (a device path the user typed) names `drive`, whose
 // device path is `diskPath`.
 bool NamesDisk(const std::string &wanted, const std::string &diskPath, Drive &drive);
+// Whether `wanted` names the disk whose device path is `diskPath` by that
+// path (the same file, or on Windows the same text but for case).
+bool NamesPath(const std::string &wanted, const std::string &diskPath);
 
 // ---------------------------------------------------------------------------
 // Opening the disk a command names (open.cpp)

@@ -4,6 +4,7 @@
 #include "TavDiskLib/tavdisk.h"
 
 #include <limits>
+#include <vector>
 
 namespace tavdisk {
 
@@ -55,6 +56,24 @@ Opened OpenDisk(const DeviceSet &set, const DiskArg &name, std::ostream &err, in
             code = Fail(err, ExitFailure, "no disk " + name.text + " on this machine (see 'tavdisk list')");
         return o;
     }
+    // The paths first, asked of the set without opening a disk: only the
+    // disk named is built.
+    std::vector<wchar_t> path;
+    for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
+        ULONG length = 0;
+        int got = Drive::GetMemberDevicePath(set.Get(), i, nullptr, 0, &length);
+        if (got < 0)
+            break;
+        path.assign(length ? length : 1, L'\0');
+        if (length && Drive::GetMemberDevicePath(set.Get(), i, path.data(), length, &length) == 1 &&
+            NamesPath(name.path, WideToUtf8(path.data(), length - 1))) {
+            Opened o = OpenMember(set.Get(), i);
+            if (o.drive)
+                return o;
+        }
+    }
+#if defined(_WIN32)
+    // \\.\PhysicalDriveN names a disk by the number the disk itself tells.
     for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
         Opened o = OpenMember(set.Get(), i);
         if (!o.drive)
@@ -62,6 +81,7 @@ Opened OpenDisk(const DeviceSet &set, const DiskArg &name, std::ostream &err, in
         if (NamesDisk(name.path, PathOf(*o.drive), *o.drive))
             return o;
     }
+#endif
     code = Fail(err, ExitFailure, "no disk " + Quoted(name.path) + " on this machine (see 'tavdisk list')");
     return {};
 }

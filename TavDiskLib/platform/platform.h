@@ -59,6 +59,19 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                    HANDLE hTemplateFile);
 BOOL CloseHandle(HANDLE hObject);
+// A second handle on what a device or volume handle from CreateFileW is
+// open on. The library asks only within its own process: both process
+// handles are GetCurrentProcess()'s pseudo handle, dwOptions is
+// DUPLICATE_SAME_ACCESS (dwDesiredAccess and bInheritHandle are then 0).
+// On success *lpTargetHandle gets a new handle with the old one's access;
+// the two are closed independently, in either order, and requests through
+// either answer as through the other (they may share the file position: the
+// library positions before every transfer). On failure (a handle that is
+// closed, of another kind or never given out: ERROR_INVALID_HANDLE)
+// *lpTargetHandle is left alone and the last-error code says why.
+HANDLE GetCurrentProcess();
+BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                     LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 

@@ -88,6 +88,7 @@ typedef ULONG *PULONG;
 typedef BYTE *PBYTE;
 typedef WCHAR *LPWSTR;
 typedef WCHAR *PWSTR;
+typedef HANDLE *LPHANDLE;
 typedef const WCHAR *LPCWSTR;
 typedef const WCHAR *PCWSTR;
 typedef DEVINST *PDEVINST;
@@ -112,6 +113,8 @@ typedef struct _GUID {
 } GUID;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+// DuplicateHandle's option: the new handle has the access of the old.
+#define DUPLICATE_SAME_ACCESS 0x00000002u
 
 // Error codes (the platform's values).
 #define ERROR_SUCCESS 0u

@@ -70,7 +70,7 @@ extern "C" void tavtest_install_two_disks(void) {
     m.AddDisk(sas);
 
     m.AddVolume({{0, 1 << 20, 1 << 30}}, {L"C:\\", L"C:\\mnt\\data\\"});
-    m.AddVolume({{1, 1 << 20, 1 << 20}}, {L"E:\\"});
+    m.AddVolume({{1, 1 << 20, 1 << 20}}, {L"E:\\", L"E:\\x; y\\", L"E:\\z\\"});
     m.windowsDirectory = L"C:\\Windows";
     m.systemDirectory = L"C:\\Windows\\system32";
     m.Install();

@@ -16,7 +16,7 @@ extern "C" {
  *           volume C:\ with C:\mnt\data\ (the Windows directory is C:\Windows).
  *   disk 1: SAS, INQUIRY "TAV" / "ARRAY DISK" / "0001", descriptor serial
  *           "ABC123"; SCSI address 2:0:5:1; 0x1E848 sectors of 512 bytes,
- *           geometry 7 x 255 x 63 x 512; volume E:\.
+ *           geometry 7 x 255 x 63 x 512; volume E:\ with E:\x; y\ and E:\z\.
  * Both hang on controller node "Standard SATA AHCI Controller". */
 void tavtest_install_two_disks(void);
 /* Makes disk `disk` of the installed machine impossible to open

@@ -175,6 +175,67 @@ static void volumes_and_adapter(tavdisk_set *set) {
     tavdisk_drive_free(sas);
 }
 
+/* Whole UTF-8 text or none: the size asked first always suffices. */
+static int text_is(tavdisk_drive *d, uint32_t which, const char *expected) {
+    char text[256];
+    uint32_t size = 0;
+    memset(text, 'Z', sizeof text);
+    if (tavdisk_drive_get_text(d, which, text, 2, &size) != (size <= 2) || size != strlen(expected) + 1)
+        return 0;
+    if (size > 2 && text[0] != 'Z')
+        return 0;
+    return tavdisk_drive_get_text(d, which, text, size, &size) == 1 && strcmp(text, expected) == 0;
+}
+
+static void exact_answers(tavdisk_set *set) {
+    tavdisk_drive *ata = tavdisk_drive_new(set, 0);
+    tavdisk_drive *sas = tavdisk_drive_new(set, 1);
+    char text[64];
+    uint32_t size = 7, number = 99;
+
+    CHECK(tavdisk_drive_get_size_bytes(ata) == (uint64_t)1953525168 * 512);
+    CHECK(tavdisk_drive_get_size_bytes(sas) == (uint64_t)0x1E848 * 512);
+    CHECK(tavdisk_drive_get_size_bytes(NULL) == 0);
+    CHECK(tavdisk_drive_query_drive_number(sas, &number) == 1 && number == 1);
+    CHECK(tavdisk_drive_query_drive_number(ata, &number) == 1 && number == 0);
+
+    CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_MODEL_NO, "TAV MODEL 1000"));
+    CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_SERIAL_NO, "SN0001"));
+    CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_FIRMWARE_REVISION, "FW01"));
+    CHECK(text_is(ata, TAVDISK_TEXT_PRODUCT_ID, "TAV MODEL 1000"));
+    CHECK(text_is(sas, TAVDISK_TEXT_SCSI_VENDOR_ID, "TAV"));
+    CHECK(text_is(sas, TAVDISK_TEXT_SCSI_PRODUCT_ID, "ARRAY DISK"));
+    CHECK(text_is(sas, TAVDISK_TEXT_SCSI_PRODUCT_REVISION, "0001"));
+    CHECK(text_is(sas, TAVDISK_TEXT_SERIAL_NUMBER, "ABC123"));
+    CHECK(text_is(sas, TAVDISK_TEXT_DEVICE_PATH,
+                  "\\\\?\\scsi#disk&ven_tav&prod_array#1#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"));
+    CHECK(text_is(sas, TAVDISK_TEXT_DRIVE_LETTERS, "E"));
+    CHECK(text_is(sas, TAVDISK_TEXT_MOUNT_POINTS, "E:\\x; y\\; E:\\z\\"));
+    /* Absent and not applicable: the empty text, size 1. */
+    CHECK(text_is(ata, TAVDISK_TEXT_VENDOR_ID, ""));
+    CHECK(text_is(ata, TAVDISK_TEXT_SCSI_VENDOR_ID, ""));
+    CHECK(text_is(sas, TAVDISK_TEXT_IDE_DRIVE_MODEL_NO, ""));
+    CHECK(tavdisk_drive_get_text(sas, 0, text, sizeof text, &size) == 0 && size == 0);
+    CHECK(tavdisk_drive_get_text(sas, 14, text, sizeof text, &size) == 0 && size == 0);
+
+    /* The mount paths one by one: "; " inside a path stays in it. */
+    CHECK(tavdisk_drive_get_mount_point_count(sas) == 2 && tavdisk_drive_get_mount_point_count(ata) == 1);
+    CHECK(tavdisk_drive_get_mount_point(sas, 0, text, 3, &size) == 0 && size == 9);
+    CHECK(tavdisk_drive_get_mount_point(sas, 0, text, size, &size) == 1 && strcmp(text, "E:\\x; y\\") == 0);
+    CHECK(tavdisk_drive_get_mount_point(sas, 1, text, sizeof text, &size) == 1 && strcmp(text, "E:\\z\\") == 0);
+    CHECK(tavdisk_drive_get_mount_point(sas, 2, text, sizeof text, &size) == 0 && size == 0);
+
+    {
+        tavdisk_adapter *adapter = tavdisk_adapter_new(set, tavdisk_drive_get_device_parent_instance(sas));
+        CHECK(tavdisk_adapter_get_description_text(adapter, text, 4, &size) == 0 && size == 30);
+        CHECK(tavdisk_adapter_get_description_text(adapter, text, size, &size) == 1 &&
+              strcmp(text, "Standard SATA AHCI Controller") == 0);
+        tavdisk_adapter_free(adapter);
+    }
+    tavdisk_drive_free(ata);
+    tavdisk_drive_free(sas);
+}
+
 struct failures_seen {
     int count;
     char first[256];
@@ -202,7 +263,15 @@ static void unopenable(tavdisk_set *set) {
     CHECK(tavdisk_drive_access(d) == TAVDISK_ACCESS_NONE);
     CHECK((tavdisk_drive_get_scsi_port(d) | tavdisk_drive_get_scsi_target_id(d)) == 0);
     CHECK(narrow(d, tavdisk_drive_get_vendor_id, 16, text, &count) == 1 && count == 1 && text[0] == 0);
-    CHECK(tavdisk_drive_get_sectors(d) == 0);
+    CHECK(tavdisk_drive_get_sectors(d) == 0 && tavdisk_drive_get_size_bytes(d) == 0);
+    /* The number is unknown, not disk 0's. */
+    count = 77;
+    CHECK(tavdisk_drive_query_drive_number(d, &count) == 0 && count == 77);
+    CHECK(tavdisk_drive_get_drive_number(d) == 0);
+    /* Why the open failed, without the platform's own functions. */
+    tavdisk_set_last_error(0);
+    tavdisk_drive_free(tavdisk_drive_new(set, 1));
+    CHECK(tavdisk_last_error() == 5);
     /* The open was the first request to fail. */
     CHECK(seen.count > 1);
     CHECK(strcmp(seen.first, "CreateFileW|5|ERROR_ACCESS_DENIED") == 0);
@@ -225,6 +294,7 @@ int main(void) {
     texts(set);
     size_and_sectors(set);
     volumes_and_adapter(set);
+    exact_answers(set);
     unopenable(set);
     tavdisk_set_free(set);
     tavdisk_set_free(NULL);

@@ -113,6 +113,42 @@ TEST_F(Diagnostics, WalkingListsAndLearningSizesAreNoFailures) {
     EXPECT_GT(machine.Count(Op::FindNextVolumeW), 0u);
 }
 
+// Refusals that answer the question asked are no failures; the same
+// requests failing otherwise are.
+TEST_F(Diagnostics, RefusalsThatAreTheAnswerAreNoFailures) {
+    machine.AddDisk(ScsiDisk(0));
+    machine.AddVolume({{0, 1 << 20, 1 << 20}}, {L"C:\\"});
+    const struct {
+        Op op;
+        DWORD ioctl, error;
+        bool told;
+    } cases[] = {
+        {Op::DeviceIoControl, SMART_GET_VERSION, ERROR_INVALID_FUNCTION, false},
+        {Op::DeviceIoControl, SMART_GET_VERSION, ERROR_NOT_SUPPORTED, false},
+        {Op::DeviceIoControl, SMART_GET_VERSION, ERROR_IO_DEVICE, true},
+        {Op::DeviceIoControl, IOCTL_SCSI_GET_ADDRESS, ERROR_INVALID_FUNCTION, false},
+        {Op::DeviceIoControl, IOCTL_SCSI_GET_ADDRESS, ERROR_ACCESS_DENIED, true},
+        {Op::GetWindowsDirectoryW, 0, ERROR_PATH_NOT_FOUND, false},
+        {Op::GetWindowsDirectoryW, 0, ERROR_ACCESS_DENIED, true},
+        {Op::SetupDiOpenDeviceInterfaceW, 0, ERROR_NO_SUCH_DEVICE_INTERFACE, false},
+        {Op::SetupDiOpenDeviceInterfaceW, 0, ERROR_INVALID_PARAMETER, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(TavSim::OpName(c.op)) + " " + std::to_string(c.ioctl) + " " + std::to_string(c.error));
+        machine.ClearFaults();
+        TavSim::Fault fault;
+        fault.op = c.op;
+        fault.ioctl = c.ioctl;
+        fault.error = c.error;
+        machine.AddFault(fault);
+        Handler handler;
+        DrivePtr d = Get(0);
+        d->ContainsWindowsBootPartition();
+        Adapter adapter(Set(), d->GetDeviceParentInstance());
+        EXPECT_EQ(handler.seen.size(), c.told ? 1u : 0u);
+    }
+}
+
 TEST_F(Diagnostics, ReportingChangesNoRequestResultOrErrorCode) {
     machine.AddDisk(AtaDisk(0));
     TavSim::Disk closed = ScsiDisk(1);
@@ -222,6 +258,43 @@ TEST_F(Diagnostics, AHandlerIsNotToldOfItsOwnRequests) {
     DrivePtr d = Get(0);
     tavdisk_set_failure_handler(nullptr, nullptr);
     EXPECT_EQ(nestedLines.size(), perDrive);
+}
+
+// A handler that asks the disk whose volume scan failed for its mount points
+// runs a whole scan inside that one: one answer is kept, nothing leaks.
+struct Reentry {
+    tavdisk_drive *drive = nullptr;
+    std::wstring inner;
+};
+void TAVDISK_CALL AskForMountPoints(const tavdisk_failure *, void *context) {
+    auto *r = static_cast<Reentry *>(context);
+    wchar_t text[64] = {};
+    uint32_t length = 0;
+    tavdisk_drive_get_mount_points(r->drive, text, 64, &length);
+    r->inner = text;
+}
+
+TEST_F(Diagnostics, AHandlerMayAskTheScanningDiskForItsMountPoints) {
+    machine.AddDisk(ScsiDisk(0));
+    machine.AddVolume({{0, 0, 1 << 20}}, {L"/mnt/one"});
+    int refused = machine.AddVolume({{0, 1 << 20, 1 << 20}}, {L"/mnt/two"});
+    machine.AddVolume({{0, 2 << 20, 1 << 20}}, {L"/mnt/three; four"});
+    machine.volumes[static_cast<size_t>(refused)].openable = false;
+    tavdisk_set *set = tavdisk_set_new();
+    const size_t before = machine.LiveBlocks();
+    Reentry r;
+    r.drive = tavdisk_drive_new(set, 0);
+    tavdisk_set_failure_handler(&AskForMountPoints, &r);
+    wchar_t text[64] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(tavdisk_drive_get_mount_points(r.drive, text, 64, &length), 1);
+    tavdisk_set_failure_handler(nullptr, nullptr);
+    EXPECT_EQ(std::wstring(text), L"/mnt/one; /mnt/three; four");
+    EXPECT_EQ(r.inner, text);
+    tavdisk_drive_free(r.drive);
+    EXPECT_EQ(machine.LiveBlocks(), before);
+    EXPECT_EQ(machine.BadReleases(), 0u);
+    tavdisk_set_free(set);
 }
 
 // ---------------------------------------------------------------------------

@@ -90,13 +90,33 @@ expected_qemu_sata="0 /dev/sdb: bus 11, TAV SATA DISK ONE, 2097152 sectors
 1 /dev/sdc: bus 11, TAV BIG SATA 3T, 6442450944 sectors"
 expected_qemu_scsi="0 /dev/sdd: bus 1, TAV VSCSI LUN2, 262144 sectors
 1 /dev/sde: bus 1, TAV BIG SCSI 3T, 6442450944 sectors"
+# The C and Python examples add every field, each mount path on its own.
+expected_full_qemu_sata='0 /dev/sdb: bus 11, TAV SATA DISK ONE, 2097152 sectors
+  disk 0, 1073741824 bytes, 512 bytes per sector, letters ""
+  descriptor "ATA" "TAV SATA DISK ON" "2" "TAVSATA0001"
+  ata "TAV SATA DISK ONE" "TAVSATA0001" "SF1.2"
+  mount "/mnt/tavdata"
+  mount "/mnt/tavbind"
+  mount "/mnt/tav space"
+1 /dev/sdc: bus 11, TAV BIG SATA 3T, 6442450944 sectors
+  disk 1, 3298534883328 bytes, 512 bytes per sector, letters ""
+  descriptor "ATA" "TAV BIG SATA 3T" "BA48" "TAVBIGATA01"
+  ata "TAV BIG SATA 3T" "TAVBIGATA01" "BA48"'
+expected_full_qemu_scsi='0 /dev/sdd: bus 1, TAV VSCSI LUN2, 262144 sectors
+  disk 0, 134217728 bytes, 512 bytes per sector, letters ""
+  descriptor "TAVVEND" "TAV VSCSI LUN2" "V3" "TAVVS0302"
+  scsi "TAVVEND" "TAV VSCSI LUN2" "V3"
+1 /dev/sde: bus 1, TAV BIG SCSI 3T, 6442450944 sectors
+  disk 1, 3298534883328 bytes, 512 bytes per sector, letters ""
+  descriptor "TAVBIG" "TAV BIG SCSI 3T" "BS16" "TAVBIGSCSI01"
+  scsi "TAVBIG" "TAV BIG SCSI 3T" "BS16"'
 
-check_listing() { # check_listing <label> <command...>
-    local label=$1 tree out bad=0
-    shift
+check_listing() { # check_listing <label> <expected_ or expected_full_> <command...>
+    local label=$1 kind=$2 tree out bad=0
+    shift 2
     for tree in qemu-sata qemu-scsi; do
         out=$("$replay" "$tree" "$@" 2>"$work/err.txt")
-        local expected_var=expected_${tree//-/_}
+        local expected_var=$kind${tree//-/_}
         if [ "$out" != "${!expected_var}" ]; then
             echo "   $label over $tree:"
             printf '%s\n' "$out" | sed 's/^/     got      /'
@@ -114,7 +134,7 @@ status=$?
 [ $status -eq 0 ] || cat "$work/cmake.log"
 record $status "C++ example built with CMake: find_package(TavDiskLib) -> TavDiskLib::TavDiskLib"
 if [ $status -eq 0 ]; then
-    check_listing "C++ example" "$work/cmake/list_disks"
+    check_listing "C++ example" expected_ "$work/cmake/list_disks"
     record $? "C++ example lists the recorded disks"
 fi
 
@@ -126,11 +146,11 @@ status=$?
 [ $status -eq 0 ] || cat "$work/c.log"
 record $status "C example built with pkg-config (tavdisklib $(pkg-config --modversion tavdisklib)), -std=c11 -Wall -Werror"
 if [ $status -eq 0 ]; then
-    LD_LIBRARY_PATH=$libdir check_listing "C example" "$work/list_disks_c"
+    LD_LIBRARY_PATH=$libdir check_listing "C example" expected_full_ "$work/list_disks_c"
     record $? "C example lists the recorded disks"
 fi
 
-check_listing "Python example" "$python" examples/python/list_disks.py "$libdir/$soname"
+check_listing "Python example" expected_full_ "$python" examples/python/list_disks.py "$libdir/$soname"
 record $? "Python example ($($python --version 2>&1), ctypes) lists the recorded disks"
 
 # --- 4. the README's examples are these files ------------------------------------------

@@ -206,6 +206,22 @@ BOOL CloseHandle(HANDLE hObject) {
     return RemoveHandle(hObject, Object::Kind::File) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                     LPHANDLE lpTargetHandle, DWORD, BOOL, DWORD dwOptions) {
+    if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess() || !lpTargetHandle ||
+        !(dwOptions & DUPLICATE_SAME_ACCESS))
+        return Fail(ERROR_INVALID_PARAMETER);
+    // The new handle stands for the same open object: its descriptor, its
+    // kept answers and its position; the object goes with the last handle.
+    auto object = FindHandle(hSourceHandle, Object::Kind::File);
+    if (!object)
+        return Fail(ERROR_INVALID_HANDLE);
+    *lpTargetHandle = AddHandle(std::move(object));
+    return TRUE;
+}
+
 std::wstring HandleTarget(HANDLE hObject) {
     if (auto f = Find<FileObject>(hObject))
         return Widen("/dev/" + f->block.name);

@@ -133,6 +133,34 @@ BOOL CloseHandle(HANDLE hObject) {
     return Release(c, slot);
 }
 
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                     LPHANDLE lpTargetHandle, DWORD, BOOL, DWORD dwOptions) {
+    Call<BOOL> c(Op::DuplicateHandle, FALSE);
+    Slot *slot = nullptr;
+    if (!c.Begin([&] {
+            c.req.flags = dwOptions;
+            slot = c.Address(FindDeviceSlot(*c.s, hSourceHandle));
+        }))
+        return c.Failed();
+    if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess() || !lpTargetHandle ||
+        !(dwOptions & DUPLICATE_SAME_ACCESS))
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    if (!slot)
+        return c.Fail(ERROR_INVALID_HANDLE);
+    const HandleKind kind = slot->kind;
+    const int target = slot->target;
+    const DWORD access = slot->access;
+    const uint64_t position = slot->position;
+    HANDLE h = NewHandle(*c.s, kind, target, access); // may move the slots
+    if (h == INVALID_HANDLE_VALUE)
+        return c.Fail(ERROR_NO_SYSTEM_RESOURCES);
+    FindSlot(*c.s, h, kind)->position = position;
+    *lpTargetHandle = h;
+    return c.Ok(TRUE);
+}
+
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                       DWORD dwMoveMethod) {
     Call<BOOL> c(Op::SetFilePointerEx, FALSE);

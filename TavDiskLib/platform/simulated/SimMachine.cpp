@@ -22,6 +22,7 @@ const char *OpName(Op op) {
     case Op::LocalSize: return "LocalSize";
     case Op::CreateFileW: return "CreateFileW";
     case Op::CloseHandle: return "CloseHandle";
+    case Op::DuplicateHandle: return "DuplicateHandle";
     case Op::DeviceIoControl: return "DeviceIoControl";
     case Op::SetFilePointerEx: return "SetFilePointerEx";
     case Op::ReadFile: return "ReadFile";

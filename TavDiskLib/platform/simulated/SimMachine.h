@@ -30,6 +30,7 @@ enum class Op {
     LocalSize,
     CreateFileW,
     CloseHandle,
+    DuplicateHandle,
     DeviceIoControl,
     SetFilePointerEx,
     ReadFile,
