@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Lists the disks of this machine with TavDiskLib's C interface (ctypes).
 
 Usage: list_disks.py [LIBRARY]   (default: libTavDiskLib.so.0.1, or TavDiskLib.dll on Windows)

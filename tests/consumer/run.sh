@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Programs of one's own against the installed library, as the README shows
 # them (examples/):
 #   1. `cmake --install` of a build (default build/default) into a fresh
@@ -20,20 +21,9 @@ set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
 root=$PWD
 build=${1:-build/default}
-started=$SECONDS
-
-results=()
-failed=0
-record() { # record <status> <step>
-    if [ "$1" -eq 0 ]; then results+=("PASS  $2"); else results+=("FAIL  $2"); failed=1; fi
-}
-summary() {
-    echo
-    echo "== Consumer programs ($((SECONDS - started)) s)"
-    local line
-    for line in "${results[@]}"; do echo "   $line"; done
-    if [ "$failed" -eq 0 ]; then echo "== Consumer programs: PASS"; else echo "== Consumer programs: FAIL"; fi
-}
+steps_title="Consumer programs"
+# shellcheck source=../steps.sh
+source tests/steps.sh
 
 python=/usr/bin/python3
 for tool in cc pkg-config "$python" nm readelf; do

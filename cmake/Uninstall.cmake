@@ -1,0 +1,32 @@
+# SPDX-License-Identifier: MIT
+# `cmake --build <build> --target uninstall`: removes every file the last
+# `cmake --install` of this build tree installed (install_manifest.txt), and
+# the directories of the prefix that are empty afterwards.
+set(manifest ${CMAKE_CURRENT_BINARY_DIR}/install_manifest.txt)
+if(NOT EXISTS ${manifest})
+  message(FATAL_ERROR "nothing to uninstall: ${manifest} not found (run cmake --install first)")
+endif()
+file(STRINGS ${manifest} files)
+set(directories)
+foreach(file IN LISTS files)
+  if(EXISTS "${file}" OR IS_SYMLINK "${file}")
+    message(STATUS "Removing ${file}")
+    file(REMOVE "${file}")
+  endif()
+  get_filename_component(directory "${file}" DIRECTORY)
+  list(APPEND directories "${directory}")
+endforeach()
+# Directories the install made and left empty, deepest first.
+list(REMOVE_DUPLICATES directories)
+list(SORT directories ORDER DESCENDING)
+foreach(directory IN LISTS directories)
+  while(IS_DIRECTORY "${directory}")
+    file(GLOB entries "${directory}/*")
+    if(entries)
+      break()
+    endif()
+    file(REMOVE "${directory}")
+    get_filename_component(directory "${directory}" DIRECTORY)
+  endwhile()
+endforeach()
+file(REMOVE ${manifest})
