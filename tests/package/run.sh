@@ -51,7 +51,7 @@ record $bad "the .deb holds the library, headers, CMake and pkg-config files, ta
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q libc6 <<<"$depends" && grep -q libstdc++6 <<<"$depends"
 record $? "runtime dependencies declared (Depends: $depends)"
-tar -tzf "$tgz" | grep -q 'bin/tavdisk$'
+grep -q 'bin/tavdisk$' <<<"$(tar -tzf "$tgz")"
 record $? ".tar.gz holds bin/tavdisk"
 
 # --- 2. installed ---------------------------------------------------------------------
@@ -75,7 +75,7 @@ record $? "man tavdisk"
 completion=$(bash -c 'source /usr/share/bash-completion/bash_completion
     source /usr/share/bash-completion/completions/tavdisk
     COMP_WORDS=(tavdisk -o NAME,SI); COMP_CWORD=2; COMP_LINE="tavdisk -o NAME,SI"; COMP_POINT=${#COMP_LINE}
-    _tavdisk; echo "${COMPREPLY[*]}"' 2>&1)
+    _tavdisk; echo "${COMPREPLY[*]}"' 2>/dev/null)
 grep -qw 'NAME,SIZE' <<<"$completion"
 record $? "bash completion: tavdisk -o NAME,SI<tab> gives $completion"
 
@@ -95,7 +95,8 @@ dpkg --purge tavdisklib >"$work/purge.log" 2>&1
 record $? "dpkg --purge tavdisklib"
 left=0
 while read -r path; do
-    [ -f "$path" ] || [ -L "$path" ] || continue
+    # Files, and the directories of the package's own (TavDiskLib, tavdisk).
+    [ -f "$path" ] || [ -L "$path" ] || { [ -d "$path" ] && [[ ${path,,} == *tavdisk* ]]; } || continue
     echo "   left behind: $path"
     left=1
 done <"$work/files.txt"
