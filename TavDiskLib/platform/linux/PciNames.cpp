@@ -16,6 +16,7 @@
 #include <tuple>
 
 #if defined(TAVDISK_HAVE_LIBPCI)
+#include <cstring>
 extern "C" {
 #include <pci/pci.h>
 }
@@ -27,25 +28,6 @@ namespace TavLinux {
 namespace {
 
 const char *const PciIdsPath = "/usr/share/misc/pci.ids";
-
-std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
-    return text;
-}
-
-// Vendor and device names as lspci words them when the database lacks one:
-// "<vendor> Device dddd", "Device vvvv:dddd", "Vendor vvvv".
-std::string Compose(const std::optional<std::string> &vendorName, const std::optional<std::string> &deviceName,
-                    unsigned vendor, std::optional<unsigned> device) {
-    if (!device)
-        return vendorName ? *vendorName : "Vendor " + Hex4(vendor);
-    if (vendorName && deviceName)
-        return *vendorName + " " + *deviceName;
-    if (vendorName)
-        return *vendorName + " Device " + Hex4(*device);
-    return "Device " + Hex4(vendor) + ":" + Hex4(*device);
-}
 
 #if defined(TAVDISK_HAVE_LIBPCI)
 void Quiet(char *, ...) {}
@@ -87,6 +69,25 @@ std::optional<std::string> Lookup(const std::string &ids, bool useHwdb, unsigned
     return std::string(name);
 }
 #else
+std::string Hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
+    return text;
+}
+
+// Vendor and device names as lspci words them when the database lacks one:
+// "<vendor> Device dddd", "Device vvvv:dddd", "Vendor vvvv".
+std::string Compose(const std::optional<std::string> &vendorName, const std::optional<std::string> &deviceName,
+                    unsigned vendor, std::optional<unsigned> device) {
+    if (!device)
+        return vendorName ? *vendorName : "Vendor " + Hex4(vendor);
+    if (vendorName && deviceName)
+        return *vendorName + " " + *deviceName;
+    if (vendorName)
+        return *vendorName + " Device " + Hex4(*device);
+    return "Device " + Hex4(vendor) + ":" + Hex4(*device);
+}
+
 #if defined(TAVDISK_HAVE_LIBUDEV)
 // The names udev's hardware database holds for the device, if it has a
 // database and an entry.
