@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # `cmake --build <build> --target uninstall`: removes every file the last
 # `cmake --install` of this build tree installed (install_manifest.txt), and
-# the directories of the prefix that are empty afterwards.
+# the project's own directories that are empty afterwards.
 set(manifest ${CMAKE_CURRENT_BINARY_DIR}/install_manifest.txt)
 if(NOT EXISTS ${manifest})
   message(FATAL_ERROR "nothing to uninstall: ${manifest} not found (run cmake --install first)")
@@ -16,17 +16,19 @@ foreach(file IN LISTS files)
   get_filename_component(directory "${file}" DIRECTORY)
   list(APPEND directories "${directory}")
 endforeach()
-# Directories the install made and left empty, deepest first.
+# The directories of the project's own (include/TavDiskLib, lib/cmake/TavDiskLib,
+# share/tavdisk ...) once they are empty; shared ones (share/man) stay.
 list(REMOVE_DUPLICATES directories)
 list(SORT directories ORDER DESCENDING)
 foreach(directory IN LISTS directories)
-  while(IS_DIRECTORY "${directory}")
-    file(GLOB entries "${directory}/*")
-    if(entries)
-      break()
+  string(TOLOWER "${directory}" lower)
+  get_filename_component(name "${lower}" NAME)
+  if(IS_DIRECTORY "${directory}" AND name MATCHES "tavdisk")
+    file(GLOB entries LIST_DIRECTORIES true "${directory}/*" "${directory}/.*")
+    if(NOT entries)
+      message(STATUS "Removing ${directory}/")
+      file(REMOVE_RECURSE "${directory}")
     endif()
-    file(REMOVE "${directory}")
-    get_filename_component(directory "${directory}" DIRECTORY)
-  endwhile()
+  endif()
 endforeach()
 file(REMOVE ${manifest})

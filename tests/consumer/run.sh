@@ -11,7 +11,8 @@
 #      with ctypes (Debian's python3), each run over two recorded machines
 #      (tests/linux/data, through the build's tavdisk_replay) and compared
 #      with the expected listing;
-#   4. every README example is the file of examples/ it names.
+#   4. every README example is the file of examples/ it names;
+#   5. the uninstall target removes every installed file.
 # Prints one PASS/FAIL line per step; exit status 0 when all passed. (Checks
 # grep here-strings, not pipes: under pipefail a `grep -q` that stops early
 # would fail its pipe.)
@@ -141,6 +142,11 @@ while read -r path; do
 done < <(sed -n 's/^<!-- example: \(.*\) -->$/\1/p' README.md)
 [ "$count" -ge 4 ] || { echo "   only $count examples marked in README.md"; bad=1; }
 record $bad "README examples are the tested files ($count)"
+
+# --- 5. the uninstall target removes what the install put there -------------------
+cmake --build "$build" --target uninstall >"$work/uninstall.log" 2>&1 &&
+    [ -z "$(find "$prefix" -type f -o -type l)" ] && [ ! -e "$prefix/include/TavDiskLib" ]
+record $? "uninstall target: nothing installed is left"
 
 summary
 exit $failed
