@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A device node opened into the caller's device information set, described
 // by its device description.
 #include "TavDiskLib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C interface (tavdisk.h): each function hands its call to one member of
 // Drive or Adapter. A handle is the object's own address; a null handle
 // gives the documented "nothing" result, and no exception leaves a function.

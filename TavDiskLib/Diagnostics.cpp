@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reports of failed platform requests (Diagnostics.h).
 #include "Diagnostics.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failed platform requests, told to whoever asked to hear of them: standard
 // error when TAVDISK_DEBUG is set (one line each), and the failure handler
 // the calling thread installed through the C interface. Nothing is kept

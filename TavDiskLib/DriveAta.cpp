@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ATA identity of a disk, read from the IDENTIFY DEVICE data and the IDE
 // controller position that construction stored.
 #include "TavDiskLib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the storage stack and the device set-up services say about a disk:
 // bus type, descriptor strings, disk number, device path and device node.
 #include "TavDiskLib.h"

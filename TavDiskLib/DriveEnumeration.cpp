@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Enumeration of the disk interfaces, construction of a Drive with its fixed
 // probe sequence, release and assignment; and the SCSI command carrier.
 #include "TavDiskLib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SCSI identity of a disk (standard INQUIRY data) and its address on the
 // port layer.
 #include "TavDiskLib.h"

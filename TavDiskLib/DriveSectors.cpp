@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Single-sector reads and writes by sector number, on the whole disk.
 #include "TavDiskLib.h"
 #include "Records.h"

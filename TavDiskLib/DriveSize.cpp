@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Geometry and capacity, and the sector count from IDENTIFY or READ CAPACITY.
 #include "TavDiskLib.h"
 #include "Records.h"

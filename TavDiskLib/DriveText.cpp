@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning the drive's fixed-width and zero-terminated byte fields into clean
 // narrow texts in the caller's buffer.
 #include "TavDiskLib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The volumes that lie on a disk: their drive letters and mount paths, found
 // by one scan over every volume of the machine, and the system volume test.
 #include "TavDiskLib.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal helpers shared by the Drive and Adapter sources: platform record
 // blocks, byte views of them, and the offsets of their variable tails. The
 // device data inside them is read with the protocol/ helpers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reports of the requests in Requests.h that failed.
 #include "Requests.h"
 

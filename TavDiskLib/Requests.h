@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform requests as the Drive and Adapter logic makes them: each one
 // goes to the backend unchanged (same arguments, same result, same
 // last-error code) and, when it fails and someone listens, is reported with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TavDiskLib: the physical disks of a machine, what each one is and where it
 // sits.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The types of TavDiskLib's public signatures, in the namespace TavDiskLib.
 //
 // On Windows they are the platform's own, from its SDK headers (ULONG is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* tavdisk.h: the C interface of TavDiskLib.
  *
  * The same shared library (libTavDiskLib.so, TavDiskLib.dll) that exports

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Costs of the library's work over the simulated machine: enumeration and
 // construction per disk, the volume scan against the number of volumes, and
 // a sector read against the bare platform calls it makes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sequential ReadSector on a real block device against a bare single-sector
 // pread loop on the same device (the baseline), through the Linux backend,
 // and their ratio from the same run.

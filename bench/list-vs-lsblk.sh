@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # `tavdisk list --json` against `lsblk -J -O` on N loop disks (each with a
 # partition and a mounted ext4 file system), in one run on this machine:
 # wall time of PAIRS alternating runs of each (medians and their ratio), and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Attaches N loop devices over sparse files, each with a partition table, a
 # partition and an ext4 file system mounted under a temporary folder; or
 # detaches them again. bench/list-vs-lsblk.sh uses it to compare

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sequential ReadSector against a bare single-sector pread loop on a loop
 # disk of its own (64 MiB), in one run: prints both and their ratio.
 #

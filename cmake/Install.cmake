@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix, beside tavdisk (tools/):
 #   include/TavDiskLib/{TavDiskLib.h,TavDiskLibTypes.h,tavdisk.h}
 #   lib/libTavDiskLib.so.<soversion> and its links   (Windows: bin/TavDiskLib.dll,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Dependencies of a Windows cross build, taken from the build machine's
 # Debian packages without letting its own headers and libraries leak in.
 #

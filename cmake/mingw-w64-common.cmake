@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the MinGW-w64 cross toolchains. The including file sets
 # TAVDISK_MINGW_TRIPLET (x86_64-w64-mingw32 or i686-w64-mingw32) first.
 #

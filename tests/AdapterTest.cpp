@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller a disk hangs on, described through an Adapter.
 #include "TestSupport.h"
 

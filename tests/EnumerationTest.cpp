@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Enumeration, the probe sequence of construction, failures while probing,
 // and ownership of what a Drive holds.
 #include "TestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The protocol layouts, byte for byte: the command blocks the library and
 // the backends send, and the INQUIRY, READ CAPACITY, IDENTIFY and sense
 // data they build and read, checked against answers recorded from QEMU

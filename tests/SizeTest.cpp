@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Geometry and capacity, the sector count, and single-sector transfers.
 #include "TestSupport.h"
 

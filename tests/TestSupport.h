@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared scaffolding for the tests: a simulated machine installed for each
 // test, typical disks, and a window on the Drive's private state.
 #ifndef TAVDISK_TESTS_TESTSUPPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splitting captured output into lines, for tests that read what a program
 // printed.
 #ifndef TAVDISK_TESTS_TEXTLINES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The drive's text fields: trimming, word transposition, and every narrow
 // text getter at the edges of the caller's buffer and of the device's data.
 #include "TestSupport.h"

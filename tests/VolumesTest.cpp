@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drive letters and mount points from the volume scan, and the system volume
 // test.
 #include "TestSupport.h"

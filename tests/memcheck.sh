@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # valgrind memcheck over the test suites of a build (default: build/default):
 # the library's tests, tavdisk's, the Linux backend's (replay, and live ones
 # as root), and tavdisk itself on this machine. Zero errors and zero leaks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The arguments that name a disk and a sector, and whether a device path
 // the user typed names a given disk.
 #include "internal.h"
@@ -50,8 +51,17 @@ std::optional<DiskArg> ParseDisk(const std::string &text, std::ostream &err) {
         return name;
     }
     if (text.find_first_of("/\\") == std::string::npos) {
+#if !defined(_WIN32)
+        // A kernel name: sda, nvme0n1, loop16.
+        if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_.:") == std::string::npos &&
+            text != "." && text != "..") {
+            name.path = "/dev/" + text;
+            return name;
+        }
+#endif
         Fail(err, ExitUsage,
-             "disk " + Quoted(text) + " is neither a disk number nor a device path (see 'tavdisk list')");
+             "disk " + Quoted(text) +
+                 " is neither a disk number, a kernel name nor a device path (see 'tavdisk list')");
         return std::nullopt;
     }
     name.path = text;

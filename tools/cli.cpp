@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavdisk: lists the physical disks of the machine and everything TavDiskLib
 // knows about each, shows one disk in full, and reads or writes one sector.
 //
@@ -62,35 +63,54 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
     CLI::App app{"Lists the physical disks of this machine and what each one is; reads and writes single "
                  "sectors.\nFull answers need root (administrator rights on Windows).",
                  "tavdisk"};
-    app.set_version_flag("--version", "tavdisk " TAVDISK_VERSION);
+    app.set_version_flag("-V,--version", "tavdisk " TAVDISK_VERSION);
     app.require_subcommand(0, 1);
-    bool json = false;
+    ListOptions listing;
+    bool &json = listing.json;
+    bool listColumns = false;
     WriteRequest w;
     std::string disk, sector;
-    app.add_flag("--json", json, "With no command: list the disks as JSON");
+    bool raw = false;
     bool verbose = false;
     const char *verboseHelp = "Print each platform request that fails on stderr (sets TAVDISK_DEBUG=1)";
     app.add_flag("--verbose", verbose, verboseHelp);
 
-    const char *diskHelp = "Disk number as 'tavdisk list' shows it, or device path";
+    const char *diskHelp = "Disk number as 'tavdisk list' shows it, kernel name (sda) or device path";
     CLI::App *list = app.add_subcommand("list", "A table of every disk (the default command)");
     list->add_flag("--verbose", verbose, verboseHelp);
-    list->add_flag("--json", json, "Every field of every disk as JSON");
+    // The listing's options, with no command as after `list`.
+    for (CLI::App *where : {&app, list}) {
+        where->add_flag("--json", json, "Every field of every disk as JSON");
+        where
+            ->add_option("-o,--output", listing.columns,
+                         "Columns to show, comma-separated; +LIST adds to the default ones (see --list-columns)")
+            ->type_name("LIST");
+        where->add_flag("-b,--bytes", listing.bytes, "Sizes in bytes");
+        where->add_flag("-n,--noheadings", listing.noHeadings, "No header line");
+        where
+            ->add_option("-e,--exclude", listing.exclude,
+                         "Leave out disks of these kinds or major numbers, comma-separated (loop,7)")
+            ->type_name("LIST");
+        where->add_option("-I,--include", listing.include, "Show only disks of these kinds or major numbers")
+            ->type_name("LIST");
+        where->add_flag("--list-columns", listColumns, "Print the columns -o takes and exit");
+    }
 
     CLI::App *show = app.add_subcommand("show", "Every field of one disk");
     show->add_flag("--verbose", verbose, verboseHelp);
-    show->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
+    show->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|NAME|PATH");
     show->add_flag("--json", json, "As JSON (the document of 'list --json' with this disk only)");
 
     CLI::App *read = app.add_subcommand("read", "Hexdump of one sector");
     read->add_flag("--verbose", verbose, verboseHelp);
-    read->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|PATH");
+    read->add_option("DISK", disk, diskHelp)->required()->type_name("NUMBER|NAME|PATH");
     read->add_option("SECTOR", sector, "Sector number, from 0")->required()->type_name("NUMBER");
+    read->add_flag("--raw", raw, "Write the sector's bytes as they are instead of a hexdump");
 
     CLI::App *write =
         app.add_subcommand("write", "Write one sector from a file of exactly one sector's size (needs --yes)");
     write->add_flag("--verbose", verbose, verboseHelp);
-    write->add_option("DISK", w.disk, diskHelp)->required()->type_name("NUMBER|PATH");
+    write->add_option("DISK", w.disk, diskHelp)->required()->type_name("NUMBER|NAME|PATH");
     write->add_option("SECTOR", w.sector, "Sector number, from 0")->required()->type_name("NUMBER");
     write->add_option("FILE", w.file, "File holding the sector's new bytes")->required()->type_name("PATH");
     write->add_flag("--yes,-y", w.yes, "Really write: the sector's old content is lost");
@@ -115,15 +135,19 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
         return Fail(err, ExitUsage, EscapeBytes(e.what()) + " (see 'tavdisk --help')");
     }
 
+    if (listColumns) {
+        PrintColumns(out);
+        return Finish(ExitOk, out, err);
+    }
     DebugSwitch debug(verbose);
     try {
         if (show->parsed())
             return RunShow(disk, json, out, err);
         if (read->parsed())
-            return RunRead(disk, sector, out, err);
+            return RunRead(disk, sector, raw, out, err);
         if (write->parsed())
             return RunWrite(w, out, err);
-        return RunList(json, out, err);
+        return RunList(listing, out, err);
     } catch (const std::exception &e) {
         return Fail(err, ExitFailure, "unexpected failure: " + EscapeBytes(e.what()));
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavdisk: the command-line program over TavDiskLib's public API.
 //
 // The whole program lives in TavdiskMain so that it can be driven with any
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <streambuf>
 #include <string>
 
 namespace tavdisk {
@@ -26,6 +28,29 @@ constexpr int JsonSchemaVersion = 1;
 // Normal output goes to `out`; error lines ("tavdisk: ...") and notes go to
 // `err`. Returns the exit code.
 int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err);
+
+// Output to a file descriptor (main.cpp's stdout) that keeps the system's
+// reason (errno) for the first write that failed, so that the message for
+// output that could not be written can say why however late it is noticed.
+class FdOutput : public std::streambuf {
+public:
+    explicit FdOutput(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buffer_); }
+    ~FdOutput() override { sync(); }
+    FdOutput(const FdOutput &) = delete;
+    FdOutput &operator=(const FdOutput &) = delete;
+    int Error() const { return error_; } // 0 while every write succeeded
+
+protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+    std::streamsize xsputn(const char *data, std::streamsize count) override;
+
+private:
+    bool Drain(const char *data, size_t count);
+    int fd_;
+    int error_ = 0;
+    char buffer_[8192];
+};
 
 // Text conversions, exposed for the tests.
 // Wide text as the library delivers it (UTF-32 where wchar_t is 32 bits,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Collecting a disk's facts: every getter of the library asked once, the
 // texts read whole, and the second look that tells a disk that went away.
 #include "internal.h"
@@ -124,9 +125,10 @@ std::vector<std::string> SplitMounts(const std::wstring &text) {
 
 } // namespace
 
-DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError, const std::string &openRequest) {
+DiskReport Collect(const Opened &o, void *set, bool full) {
+    Drive &drive = *o.drive;
     DiskReport d;
-    d.number = number;
+    d.number = o.number;
     if (auto path = ReadWide(drive, &Drive::GetDevicePath))
         d.path = WideToUtf8(path->data(), path->size());
     d.deviceInstance = drive.GetDeviceInstance();
@@ -162,6 +164,10 @@ DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openE
     d.scsiBus = drive.GetScsiBusId();
     d.scsiTarget = drive.GetScsiTargetId();
     d.scsiLun = drive.GetScsiLogicalUnitId();
+    // The getters answer 0:0:0:0 for a disk without a SCSI address: the
+    // failed request tells the two apart.
+    d.scsiAddressKnown = std::find(o.failedRequests.begin(), o.failedRequests.end(),
+                                   "DeviceIoControl IOCTL_SCSI_GET_ADDRESS") == o.failedRequests.end();
 
     d.geometryCapacity = static_cast<uint64_t>(drive.GetCapacity().QuadPart);
     d.cylinders = static_cast<long long>(drive.GetCylinders().QuadPart);
@@ -174,9 +180,10 @@ DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openE
     // bus 0, no descriptor, no geometry, no sector count.
     d.accessible = d.bus != 0 || d.ata || d.bytesPerSector != 0 || d.sectors != 0 || d.vendor || d.product ||
                    d.revision || d.serial;
+    Classify(d);
     if (!d.accessible) {
-        d.openError = openError;
-        d.openRequest = openRequest;
+        d.openError = o.openError;
+        d.openRequest = o.openRequest;
         return d;
     }
 

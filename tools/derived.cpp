@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Derived answers: the one model, serial, revision and capacity a disk is
 // shown with, from what the library reported in its several records.
 #include "internal.h"
@@ -37,6 +38,8 @@ std::string BusName(unsigned bus) {
 }
 
 std::optional<std::string> ModelOf(const DiskReport &d) {
+    if (KernelMade(d))
+        return std::nullopt;
     if (d.ata && HasText(d.ata->model))
         return d.ata->model;
     for (const auto &text : {JoinTexts(d.scsiVendor, d.scsiProduct), JoinTexts(d.vendor, d.product)})
@@ -68,6 +71,8 @@ Capacity CapacityOf(const DiskReport &d) {
 }
 
 std::string ScsiAddressText(const DiskReport &d) {
+    if (!d.scsiAddressKnown)
+        return "-";
     return std::to_string(d.scsiPort) + ":" + std::to_string(d.scsiBus) + ":" + std::to_string(d.scsiTarget) + ":" +
            std::to_string(d.scsiLun);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the files of tavdisk share: the disk report the commands collect,
 // the library access they have in common, and the helpers for text and
 // messages. Not installed; cli.h is the program's face to main.cpp and the
@@ -114,16 +115,23 @@ struct DiskReport {
     std::optional<DWORD> openError; // why the disk could not be opened (last-error code)
     std::string openRequest;        // the request that failed when the disk could not be opened
     bool numberKnown = true;        // the device-number request succeeded
+    bool scsiAddressKnown = true;   // the SCSI address request succeeded
     bool vanished = false;          // no longer among the machine's disks
     ULONG mountsTooLong = 0;        // length of a mount list too long to take, else 0
+    // What the device path tells (kinds.cpp): the kernel's name of the disk
+    // ("sda"; empty where paths are not /dev/NAME), its kind and its device
+    // numbers (where the device node can be looked at).
+    std::string name;
+    std::string kind;
+    std::optional<unsigned> major, minor;
 };
 
+struct Opened;
 // Asks every getter once. `full` adds the controller description and the
-// volume scan, which reading or writing a sector does not need. `openError`
-// is the last-error code read right after GetDrive: why the disk could not
-// be opened, if it could not; `openRequest` names the request that failed.
-DiskReport Collect(Drive &drive, void *set, ULONG number, bool full, DWORD openError,
-                   const std::string &openRequest = std::string());
+// volume scan, which reading or writing a sector does not need. What the
+// open left (`Opened`): why the disk could not be opened, if it could not,
+// the request that failed first, and which requests failed.
+DiskReport Collect(const Opened &o, void *set, bool full);
 // The disk's device path in UTF-8, or empty.
 std::string PathOf(Drive &drive);
 // The disks that may have gone away since the set was taken are looked for
@@ -149,7 +157,7 @@ struct Capacity {
 };
 // Sector count times sector size when both are known, else the geometry's.
 Capacity CapacityOf(const DiskReport &d);
-// port:bus:target:lun
+// port:bus:target:lun; "-" when the disk has no SCSI address.
 std::string ScsiAddressText(const DiskReport &d);
 // Drive letters as "C: D:".
 std::string LetterList(const std::string &letters);
@@ -178,16 +186,54 @@ std::string Because(std::optional<DWORD> code, const std::string &request = std:
 std::string DiskName(const DiskReport &d);
 
 // ---------------------------------------------------------------------------
+// Kinds of disk and the filters of `list` (kinds.cpp)
+
+// Fills in name, kind and the device numbers from the device path and bus.
+void Classify(DiskReport &d);
+// Whether the kind of disk is one the kernel makes itself (loop, zram, dm,
+// md): the library's vendor and product strings for it are the backend's
+// stand-ins, not a device's model.
+bool KernelMade(const DiskReport &d);
+// -e/--exclude or -I/--include: a comma-separated list of kinds and major
+// numbers. Prints the usage error itself and returns nullopt when wrong.
+struct DiskFilter {
+    bool include = false;
+    std::vector<std::string> kinds;
+    std::vector<unsigned> majors;
+    bool Passes(const DiskReport &d) const;
+};
+std::optional<DiskFilter> ParseFilter(const std::string &text, bool include, std::ostream &err);
+// The kinds a filter may name, for help and messages.
+std::string KnownKinds();
+
+// ---------------------------------------------------------------------------
 // Output (json.cpp, print.cpp)
+
+// How `list` shows the disks.
+struct ListOptions {
+    bool json = false;
+    bool bytes = false;      // sizes in bytes
+    bool noHeadings = false; // no header line
+    std::string columns;     // -o: "NAME,SIZE" or "+NAME" (added to the default ones); empty: the default ones
+    std::string exclude, include;
+};
 
 // Writes the JSON document of `disks` with `notes`.
 void WriteJson(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes, std::ostream &out);
-// One row per disk.
-void PrintTable(const std::vector<DiskReport> &disks, std::ostream &out);
+// The columns `options` asks for, as indexes of the column table; prints the
+// usage error and returns nullopt for an unknown one.
+std::optional<std::vector<size_t>> SelectColumns(const std::string &columns, std::ostream &err);
+// The columns, one per line with what each shows.
+void PrintColumns(std::ostream &out);
+// One row per disk, the columns `selected` (SelectColumns).
+void PrintTable(const std::vector<DiskReport> &disks, const std::vector<size_t> &selected, const ListOptions &options,
+                std::ostream &out);
 // Every field of one disk, one per line.
 void PrintDisk(const DiskReport &d, std::ostream &out);
 // Offset, 16 bytes in hex, the same bytes as ASCII.
 void HexDump(const std::vector<unsigned char> &data, std::ostream &out);
+// Byte counts: in binary units, or in bytes with -b.
+std::string SizeText(uint64_t bytes, bool inBytes);
 
 // ---------------------------------------------------------------------------
 // Arguments naming disks and sectors (arguments.cpp)
@@ -203,7 +249,8 @@ struct DiskArg {
     std::string text; // as given
 };
 // A DISK argument: a number when it starts with a digit, a device path when
-// it holds a slash or backslash. Prints the usage error itself.
+// it holds a slash or backslash, else (away from Windows) a kernel name
+// such as "sda", for /dev/sda. Prints the usage error itself.
 std::optional<DiskArg> ParseDisk(const std::string &text, std::ostream &err);
 // A SECTOR argument. Prints the usage error itself.
 std::optional<uint64_t> ParseSector(const std::string &text, std::ostream &err);
@@ -224,6 +271,7 @@ struct Opened {
     ULONG number = 0;
     DWORD openError = ERROR_SUCCESS;
     std::string openRequest;
+    std::vector<std::string> failedRequests; // every request that failed while it was opened
 };
 // Member `index` of the set; no drive past the last one.
 Opened OpenMember(void *set, ULONG index);
@@ -240,9 +288,9 @@ struct WriteRequest {
     bool allowMounted = false;
 };
 
-int RunList(bool json, std::ostream &out, std::ostream &err);
+int RunList(const ListOptions &options, std::ostream &out, std::ostream &err);
 int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostream &err);
-int RunRead(const std::string &diskText, const std::string &sectorText, std::ostream &out, std::ostream &err);
+int RunRead(const std::string &diskText, const std::string &sectorText, bool raw, std::ostream &out, std::ostream &err);
 int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err);
 
 } // namespace tavdisk

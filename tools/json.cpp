@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON document of `list --json` and `show --json` (tools/README.md
 // describes its keys).
 #include "internal.h"
@@ -10,7 +11,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json TextJson(const std::optional<std::string> &bytes) { return bytes ? Json(BytesToUtf8(*bytes)) : Json(nullptr); }
+// A device string; null when the device gives none, or an empty one: one
+// way of saying "absent" throughout the document.
+Json TextJson(const std::optional<std::string> &bytes) {
+    return bytes && !bytes->empty() ? Json(BytesToUtf8(*bytes)) : Json(nullptr);
+}
 
 Json DiskJson(const DiskReport &d) {
     Json j;
@@ -20,6 +25,10 @@ Json DiskJson(const DiskReport &d) {
     j["vanished"] = d.vanished;
     j["error"] = d.openError && *d.openError != ERROR_SUCCESS ? Json(ErrorText(*d.openError)) : Json(nullptr);
     j["device_path"] = d.path ? Json(*d.path) : Json(nullptr);
+    j["name"] = d.name.empty() ? Json(nullptr) : Json(d.name);
+    j["kind"] = d.kind;
+    j["major"] = d.major ? Json(*d.major) : Json(nullptr);
+    j["minor"] = d.minor ? Json(*d.minor) : Json(nullptr);
     j["device_instance"] = d.deviceInstance;
     j["parent_instance"] = d.parentInstance;
     j["controller"] = d.controller ? Json(*d.controller) : Json(nullptr);
@@ -56,10 +65,13 @@ Json DiskJson(const DiskReport &d) {
     } else {
         j["ata"] = nullptr;
     }
-    j["scsi"] = {{"vendor", TextJson(d.scsiVendor)},
-                 {"product", TextJson(d.scsiProduct)},
-                 {"revision", TextJson(d.scsiRevision)},
-                 {"address", {{"port", d.scsiPort}, {"bus", d.scsiBus}, {"target", d.scsiTarget}, {"lun", d.scsiLun}}}};
+    j["scsi"] = {
+        {"vendor", TextJson(d.scsiVendor)},
+        {"product", TextJson(d.scsiProduct)},
+        {"revision", TextJson(d.scsiRevision)},
+        {"address", d.scsiAddressKnown
+                        ? Json{{"port", d.scsiPort}, {"bus", d.scsiBus}, {"target", d.scsiTarget}, {"lun", d.scsiLun}}
+                        : Json(nullptr)}};
     j["geometry"] = {{"cylinders", d.cylinders},
                      {"tracks_per_cylinder", d.tracksPerCylinder},
                      {"sectors_per_track", d.sectorsPerTrack},

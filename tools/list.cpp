@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that tell about disks: list (table or JSON) and show.
 #include "internal.h"
 
@@ -6,7 +7,19 @@
 
 namespace tavdisk {
 
-int RunList(bool json, std::ostream &out, std::ostream &err) {
+int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
+    std::optional<DiskFilter> filter;
+    if (!options.exclude.empty() && !options.include.empty())
+        return Fail(err, ExitUsage, "--exclude and --include cannot be given together");
+    if (!options.exclude.empty() || !options.include.empty()) {
+        bool include = !options.include.empty();
+        filter = ParseFilter(include ? options.include : options.exclude, include, err);
+        if (!filter)
+            return ExitUsage;
+    }
+    std::optional<std::vector<size_t>> columns = SelectColumns(options.columns, err);
+    if (!columns)
+        return ExitUsage;
     DeviceSet set;
     if (!set.Valid())
         return Fail(err, ExitFailure, "cannot enumerate the disks of this machine");
@@ -15,9 +28,12 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
         Opened o = OpenMember(set.Get(), i);
         if (!o.drive)
             break;
-        disks.push_back(Collect(*o.drive, set.Get(), i, true, o.openError, o.openRequest));
+        disks.push_back(Collect(o, set.Get(), true));
     }
     MarkVanished(disks);
+    if (filter)
+        disks.erase(std::remove_if(disks.begin(), disks.end(), [&](const DiskReport &d) { return !filter->Passes(d); }),
+                    disks.end());
 
     std::vector<std::string> notes;
     size_t gone =
@@ -42,12 +58,12 @@ int RunList(bool json, std::ostream &out, std::ostream &err) {
                             std::to_string(d.mountsTooLong) + " characters, more than " +
                             std::to_string(MaxWideLength));
     }
-    if (json) {
+    if (options.json) {
         WriteJson(disks, notes, out);
     } else if (disks.empty()) {
         out << "No disks found.\n";
     } else {
-        PrintTable(disks, out);
+        PrintTable(disks, *columns, options, out);
     }
     for (const std::string &note : notes)
         err << "tavdisk: note: " << EscapeText(note) << "\n";
@@ -63,7 +79,7 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
     Opened o = OpenDisk(set, *name, err, code);
     if (!o.drive)
         return code;
-    std::vector<DiskReport> one{Collect(*o.drive, set.Get(), o.number, true, o.openError, o.openRequest)};
+    std::vector<DiskReport> one{Collect(o, set.Get(), true)};
     MarkVanished(one);
     const DiskReport &d = one[0];
     std::vector<std::string> notes;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Messages: errors and notes, the last-error code in words, the rights a
 // disk needs, and the end of a command that must see its output written.
 #include "internal.h"
@@ -5,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -20,11 +23,59 @@ std::string DiskName(const DiskReport &d) {
     return "disk " + std::to_string(d.number) + (d.path ? " (" + EscapeText(*d.path) + ")" : "");
 }
 
+bool FdOutput::Drain(const char *data, size_t count) {
+    while (count > 0 && error_ == 0) {
+#if defined(_WIN32)
+        int chunk = count > (1u << 30) ? (1 << 30) : static_cast<int>(count);
+        auto n = _write(fd_, data, static_cast<unsigned>(chunk));
+#else
+        ssize_t n = ::write(fd_, data, count);
+#endif
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error_ = n < 0 && errno != 0 ? errno : EIO;
+            break;
+        }
+        data += n;
+        count -= static_cast<size_t>(n);
+    }
+    return error_ == 0;
+}
+
+FdOutput::int_type FdOutput::overflow(int_type c) {
+    if (sync() != 0)
+        return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+    }
+    return traits_type::not_eof(c);
+}
+
+int FdOutput::sync() {
+    bool ok = Drain(pbase(), static_cast<size_t>(pptr() - pbase()));
+    setp(buffer_, buffer_ + sizeof buffer_);
+    return ok ? 0 : -1;
+}
+
+std::streamsize FdOutput::xsputn(const char *data, std::streamsize count) {
+    if (count >= static_cast<std::streamsize>(sizeof buffer_)) {
+        if (sync() != 0 || !Drain(data, static_cast<size_t>(count)))
+            return 0;
+        return count;
+    }
+    return std::streambuf::xsputn(data, count);
+}
+
 int Finish(int code, std::ostream &out, std::ostream &err) {
     errno = 0;
     out.flush();
     if (out.fail()) {
-        int e = errno;
+        // The reason the buffer kept when it writes to a file itself, else
+        // what the flush left.
+        auto *fd = dynamic_cast<FdOutput *>(out.rdbuf());
+        int e = fd && fd->Error() ? fd->Error() : errno;
         return Fail(err, ExitFailure,
                     std::string("cannot write the output") + (e ? std::string(": ") + std::strerror(e) : ""));
     }

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 // Output for people: the table of disks, one disk in full, a hexdump.
 #include "internal.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace tavdisk {
@@ -12,28 +14,130 @@ std::string Shown(const std::optional<std::string> &bytes) { return bytes ? Esca
 
 } // namespace
 
-void PrintTable(const std::vector<DiskReport> &disks, std::ostream &out) {
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back(
-        {"#", "DEVICE", "BUS", "MODEL", "SERIAL", "REV", "SIZE", "SECTORS", "SCSI", "MOUNTS", "SYS", "CONTROLLER"});
-    for (const DiskReport &d : disks) {
-        std::string path = d.path ? EscapeText(*d.path) : "-";
-        std::string controller = d.controller ? EscapeText(*d.controller) : "-";
-        if (!d.accessible) {
-            rows.push_back({std::to_string(d.number), path, "-", d.vanished ? "(gone)" : "(cannot open)", "-", "-", "-",
-                            "-", "-", "-", "", controller});
-            continue;
-        }
-        Capacity capacity = CapacityOf(d);
-        std::string mounts = LetterList(d.driveLetters);
-        for (const std::string &mount : d.mountPoints)
-            mounts += (mounts.empty() ? "" : ", ") + EscapeText(mount);
-        rows.push_back({std::to_string(d.number), path, BusName(d.bus), Shown(ModelOf(d)), Shown(SerialOf(d)),
-                        Shown(RevisionOf(d)), capacity.bytes ? HumanBytes(*capacity.bytes) : "-",
-                        d.sectors ? std::to_string(d.sectors) : "-", ScsiAddressText(d), mounts.empty() ? "-" : mounts,
-                        d.systemVolume ? "*" : "", controller});
+std::string SizeText(uint64_t bytes, bool inBytes) { return inBytes ? std::to_string(bytes) : HumanBytes(bytes); }
+
+namespace {
+
+// A disk that answers nothing: what its MODEL cell says instead.
+std::string Unanswered(const DiskReport &d) { return d.vanished ? "(gone)" : "(cannot open)"; }
+
+std::string MountsText(const DiskReport &d) {
+    std::string mounts = LetterList(d.driveLetters);
+    for (const std::string &mount : d.mountPoints)
+        mounts += (mounts.empty() ? "" : ", ") + EscapeText(mount);
+    return mounts.empty() ? "-" : mounts;
+}
+
+// The columns of the table, in the order `--list-columns` shows them. A
+// cell of a disk that could not be opened is "-" unless `always` says the
+// column is known without opening the disk.
+struct Column {
+    const char *id;     // for -o
+    const char *header; // the table's heading
+    bool byDefault;
+    bool always;
+    const char *help;
+    std::string (*cell)(const DiskReport &d, const ListOptions &options);
+};
+
+const Column Columns[] = {
+    {"NUM", "#", true, true, "disk number (the N of show, read, write)",
+     [](const DiskReport &d, const ListOptions &) { return std::to_string(d.number); }},
+    {"DEVICE", "DEVICE", true, true, "device path",
+     [](const DiskReport &d, const ListOptions &) { return d.path ? EscapeText(*d.path) : std::string("-"); }},
+    {"NAME", "NAME", false, true, "kernel name (sda, nvme0n1, loop3)",
+     [](const DiskReport &d, const ListOptions &) { return d.name.empty() ? std::string("-") : EscapeText(d.name); }},
+    {"KIND", "KIND", false, true, "kind of disk: loop, dm, md, nvme, virtio, ... else the bus (sata, usb, scsi, ...)",
+     [](const DiskReport &d, const ListOptions &) { return d.kind; }},
+    {"MAJ:MIN", "MAJ:MIN", false, true, "major and minor device numbers",
+     [](const DiskReport &d, const ListOptions &) {
+         return d.major && d.minor ? std::to_string(*d.major) + ":" + std::to_string(*d.minor) : std::string("-");
+     }},
+    {"BUS", "BUS", true, false, "the adapter's bus type",
+     [](const DiskReport &d, const ListOptions &) { return BusName(d.bus); }},
+    {"MODEL", "MODEL", true, true, "IDENTIFY model, else INQUIRY vendor and product, else the descriptor's",
+     [](const DiskReport &d, const ListOptions &) { return d.accessible ? Shown(ModelOf(d)) : Unanswered(d); }},
+    {"SERIAL", "SERIAL", true, false, "serial number",
+     [](const DiskReport &d, const ListOptions &) { return Shown(SerialOf(d)); }},
+    {"REV", "REV", true, false, "firmware or product revision",
+     [](const DiskReport &d, const ListOptions &) { return Shown(RevisionOf(d)); }},
+    {"SIZE", "SIZE", true, false, "capacity (in bytes with -b)",
+     [](const DiskReport &d, const ListOptions &o) {
+         Capacity capacity = CapacityOf(d);
+         return capacity.bytes ? SizeText(*capacity.bytes, o.bytes) : std::string("-");
+     }},
+    {"SECTORS", "SECTORS", true, false, "sector count",
+     [](const DiskReport &d, const ListOptions &) { return d.sectors ? std::to_string(d.sectors) : std::string("-"); }},
+    {"SECTOR-SIZE", "SECTOR-SIZE", false, false, "bytes per sector",
+     [](const DiskReport &d, const ListOptions &) {
+         return d.bytesPerSector ? std::to_string(d.bytesPerSector) : std::string("-");
+     }},
+    {"SCSI", "SCSI", true, false, "SCSI address port:bus:target:lun",
+     [](const DiskReport &d, const ListOptions &) { return ScsiAddressText(d); }},
+    {"MOUNTS", "MOUNTS", true, false, "drive letters, then mount points",
+     [](const DiskReport &d, const ListOptions &) { return MountsText(d); }},
+    {"SYS", "SYS", true, true, "* when the disk holds the system volume",
+     [](const DiskReport &d, const ListOptions &) { return std::string(d.accessible && d.systemVolume ? "*" : ""); }},
+    {"CONTROLLER", "CONTROLLER", true, true, "description of the disk's controller",
+     [](const DiskReport &d, const ListOptions &) {
+         return d.controller ? EscapeText(*d.controller) : std::string("-");
+     }},
+};
+constexpr size_t ColumnCount = sizeof Columns / sizeof Columns[0];
+
+} // namespace
+
+std::optional<std::vector<size_t>> SelectColumns(const std::string &columns, std::ostream &err) {
+    std::vector<size_t> selected;
+    std::string list = columns;
+    if (list.empty() || list[0] == '+') {
+        for (size_t c = 0; c < ColumnCount; ++c)
+            if (Columns[c].byDefault)
+                selected.push_back(c);
+        if (!list.empty())
+            list.erase(0, 1);
     }
-    std::vector<size_t> widths(rows[0].size(), 0);
+    size_t start = 0;
+    while (!list.empty() && start <= list.size()) {
+        size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string id = list.substr(start, end - start);
+        start = end + 1;
+        for (char &c : id)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        size_t c = 0;
+        while (c < ColumnCount && id != Columns[c].id && !(id == "#" && c == 0))
+            ++c;
+        if (c == ColumnCount) {
+            Fail(err, ExitUsage, "unknown column " + Quoted(id) + " (see 'tavdisk --list-columns')");
+            return std::nullopt;
+        }
+        selected.push_back(c);
+    }
+    return selected;
+}
+
+void PrintColumns(std::ostream &out) {
+    for (const Column &c : Columns)
+        out << c.id << std::string(14 - std::string(c.id).size(), ' ') << c.help << (c.byDefault ? " (default)" : "")
+            << "\n";
+}
+
+void PrintTable(const std::vector<DiskReport> &disks, const std::vector<size_t> &selected, const ListOptions &options,
+                std::ostream &out) {
+    std::vector<std::vector<std::string>> rows;
+    if (!options.noHeadings) {
+        rows.emplace_back();
+        for (size_t c : selected)
+            rows.back().push_back(Columns[c].header);
+    }
+    for (const DiskReport &d : disks) {
+        rows.emplace_back();
+        for (size_t c : selected)
+            rows.back().push_back(d.accessible || Columns[c].always ? Columns[c].cell(d, options) : "-");
+    }
+    std::vector<size_t> widths(selected.size(), 0);
     for (const auto &row : rows)
         for (size_t c = 0; c < row.size(); ++c)
             widths[c] = std::max(widths[c], DisplayWidth(row[c]));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that move one sector: read (a hexdump) and write (guarded).
 #include "internal.h"
 
@@ -58,7 +59,7 @@ std::optional<Target> ParseTarget(const std::string &diskText, const std::string
 Opened OpenForTransfer(const DeviceSet &set, const DiskArg &name, DiskReport &d, std::ostream &err, int &code) {
     Opened o = OpenDisk(set, name, err, code);
     if (o.drive)
-        d = Collect(*o.drive, set.Get(), o.number, false, o.openError, o.openRequest);
+        d = Collect(o, set.Get(), false);
     return o;
 }
 
@@ -141,7 +142,8 @@ int LastLook(Drive &drive, const DiskReport &d, const DiskArg &name, std::ostrea
 
 } // namespace
 
-int RunRead(const std::string &diskText, const std::string &sectorText, std::ostream &out, std::ostream &err) {
+int RunRead(const std::string &diskText, const std::string &sectorText, bool raw, std::ostream &out,
+            std::ostream &err) {
     std::optional<Target> t = ParseTarget(diskText, sectorText, err);
     if (!t)
         return ExitUsage;
@@ -157,7 +159,10 @@ int RunRead(const std::string &diskText, const std::string &sectorText, std::ost
     ClearLastError();
     if (!o.drive->ReadSector(static_cast<ULONG>(t->sector), data.data()))
         return TransferFailed("reading", t->sector, d, err);
-    HexDump(data, out);
+    if (raw)
+        out.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+    else
+        HexDump(data, out);
     return Finish(ExitOk, out, err);
 }
 

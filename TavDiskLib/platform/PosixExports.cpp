@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Functions the library exports on systems other than Windows so that a
 // caller writes the same code on every system.
 #include "../TavDiskLib.h"

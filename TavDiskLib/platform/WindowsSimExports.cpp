@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machine in a Windows build: the set release a caller makes.
 //
 // A Windows caller releases the set from Drive::GetDeviceInfoSet with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device request layer: every platform operation the Drive and Adapter
 // logic calls, by its Windows name and with the Windows signature.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Platform types, records, constants and control codes used by TavDiskLib.
 //
 // On Windows these are the platform's own definitions from its SDK headers.

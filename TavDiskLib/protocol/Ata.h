@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ATA IDENTIFY DEVICE data: the word numbers of the fields this library and
 // its backends read or write, and the character order of its strings.
 //

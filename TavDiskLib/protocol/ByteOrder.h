@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte order of device data: SCSI fields are big-endian, ATA IDENTIFY words
 // and the platform's records little-endian. Loads and stores go byte by
 // byte, so they need no alignment and mean the same on every host.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Comparing GUIDs (the platform's GUID record, or any record with its four
 // fields) without the platform's headers.
 #ifndef TAVDISKLIB_PROTOCOL_GUID_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SCSI as this library and its backends speak it: operation codes, the
 // command blocks they send, the answers they build and read (standard
 // INQUIRY data, READ CAPACITY (10) and (16), fixed-format sense data).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Lists the disks of this machine with TavDiskLib's C interface: every text
  * whole, in UTF-8, and each mount path on its own line. */
 #include <TavDiskLib/tavdisk.h>

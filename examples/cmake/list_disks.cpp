@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lists the disks of this machine with TavDiskLib's C++ classes.
 #include <TavDiskLib/TavDiskLib.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Lists the disks of this machine with TavDiskLib's C interface (ctypes):
 every text whole, in UTF-8, and each mount path on its own line.
 

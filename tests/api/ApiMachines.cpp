@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machines of ApiMachines.h.
 #include "ApiMachines.h"
 

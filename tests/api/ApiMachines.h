@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Simulated machines for the tests of the public headers and the C
  * interface. C linkage, and no type of the library's own: the programs that
  * use them see only the public headers (a C program among them). */

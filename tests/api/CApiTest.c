@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The C interface from C (C11), over the simulated machine of ApiMachines.h:
  * the assertions of the C++ tests of enumeration, the text getters, a disk
  * that cannot be opened, geometry and sector count, sector transfers, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reports of failed platform requests (TAVDISK_DEBUG and the failure
 // handler of the C interface), and the C interface's answers at its edges:
 // null handles, buffers too small for a sector, failed enumeration and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public headers after a program's own macros of Windows names: none of
 // them is a name the headers use.
 #define TRUE 1

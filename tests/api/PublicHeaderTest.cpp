@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The public headers in a program with names of its own: away from Windows,
 // TavDiskLib.h and tavdisk.h define no Windows macro and put no Windows name
 // into the global namespace, so a program's own Unknown, BOOL, TRUE,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavdisk over a simulated machine: the table, the JSON document, show,
 // read, write and every refusal, with exit codes and what the program leaves
 // held on the machine.
@@ -10,7 +11,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -601,7 +605,10 @@ TEST_F(Tavdisk, DisksAreNamedByNumberOrDevicePath) {
     EXPECT_EQ(Tav({"show", Path1}).out, Tav({"show", "1"}).out);
     EXPECT_EQ(Tav({"read", Path0, "3"}).out, Tav({"read", "0", "3"}).out);
     ExpectError(Tav({"show", "\\\\?\\nothing"}), 1, "no disk '\\\\\\\\?\\\\nothing' on this machine");
-    ExpectError(Tav({"show", "zero"}), 2, "'zero' is neither a disk number nor a device path");
+#if !defined(_WIN32)
+    ExpectError(Tav({"show", "zero"}), 1, "no disk 'zero' on this machine"); // a kernel name
+#endif
+    ExpectError(Tav({"show", "Zero!"}), 2, "'Zero!' is neither a disk number, a kernel name nor a device path");
 }
 
 TEST_F(Tavdisk, WriteByNumberRefusesWhenTheNumberNamesAnotherDevice) {
@@ -728,6 +735,27 @@ TEST_F(Tavdisk, OutputThatCannotBeWrittenFailsTheCommand) {
         EXPECT_EQ(tavdisk::TavdiskMain(static_cast<int>(argv.size()), argv.data(), out, err), 1) << args.back();
         EXPECT_NE(err.str().find("tavdisk: cannot write the output"), std::string::npos) << err.str();
     }
+#if !defined(_WIN32)
+    // The program's own output buffer keeps the system's reason, however late
+    // the failure is seen.
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{}, {"read", "0", "0", "--raw"}}) {
+        args.insert(args.begin(), "tavdisk");
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        int fd = ::open("/dev/full", O_WRONLY);
+        ASSERT_GE(fd, 0);
+        std::ostringstream err;
+        {
+            tavdisk::FdOutput full(fd);
+            std::ostream out(&full);
+            EXPECT_EQ(tavdisk::TavdiskMain(static_cast<int>(argv.size()), argv.data(), out, err), 1);
+        }
+        ::close(fd);
+        EXPECT_NE(err.str().find("cannot write the output: " + std::string(std::strerror(ENOSPC))), std::string::npos)
+            << err.str();
+    }
+#endif
 }
 
 TEST_F(Tavdisk, ControlCharactersInArgumentsAreEscaped) {
@@ -758,7 +786,10 @@ TEST_F(Tavdisk, BadArgumentsAreUsageErrors) {
                                                                                {"read", "0"},
                                                                                {"read", "0", "0", "--json"},
                                                                                {"write", "0", "0"},
-                                                                               {"read", "zero", "0"}}) {
+                                                                               {"read", "zero!", "0"},
+                                                                               {"-o", "NAME,BOGUS"},
+                                                                               {"-e", "floppy"},
+                                                                               {"-e", "loop", "-I", "usb"}}) {
         Outcome r = Tav(args);
         std::string joined;
         for (auto &a : args)
@@ -775,6 +806,97 @@ TEST_F(Tavdisk, BadArgumentsAreUsageErrors) {
     Outcome writeHelp = Tav({"write", "--help"});
     EXPECT_EQ(writeHelp.code, 0);
     EXPECT_NE(writeHelp.out.find("--yes"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// lsblk's habits: kinds, filters, columns, kernel names, absent facts
+
+TEST_F(Tavdisk, ListingOptionsFilterAndShapeTheTable) {
+    TwoDisks();
+    // A loop disk as the Linux backend presents it: the kernel's stand-in
+    // strings, no SCSI address.
+    TavSim::Disk loop = ScsiDisk(2);
+    loop.devicePath = L"/dev/loop3";
+    loop.adapterDescriptor = TavSim::MakeAdapterDescriptor(BusTypeFileBackedVirtual);
+    loop.deviceDescriptor =
+        TavSim::MakeDeviceDescriptor("Linux", "Loop Device", nullptr, nullptr, BusTypeFileBackedVirtual);
+    loop.inquiry = TavSim::MakeInquiry("Linux", "Loop Device", "");
+    loop.scsiAddress.reset();
+    machine.AddDisk(loop);
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> lines; // each output line starts with this
+    } cases[] = {
+        {{"-o", "NUM,KIND,MODEL,SCSI"},
+         {"#  KIND  MODEL           SCSI", "0  sata  TAV MODEL 1000  1:0:0:0", "1  sas   TAV ARRAY DISK  2:0:5:1",
+          "2  loop  -               -"}},
+        {{"list", "-e", "loop", "-o", "NUM"}, {"#", "0", "1"}},
+        {{"-e", "SATA,sas", "-o", "NAME,DEVICE"}, {"NAME   DEVICE", "loop3  /dev/loop3"}},
+        {{"-I", "loop", "-n", "-o", "name"}, {"loop3"}},
+        {{"-I", "sas", "-b", "-o", "SIZE,SECTORS"}, {"SIZE     SECTORS", "2097152  4096"}},
+        {{"-I", "sas", "-o", "SIZE"}, {"SIZE", "2.0 MiB"}},
+        {{"-I", "sata", "-o", "+KIND", "-n"}, {"0  \\\\?\\ide#disk0#"}},
+    };
+    for (const auto &c : cases) {
+        std::string joined;
+        for (const auto &a : c.args)
+            joined += a + " ";
+        SCOPED_TRACE(joined);
+        Outcome r = Tav(c.args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        auto lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), c.lines.size()) << r.out;
+        for (size_t i = 0; i < lines.size(); ++i)
+            EXPECT_EQ(lines[i].rfind(c.lines[i], 0), 0u) << lines[i];
+    }
+    EXPECT_NE(Tav({"-I", "sata", "-o", "+KIND", "-n"}).out.find("sata"), std::string::npos);
+
+    // JSON: the kind, the kernel name, absent facts as null; the library's
+    // own strings stay where they are its answers.
+    json doc = Json({"--json", "-I", "loop"});
+    ASSERT_EQ(doc["disks"].size(), 1u);
+    const json &d = doc["disks"][0];
+    EXPECT_EQ(d["name"], "loop3");
+    EXPECT_EQ(d["kind"], "loop");
+    EXPECT_TRUE(d["model"].is_null());
+    EXPECT_TRUE(d["scsi"]["address"].is_null());
+    EXPECT_TRUE(d["scsi"]["revision"].is_null()); // blank, not ""
+    EXPECT_EQ(d["descriptor"]["product"], "Loop Device");
+    EXPECT_TRUE(Json({"--json"})["disks"][0]["name"].is_null()); // no kernel name in a Windows path
+
+    Outcome columns = Tav({"--list-columns"});
+    EXPECT_EQ(columns.code, 0);
+    EXPECT_EQ(columns.out.rfind("NUM ", 0), 0u);
+    EXPECT_NE(columns.out.find("\nMAJ:MIN "), std::string::npos);
+}
+
+#if !defined(_WIN32) // kernel names are /dev/NAME
+TEST_F(Tavdisk, KernelNamesNameDisksAndAPartitionNamesItsDisk) {
+    TavSim::Disk sda = AtaDisk(0);
+    sda.devicePath = L"/dev/sda";
+    machine.AddDisk(sda);
+    TavSim::Disk nvme = ScsiDisk(1);
+    nvme.devicePath = L"/dev/nvme0n1";
+    machine.AddDisk(nvme);
+    EXPECT_EQ(Tav({"show", "sda"}).out, Tav({"show", "0"}).out);
+    EXPECT_EQ(Tav({"show", "nvme0n1"}).out, Tav({"show", "/dev/nvme0n1"}).out);
+    EXPECT_EQ(Tav({"read", "sda", "1"}).out, Tav({"read", "0", "1"}).out);
+    ExpectError(Tav({"show", "sda2"}), 1, "'sda2' is a partition of disk 0 (/dev/sda), not a disk");
+    ExpectError(Tav({"read", "/dev/nvme0n1p1", "0"}), 1, "is a partition of disk 1 (/dev/nvme0n1)");
+    ExpectError(Tav({"show", "sdb"}), 1, "no disk 'sdb' on this machine");
+    ExpectError(Tav({"show", "nvme0n12"}), 1, "no disk"); // not nvme0n1's: that would be nvme0n1p2
+}
+#endif
+
+TEST_F(Tavdisk, RawReadWritesTheSectorsBytes) {
+    TavSim::Disk disk = AtaDisk(0);
+    ByteString page = Pattern(TavSim::Disk::PageSize, 9);
+    disk.pages[0] = page;
+    machine.AddDisk(disk);
+    Outcome r = Tav({"read", "0", "3", "--raw"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(page.begin() + 3 * SectorSize, page.begin() + 4 * SectorSize));
+    EXPECT_EQ(Tav({"-V"}).out, Tav({"--version"}).out);
 }
 
 // ---------------------------------------------------------------------------

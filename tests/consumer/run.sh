@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Programs of one's own against the installed library, as the README shows
 # them (examples/):
 #   1. `cmake --install` of a build (default build/default) into a fresh
@@ -10,7 +11,8 @@
 #      with ctypes (Debian's python3), each run over two recorded machines
 #      (tests/linux/data, through the build's tavdisk_replay) and compared
 #      with the expected listing;
-#   4. every README example is the file of examples/ it names.
+#   4. every README example is the file of examples/ it names;
+#   5. the uninstall target removes every installed file.
 # Prints one PASS/FAIL line per step; exit status 0 when all passed. (Checks
 # grep here-strings, not pipes: under pipefail a `grep -q` that stops early
 # would fail its pipe.)
@@ -20,20 +22,9 @@ set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
 root=$PWD
 build=${1:-build/default}
-started=$SECONDS
-
-results=()
-failed=0
-record() { # record <status> <step>
-    if [ "$1" -eq 0 ]; then results+=("PASS  $2"); else results+=("FAIL  $2"); failed=1; fi
-}
-summary() {
-    echo
-    echo "== Consumer programs ($((SECONDS - started)) s)"
-    local line
-    for line in "${results[@]}"; do echo "   $line"; done
-    if [ "$failed" -eq 0 ]; then echo "== Consumer programs: PASS"; else echo "== Consumer programs: FAIL"; fi
-}
+steps_title="Consumer programs"
+# shellcheck source=../steps.sh
+source tests/steps.sh
 
 python=/usr/bin/python3
 for tool in cc pkg-config "$python" nm readelf; do
@@ -171,6 +162,11 @@ while read -r path; do
 done < <(sed -n 's/^<!-- example: \(.*\) -->$/\1/p' README.md)
 [ "$count" -ge 4 ] || { echo "   only $count examples marked in README.md"; bad=1; }
 record $bad "README examples are the tested files ($count)"
+
+# --- 5. the uninstall target removes what the install put there -------------------
+cmake --build "$build" --target uninstall >"$work/uninstall.log" 2>&1 &&
+    [ -z "$(find "$prefix" -type f -o -type l)" ] && [ ! -e "$prefix/include/TavDiskLib" ]
+record $? "uninstall target: nothing installed is left"
 
 summary
 exit $failed

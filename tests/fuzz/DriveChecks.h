@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks every fuzzer makes on a Drive and an Adapter: nothing written at or
 // past the capacity the caller gave, counts and lengths within what was
 // delivered, results 0 or 1, a refusing getter leaving buffer and count

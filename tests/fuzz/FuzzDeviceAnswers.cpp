@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device answers: a simulated machine built from the input (one to three
 // disks with any descriptors, IDENTIFY, INQUIRY, READ CAPACITY, geometry,
 // volumes with any extents and path names, requests that fail or answer

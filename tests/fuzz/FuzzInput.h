@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte format the fuzzers read their input in, and the writer that the
 // seed generator uses to put the tests' own machines into that format.
 //

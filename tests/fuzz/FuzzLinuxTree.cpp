@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux backend's readers: one of the recorded machines of
 // tests/linux/data, changed as the input says (any sysfs attribute or ioctl
 // answer replaced, cut, extended or removed; mountinfo lines added or

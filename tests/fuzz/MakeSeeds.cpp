@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the seed corpora of the fuzzers, made from the machines the tests
 // use: fuzz_make_seeds <corpus directory>. The seeds are checked in
 // (tests/fuzz/corpus); run this again when the input format changes.

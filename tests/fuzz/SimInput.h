@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A simulated machine as fuzz input: the plan the device-answers fuzzer
 // builds its machine from, its byte format (Decode and Encode side by
 // side, so that the two cannot drift apart), and Build.

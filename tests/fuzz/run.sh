@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The fuzzers of tests/fuzz: builds them (preset fuzz, clang with
 # AddressSanitizer and UndefinedBehaviorSanitizer), runs every one over its
 # checked-in corpus (a regression test: ctest --preset fuzz), then runs each

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # The emulated machine: controllers, disks and the identity strings set on
 # the qemu command line. Sourced by run.sh on the host (to build the qemu

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a command over a recorded machine: loads <trees>/<name>.tree with
 // the replay loader of the Linux backend's tests and runs the command with
 // TAVDISK_ROOT naming the loaded tree (removed again afterwards).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proves the Linux backend and tavdisk on emulated hardware: boots a Linux
 # guest under QEMU with the disks of disks.sh (SATA, IDE, SCSI, NVMe, USB,
 # virtio, two disks of more than 2^32 sectors, partitions, a bind mount, a
@@ -45,7 +46,7 @@ die() { echo "run.sh: $*" >&2; exit 2; }
 # ---- Packages --------------------------------------------------------------
 packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio sg3-utils smartmontools hdparm strace
           util-linux fdisk dmsetup e2fsprogs dosfstools bash jq pciutils pci.ids kmod
-          cmake g++ make libpci-dev libcli11-dev nlohmann-json3-dev)
+          cmake g++ make libudev-dev libcli11-dev nlohmann-json3-dev)
 if [[ ${TAVHW_NO_INSTALL:-0} != 1 ]]; then
     missing=()
     for p in "${packages[@]}"; do
@@ -290,8 +291,8 @@ if compgen -G "$results/trees/*.tree" >/dev/null; then
         for t in "$results"/trees/*.tree; do
             name=$(basename "$t" .tree)
             "$work/replay" "$name" "$tavdisk" list --json >"$results/replay/$name.json" 2>"$results/replay/$name.err"
-            drop='["number","device_number","device_instance","parent_instance"]'
-            [[ " $TAVHW_TREES_PARTIAL " == *" $name "* ]] && drop='["number","device_number","device_instance","parent_instance","volumes"]'
+            drop='["number","device_number","device_instance","parent_instance","major","minor"]'
+            [[ " $TAVHW_TREES_PARTIAL " == *" $name "* ]] && drop='["number","device_number","device_instance","parent_instance","major","minor","volumes"]'
             while read -r path; do
                 if ! jq -e --arg p "$path" 'any(.disks[]; .device_path == $p)' "$results/tavdisk/list.json" >/dev/null 2>&1; then
                     echo "FAIL replay:$name $path :: listed by the replay, not on the emulated hardware" >>"$results/host-checks.txt"

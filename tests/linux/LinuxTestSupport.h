@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared helpers of the Linux backend's tests: a recorded machine put in
 // place for one test, and short ways to read a Drive's answers.
 #ifndef TAVDISK_TESTS_LINUX_LINUXTESTSUPPORT_H

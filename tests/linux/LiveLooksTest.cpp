@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every device-number request and every volume search sees this machine as
 // it is at that moment, on loop devices changed between two looks: a disk
 // that gets a size or loses it, a partition resized, deleted and added

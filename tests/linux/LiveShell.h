@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell helpers of the live tests, which set up loop devices, partitions and
 // mounts with the system's own tools.
 #ifndef TAVDISK_TESTS_LINUX_LIVESHELL_H

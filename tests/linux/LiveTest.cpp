@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux backend against this machine's own disks: a loop device over a
 // sparse image with an MBR and two partitions, the first formatted and
 // mounted at two paths (one with a space), checked against lsblk and

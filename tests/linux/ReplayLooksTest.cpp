@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every device-number request and every volume search looks at the machine
 // as it is at that moment: disks and partitions that came or went, sizes,
 // loop bindings and mounts that changed since the previous look are seen.

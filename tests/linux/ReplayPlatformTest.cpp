@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform requests of the Linux backend, called directly: records,
 // sizes and error codes as the storage stack and the set-up services give
 // them, and bad input of every kind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The answers the Linux backend gave on emulated hardware (tests/hardware),
 // replayed from the guest's recorded sysfs, mountinfo and device answers.
 // Expected values are the identities set on the emulator's command line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux backend under recordings that are damaged, change while they
 // are read, or are read from several threads at once.
 #include "LinuxTestSupport.h"

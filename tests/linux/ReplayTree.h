@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recorded machines for the Linux backend's replay tests.
 //
 // A recording is a text manifest (tests/linux/data/<name>.tree) that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Volumes of recorded machines: which block devices are volumes, their
 // names, the disks beneath them and their mount points.
 #include "LinuxTestSupport.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Records what the Linux backend reads about this machine's block devices as
 # a replay manifest (see ReplayTree.h) on standard output:
 #

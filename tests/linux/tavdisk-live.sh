@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # tavdisk read and write on a real loop device, checked against the file
 # behind it; a write by a number that no longer names the expected device,
 # and a write into a mounted volume, refused. Exits 77 (skipped) without

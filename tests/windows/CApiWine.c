@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The C interface of TavDiskLib.dll from C, built against the installed
  * header and the DLL's C exports only, and run under Wine (run-wine.sh):
  * the version, a set with no disks, the failure handler called back across

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # tavdisk on a machine without disks: it says so and succeeds, in the table
 # and as JSON. Run with -DPROGRAM=<tavdisk.exe> [-DEMULATOR=<wine>].
 set(runner)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TavDiskLib.dll over the system's own KERNEL32 and SETUPAPI.
 //
 // Made to run under Wine, which has no disk interfaces: enumeration gives a

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Windows build of TavDiskLib, made on this Debian machine with MinGW-w64
 # and tested under Wine:
 #   1. installs MinGW-w64, Wine and the sources/headers the build takes from
@@ -21,20 +22,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
 root=$PWD
-started=$SECONDS
-
-results=()
-failed=0
-record() { # record <status> <step>
-    if [ "$1" -eq 0 ]; then results+=("PASS  $2"); else results+=("FAIL  $2"); failed=1; fi
-}
-summary() {
-    echo
-    echo "== Windows build summary ($((SECONDS - started)) s)"
-    local line
-    for line in "${results[@]}"; do echo "   $line"; done
-    if [ "$failed" -eq 0 ]; then echo "== Windows build: PASS"; else echo "== Windows build: FAIL"; fi
-}
+steps_title="Windows build"
+# shellcheck source=../steps.sh
+source tests/steps.sh
 
 # --- 1. packages ------------------------------------------------------------
 packages=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One look at the block devices of the Linux backend (BlockView), and what
 // is kept about each registered block device from one look to the next on
 // the kernel's own sysfs.

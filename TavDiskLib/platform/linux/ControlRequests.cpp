@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control requests (DeviceIoControl) a device handle of the Linux
 // backend answers, as the storage stack answers them: the storage
 // descriptors, device number, SMART version and IDENTIFY, controller number,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An open disk, partition or volume of the Linux backend, and the SCSI/ATA
 // requests answered on it.
 #ifndef TAVDISKLIB_PLATFORM_LINUX_DEVICE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device handles of the Linux backend: opening disks, partitions and
 // volumes (CreateFileW), closing them, and reads and writes at the handle's
 // own file position. The control requests on them are ControlRequests.cpp's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What sysfs says about one whole disk: its transport and bus type, its
 // descriptor strings, SCSI address or NVMe namespace, block sizes and queue
 // limits, the controller above it and its driver (DescribeDisk), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Errors of the Linux backend: the calling thread's last-error code, which
 // every failing request sets (GetLastError, SetLastError, Fail), and the
 // one translation of errno values into the platform's error codes.

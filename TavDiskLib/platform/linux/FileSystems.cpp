@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a whole disk without partitions carries a file system, which
 // makes it a volume: libblkid's superblock probes when the build has
 // libblkid, else the signatures of the usual file systems checked here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files below the root prefix: which root a request reads (TAVDISK_ROOT),
 // whether it is the kernel's own sysfs or a recording, whole files and
 // sysfs attributes, numbers as sysfs writes them, directory listings, links

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The handle table of the Linux backend: device handles, volume searches
 // and device information sets are opaque values that stand for live
 // objects of one kind; a value of another kind, closed or never given out

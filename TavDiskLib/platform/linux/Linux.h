@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internals of the Linux backend: the block-device model read from sysfs,
 // the handle table, error codes and text conversion. Nothing here is seen
 // by the Drive/Adapter logic, which knows only platform.h. Each section
@@ -120,6 +121,12 @@ bool IsDirectory(const Root &root, const std::string &path);
 // numbers; empty when it cannot be read.
 std::vector<std::pair<std::string, uint64_t>> ListDirectoryInodes(const Root &root, const std::string &path);
 std::vector<std::string> ListDirectory(const Root &root, const std::string &path);
+
+// ---- PCI names (PciNames.cpp) ----------------------------------------------
+
+// "<vendor> <device>" (no device: "<vendor>") from the PCI ID database, as
+// lspci words it; nullopt when no database can be read.
+std::optional<std::string> PciName(const Root &root, unsigned vendor, std::optional<unsigned> device);
 // The last component of a symbolic link's target ("" when not a link).
 std::string LinkName(const Root &root, const std::string &path);
 // Resolves every symbolic link of a root-relative path without leaving the

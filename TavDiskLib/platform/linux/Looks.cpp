@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Looks kept between requests on the live system, and the change signals
 // that end them.
 //

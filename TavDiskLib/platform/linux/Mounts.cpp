@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The mount table (/proc/self/mountinfo) and the mount points of a volume.
 #include "Linux.h"
 

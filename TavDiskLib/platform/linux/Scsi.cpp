@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SCSI commands and ATA IDENTIFY on an open disk: SG_IO for SCSI devices of
 // the live system; for disks that speak no SCSI (NVMe, virtio-blk, loop,
 // MMC, zram, dm, md) and for recorded devices, the backend answers INQUIRY,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device set-up services of the Linux backend: device information sets
 // (snapshots of the disk interface set), device nodes numbered in a
 // process-wide registry, their parents, identifiers and descriptions.
@@ -10,12 +11,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-
-#if defined(TAVDISK_HAVE_LIBPCI)
-extern "C" {
-#include <pci/pci.h>
-}
-#endif
 
 namespace TavLinux {
 namespace {
@@ -118,54 +113,6 @@ std::string Trim(std::string s) {
     return s.substr(first, last - first + 1);
 }
 
-#if defined(TAVDISK_HAVE_LIBPCI)
-void Quiet(char *, ...) {}
-
-// Names from the PCI ID database, as lspci shows them. On the live system
-// udev's hardware database, an index of the same names, is asked first:
-// reading pci.ids whole costs more than listing dozens of disks. libpci asks
-// it only for what its own list lacks, so that first lookup goes through an
-// access whose list is empty (/dev/null). A recorded tree may bring its own
-// database (<root>/usr/share/misc/pci.ids); its lookups leave udev's
-// hardware database out, so that they depend on the tree only.
-std::optional<std::string> PciLookup(const Root &root, int flags, unsigned vendor, unsigned device) {
-    static std::mutex lock;
-    static std::map<std::string, pci_access *> *accesses = new std::map<std::string, pci_access *>;
-    auto access = [](const std::string &ids) -> pci_access * {
-        pci_access *&a = (*accesses)[ids];
-        if (!a) {
-            a = pci_alloc();
-            if (!a)
-                return nullptr;
-            a->warning = Quiet;
-            a->debug = Quiet;
-            if (!ids.empty())
-                pci_set_name_list_path(a, strdup(ids.c_str()), 1);
-        }
-        return a;
-    };
-    std::string ids;
-    if (!root.prefix.empty() && Exists(root, "/usr/share/misc/pci.ids"))
-        ids = root.At("/usr/share/misc/pci.ids");
-    std::lock_guard<std::mutex> guard(lock);
-    char buffer[1024] = {};
-    const char *name = nullptr;
-    if (root.prefix.empty()) {
-        if (pci_access *hwdb = access("/dev/null"))
-            name = pci_lookup_name(hwdb, buffer, sizeof buffer, flags | PCI_LOOKUP_NO_NUMBERS, vendor, device);
-    } else {
-        flags |= PCI_LOOKUP_NO_HWDB;
-    }
-    if (!name || !*name) {
-        pci_access *a = access(ids);
-        name = a ? pci_lookup_name(a, buffer, sizeof buffer, flags, vendor, device) : nullptr;
-    }
-    if (!name || !*name)
-        return std::nullopt;
-    return std::string(name);
-}
-#endif
-
 std::optional<std::pair<unsigned, unsigned>> PciIds(const Node &n) {
     if (LinkName(n.root, n.key + "/subsystem") != "pci")
         return std::nullopt;
@@ -188,10 +135,8 @@ std::optional<std::wstring> Description(const Node &n) {
     if (DiskOfNode(n))
         return std::wstring(L"Disk drive");
     if (auto ids = PciIds(n)) {
-#if defined(TAVDISK_HAVE_LIBPCI)
-        if (auto name = PciLookup(n.root, PCI_LOOKUP_VENDOR | PCI_LOOKUP_DEVICE, ids->first, ids->second))
+        if (auto name = PciName(n.root, ids->first, ids->second))
             return Widen(*name);
-#endif
         std::string driver = LinkName(n.root, n.key + "/driver");
         if (!driver.empty())
             return Widen(driver);
@@ -224,10 +169,8 @@ std::optional<std::wstring> Manufacturer(const Node &n) {
         return std::nullopt;
     }
     if (auto ids = PciIds(n)) {
-#if defined(TAVDISK_HAVE_LIBPCI)
-        if (auto name = PciLookup(n.root, PCI_LOOKUP_VENDOR, ids->first, 0))
+        if (auto name = PciName(n.root, ids->first, std::nullopt))
             return Widen(*name);
-#endif
         return std::nullopt;
     }
     std::string maker = Trim(ReadAttr(n.root, n.key + "/manufacturer").value_or(""));

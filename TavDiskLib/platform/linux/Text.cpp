@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text of the Linux backend: UTF-8 to wide text and back (bytes that are no
 // valid UTF-8 survive the round trip), wide strings into caller buffers,
 // fields of a line, and the natural order of kernel names.

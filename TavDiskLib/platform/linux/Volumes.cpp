@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Volumes of the Linux backend: which block devices are volumes, their
 // names (a GUID derived from the disk's lasting identity), the whole disks
 // beneath each (its extents), the volume search, volume path names, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The call every platform operation of the simulated machine makes: the
 // failure rules, the thread's last-error code, and the lookups the
 // operations share.

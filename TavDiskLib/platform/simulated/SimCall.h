@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every platform operation of the simulated machine shares: the call
 // (lock, request record, failure rules, outcome), the handle table and the
 // name lookups. Each operation is one Call:

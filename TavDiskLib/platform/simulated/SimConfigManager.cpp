@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration manager calls of the simulated machine: a device node's
 // parent and its instance identifier.
 #include "SimCall.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DeviceIoControl on the simulated machine: the answers of a disk (property
 // queries, device number, SMART, controller number, SCSI address, geometry,
 // SCSI pass-through) and of a volume (its disk extents).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing disks and volumes, the file position and sector
 // transfers on the simulated machine.
 #include "SimCall.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machine's handle table (device handles, volume searches,
 // device information sets) and its name lookups.
 #include "SimCall.h"

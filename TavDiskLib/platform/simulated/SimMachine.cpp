@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machine's test API: building, installing, failure rules, the
 // request log, accounting, the sector store and the record builders.
 #include "SimState.h"

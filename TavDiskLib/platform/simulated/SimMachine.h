@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated machine: an in-memory set of disks, volumes and device nodes
 // that answers every TavPlatform operation, for tests and benchmarks.
 //

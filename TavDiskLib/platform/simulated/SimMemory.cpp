@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LocalAlloc blocks of the simulated machine: real heap blocks, accounted to
 // the machine installed when each was allocated.
 #include "SimCall.h"

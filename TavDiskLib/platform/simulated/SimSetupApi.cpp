@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Device information sets on the simulated machine: the disk interfaces, the
 // device nodes opened into a set and their descriptions.
 #include "SimCall.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal state of the simulated machine, shared by SimMachine.cpp (the test
 // API) and the files that answer the platform operations (SimCall.h and the
 // files that include it). Not for tests.

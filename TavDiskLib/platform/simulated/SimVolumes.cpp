@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The volume search, volume path names and the Windows directory on the
 // simulated machine.
 #include "SimCall.h"

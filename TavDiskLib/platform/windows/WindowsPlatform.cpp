@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device request layer on Windows: every operation is the system's own
 // call, passed its arguments unchanged and answering with the system's
 // result. Nothing is added here; what the answers mean is decided by the

@@ -1,4 +1,5 @@
 #!/usr/bin/bash
+# SPDX-License-Identifier: MIT
 # Compares every field of `tavdisk list --json` with two independent
 # sources: what the qemu command line configured (disks.sh) and what the
 # reference tools (lsblk, smartctl, sg3_utils, hdparm, lspci, sysfs) report
@@ -36,7 +37,7 @@ declare -A WHY=(
     [nvme-vendor]="NVMe has no vendor field: the Windows NVMe driver's device descriptor and its INQUIRY translation name the vendor 'NVMe'; smartctl and sysfs have no vendor."
     [nvme-address]="An NVMe namespace has no SCSI address on Linux; the Windows NVMe driver presents port = controller, path 0, target 0, LUN = namespace ID - 1."
     [virtio-strings]="virtio-blk carries only a serial number; Linux has no vendor/product/revision for it (lsblk shows the PCI vendor 0x1af4). The backend names it vendor 'Virtio', product 'Block Device', and its INQUIRY translation repeats those with a blank revision."
-    [virtio-address]="A virtio-blk disk has no SCSI address on Linux (no HCTL); the request fails and the library reports 0:0:0:0."
+    [virtio-address]="A virtio-blk disk has no SCSI address on Linux (no HCTL); the request fails (the library's getters then answer 0:0:0:0) and tavdisk shows no address."
     [usb-parent]="On Windows the parent of a USB disk is the USB device node, described by its INF ('USB Mass Storage Device', 'USB Attached SCSI (UAS) Mass Storage Device'); Linux has no INF, so the backend describes the USB device by its manufacturer and product strings."
     [ata-inquiry]="ATA disks are answered from IDENTIFY: the library does not read INQUIRY text on them (null), although libata's SCSI translation answers INQUIRY on Linux."
     [dm-disk]="Linux lists the device-mapper volume as a block device of its own; the backend presents it as a disk on a RAID bus with no volume of its own (its file system is reported on the disks under it)."
@@ -404,7 +405,7 @@ while read -r id n; do
         check "$id" descriptor.serial "$(t descriptor.serial)" config="$serial" sysfs="$(trim "$(s sysfs.serial)")"
         explained "$id" scsi.vendor "$(t scsi.vendor)" Virtio "<null>" virtio-strings
         explained "$id" scsi.product "$(t scsi.product)" "Block Device" "<null>" virtio-strings
-        explained "$id" scsi.revision "$(t scsi.revision)" "" "<null>" virtio-strings
+        explained "$id" scsi.revision "$(t scsi.revision)" "<null>" "<null>" virtio-strings
         explained "$id" model "$(t model)" "Virtio Block Device" "<null>" virtio-strings
         check "$id" serial "$(t serial)" config="$serial" sysfs="$(trim "$(s sysfs.serial)")"
         explained "$id" revision "$(t revision)" "<null>" "<null>" virtio-strings
@@ -420,8 +421,7 @@ while read -r id n; do
             "${ctl#nvme}:0:0:$((nsid - 1))" "$ctl namespace $nsid" nvme-address
         ;;
     virtio)
-        explained "$id" scsi.address "$(t scsi.address.port):$(t scsi.address.bus):$(t scsi.address.target):$(t scsi.address.lun)" \
-            "0:0:0:0" "$(l hctl)" virtio-address
+        explained "$id" scsi.address "$(t scsi.address)" "<null>" "$(l hctl)" virtio-address
         ;;
     *)
         check "$id" scsi.address.port "$(t scsi.address.port)" config.host="${D[$id.host]:-<n/a>}" lsblk.hctl="${hh:-<n/a>}" \

@@ -1,4 +1,5 @@
 #!/usr/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs inside the test guest (started by /init): loads the drivers, finds
 # the disks of disks.sh by their serial numbers, lays out the volumes, asks
 # the reference tools and tavdisk, does the sector round trips, runs the

@@ -1,4 +1,5 @@
 #!/usr/bin/bash
+# SPDX-License-Identifier: MIT
 # Records what the Linux backend reads on the guest's disks as replay
 # manifests (tests/linux/record-tree.sh's format, read by ReplayTree), one
 # per group of disks in TAVHW_TREES (disks.sh):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Churn and concurrency on this machine's own block layer (root only): while
 // one thread attaches, detaches, resizes, partitions and mounts loop disks
 // of its own, several threads of the same process enumerate the disks, read
