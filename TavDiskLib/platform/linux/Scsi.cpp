@@ -329,6 +329,8 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
 } // namespace
 
 FileObject::~FileObject() {
+    if (locked)
+        UnlockDevice(*this);
     if (fd >= 0)
         ::close(fd);
 }
