@@ -58,8 +58,16 @@ BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEG
                       DWORD dwMoveMethod);
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped);
+// A WriteFile on a disk handle succeeds only once the device has the data:
+// on Windows a disk handle is unbuffered; on Linux the backend follows each
+// write with fdatasync and a failed sync fails the write.
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
+// Pushes what the system holds of a handle's writes to the device; needs a
+// handle opened for writing (else ERROR_ACCESS_DENIED). Windows: the
+// system's call. Linux: fdatasync on the device (nothing on a recording).
+// Simulated machine: succeeds on a disk handle with write access.
+BOOL FlushFileBuffers(HANDLE hFile);
 
 // Volumes and the Windows directory.
 HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength);

@@ -310,6 +310,19 @@ template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPD
 
 } // namespace
 
+BOOL FlushFileBuffers(HANDLE hFile) {
+    auto f = Find<FileObject>(hFile);
+    if (!f)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (DWORD error = DeviceForTransfer(*f))
+        return Fail(error);
+    if (!f->canWrite)
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!f->replay && ::fdatasync(f->fd) != 0)
+        return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
+
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
     return Transfer<false>(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);

@@ -49,6 +49,7 @@ enum class Op {
     CM_Get_Parent,
     CM_Get_Device_ID_Size,
     CM_Get_Device_IDW,
+    FlushFileBuffers,
 };
 
 const char *OpName(Op op);
