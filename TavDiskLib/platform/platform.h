@@ -44,7 +44,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // partition, a dm or md device, a whole disk mounted as a volume. On a
 // whole disk it is the disk as a whole: a partition in use does not make
 // the disk as a whole in use when this process holds a claim on one of its
-// partitions or can take one (then held with the claim), as the kernel
+// partitions or can take one (then held with the claim), or one of them is
+// visibly mounted, swap or held by another device, as the kernel
 // refuses a claim of the whole disk while a partition is claimed and a claim
 // of a partition while the whole disk is. On a recorded machine, where no
 // claim can be taken, a device is in use when it is mounted, an active swap

@@ -82,6 +82,12 @@ expect refused "$parts" 32767 "in use"    # the backup GPT header
 expect written "$parts" 11000             # free space between the partitions
 expect written "$parts" 13000             # the partition that is not in use
 expect written "$parts" 3000 "" --allow-mounted
+# ... and with every partition mounted, free space is still free.
+mkfs.ext4 -q -F "${parts}p2" >/dev/null 2>&1
+mnt "${parts}p2" parts2
+expect written "$parts" 11000
+expect refused "$parts" 13000 "mounted at $work/parts2"
+expect refused "$parts" 0 "in use"
 
 # An unmounted disk: written, the partition table too.
 plain=$(attach "$(fresh plain 1)")

@@ -19,7 +19,9 @@
 // lock on a whole disk asks whether the disk as a whole is in use: when its
 // own claim is refused, a partition this process holds a claim on, or one
 // it can claim now (held with the lock), shows that the whole disk is not
-// claimed by anything else, and keeps it so while held.
+// claimed by anything else, and keeps it so while held. When every
+// partition is claimed, one that is visibly mounted, swap or held by
+// another device shows the same for as long as it stays so.
 //
 // On a recorded machine there is no kernel to ask: a device is in use when
 // it is mounted, listed in proc/swaps or held by another device (holders/).
@@ -88,8 +90,10 @@ std::vector<std::string> LoopsOn(const Root &root, const std::string &device) {
     return out;
 }
 
-// Whether a recorded device is mounted, swap or held.
-bool RecordedInUse(const Root &root, const std::string &name) {
+// Whether a device is visibly in use: mounted (in this mount namespace),
+// an active swap area or held by another device. All a recorded device can
+// tell.
+bool VisiblyInUse(const Root &root, const std::string &name) {
     if (!ListDirectory(root, ClassBlock(name) + "/holders").empty())
         return true;
     auto dev = ReadAttr(root, ClassBlock(name) + "/dev");
@@ -114,9 +118,9 @@ struct Claimer {
     // disk claimed as itself is in use when a partition of it is.
     int Open(const std::string &name, bool asWhole = true) {
         if (recorded) {
-            bool used = RecordedInUse(root, name);
+            bool used = VisiblyInUse(root, name);
             for (const auto &p : asWhole ? std::vector<std::string>() : PartitionsOf(root, name))
-                used = used || RecordedInUse(root, p);
+                used = used || VisiblyInUse(root, p);
             return used ? EBUSY : 0;
         }
         int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
@@ -143,6 +147,11 @@ struct Claimer {
                 return true;
         for (const auto &p : partitions)
             if (Open(p) == 0)
+                return true;
+        // Every partition is claimed: one that is visibly mounted, swap or
+        // held shows the same, and keeps it so for as long as it stays so.
+        for (const auto &p : partitions)
+            if (VisiblyInUse(root, p))
                 return true;
         return false;
     }
