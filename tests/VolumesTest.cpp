@@ -362,7 +362,7 @@ WideAnswer SectorMount(Drive &d, ULONG sector, ULONG capacity = 256) {
     std::vector<wchar_t> buffer(capacity + 1, L'#');
     ULONG length = 999;
     int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
-    return {result, length, result ? std::wstring(buffer.data()) : std::wstring()};
+    return {result, length, result == 1 ? std::wstring(buffer.data()) : std::wstring()};
 }
 
 } // namespace
