@@ -70,14 +70,15 @@ int Wide(tavdisk_drive *drive, WideMember member, wchar_t *buffer, uint32_t capa
 // Windows, where long is 32 bits).
 static_assert(sizeof(ULONG) == sizeof(uint32_t), "ULONG must be 32 bits");
 
-int Transfer(tavdisk_drive *drive, uint32_t sector, void *buffer, uint32_t capacity, bool write) noexcept {
+using TransferMember = int (Drive::*)(ULONG, unsigned char *);
+
+int Transfer(tavdisk_drive *drive, uint32_t sector, void *buffer, uint32_t capacity, TransferMember member) noexcept {
     return With(drive, 0, [&](Drive &d) {
         // A sector that does not fit the caller's buffer is not moved.
         ULONG size = d.GetBytesPerSector();
         if (!buffer || size == 0 || capacity < size)
             return 0;
-        auto *bytes = static_cast<unsigned char *>(buffer);
-        return write ? d.WriteSector(sector, bytes) : d.ReadSector(sector, bytes);
+        return (d.*member)(sector, static_cast<unsigned char *>(buffer));
     });
 }
 
@@ -278,13 +279,19 @@ int64_t TAVDISK_CALL tavdisk_drive_get_sectors(tavdisk_drive *drive) {
 }
 
 int TAVDISK_CALL tavdisk_drive_read_sector(tavdisk_drive *drive, uint32_t sector, void *buffer, uint32_t capacity) {
-    return Transfer(drive, sector, buffer, capacity, false);
+    return Transfer(drive, sector, buffer, capacity, &Drive::ReadSector);
 }
 
 int TAVDISK_CALL tavdisk_drive_write_sector(tavdisk_drive *drive, uint32_t sector, const void *buffer,
                                             uint32_t capacity) {
     // WriteSector only reads the buffer.
-    return Transfer(drive, sector, const_cast<void *>(buffer), capacity, true);
+    return Transfer(drive, sector, const_cast<void *>(buffer), capacity, &Drive::WriteSector);
+}
+
+int TAVDISK_CALL tavdisk_drive_write_sector_if_unused(tavdisk_drive *drive, uint32_t sector, const void *buffer,
+                                                      uint32_t capacity) {
+    // WriteSectorIfUnused only reads the buffer.
+    return Transfer(drive, sector, const_cast<void *>(buffer), capacity, &Drive::WriteSectorIfUnused);
 }
 
 int TAVDISK_CALL tavdisk_drive_get_drive_letters(tavdisk_drive *drive, wchar_t *buffer, uint32_t capacity,
@@ -295,6 +302,14 @@ int TAVDISK_CALL tavdisk_drive_get_drive_letters(tavdisk_drive *drive, wchar_t *
 int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *drive, wchar_t *buffer, uint32_t capacity,
                                                 uint32_t *length) {
     return Wide(drive, &Drive::GetMountPoints, buffer, capacity, length);
+}
+
+int TAVDISK_CALL tavdisk_drive_get_sector_mount_point(tavdisk_drive *drive, uint32_t sector, wchar_t *buffer,
+                                                      uint32_t capacity, uint32_t *length) {
+    return With(drive, 0, [&](Drive &d) {
+        Count needed(length);
+        return d.GetSectorMountPoint(sector, buffer, capacity, needed.Get());
+    });
 }
 
 int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive) {

@@ -5,10 +5,12 @@
 #include "Records.h"
 #include "Requests.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
 #include <string>
+#include <vector>
 
 using namespace TavRecords;
 namespace P = TavRequests;
@@ -21,6 +23,15 @@ constexpr size_t VolumeNameBackslash = 48;
 constexpr size_t MaxExtentsBlock = 1024 * 1024;
 constexpr DWORD MaxPathNamesLength = 1024 * 1024;
 
+// The first failure a pass that must not miss a volume met, with its code
+// (never 0). A pass that only lists what it finds leaves it unset.
+void NoteFailure(DWORD *failed) {
+    if (failed && *failed == ERROR_SUCCESS) {
+        DWORD code = P::GetLastError();
+        *failed = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+    }
+}
+
 struct ScanState {
     wchar_t *letters; // 26 slots
     std::wstring mounts;
@@ -30,22 +41,30 @@ struct ScanState {
 // platform's order, until it returns false. A list is used only when the
 // platform delivered it whole (see below). Returns false only when memory
 // ran out; a volume without names, or whose answer cannot be used, has no
-// name to take.
-template <class Take> bool ForEachPathName(const wchar_t *volumeName, Take take) {
+// name to take. With `failed`, an answer that could not be used is noted
+// there.
+template <class Take> bool ForEachPathName(const wchar_t *volumeName, Take take, DWORD *failed = nullptr) {
     DWORD needed = 100;
     auto *probe = Alloc<wchar_t>(2 * sizeof(wchar_t));
     if (!probe)
         return false;
-    P::GetVolumePathNamesForVolumeNameW(volumeName, probe, 2, &needed);
+    BOOL fits = P::GetVolumePathNamesForVolumeNameW(volumeName, probe, 2, &needed);
+    if (!fits && P::GetLastError() != ERROR_MORE_DATA)
+        NoteFailure(failed);
     Release(probe);
-    if (needed == 0 || needed > MaxPathNamesLength)
+    if (needed == 0 || needed > MaxPathNamesLength) {
+        if (failed && *failed == ERROR_SUCCESS)
+            *failed = ERROR_INVALID_DATA;
         return true; // no usable answer: the volume contributes nothing
+    }
 
     auto *list = Alloc<wchar_t>(size_t{needed} * sizeof(wchar_t));
     if (!list)
         return false;
     DWORD returned = 0;
     BOOL ok = P::GetVolumePathNamesForVolumeNameW(volumeName, list, needed, &returned);
+    if (!ok)
+        NoteFailure(failed);
 
     // Walk only a list the platform delivered whole, and only inside the
     // buffer: it was zero-filled, so nothing unwritten is read. Every name
@@ -74,6 +93,8 @@ template <class Take> bool ForEachPathName(const wchar_t *volumeName, Take take)
             more = take(list + at, length);
             at += length + 1;
         }
+    } else if (ok && failed && *failed == ERROR_SUCCESS) {
+        *failed = ERROR_INVALID_DATA; // a list that is not whole
     }
     Release(list);
     return true;
@@ -107,15 +128,16 @@ bool TakePathNames(const wchar_t *volumeName, ScanState &scan) {
 // Opens a volume by its name without the trailing backslash (with it, the
 // name is the volume's root directory). A volume name is 49 characters
 // ending in one; a name of another shape is opened as it is rather than cut
-// short. Where read access is refused (without administrator rights) the
-// volume is opened for queries only: its extents need no access.
-HANDLE OpenVolume(wchar_t *volumeName) {
+// short. Where read access is refused (without administrator rights) a
+// volume opened for a scan is opened for queries only: its extents need no
+// access.
+HANDLE OpenVolume(wchar_t *volumeName, DWORD access = GENERIC_READ) {
     const bool trailing = volumeName[VolumeNameBackslash] == L'\\' && volumeName[VolumeNameBackslash + 1] == 0;
     if (trailing)
         volumeName[VolumeNameBackslash] = 0;
-    HANDLE volume = P::CreateFileW(volumeName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   0, nullptr);
-    if (volume == INVALID_HANDLE_VALUE && P::GetLastError() == ERROR_ACCESS_DENIED)
+    HANDLE volume =
+        P::CreateFileW(volumeName, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE && access == GENERIC_READ && P::GetLastError() == ERROR_ACCESS_DENIED)
         volume = P::CreateFileW(volumeName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (trailing)
         volumeName[VolumeNameBackslash] = L'\\';
@@ -128,19 +150,28 @@ void CloseVolume(HANDLE volume) {
 }
 
 // Calls `take(extent)` for each extent of the volume, in order, until it
-// returns true. Returns false only when memory ran out.
-template <class Take> bool ForEachExtent(HANDLE volume, Take take) {
+// returns true. Returns false only when memory ran out. With `failed`, an
+// extents request that failed is noted there; a volume that has no disk
+// extents to give (ERROR_INVALID_FUNCTION: an optical or floppy drive) is
+// none.
+template <class Take> bool ForEachExtent(HANDLE volume, Take take, DWORD *failed = nullptr) {
     auto *first = Alloc<VOLUME_DISK_EXTENTS>();
     if (!first)
         return false;
     DWORD returned = 0;
     // A volume with several extents answers "more data" with the count.
-    P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, first, sizeof(VOLUME_DISK_EXTENTS),
-                       &returned, nullptr);
+    if (!P::DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, first,
+                            sizeof(VOLUME_DISK_EXTENTS), &returned, nullptr)) {
+        DWORD why = P::GetLastError();
+        if (why != ERROR_MORE_DATA && why != ERROR_INVALID_FUNCTION)
+            NoteFailure(failed);
+    }
     DWORD count = first->NumberOfDiskExtents;
     Release(first);
 
     const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
+    if (count > (MaxExtentsBlock - header) / sizeof(DISK_EXTENT) && failed && *failed == ERROR_SUCCESS)
+        *failed = ERROR_INVALID_DATA;
     if (count == 0 || count > (MaxExtentsBlock - header) / sizeof(DISK_EXTENT))
         return true;
     size_t size = header + size_t{count} * sizeof(DISK_EXTENT);
@@ -157,6 +188,8 @@ template <class Take> bool ForEachExtent(HANDLE volume, Take take) {
             if (take(extent))
                 break;
         }
+    } else {
+        NoteFailure(failed);
     }
     Release(all);
     return true;
@@ -182,23 +215,34 @@ bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
 // One pass over every volume of the machine for this disk: `visit(name,
 // number)` is called for each volume with this disk's number, asked once
 // right after the search started, and returns false to stop (memory ran
-// out). Returns false when the pass stopped for want of memory.
-template <class Visit> bool Drive::WalkVolumes(Visit visit) {
+// out). Returns false when the pass stopped for want of memory. With
+// `failed`, a search or device number that failed is noted there (a search
+// that finds no volume at all is no failure).
+template <class Visit> bool Drive::WalkVolumes(Visit visit, DWORD *failed) {
     bool enough = true;
     wchar_t volumeName[VolumeNameCapacity] = {};
     HANDLE search = P::FindFirstVolumeW(volumeName, VolumeNameCapacity);
-    if (search == INVALID_HANDLE_VALUE)
+    if (search == INVALID_HANDLE_VALUE) {
+        if (P::GetLastError() != ERROR_NO_MORE_FILES)
+            NoteFailure(failed);
         return true;
+    }
     // Without this disk's number no volume can be matched to it: a failed
     // request must not be taken for disk 0.
     ULONG number = 0;
     int asked = QueryDeviceNumber(&number);
     enough = asked >= 0;
+    if (asked == 0)
+        NoteFailure(failed);
     if (asked > 0) {
+        bool more = true;
         do {
             volumeName[VolumeNameCapacity - 1] = 0;
             enough = visit(volumeName, number);
-        } while (enough && P::FindNextVolumeW(search, volumeName, VolumeNameCapacity));
+            more = enough && P::FindNextVolumeW(search, volumeName, VolumeNameCapacity);
+        } while (more);
+        if (enough && P::GetLastError() != ERROR_NO_MORE_FILES)
+            NoteFailure(failed);
     }
     P::FindVolumeClose(search);
     return enough;
@@ -235,6 +279,16 @@ void Drive::ScanVolumes() {
     MountPointList = list;
 }
 
+// Whether one of a volume's extents on disk `number` has a byte of the
+// `size` bytes from `first`.
+static bool ExtentHolds(const DISK_EXTENT &extent, ULONG number, uint64_t first, ULONG size) {
+    uint64_t start = static_cast<uint64_t>(extent.StartingOffset.QuadPart);
+    uint64_t end = start + static_cast<uint64_t>(extent.ExtentLength.QuadPart);
+    if (end < start)
+        end = UINT64_MAX; // an absurd length reaches the end of the disk
+    return extent.DiskNumber == number && first < end && start < first + (size ? size : 1);
+}
+
 int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
     ULONG ignored = 0;
     if (!Length)
@@ -245,41 +299,165 @@ int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, UL
     ULONG size = Geometry ? Geometry->BytesPerSector : 0;
     uint64_t first = uint64_t{Sector} * size;
 
-    // A fresh pass, not the kept scan: the question is about now.
+    // A fresh pass, not the kept scan: the question is about now. Every
+    // volume must be looked at: one that cannot be makes the answer "could
+    // not tell", unless another volume is found mounted there.
     std::wstring found;
-    WalkVolumes([&](wchar_t *volumeName, ULONG number) {
-        HANDLE volume = OpenVolume(volumeName);
-        bool holds = false;
-        bool enough = ForEachExtent(volume, [&](const DISK_EXTENT &extent) {
-            uint64_t start = static_cast<uint64_t>(extent.StartingOffset.QuadPart);
-            uint64_t end = start + static_cast<uint64_t>(extent.ExtentLength.QuadPart);
-            if (end < start)
-                end = UINT64_MAX; // an absurd length reaches the end of the disk
-            // Any byte of the sector inside the extent counts.
-            holds = extent.DiskNumber == number && first < end && start < first + (size ? size : 1);
-            return holds;
-        });
-        bool named = false, stored = true;
-        if (enough && holds)
-            enough = ForEachPathName(volumeName, [&](const wchar_t *name, size_t length) {
-                try {
-                    found.assign(name, length);
-                    named = true;
-                } catch (...) {
-                    stored = false;
-                }
-                return false; // the first name is the one
-            });
-        CloseVolume(volume);
-        return enough && stored && !named; // a volume found: no need to look further
-    });
-    if (found.empty())
+    DWORD failed = ERROR_SUCCESS;
+    bool enough = true;
+    WalkVolumes(
+        [&](wchar_t *volumeName, ULONG number) {
+            HANDLE volume = OpenVolume(volumeName);
+            if (volume == INVALID_HANDLE_VALUE || volume == nullptr) {
+                NoteFailure(&failed);
+                return true;
+            }
+            bool holds = false;
+            enough = ForEachExtent(
+                volume,
+                [&](const DISK_EXTENT &extent) {
+                    holds = ExtentHolds(extent, number, first, size);
+                    return holds;
+                },
+                &failed);
+            bool named = false;
+            if (enough && holds)
+                enough = ForEachPathName(
+                    volumeName,
+                    [&](const wchar_t *name, size_t length) {
+                        try {
+                            found.assign(name, length);
+                            named = true;
+                        } catch (...) {
+                            enough = false;
+                        }
+                        return false; // the first name is the one
+                    },
+                    &failed);
+            CloseVolume(volume);
+            return enough && !named; // a volume found: no need to look further
+        },
+        &failed);
+    if (found.empty()) {
+        if (!enough && failed == ERROR_SUCCESS)
+            failed = ERROR_NOT_ENOUGH_MEMORY;
+        if (failed != ERROR_SUCCESS) {
+            P::SetLastError(failed);
+            return -1;
+        }
         return 0;
+    }
     *Length = static_cast<ULONG>(found.size() + 1);
     if (Capacity < *Length || !Buffer)
         return 0;
     std::wmemcpy(Buffer, found.c_str(), found.size() + 1);
     return 1;
+}
+
+int Drive::IsPartitionTableSector(ULONG Sector, ULONG Size) {
+    if (Sector == 0)
+        return 1; // the (protective) MBR
+    auto *header = Alloc<unsigned char>(Size);
+    if (!header)
+        return 1; // cannot tell: taken for one
+    int table = 0;
+    if (!ReadSector(1, header)) {
+        table = 1;
+    } else if (Size >= 92 && std::memcmp(header, "EFI PART", 8) == 0) {
+        uint64_t alternate = 0, entries = 0;
+        uint32_t count = 0, entrySize = 0;
+        std::memcpy(&alternate, header + 32, 8);
+        std::memcpy(&entries, header + 72, 8);
+        std::memcpy(&count, header + 80, 4);
+        std::memcpy(&entrySize, header + 84, 4);
+        // The entry array, at most 16 MiB of it (an absurd header still
+        // covers the usual 32 sectors after it), and its backup just before
+        // the backup header at the end of the disk.
+        uint64_t bytes = uint64_t{count} * entrySize;
+        uint64_t sectors = (std::min<uint64_t>(bytes, 16u << 20) + Size - 1) / Size;
+        if (sectors < 32)
+            sectors = 32;
+        uint64_t s = Sector;
+        table = s == 1 || (s >= entries && s - entries < sectors) || s == alternate ||
+                (s < alternate && alternate - s <= sectors);
+    }
+    Release(header);
+    return table;
+}
+
+int Drive::WriteSectorIfUnused(ULONG Sector, unsigned char *Buffer) {
+    if (!Geometry)
+        GetCapacity();
+    ULONG size = Geometry ? Geometry->BytesPerSector : 0;
+    if (size == 0 || !Buffer) {
+        P::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const uint64_t first = uint64_t{Sector} * size;
+    // A partition table sector is in use when anything on the disk is.
+    const bool table = IsPartitionTableSector(Sector, size) != 0;
+
+    // Every volume with an extent holding the sector is locked first, the
+    // disk as a whole last (a lock on the disk may take a partition's claim
+    // to show that nothing else holds the disk).
+    std::vector<HANDLE> held;
+    DWORD failed = ERROR_SUCCESS;
+    bool enough = true;
+    WalkVolumes(
+        [&](wchar_t *volumeName, ULONG number) {
+            HANDLE volume = OpenVolume(volumeName, GENERIC_READ | GENERIC_WRITE);
+            if (volume == INVALID_HANDLE_VALUE || volume == nullptr) {
+                NoteFailure(&failed);
+                return false;
+            }
+            bool holds = false;
+            enough = ForEachExtent(
+                volume,
+                [&](const DISK_EXTENT &extent) {
+                    holds = table ? extent.DiskNumber == number : ExtentHolds(extent, number, first, size);
+                    return holds;
+                },
+                &failed);
+            if (enough && failed == ERROR_SUCCESS && holds) {
+                DWORD returned = 0;
+                if (!P::DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+                    NoteFailure(&failed);
+                } else {
+                    try {
+                        held.push_back(volume);
+                        return true;
+                    } catch (...) {
+                        enough = false;
+                    }
+                }
+            }
+            CloseVolume(volume);
+            return enough && failed == ERROR_SUCCESS;
+        },
+        &failed);
+    if (!enough && failed == ERROR_SUCCESS)
+        failed = ERROR_NOT_ENOUGH_MEMORY;
+    bool diskLocked = false;
+    if (failed == ERROR_SUCCESS) {
+        DWORD returned = 0;
+        diskLocked = P::DeviceIoControl(DeviceHandle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+        if (!diskLocked)
+            NoteFailure(&failed);
+    }
+    int result = -1;
+    if (failed == ERROR_SUCCESS)
+        result = WriteSector(Sector, Buffer) ? 1 : 0;
+    DWORD why = failed != ERROR_SUCCESS ? failed : P::GetLastError();
+    DWORD returned = 0;
+    if (diskLocked)
+        P::DeviceIoControl(DeviceHandle, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    for (HANDLE volume : held) {
+        P::DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+        CloseVolume(volume);
+    }
+    if (result != 1)
+        P::SetLastError(why);
+    return result;
 }
 
 int Drive::GetDriveLetters(wchar_t *Buffer, ULONG Capacity, ULONG *Length) {

@@ -129,9 +129,21 @@ public:
     // has an extent holding the sector, asked of the platform anew on each
     // call. Length gets the name's length with terminator, 0 when no mounted
     // volume holds the sector; a buffer that is too small is refused
-    // (result 0) and left untouched.
+    // (result 0) and left untouched. Result -1 (Length 0): could not tell,
+    // as a volume could not be examined (the search, the device number, a
+    // volume's open, extents or path names failed, memory ran out); the
+    // last-error code holds the reason.
     int GetSectorMountPoint(TavDiskLib::ULONG Sector, wchar_t *Buffer, TavDiskLib::ULONG Capacity,
                             TavDiskLib::ULONG *Length);
+    // WriteSector, done only while nothing else uses the storage the sector
+    // lies in: every volume with an extent holding it (for a partition table
+    // sector, every volume on the disk) and the disk as a whole are locked
+    // (FSCTL_LOCK_VOLUME) across the write, then unlocked. Result 1 when
+    // written, 0 when the write failed, -1 when nothing was written as the
+    // storage is in use or could not be examined; the last-error code holds
+    // the reason (in use: ERROR_ACCESS_DENIED on Windows, ERROR_BUSY on
+    // Linux).
+    int WriteSectorIfUnused(TavDiskLib::ULONG Sector, unsigned char *Buffer);
 
     // Additions for callers that need exact answers.
     // The disk number, asked of the device: 1 with *Number set when the
@@ -172,7 +184,8 @@ private:
     int TransferSector(TavDiskLib::ULONG Sector, unsigned char *Buffer, bool Write);
     int QueryDeviceNumber(TavDiskLib::ULONG *Number);
     void ScanVolumes();
-    template <class Visit> bool WalkVolumes(Visit visit);
+    template <class Visit> bool WalkVolumes(Visit visit, TavDiskLib::ULONG *Failed = nullptr);
+    int IsPartitionTableSector(TavDiskLib::ULONG Sector, TavDiskLib::ULONG Size);
 
     TavDiskLib::HANDLE DeviceHandle;
     void *DeviceInfoSet;

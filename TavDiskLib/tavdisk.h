@@ -222,6 +222,13 @@ TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_read_sector(tavdisk_drive *drive, u
                                                          uint32_t capacity);
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_write_sector(tavdisk_drive *drive, uint32_t sector, const void *buffer,
                                                           uint32_t capacity);
+/* tavdisk_drive_write_sector while nothing else uses the storage the sector
+ * lies in (Drive::WriteSectorIfUnused): 1 written, 0 the write failed, -1
+ * nothing written as the storage is in use or could not be examined (the
+ * reason in the last-error code); 0 as well for a buffer that cannot hold a
+ * sector. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_write_sector_if_unused(tavdisk_drive *drive, uint32_t sector,
+                                                                    const void *buffer, uint32_t capacity);
 
 /* ---- Volumes on the disk ------------------------------------------------------ */
 
@@ -232,6 +239,13 @@ TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_drive_letters(tavdisk_drive *dr
                                                                uint32_t *length);
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_points(tavdisk_drive *drive, wchar_t *buffer, uint32_t capacity,
                                                               uint32_t *length);
+/* The first path name of a mounted volume holding the sector, asked anew
+ * (Drive::GetSectorMountPoint): 1 and the name; 0 with length 0 when none
+ * holds it, with the length needed when the buffer is too small; -1 with
+ * length 0 when it could not tell (the reason in the last-error code). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_sector_mount_point(tavdisk_drive *drive, uint32_t sector,
+                                                                    wchar_t *buffer, uint32_t capacity,
+                                                                    uint32_t *length);
 /* 1 when the Windows directory's drive letter is one of the disk's. */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive);
 /* 1 when one of the disk's volumes is the system's own (Drive::ContainsSystemVolume):

@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: MIT
-// Sequential ReadSector on a real block device against a bare single-sector
-// pread loop on the same device (the baseline), through the Linux backend,
-// and their ratio from the same run.
+// Sequential ReadSector and WriteSector on a real block device against bare
+// single-sector loops on the same device (the baselines), through the Linux
+// backend, and their ratios from the same run: ReadSector against pread,
+// WriteSector (which returns once the device has the data) against pwrite
+// followed by fdatasync, and, to choose how a write is made durable, pwrite
+// on a descriptor opened O_DSYNC against pwrite + fdatasync.
 //
 //   TAVDISK_BENCH_DISK=/dev/loop0 build/default/bench/tavdisk_bench_linux
 //   bench/read-vs-pread.sh          # the same on a loop disk of its own
 //
 // Needs read-write access to the device (root); a loop device over a file is
-// the intended target. Both loops read the same 4096 sectors in order, so
-// both are served from the page cache after the first pass.
+// the intended target: the write loops overwrite its first 4096 sectors.
+// Both read loops read the same 4096 sectors in order, so both are served
+// from the page cache after the first pass.
 #include "TavDiskLib/TavDiskLib.h"
 
 #include <benchmark/benchmark.h>
@@ -34,41 +38,89 @@ const char *DiskPath() {
     return path ? path : "";
 }
 
-void BM_ReadSectorSequential(benchmark::State &state) {
-    void *set = Drive::GetDeviceInfoSet();
-    Drive *found = nullptr;
-    std::wstring wanted(DiskPath(), DiskPath() + std::string(DiskPath()).size());
-    for (ULONG i = 0; !found; ++i) {
-        Drive *d = Drive::GetDrive(set, i);
-        if (!d)
-            break;
-        wchar_t path[256];
-        ULONG length = 0;
-        if (d->GetDevicePath(path, 256, &length) && wanted == path)
-            found = d;
-        else
-            delete d;
+// The disk at TAVDISK_BENCH_DISK as a Drive of its own set; null after
+// marking the benchmark skipped.
+struct OpenDrive {
+    void *set = nullptr;
+    Drive *drive = nullptr;
+    explicit OpenDrive(benchmark::State &state) : set(Drive::GetDeviceInfoSet()) {
+        std::wstring wanted(DiskPath(), DiskPath() + std::string(DiskPath()).size());
+        for (ULONG i = 0; !drive; ++i) {
+            Drive *d = Drive::GetDrive(set, i);
+            if (!d)
+                break;
+            wchar_t path[256];
+            ULONG length = 0;
+            if (d->GetDevicePath(path, 256, &length) && wanted == path)
+                drive = d;
+            else
+                delete d;
+        }
+        if (drive && drive->GetBytesPerSector() == 0) {
+            delete drive;
+            drive = nullptr;
+        }
+        if (!drive)
+            state.SkipWithError("set TAVDISK_BENCH_DISK to a block device the library can open (as root)");
     }
-    if (!found || found->GetBytesPerSector() == 0) {
-        state.SkipWithError("set TAVDISK_BENCH_DISK to a block device the library can open (as root)");
-        delete found;
+    ~OpenDrive() {
+        delete drive;
         SetupDiDestroyDeviceInfoList(set);
-        return;
     }
-    std::vector<unsigned char> buffer(found->GetBytesPerSector());
+    OpenDrive(const OpenDrive &) = delete;
+    OpenDrive &operator=(const OpenDrive &) = delete;
+};
+
+template <bool Write> void SectorsThroughTheLibrary(benchmark::State &state) {
+    OpenDrive open(state);
+    if (!open.drive)
+        return;
+    std::vector<unsigned char> buffer(open.drive->GetBytesPerSector(), 0x5A);
     ULONG sector = 0;
     for (auto _ : state) {
-        if (!found->ReadSector(sector, buffer.data())) {
-            state.SkipWithError("ReadSector failed");
+        if (!(Write ? open.drive->WriteSector(sector, buffer.data()) : open.drive->ReadSector(sector, buffer.data()))) {
+            state.SkipWithError(Write ? "WriteSector failed" : "ReadSector failed");
             break;
         }
         sector = (sector + 1) % SectorsRead;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(buffer.size()));
-    delete found;
-    SetupDiDestroyDeviceInfoList(set);
 }
+
+void BM_ReadSectorSequential(benchmark::State &state) { SectorsThroughTheLibrary<false>(state); }
 BENCHMARK(BM_ReadSectorSequential);
+
+void BM_WriteSectorSequential(benchmark::State &state) { SectorsThroughTheLibrary<true>(state); }
+BENCHMARK(BM_WriteSectorSequential);
+
+// Bare durable writes: pwrite then fdatasync, or pwrite on an O_DSYNC
+// descriptor.
+template <bool Dsync> void BareDurableWrites(benchmark::State &state) {
+    int fd = ::open(DiskPath(), O_RDWR | (Dsync ? O_DSYNC : 0));
+    if (fd < 0) {
+        state.SkipWithError("set TAVDISK_BENCH_DISK to a writable block device");
+        return;
+    }
+    const int sectorSize = 512; // a loop device's logical sector size unless set up otherwise
+    std::vector<unsigned char> buffer(sectorSize, 0x5A);
+    ULONG sector = 0;
+    for (auto _ : state) {
+        if (::pwrite(fd, buffer.data(), sectorSize, static_cast<off_t>(sector) * sectorSize) != sectorSize ||
+            (!Dsync && ::fdatasync(fd) != 0)) {
+            state.SkipWithError("write failed");
+            break;
+        }
+        sector = (sector + 1) % SectorsRead;
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * sectorSize);
+    ::close(fd);
+}
+
+void BM_PwriteFdatasyncBaseline(benchmark::State &state) { BareDurableWrites<false>(state); }
+BENCHMARK(BM_PwriteFdatasyncBaseline);
+
+void BM_PwriteDsyncBaseline(benchmark::State &state) { BareDurableWrites<true>(state); }
+BENCHMARK(BM_PwriteDsyncBaseline);
 
 void BM_PreadBaseline(benchmark::State &state) {
     int fd = ::open(DiskPath(), O_RDONLY);
@@ -92,8 +144,8 @@ void BM_PreadBaseline(benchmark::State &state) {
 }
 BENCHMARK(BM_PreadBaseline);
 
-// Prints the runs as usual, then ReadSector's speed as a share of the bare
-// pread loop's (1.0: as fast).
+// Prints the runs as usual, then each library loop's speed as a share of its
+// bare loop's (1.0: as fast).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
@@ -111,15 +163,23 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        auto library = perRead.find("BM_ReadSectorSequential"), bare = perRead.find("BM_PreadBaseline");
-        if (library != perRead.end() && bare != perRead.end() && library->second.first > 0 &&
-            library->second.second > 0)
-            std::printf("ReadSector throughput / bare pread throughput: %.2f (wall), %.2f (cpu)\n",
-                        bare->second.first / library->second.first, bare->second.second / library->second.second);
+        Ratio("ReadSector throughput / bare pread throughput", "BM_ReadSectorSequential", "BM_PreadBaseline");
+        Ratio("WriteSector throughput / bare pwrite + fdatasync throughput", "BM_WriteSectorSequential",
+              "BM_PwriteFdatasyncBaseline");
+        Ratio("pwrite on O_DSYNC throughput / pwrite + fdatasync throughput", "BM_PwriteDsyncBaseline",
+              "BM_PwriteFdatasyncBaseline");
     }
 
 private:
-    std::map<std::string, std::pair<double, double>> perRead; // wall, cpu per read
+    // Prints how fast `measured` runs as a share of `baseline` (1.0: as fast).
+    void Ratio(const char *what, const char *measured, const char *baseline) const {
+        auto m = perRead.find(measured), b = perRead.find(baseline);
+        if (m != perRead.end() && b != perRead.end() && m->second.first > 0 && m->second.second > 0)
+            std::printf("%s: %.2f (wall), %.2f (cpu)\n", what, b->second.first / m->second.first,
+                        b->second.second / m->second.second);
+    }
+
+    std::map<std::string, std::pair<double, double>> perRead; // wall, cpu per transfer
     std::set<std::string> medians;
 };
 

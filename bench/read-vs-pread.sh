@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Sequential ReadSector against a bare single-sector pread loop on a loop
-# disk of its own (64 MiB), in one run: prints both and their ratio.
+# Sequential ReadSector against a bare single-sector pread loop, WriteSector
+# against a bare pwrite + fdatasync loop, and pwrite on an O_DSYNC descriptor
+# against pwrite + fdatasync, on a loop disk of its own (64 MiB), in one run:
+# prints each and their ratios.
 #
 #   bench/read-vs-pread.sh [benchmark options]
 #

@@ -3,6 +3,7 @@
 // test.
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -362,7 +363,7 @@ WideAnswer SectorMount(Drive &d, ULONG sector, ULONG capacity = 256) {
     std::vector<wchar_t> buffer(capacity + 1, L'#');
     ULONG length = 999;
     int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
-    return {result, length, result ? std::wstring(buffer.data()) : std::wstring()};
+    return {result, length, result == 1 ? std::wstring(buffer.data()) : std::wstring()};
 }
 
 } // namespace
@@ -404,19 +405,154 @@ TEST_F(Volumes, SectorMountPointNamesTheMountedVolumeHoldingTheSector) {
     EXPECT_EQ(machine.OpenHandles(), 1u); // the disk's own
 }
 
-TEST_F(Volumes, SectorMountPointFindsNothingWhenTheDiskNumberIsUnknown) {
+TEST_F(Volumes, SectorMountPointCannotTellWhenTheDiskNumberIsUnknown) {
     machine.AddVolume({{0, 0, GiB}}, {L"C:\\"});
     DrivePtr d = Fresh(0);
     Fault f;
     f.op = Op::DeviceIoControl;
     f.ioctl = IOCTL_STORAGE_GET_DEVICE_NUMBER;
     machine.AddFault(f);
+    // Without the disk's number no volume can be matched: could not tell.
     EXPECT_EQ(SectorMount(*d, 0).length, 0u);
+    EXPECT_EQ(SectorMount(*d, 0).result, -1);
     machine.ClearFaults();
     EXPECT_EQ(SectorMount(*d, 0).text, L"C:\\");
     // An extent of absurd length reaches the end of the disk and no further.
     machine.AddVolume({{0, 4 * GiB, static_cast<uint64_t>(-1)}}, {L"G:\\"});
     EXPECT_EQ(SectorMount(*d, 0xFFFFFFFF).text, L"G:\\");
+}
+
+// A step of the pass that fails makes the answer "could not tell" (-1,
+// length 0, the buffer untouched, the reason in the last-error code), never
+// "not mounted"; a mounted volume found all the same is a fact.
+TEST_F(Volumes, SectorMountPointCannotTellWhenAnyStepFails) {
+    constexpr ULONG Sector = 2048 + 7;              // in volume 1, which is not mounted
+    machine.AddVolume({{1, 0, GiB}}, {L"F:\\"});    // another disk's
+    machine.AddVolume({{0, 1 << 20, 1 << 20}}, {}); // holds the sector, not mounted
+    machine.AddVolume({{0, 4 << 20, 1 << 20}}, {L"E:\\"});
+    DrivePtr d = Fresh(0);
+    ASSERT_EQ(SectorMount(*d, Sector).result, 0);
+
+    struct Case {
+        const char *step;
+        Op op;
+        DWORD ioctl;
+        int volume;
+        int skip;
+    } cases[] = {
+        {"search", Op::FindFirstVolumeW, 0, -1, 0},
+        {"next volume", Op::FindNextVolumeW, 0, -1, 0},
+        {"device number", Op::DeviceIoControl, IOCTL_STORAGE_GET_DEVICE_NUMBER, -1, 0},
+        {"volume open", Op::CreateFileW, 0, 0, 0},
+        {"first extents", Op::DeviceIoControl, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, 0, 0},
+        {"second extents", Op::DeviceIoControl, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, 0, 1},
+        {"path names", Op::GetVolumePathNamesForVolumeNameW, 0, 1, 0},
+        {"path names, second call", Op::GetVolumePathNamesForVolumeNameW, 0, 1, 1},
+    };
+    for (const Case &c : cases) {
+        Fault f;
+        f.op = c.op;
+        f.ioctl = c.ioctl;
+        f.volume = c.volume;
+        f.skip = c.skip;
+        f.error = ERROR_IO_DEVICE;
+        machine.AddFault(f);
+        std::vector<wchar_t> buffer(64, L'#');
+        ULONG length = 999;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(d->GetSectorMountPoint(Sector, buffer.data(), 64, &length), -1) << c.step;
+        EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE) << c.step;
+        EXPECT_EQ(length, 0u) << c.step;
+        EXPECT_EQ(buffer, std::vector<wchar_t>(64, L'#')) << c.step;
+        machine.ClearFaults();
+    }
+    // Memory that runs out at any point of the pass.
+    for (long nth = 0; nth < 6; ++nth) {
+        machine.FailAllocation(nth);
+        ULONG length = 999;
+        int result = d->GetSectorMountPoint(Sector, nullptr, 0, &length);
+        EXPECT_TRUE(result == -1 || result == 0) << nth;
+        if (result == -1) {
+            EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY) << nth;
+        }
+        machine.FailAllocation(-1);
+    }
+    // A failure beside the mounted volume that holds the sector: mounted.
+    Fault f;
+    f.op = Op::CreateFileW;
+    f.volume = 0;
+    machine.AddFault(f);
+    EXPECT_EQ(SectorMount(*d, (4 << 20) / 512).text, L"E:\\");
+    EXPECT_EQ(machine.OpenHandles(), 1u);
+}
+
+// A write made only while nothing uses the storage it lands in: the volumes
+// holding the sector (every volume of the disk for a partition table
+// sector) and the disk as a whole are locked across the write.
+TEST_F(Volumes, WriteSectorIfUnusedLocksAcrossTheWriteAndRefusesStorageInUse) {
+    machine.AddVolume({{0, 1 << 20, 1 << 20}}, {L"E:\\"});           // sectors 2048-4095
+    machine.AddVolume({{0, 4 << 20, 1 << 20}}, {});                  // sectors 8192-10239
+    machine.AddVolume({{1, 0, 1 << 20}, {0, 8 << 20, 1 << 20}}, {}); // spanned: 16384-18431 here
+    struct Case {
+        const char *what;
+        ULONG sector;
+        int volumeInUse; // -1 none
+        bool diskInUse;
+        int result;
+    } cases[] = {
+        {"free space", 100, -1, false, 1},
+        {"a volume not in use", 2050, -1, false, 1},
+        {"the volume in use", 2050, 0, false, -1},
+        {"another volume in use", 8200, 0, false, 1},
+        {"a spanned volume in use", 16390, 2, false, -1},
+        {"the disk in use", 100, -1, true, -1},
+        {"the partition table, a volume in use", 0, 1, false, -1},
+        {"the partition table, nothing in use", 0, -1, false, 1},
+    };
+    for (const Case &c : cases) {
+        for (auto &v : machine.volumes)
+            v.inUse = false;
+        if (c.volumeInUse >= 0)
+            machine.volumes[static_cast<size_t>(c.volumeInUse)].inUse = true;
+        machine.disks[0].inUse = c.diskInUse;
+        DrivePtr d = Fresh(0);
+        ByteString data(512, static_cast<uint8_t>(c.sector));
+        ByteString before = machine.ReadBytes(0, uint64_t{c.sector} * 512, 512);
+        machine.ClearLog();
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_EQ(d->WriteSectorIfUnused(c.sector, data.data()), c.result) << c.what;
+        EXPECT_EQ(machine.ReadBytes(0, uint64_t{c.sector} * 512, 512), c.result == 1 ? data : before) << c.what;
+        if (c.result == -1) {
+            EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << c.what;
+        }
+        // The write between the disk's lock and its unlock; every lock undone.
+        EXPECT_EQ(machine.Count(Op::DeviceIoControl, FSCTL_LOCK_VOLUME) - (c.result == 1 ? 0 : 1),
+                  machine.Count(Op::DeviceIoControl, FSCTL_UNLOCK_VOLUME))
+            << c.what;
+        if (c.result == 1) {
+            auto steps = Sequence(machine);
+            auto write =
+                std::find_if(steps.begin(), steps.end(), [](const Step &s) { return s.first == Op::WriteFile; });
+            ASSERT_NE(write, steps.end()) << c.what;
+            ASSERT_TRUE(write - steps.begin() >= 2) << c.what;
+            EXPECT_EQ((write - 1)->first, Op::SetFilePointerEx) << c.what;
+            EXPECT_EQ((write - 2)->second, FSCTL_LOCK_VOLUME) << c.what;
+            EXPECT_EQ((write + 1)->second, FSCTL_UNLOCK_VOLUME) << c.what;
+        }
+        EXPECT_EQ(machine.OpenHandles(), 1u) << c.what;
+    }
+    // A volume that cannot be examined: nothing written, the reason told.
+    machine.disks[0].inUse = false;
+    Fault f;
+    f.op = Op::CreateFileW;
+    f.volume = 1;
+    f.error = ERROR_IO_DEVICE;
+    machine.AddFault(f);
+    DrivePtr d = Fresh(0);
+    ByteString data(512, 0x77);
+    EXPECT_EQ(d->WriteSectorIfUnused(100, data.data()), -1);
+    EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
+    EXPECT_EQ(machine.Count(Op::WriteFile), 0u);
 }
 
 // What a listing asks of the platform for one disk: a fixed set of requests

@@ -93,24 +93,48 @@ int CheckSectorFile(const std::string &path, uint64_t &size, std::ostream &err) 
     return 0;
 }
 
-// Refuses a sector that belongs to a mounted volume unless `allowMounted`,
-// which writes with a note. Returns the exit code of a refusal, or 0.
+// Refuses a sector that belongs to a mounted volume, or whose volumes could
+// not all be examined, unless `allowMounted`, which writes with a note.
+// Returns the exit code of a refusal, or 0.
 int CheckMounted(Drive &drive, uint64_t sector, const DiskReport &d, bool allowMounted, std::ostream &err) {
     std::vector<wchar_t> mount(MaxWideLength < 4096 ? MaxWideLength : 4096, 0);
     ULONG mountLength = 0;
+    ClearLastError();
     int mounted = drive.GetSectorMountPoint(static_cast<ULONG>(sector), mount.data(), static_cast<ULONG>(mount.size()),
                                             &mountLength);
-    if (mountLength == 0)
+    std::string what;
+    if (mounted < 0) {
+        what = "cannot tell whether sector " + std::to_string(sector) + " of " + DiskName(d) +
+               " belongs to a mounted volume" + Because(LastError());
+    } else if (mountLength != 0) {
+        std::string where = EscapeText(mounted ? WideToUtf8(mount.data(), mountLength - 1) : std::string("?"));
+        what = "sector " + std::to_string(sector) + " of " + DiskName(d) + " belongs to the volume mounted at " + where;
+    } else {
         return 0;
-    std::string where = EscapeText(mounted ? WideToUtf8(mount.data(), mountLength - 1) : std::string("?"));
-    std::string what =
-        "sector " + std::to_string(sector) + " of " + DiskName(d) + " belongs to the volume mounted at " + where;
+    }
     if (!allowMounted)
         return Fail(err, ExitFailure,
                     what + "; writing there can corrupt its file system (--allow-mounted to write anyway); "
                            "nothing written");
     err << "tavdisk: note: " << what << "; writing anyway (--allow-mounted)\n";
     return 0;
+}
+
+// The refusal of a write whose storage is in use (or could not be looked
+// at) by something the mount check does not see: swap, a device built on
+// it, a file system mounted where this process cannot see it, the partition
+// table of a disk in use.
+int InUse(uint64_t sector, const DiskReport &d, std::ostream &err) {
+    DWORD why = LastError();
+    const bool busy = why == ERROR_BUSY || why == ERROR_ACCESS_DENIED || why == ERROR_SHARING_VIOLATION;
+    std::string what = busy ? "sector " + std::to_string(sector) + " of " + DiskName(d) +
+                                  " lies in storage in use (a mounted file system, swap, a device built on it or "
+                                  "a partition table of a disk in use)"
+                            : "cannot tell whether sector " + std::to_string(sector) + " of " + DiskName(d) +
+                                  " lies in storage in use";
+    return Fail(err, ExitFailure,
+                what + Because(why) +
+                    "; writing there can corrupt it (--allow-mounted to write anyway); nothing written");
 }
 
 // What identifies a disk across two looks: the same device with the same
@@ -208,13 +232,20 @@ int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
     if (!in || in.gcount() != static_cast<std::streamsize>(data.size()) || in.peek() != EOF)
         return Fail(err, ExitFailure, "cannot read exactly one sector from " + file + "; nothing written");
 
-    if ((code = CheckMounted(*o.drive, t->sector, d, w.allowMounted, err)) != ExitOk)
-        return code;
+    // A disk that went away is told as such before its volumes are asked.
     if ((code = LastLook(*o.drive, d, t->name, err)) != ExitOk)
         return code;
+    if ((code = CheckMounted(*o.drive, t->sector, d, w.allowMounted, err)) != ExitOk)
+        return code;
 
+    // Without --allow-mounted the write is made only while nothing else
+    // holds the storage it lands in, claimed across the write.
     ClearLastError();
-    if (!o.drive->WriteSector(static_cast<ULONG>(t->sector), data.data()))
+    const ULONG at = static_cast<ULONG>(t->sector);
+    int wrote = w.allowMounted ? o.drive->WriteSector(at, data.data()) : o.drive->WriteSectorIfUnused(at, data.data());
+    if (wrote < 0)
+        return InUse(t->sector, d, err);
+    if (!wrote)
         return TransferFailed("writing", t->sector, d, err);
     out << "wrote sector " << t->sector << " of " << DiskName(d) << ": " << data.size() << " bytes from " << file
         << "\n";

@@ -75,14 +75,42 @@ BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE h
                      LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+// FSCTL_LOCK_VOLUME (no input, no output) on a disk or volume handle claims
+// the device for that handle alone until FSCTL_UNLOCK_VOLUME on the same
+// handle or its close; it fails, claiming nothing, while anything else uses
+// the device. Windows: the system's volume lock (refused with
+// ERROR_ACCESS_DENIED while files are open on the volume). Linux: an
+// exclusive open (O_EXCL) of the block device, held by the handle, and of
+// every loop device stacked on it or beneath it, followed to any depth;
+// EBUSY answers ERROR_BUSY. On a volume the claim is the device itself: a
+// partition, a dm or md device, a whole disk mounted as a volume. On a
+// whole disk it is the disk as a whole: a partition in use does not make
+// the disk as a whole in use when this process holds a claim on one of its
+// partitions or can take one (then held with the claim), or one of them is
+// visibly mounted, swap or held by another device, as the kernel
+// refuses a claim of the whole disk while a partition is claimed and a claim
+// of a partition while the whole disk is. On a recorded machine, where no
+// claim can be taken, a device is in use when it is mounted, an active swap
+// area or held by another device. Simulated machine: refused with
+// ERROR_ACCESS_DENIED for a disk or volume marked in use. A second lock on
+// a handle that holds one succeeds; FSCTL_UNLOCK_VOLUME on a handle that
+// holds none fails with ERROR_NOT_LOCKED.
 
 // Sector transfer.
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                       DWORD dwMoveMethod);
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped);
+// A WriteFile on a disk handle succeeds only once the device has the data:
+// on Windows a disk handle is unbuffered; on Linux the backend follows each
+// write with fdatasync and a failed sync fails the write.
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped);
+// Pushes what the system holds of a handle's writes to the device; needs a
+// handle opened for writing (else ERROR_ACCESS_DENIED). Windows: the
+// system's call. Linux: fdatasync on the device (nothing on a recording).
+// Simulated machine: succeeds on a disk handle with write access.
+BOOL FlushFileBuffers(HANDLE hFile);
 
 // Volumes and the Windows directory.
 HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength);

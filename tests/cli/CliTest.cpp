@@ -16,6 +16,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -552,6 +553,39 @@ TEST_F(Tavdisk, WriteReplacesExactlyOneSector) {
     EXPECT_NE(forced.err.find("tavdisk: note: sector 4095 of disk 1"), std::string::npos) << forced.err;
     EXPECT_NE(forced.err.find("writing anyway (--allow-mounted)"), std::string::npos) << forced.err;
     EXPECT_EQ(machine.ReadBytes(1, 4095 * SectorSize, SectorSize), data);
+}
+
+// A write into storage in use that no mount point shows, or whose volumes
+// cannot all be examined, is refused with the reason (exit 1); only
+// --allow-mounted writes there.
+TEST_F(Tavdisk, WriteRefusesStorageInUseOrThatCannotBeExamined) {
+    TwoDisks();
+    std::string file = File("good", Pattern(SectorSize, 7));
+    const std::string disk0 = "sector 5 of disk 0 (" + std::string(Path0) + ")";
+    TavSim::Fault unreadable;
+    unreadable.op = Op::DeviceIoControl;
+    unreadable.ioctl = IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS;
+    unreadable.error = ERROR_IO_DEVICE;
+    struct Case {
+        const char *what;
+        std::function<void()> arrange;
+        std::string refusal;
+    } cases[] = {
+        {"a volume that cannot be examined", [&] { machine.AddFault(unreadable); },
+         "cannot tell whether " + disk0 + " belongs to a mounted volume: I/O error (error 1117)"},
+        {"the disk held by another program", [&] { machine.disks[0].inUse = true; }, disk0 + " lies in storage in use"},
+    };
+    for (const Case &c : cases) {
+        machine.ClearFaults();
+        machine.disks[0].inUse = false;
+        machine.WriteBytes(0, 5 * SectorSize, ByteString(SectorSize, 0));
+        c.arrange();
+        ExpectError(Tav({"write", Path0, "5", file, "--yes"}), 1, c.refusal);
+        EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), ByteString(SectorSize, 0)) << c.what;
+        Outcome forced = Tav({"write", Path0, "5", file, "--yes", "--allow-mounted"});
+        EXPECT_EQ(forced.code, 0) << c.what << forced.err;
+        EXPECT_EQ(machine.ReadBytes(0, 5 * SectorSize, SectorSize), Pattern(SectorSize, 7)) << c.what;
+    }
 }
 
 TEST_F(Tavdisk, WriteRefusesAndTouchesNothing) {

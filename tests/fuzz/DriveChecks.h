@@ -44,7 +44,7 @@ inline void CheckNarrow(Drive &d, Narrow getter, const char *name, bool refusesW
         std::vector<unsigned char> buffer(capacity + Slack, Canary);
         ULONG count = Untouched;
         int result = (d.*getter)(buffer.data(), capacity, &count);
-        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        Require(result == -1 || result == 0 || result == 1, "result not -1, 0 or 1", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
             Require(buffer[i] == Canary, "wrote past the capacity", name, capacity);
         if (result == 1) {
@@ -71,7 +71,7 @@ inline void CheckWide(Drive &d, Wide getter, const char *name) {
         std::vector<wchar_t> buffer(capacity + Slack, static_cast<wchar_t>(0x5A5A));
         ULONG length = Untouched;
         int result = (d.*getter)(buffer.data(), capacity, &length);
-        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        Require(result == -1 || result == 0 || result == 1, "result not -1, 0 or 1", name, capacity);
         Require(length != Untouched && length >= 1, "length not stored", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
             Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);
@@ -95,7 +95,7 @@ inline void CheckSectorMountPoint(Drive &d, ULONG sector) {
         std::vector<wchar_t> buffer(capacity + Slack, static_cast<wchar_t>(0x5A5A));
         ULONG length = Untouched;
         int result = d.GetSectorMountPoint(sector, buffer.data(), capacity, &length);
-        Require(result == 0 || result == 1, "result not 0 or 1", name, capacity);
+        Require(result == -1 || result == 0 || result == 1, "result not -1, 0 or 1", name, capacity);
         Require(length != Untouched, "length not stored", name, capacity);
         for (size_t i = capacity; i < buffer.size(); ++i)
             Require(buffer[i] == static_cast<wchar_t>(0x5A5A), "wrote past the capacity", name, capacity);

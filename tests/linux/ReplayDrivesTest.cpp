@@ -152,11 +152,11 @@ const DiskFacts Disks[] = {
      {NUMBER(GetBusType(), BusTypeSd), NUMBER(GetSectors().QuadPart, 124735488)},
      {TEXT(GetProductId, "SC64G"), TEXT(GetScsiProductId, "SC64G"), TEXT(GetSerialNumber, "0x1a2b3c4d")},
      "/media/user/SDCARD", Pci(L"O2 Micro, Inc. SD/MMC Card Reader Controller", L"sdhci-pci")},
-    // Its volume lies on the disks beneath it, not on dm-0 itself.
+    // Its volume lies on dm-0 itself (the disk mounted) and on the disks beneath it.
     {"DmMapperDeviceIsARaidDiskDescribedByItsDriver", "workstation", L"/dev/dm-0", nullptr,
      {NUMBER(GetBusType(), BusTypeRAID), NUMBER(GetSectors().QuadPart, 1961910272)},
      {TEXT(GetVendorId, "Linux"), TEXT(GetProductId, "vg0-data")},
-     "", L"device-mapper"},
+     "/data; /srv/my projects", L"device-mapper"},
     // More than 2^32 blocks: READ CAPACITY(10) says so, READ CAPACITY(16) counts.
     {"SasDiskAnswersRecordedInquiryAndLargeCapacity", "server", L"/dev/sda", nullptr,
      {NUMBER(GetBusType(), BusTypeSas), NUMBER(IsAta(), 0), NUMBER(GetSectors().QuadPart, 7814037168LL)},
@@ -187,7 +187,7 @@ const DiskFacts Disks[] = {
     {"MdRaidArrayIsADiskOfItsOwn", "server", L"/dev/md0", nullptr,
      {NUMBER(GetBusType(), BusTypeRAID), NUMBER(GetDriveNumber(), 6)},
      {TEXT(GetProductId, "md raid1")},
-     std::nullopt, std::nullopt},
+     "/srv; /var/www", std::nullopt},
     {"MdRaidArrayIsReportedByItsMemberDisk", "server", L"/dev/sdb", nullptr, {}, {}, "/srv; /var/www", std::nullopt},
     // A loop disk with partitions mounted twice and at a path with a space.
     {"LoopDiskWithPartitionsMountedTwiceAndAtAPathWithASpace", "vm", L"/dev/loop0", nullptr,

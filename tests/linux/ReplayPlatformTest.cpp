@@ -701,6 +701,13 @@ TEST(ReplayHandles, PositioningAndTransfers) {
     EXPECT_EQ(P::GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(P::ReadFile(reader.h, buffer, 512, &moved, nullptr));
     EXPECT_EQ(moved, 512u);
+
+    // Flushing needs a handle that writes.
+    EXPECT_TRUE(P::FlushFileBuffers(h.h));
+    EXPECT_FALSE(P::FlushFileBuffers(reader.h));
+    EXPECT_EQ(P::GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(P::FlushFileBuffers(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(P::GetLastError(), ERROR_INVALID_HANDLE);
 }
 
 TEST(ReplayHandles, QueryOnlyHandleAnswersFromSysfs) {

@@ -132,8 +132,10 @@ TEST(ReplayVolumes, SpannedVolumeHasAnExtentOnEachDisk) {
     auto volumes = VolumesByFirstPath();
     ASSERT_TRUE(volumes.count(L"/data"));
     auto extents = Extents(volumes[L"/data"]);
-    // sdb (disk 1) whole, and nvme0n1p1 on nvme0n1 (disk 3) from 1 MiB on.
-    EXPECT_EQ(extents, (std::vector<ExtentView>{{1, 0, 8388608LL * 512}, {3, 2048LL * 512, 1953521664LL * 512}}));
+    // dm-0 (disk 6) itself, sdb (disk 1) whole, and nvme0n1p1 on nvme0n1 (disk 3) from 1 MiB on.
+    EXPECT_EQ(extents,
+              (std::vector<ExtentView>{
+                  {6, 0, 1961910272LL * 512}, {1, 0, 8388608LL * 512}, {3, 2048LL * 512, 1953521664LL * 512}}));
     EXPECT_EQ(PathNames(volumes[L"/data"]), (std::vector<std::wstring>{L"/data", L"/srv/my projects"}));
 }
 
@@ -154,8 +156,9 @@ TEST(ReplayVolumes, UnmountedWholeDiskFileSystemIsFoundByItsContent) {
     EXPECT_EQ(volumes.size(), 5u);
     ASSERT_TRUE(volumes.count(L"/srv"));
     EXPECT_EQ(PathNames(volumes[L"/srv"]), (std::vector<std::wstring>{L"/srv", L"/var/www"}));
-    EXPECT_EQ(Extents(volumes[L"/srv"]),
-              (std::vector<ExtentView>{{0, 2048LL * 512, 976771072LL * 512}, {1, 2048LL * 512, 976771072LL * 512}}));
+    EXPECT_EQ(Extents(volumes[L"/srv"]), (std::vector<ExtentView>{{6, 0, 976508928LL * 512},
+                                                                  {0, 2048LL * 512, 976771072LL * 512},
+                                                                  {1, 2048LL * 512, 976771072LL * 512}}));
     bool sawVdb = false;
     for (const auto &[path, name] : volumes) {
         auto e = Extents(name);
@@ -354,5 +357,49 @@ TEST(ReplaySystemVolume, TheDisksBeneathTheRootFileSystem) {
         ASSERT_TRUE(d);
         EXPECT_EQ(d->ContainsSystemVolume(), c.expected);
         EXPECT_EQ(d->ContainsWindowsBootPartition(), 0);
+    }
+}
+
+// A dm or md disk that is mounted, and the disks beneath it, tell the mount
+// point of a sector and refuse a guarded write (the recorded machine cannot
+// be claimed: mounts, swaps and holders decide); a disk holding nothing
+// takes the write.
+TEST(ReplayVolumes, StackedDisksAndTheirMembersRefuseGuardedWritesWhileInUse) {
+    struct Case {
+        const char *tree;
+        const wchar_t *disk;
+        ULONG sector;
+        const wchar_t *mount; // nullptr: none, and the write lands
+    } cases[] = {
+        {"workstation", L"/dev/dm-0", 5000, L"/data"},
+        {"workstation", L"/dev/sdb", 5000, L"/data"}, // a whole dm member
+        {"server", L"/dev/md0", 1000, L"/srv"},
+        {"server", L"/dev/sdb", 2048 + 10, L"/srv"}, // in the md member partition
+        {"server", L"/dev/sdb", 0, nullptr},         // the table of a disk in use
+        {"server", L"/dev/vdc", 10, nullptr},
+    };
+    for (const Case &c : cases) {
+        Machine m(c.tree);
+        Set set;
+        auto d = DriveAt(set.handle, c.disk);
+        ASSERT_TRUE(d) << Narrow(c.disk);
+        std::vector<wchar_t> name(256, 0);
+        ULONG length = 0;
+        int found = d->GetSectorMountPoint(c.sector, name.data(), 256, &length);
+        EXPECT_EQ(found, c.mount ? 1 : 0) << c.tree << " " << Narrow(c.disk);
+        if (c.mount) {
+            EXPECT_EQ(std::wstring(name.data()), c.mount);
+        }
+        std::vector<unsigned char> before(d->GetBytesPerSector()), after(before.size());
+        ASSERT_TRUE(d->ReadSector(c.sector, before.data()));
+        std::vector<unsigned char> data(before.size(), 0xA5);
+        const bool tableInUse = c.sector == 0 && std::wstring(c.disk) == L"/dev/sdb";
+        const int expected = c.mount || tableInUse ? -1 : 1;
+        EXPECT_EQ(d->WriteSectorIfUnused(c.sector, data.data()), expected) << c.tree << " " << Narrow(c.disk);
+        if (expected < 0) {
+            EXPECT_EQ(GetLastError(), ERROR_BUSY);
+        }
+        ASSERT_TRUE(d->ReadSector(c.sector, after.data()));
+        EXPECT_EQ(after, expected < 0 ? before : data) << c.tree << " " << Narrow(c.disk);
     }
 }

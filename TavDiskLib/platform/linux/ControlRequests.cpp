@@ -324,6 +324,16 @@ BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
     return n < extents.size() ? Fail(ERROR_MORE_DATA) : TRUE;
 }
 
+BOOL AnswerLock(FileObject &f, const IoRequest &) {
+    DWORD error = LockDevice(f);
+    return error ? Fail(error) : TRUE;
+}
+
+BOOL AnswerUnlock(FileObject &f, const IoRequest &) {
+    DWORD error = UnlockDevice(f);
+    return error ? Fail(error) : TRUE;
+}
+
 // How each control request is answered. Requests that sysfs answers (a
 // volume's extents, a device number) need neither the device opened nor the
 // disk described.
@@ -344,6 +354,8 @@ constexpr RequestHandler RequestHandlers[] = {
     {IOCTL_DISK_GET_DRIVE_GEOMETRY, true, AnswerGetDriveGeometry},
     {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, true, AnswerGetDriveGeometryEx},
     {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, false, AnswerGetVolumeDiskExtents},
+    {FSCTL_LOCK_VOLUME, false, AnswerLock},
+    {FSCTL_UNLOCK_VOLUME, false, AnswerUnlock},
 };
 
 const RequestHandler *HandlerOf(DWORD code) {

@@ -31,6 +31,7 @@ struct FileObject : Object {
     // Something that may change the content went through this handle (a
     // write, a SCSI command other than those that only read).
     std::atomic<bool> wrote{false};
+    bool writeProtected = false;                // opened for writing, but the device is read-only
     int fd = -1;                                // -1: a handle for queries only (or not opened yet)
     std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
     std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts
@@ -43,6 +44,12 @@ struct FileObject : Object {
     // device itself (a transfer, a command): what a volume scan asks of it
     // comes from sysfs. Returns the error of a failed open, else 0.
     DWORD OpenDevice() { return isVolume ? OpenVolumeDevice() : ERROR_SUCCESS; }
+
+    // FSCTL_LOCK_VOLUME: the exclusive opens the handle holds, each with the
+    // kernel name of the device it claims (Claims.cpp), under claimLock.
+    std::mutex claimLock;
+    bool locked = false;
+    std::vector<std::pair<int, std::string>> claims;
 
     // Answers fetched from the device once per handle, under stateLock.
     std::mutex stateLock;
@@ -63,6 +70,11 @@ private:
     std::once_flag openOnce;
     DWORD openError = ERROR_SUCCESS;
 };
+
+// FSCTL_LOCK_VOLUME and FSCTL_UNLOCK_VOLUME on a handle (Claims.cpp); the
+// error code of a refusal, else ERROR_SUCCESS.
+DWORD LockDevice(FileObject &f);
+DWORD UnlockDevice(FileObject &f);
 
 // Outcome of one SCSI command.
 struct ScsiResult {

@@ -36,6 +36,11 @@ std::optional<int> RecordedOpenError(const Root &root, const std::string &name) 
     return value > 0 ? value : EIO;
 }
 
+// Whether the kernel holds the device read-only (sysfs ro).
+bool WriteProtected(const FileObject &f) {
+    return ReadNumber(f.root, "/sys/class/block/" + f.block.name + "/ro").value_or(0) == 1;
+}
+
 // Opens the device file with the access asked for. A handle for queries
 // only (no read or write access) opens nothing: its answers come from sysfs
 // and the kept view, so a process that may not open the device node (no
@@ -57,6 +62,14 @@ DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
         return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(*error);
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     int fd = ::open(f.root.At("/dev/" + f.block.name).c_str(), flags);
+    if (fd < 0 && (errno == EACCES || errno == EROFS) && write && read && WriteProtected(f)) {
+        // A write-protected disk opens for reading and writing on Windows,
+        // and its writes fail with ERROR_WRITE_PROTECT: the kernel refuses
+        // the open for writing instead, so the handle reads only.
+        fd = ::open(f.root.At("/dev/" + f.block.name).c_str(), (flags & ~O_ACCMODE) | O_RDONLY);
+        if (fd >= 0)
+            f.writeProtected = true;
+    }
     if (fd < 0) {
         int error = errno;
         return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(error);
@@ -69,7 +82,7 @@ DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
     f.replay = S_ISREG(st.st_mode);
     f.fd = fd;
     f.canRead = read;
-    f.canWrite = write;
+    f.canWrite = write && !f.writeProtected;
     return ERROR_SUCCESS;
 }
 
@@ -281,6 +294,8 @@ template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPD
         return Fail(ERROR_INVALID_USER_BUFFER);
     if (DWORD error = DeviceForTransfer(*f))
         return Fail(error);
+    if (Write && f->writeProtected)
+        return Fail(ERROR_WRITE_PROTECT);
     if (!(Write ? f->canWrite : f->canRead))
         return Fail(ERROR_ACCESS_DENIED);
     const uint64_t at = f->position.load(std::memory_order_relaxed);
@@ -301,8 +316,18 @@ template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPD
         f->wrote = true;
     int error = 0;
     const size_t done = MoveAt(f->fd, Write, static_cast<uint8_t *>(buffer), want, at, error);
-    if (error && done == 0) // a failure after some bytes moved reports what moved
-        return Fail(Write && error == ENOSPC ? ERROR_SECTOR_NOT_FOUND : ErrorFromErrno(error));
+    if (error && done == 0) { // a failure after some bytes moved reports what moved
+        if (Write && error == ENOSPC)
+            return Fail(ERROR_SECTOR_NOT_FOUND);
+        if (Write && (error == EPERM || error == EACCES || error == EROFS) && WriteProtected(*f))
+            return Fail(ERROR_WRITE_PROTECT);
+        return Fail(ErrorFromErrno(error));
+    }
+    // A write on a disk reports success once the device has the data, as a
+    // Windows disk handle (unbuffered) does: what the page cache holds is
+    // pushed out, and a failure to push it is a failed write.
+    if (Write && done > 0 && !f->replay && ::fdatasync(f->fd) != 0)
+        return Fail(ErrorFromErrno(errno));
     f->position.store(at + done, std::memory_order_relaxed);
     if (moved)
         *moved = static_cast<DWORD>(done);
@@ -313,6 +338,19 @@ template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPD
 }
 
 } // namespace
+
+BOOL FlushFileBuffers(HANDLE hFile) {
+    auto f = Find<FileObject>(hFile);
+    if (!f)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (DWORD error = DeviceForTransfer(*f))
+        return Fail(error);
+    if (!f->canWrite)
+        return Fail(ERROR_ACCESS_DENIED);
+    if (!f->replay && ::fdatasync(f->fd) != 0)
+        return Fail(ErrorFromErrno(errno));
+    return TRUE;
+}
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {

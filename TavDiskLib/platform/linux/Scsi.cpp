@@ -335,6 +335,8 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
 } // namespace
 
 FileObject::~FileObject() {
+    if (locked)
+        UnlockDevice(*this);
     if (fd >= 0) {
         if (canWrite && !wrote && root.prefix.empty() && !block.partition)
             ClosingOwnWriter("/dev/" + block.name);

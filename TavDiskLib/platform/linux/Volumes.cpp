@@ -68,7 +68,11 @@ std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent) {
         } else if (view.HasDm(i) || view.HasMd(i)) {
             identity = view.Identity(i);
         } else {
-            if (partitioned.count(e.sys) || view.SizeSectors(i) == 0 || view.Hidden(i))
+            if (view.SizeSectors(i) == 0 || view.Hidden(i))
+                continue;
+            // A whole disk that carries a partition table is a volume of its
+            // own only while it is mounted as a whole (a hybrid image).
+            if (partitioned.count(e.sys) && MountPointsOf(view, e, look.Mounts()).empty())
                 continue;
             whole = true;
             identity = view.Identity(i) + "/whole";
@@ -107,6 +111,18 @@ std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent) {
 std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume) {
     std::vector<Extent> out;
     std::set<std::string> visited;
+    // A dm or md device (or a partition of one) lies on its own disk as well
+    // as on its members: that disk is the one mounted.
+    const size_t own = view.Adopt(volume);
+    if (!volume.partition && !view.Slaves(own).empty()) {
+        if (auto n = view.DiskNumber(own))
+            out.push_back({*n, 0, view.SizeSectors(own) * 512});
+    } else if (volume.partition) {
+        auto parent = view.FindSys(DirName(volume.sys));
+        if (parent && !view.Slaves(*parent).empty())
+            if (auto n = view.DiskNumber(*parent))
+                out.push_back({*n, view.StartSectors(own) * 512, view.SizeSectors(own) * 512});
+    }
     // Walks down from a block device to the whole disks it lies on.
     auto walk = [&](auto &self, size_t slot, int depth) -> void {
         const BlockEntry &e = view.Entry(slot);
@@ -135,7 +151,7 @@ std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume) {
         if (auto n = view.DiskNumber(slot))
             out.push_back({*n, 0, view.SizeSectors(slot) * 512});
     };
-    walk(walk, view.Adopt(volume), 0);
+    walk(walk, own, 0);
     return out;
 }
 

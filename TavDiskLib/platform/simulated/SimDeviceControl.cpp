@@ -263,6 +263,21 @@ BOOL AnswerVolumeRequest(Call<BOOL> &c, const Volume &v, DWORD code, const Outpu
     return c.Ok(TRUE);
 }
 
+// FSCTL_LOCK_VOLUME and FSCTL_UNLOCK_VOLUME on a disk or volume handle: a
+// device marked in use refuses the lock as a volume with open files does.
+BOOL AnswerLockRequest(Call<BOOL> &c, Slot &slot, bool inUse, bool lock) {
+    if (!lock) {
+        if (!slot.locked)
+            return c.Fail(ERROR_NOT_LOCKED);
+        slot.locked = false;
+        return c.Ok(TRUE);
+    }
+    if (inUse && !slot.locked)
+        return c.Fail(ERROR_ACCESS_DENIED);
+    slot.locked = true;
+    return c.Ok(TRUE);
+}
+
 } // namespace
 } // namespace TavSim
 
@@ -293,6 +308,13 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         return c.Fail(ERROR_ACCESS_DENIED);
     if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize))
         return c.Fail(ERROR_INVALID_PARAMETER);
+    if (dwIoControlCode == FSCTL_LOCK_VOLUME || dwIoControlCode == FSCTL_UNLOCK_VOLUME) {
+        const Volume *v = slot->kind == HandleKind::Volume ? c.VolumeAt(slot->target) : nullptr;
+        const Disk *d = slot->kind == HandleKind::Disk ? c.DiskAt(slot->target) : nullptr;
+        if (!v && !d)
+            return c.Fail(ERROR_DEV_NOT_EXIST);
+        return AnswerLockRequest(c, *slot, v ? v->inUse : d->inUse, dwIoControlCode == FSCTL_LOCK_VOLUME);
+    }
     if (slot->kind == HandleKind::Volume) {
         const Volume *v = c.VolumeAt(slot->target);
         return v ? AnswerVolumeRequest(c, *v, dwIoControlCode, out) : c.Fail(ERROR_DEV_NOT_EXIST);

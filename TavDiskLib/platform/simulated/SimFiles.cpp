@@ -214,4 +214,20 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     return Transfer<true>(Op::WriteFile, hFile, lpBuffer, nullptr, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
 }
 
+BOOL FlushFileBuffers(HANDLE hFile) {
+    Call<BOOL> c(Op::FlushFileBuffers, FALSE);
+    Slot *slot = nullptr;
+    if (!c.Begin([&] {
+            slot = FindSlot(*c.s, hFile, HandleKind::Disk);
+            if (slot)
+                c.req.disk = slot->target;
+        }))
+        return c.Failed();
+    if (!(slot ? c.DiskAt(slot->target) : nullptr))
+        return FailWithoutDisk(c, slot, hFile);
+    if (!(slot->access & (GENERIC_WRITE | GENERIC_ALL)))
+        return c.Fail(ERROR_ACCESS_DENIED);
+    return c.Ok(TRUE); // the machine keeps no cache: every write is on its disk
+}
+
 } // namespace TavPlatform

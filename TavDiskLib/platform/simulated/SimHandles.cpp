@@ -34,6 +34,7 @@ HANDLE NewHandle(State &s, HandleKind kind, int target, DWORD access) {
     slot.target = target;
     slot.access = access;
     slot.position = 0;
+    slot.locked = false;
     slot.diskInterfaces = false;
     slot.serial = 0;
     slot.opened.clear();

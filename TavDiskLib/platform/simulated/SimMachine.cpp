@@ -46,6 +46,7 @@ const char *OpName(Op op) {
     case Op::CM_Get_Parent: return "CM_Get_Parent";
     case Op::CM_Get_Device_ID_Size: return "CM_Get_Device_ID_Size";
     case Op::CM_Get_Device_IDW: return "CM_Get_Device_IDW";
+    case Op::FlushFileBuffers: return "FlushFileBuffers";
     }
     return "?";
 }

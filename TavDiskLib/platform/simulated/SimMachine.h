@@ -54,6 +54,7 @@ enum class Op {
     CM_Get_Parent,
     CM_Get_Device_ID_Size,
     CM_Get_Device_IDW,
+    FlushFileBuffers,
 };
 
 const char *OpName(Op op);
@@ -125,6 +126,7 @@ struct Volume {
     // When set, the extents answer reports this NumberOfDiskExtents whatever
     // the extents are (an absurd count from a broken volume driver).
     std::optional<DWORD> claimedExtentCount;
+    bool inUse = false; // FSCTL_LOCK_VOLUME is refused (files open on it)
 };
 
 struct DeviceNode {
@@ -160,7 +162,8 @@ struct Disk {
     // (offset / PageSize), each PageSize bytes. Everything else reads as `fill`.
     static constexpr uint64_t PageSize = 4096;
     std::map<uint64_t, ByteString> pages;
-    uint8_t fill = 0; // content of every byte never written
+    uint8_t fill = 0;   // content of every byte never written
+    bool inUse = false; // FSCTL_LOCK_VOLUME is refused (another program holds the disk)
 };
 
 // The handles, sets and blocks of the platform calls:

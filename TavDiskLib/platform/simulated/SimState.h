@@ -25,6 +25,7 @@ struct Slot {
     int target = -1;             // disk or volume index; volume search: next volume to report
     DWORD access = 0;            // CreateFileW desired access
     uint64_t position = 0;       // disk handles: the file position
+    bool locked = false;         // disk and volume handles: FSCTL_LOCK_VOLUME holds
     bool diskInterfaces = false; // sets: every disk of the machine is a member, as the machine is now
     uint32_t serial = 0;         // sets: tag written into the records the set fills
     std::vector<DEVINST> opened; // sets: device nodes opened into the set

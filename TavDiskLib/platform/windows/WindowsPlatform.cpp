@@ -86,6 +86,8 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     return ::WriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped);
 }
 
+BOOL FlushFileBuffers(HANDLE hFile) { return ::FlushFileBuffers(hFile); }
+
 HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     return ::FindFirstVolumeW(lpszVolumeName, cchBufferLength);
 }
