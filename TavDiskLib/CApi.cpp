@@ -254,6 +254,10 @@ uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_logical_unit_id(tavdisk_drive *drive
     return With(drive, uint8_t{0}, [](Drive &d) { return static_cast<uint8_t>(d.GetScsiLogicalUnitId()); });
 }
 
+int TAVDISK_CALL tavdisk_drive_has_scsi_address(tavdisk_drive *drive) {
+    return With(drive, 0, [](Drive &d) { return d.HasScsiAddress(); });
+}
+
 int64_t TAVDISK_CALL tavdisk_drive_get_capacity(tavdisk_drive *drive) {
     return With(drive, int64_t{0}, [](Drive &d) { return static_cast<int64_t>(d.GetCapacity().QuadPart); });
 }

@@ -391,13 +391,14 @@ void Drive::ScsiInquire() {
 }
 
 void Drive::ScsiLocate() {
-    ScsiAddress = Alloc<SCSI_ADDRESS>();
+    ScsiAddress = Alloc<SCSI_ADDRESS>(sizeof(ScsiAddressRecord));
     if (!ScsiAddress)
         return;
     ScsiAddress->Length = sizeof(SCSI_ADDRESS);
     DWORD returned = 0;
-    P::DeviceIoControl(DeviceHandle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, ScsiAddress, sizeof(SCSI_ADDRESS), &returned,
-                       nullptr);
+    BOOL answered = P::DeviceIoControl(DeviceHandle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, ScsiAddress,
+                                       sizeof(SCSI_ADDRESS), &returned, nullptr);
+    reinterpret_cast<ScsiAddressRecord *>(ScsiAddress)->Answered = answered ? 1 : 0;
 }
 
 ULONG Drive::ScsiPassThrough(unsigned char *Cdb, unsigned char CdbLength, void *DataBuffer, ULONG DataLength,

@@ -2,10 +2,12 @@
 // The SCSI identity of a disk (standard INQUIRY data) and its address on the
 // port layer.
 #include "TavDiskLib.h"
+#include "Records.h"
 #include "platform/types.h"
 #include "protocol/Scsi.h"
 
 using namespace TavProtocol;
+using namespace TavRecords;
 
 int Drive::GetInquiryString(ULONG FirstByte, ULONG Width, unsigned char *Buffer, ULONG Capacity, ULONG *Count) {
     if (SmartVersion)
@@ -32,3 +34,8 @@ unsigned char Drive::GetScsiBusId() { return ScsiAddress ? ScsiAddress->PathId :
 unsigned char Drive::GetScsiTargetId() { return ScsiAddress ? ScsiAddress->TargetId : 0; }
 
 unsigned char Drive::GetScsiLogicalUnitId() { return ScsiAddress ? ScsiAddress->Lun : 0; }
+
+int Drive::HasScsiAddress() {
+    return HeldBytes(ScsiAddress) >= sizeof(ScsiAddressRecord) &&
+           reinterpret_cast<const ScsiAddressRecord *>(ScsiAddress)->Answered == 1;
+}

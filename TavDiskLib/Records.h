@@ -70,6 +70,13 @@ struct DevInfoRecord {
     int Access;
 };
 
+// The block a Drive keeps its SCSI address in: the platform's record, then
+// whether the request answered (a disk without an address reads 0:0:0:0).
+struct ScsiAddressRecord {
+    SCSI_ADDRESS Address;
+    int Answered;
+};
+
 // Offset of the device path inside SP_DEVICE_INTERFACE_DETAIL_DATA_W.
 constexpr size_t DevicePathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 

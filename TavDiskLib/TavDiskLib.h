@@ -101,6 +101,9 @@ public:
     unsigned char GetScsiBusId();
     unsigned char GetScsiTargetId();
     unsigned char GetScsiLogicalUnitId();
+    // 1 when the disk answered the SCSI address request, so that the four
+    // getters above are its address; 0 when it has none (they answer 0).
+    int HasScsiAddress();
 
     // Geometry, capacity and sector count.
     TavDiskLib::LARGE_INTEGER GetCapacity();

@@ -200,6 +200,9 @@ TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_port(tavdisk_drive *dr
 TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_bus_id(tavdisk_drive *drive);
 TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_target_id(tavdisk_drive *drive);
 TAVDISK_C_API uint8_t TAVDISK_CALL tavdisk_drive_get_scsi_logical_unit_id(tavdisk_drive *drive);
+/* 1 when the disk has a SCSI address (its address request answered), so that
+ * the four functions above tell it; 0 when it has none (they answer 0). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_has_scsi_address(tavdisk_drive *drive);
 
 /* ---- Geometry, capacity and sector count ----------------------------------- */
 

@@ -164,10 +164,8 @@ DiskReport Collect(const Opened &o, void *set, bool full) {
     d.scsiBus = drive.GetScsiBusId();
     d.scsiTarget = drive.GetScsiTargetId();
     d.scsiLun = drive.GetScsiLogicalUnitId();
-    // The getters answer 0:0:0:0 for a disk without a SCSI address: the
-    // failed request tells the two apart.
-    d.scsiAddressKnown = std::find(o.failedRequests.begin(), o.failedRequests.end(),
-                                   "DeviceIoControl IOCTL_SCSI_GET_ADDRESS") == o.failedRequests.end();
+    // The getters answer 0:0:0:0 for a disk without a SCSI address.
+    d.scsiAddressKnown = drive.HasScsiAddress() == 1;
 
     d.geometryCapacity = static_cast<uint64_t>(drive.GetCapacity().QuadPart);
     d.cylinders = static_cast<long long>(drive.GetCylinders().QuadPart);

@@ -174,6 +174,7 @@ expected_exports=(
     "Drive::ContainsWindowsBootPartition()"
     "Drive::ContainsSystemVolume()"
     "Drive::GetAccess()"
+    "Drive::HasScsiAddress()"
     "Drive::GetSectorMountPoint(unsigned long, wchar_t*, unsigned long, unsigned long*)"
     "Drive::ScsiPassThrough(unsigned char*, unsigned char, void*, unsigned long, unsigned char)"
     "Drive::TrimString(unsigned char const*, unsigned char*, unsigned long, unsigned long*)"

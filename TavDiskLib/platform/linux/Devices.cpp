@@ -62,16 +62,18 @@ DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
         return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(*error);
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     int fd = ::open(f.root.At("/dev/" + f.block.name).c_str(), flags);
-    if (fd < 0 && (errno == EACCES || errno == EROFS) && write && read && WriteProtected(f)) {
+    int error = fd < 0 ? errno : 0; // before any other call can change errno
+    if (fd < 0 && (error == EACCES || error == EROFS) && write && read && WriteProtected(f)) {
         // A write-protected disk opens for reading and writing on Windows,
         // and its writes fail with ERROR_WRITE_PROTECT: the kernel refuses
         // the open for writing instead, so the handle reads only.
         fd = ::open(f.root.At("/dev/" + f.block.name).c_str(), (flags & ~O_ACCMODE) | O_RDONLY);
         if (fd >= 0)
             f.writeProtected = true;
+        else
+            error = errno;
     }
     if (fd < 0) {
-        int error = errno;
         return tolerateRefusal ? ERROR_SUCCESS : ErrorFromErrno(error);
     }
     struct stat st {};
