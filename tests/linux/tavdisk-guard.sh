@@ -17,7 +17,6 @@ for tool in losetup sfdisk mkfs.ext4 mount unshare python3; do
 done
 
 work=$(mktemp -d /tmp/tavdisk-guard.XXXXXX)
-loops=()
 mounts=()
 swaps=()
 held=
@@ -25,7 +24,12 @@ cleanup() {
     [ -n "$held" ] && exec 3<&- || true
     for s in "${swaps[@]}"; do swapoff "$s" 2>/dev/null || true; done
     for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do umount -l "${mounts[i]}" 2>/dev/null || true; done
-    for ((i = ${#loops[@]} - 1; i >= 0; i--)); do losetup -d "${loops[i]}" 2>/dev/null || true; done
+    # The devices attached, newest first (a loop device on another goes
+    # before it); attach runs in command substitutions, so they are kept in
+    # a file rather than in a variable of this shell.
+    if [ -f "$work/loops" ]; then
+        tac "$work/loops" | while read -r d; do losetup -d "$d" 2>/dev/null || true; done
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -33,7 +37,7 @@ trap cleanup EXIT
 attach() { # attach [losetup options] FILE-OR-DEVICE; prints the device
     local d
     d=$(losetup -f --show "$@") || { echo "skipped: cannot attach a loop device" >&2; exit 77; }
-    loops+=("$d")
+    echo "$d" >> "$work/loops"
     echo "$d"
 }
 fresh() { # fresh NAME MiB: a zero-filled image
