@@ -40,7 +40,7 @@ declare -A WHY=(
     [virtio-address]="A virtio-blk disk has no SCSI address on Linux (no HCTL); the request fails (the library's getters then answer 0:0:0:0) and tavdisk shows no address."
     [usb-parent]="On Windows the parent of a USB disk is the USB device node, described by its INF ('USB Mass Storage Device', 'USB Attached SCSI (UAS) Mass Storage Device'); Linux has no INF, so the backend describes the USB device by its manufacturer and product strings."
     [ata-inquiry]="ATA disks are answered from IDENTIFY: the library does not read INQUIRY text on them (null), although libata's SCSI translation answers INQUIRY on Linux."
-    [dm-disk]="Linux lists the device-mapper volume as a block device of its own; the backend presents it as a disk on a RAID bus with no volume of its own (its file system is reported on the disks under it)."
+    [dm-disk]="Linux lists the device-mapper volume as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on the disks under it."
 )
 declare -A why_used=()
 
@@ -504,7 +504,7 @@ while IFS=$'\t' read -r path number bus sectors mounts; do
     if [[ $n == dm-* ]]; then
         explained "dm:$n" bus.name "$bus" RAID "device-mapper ${dmname}" dm-disk
         check "dm:$n" sectors "$sectors" lsblk="$(($(l size) / 512))" dm.table="$(awk '{s += $2} END {print s}' "$R/dm-table.txt")"
-        explained "dm:$n" volumes.mount_points "$mounts" "" "$(l mounts)" dm-disk
+        check "dm:$n" volumes.mount_points "$mounts" lsblk="$(l mounts)"
     else
         info "$n" unexpected "tavdisk lists $path (disk $number, bus $bus), which disks.sh does not name"
     fi
