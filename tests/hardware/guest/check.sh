@@ -510,6 +510,21 @@ while IFS=$'\t' read -r path number bus sectors mounts; do
     fi
 done < <(jq -r '.disks[] | [.device_path, .number, .bus.name, (.sectors | tostring), (.volumes.mount_points | join("|"))] | @tsv' "$J")
 
+# The write guard: a sector of the mounted device-mapper disk and one of the
+# partition beneath it on a member disk are refused (exit 1) and unchanged.
+G=$RES/guard
+if ! compgen -G "$G/*.write.rc" >/dev/null; then
+    nfail=$((nfail + 1))
+    line "FAIL guard write :: the device-mapper write guard did not run (no mounted span volume)"
+fi
+for rc in "$G"/*.write.rc; do
+    [[ -f $rc ]] || continue
+    n=$(basename "$rc" .write.rc)
+    check "guard:$n" write.exit "$(cat "$rc")" expected=1
+    check "guard:$n" write.refusal "$(grep -Eq 'mounted at|in use' "$G/$n.write.txt" && echo refused || head -c 200 "$G/$n.write.txt")" expected=refused
+    check "guard:$n" sector.unchanged "$(cmp -s "$G/$n.before" "$G/$n.after" && echo same || echo changed)" expected=same
+done
+
 # Every disk under the spanned volume reports its mount point.
 for id in "${TAVHW_SPAN_DISKS[@]}"; do
     [[ ${D[$id.mounts]} == *"$TAVHW_SPAN_MOUNT"* ]] || info "$id" span "disks.sh does not list $TAVHW_SPAN_MOUNT for $id"

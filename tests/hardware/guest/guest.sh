@@ -292,6 +292,30 @@ for id in "${TAVHW_DISKS[@]}"; do
     dd if="/dev/$n" of="$rt/after.bin" bs="$ss" skip="$sector" count=1 iflag=direct 2>"$rt/dd-after.err"
 done
 sync
+
+# ---- The write guard on device-mapper --------------------------------------
+# A sector of the mounted device-mapper disk, and one of the partition under
+# it on its first member disk: tavdisk must refuse both and leave them as
+# they were.
+step "write guard on device-mapper"
+G=$OUT/guard
+mkdir -p "$G"
+dm=$(basename "$(readlink -f "/dev/mapper/$TAVHW_SPAN_NAME" 2>/dev/null)")
+member=${NAME[${TAVHW_SPAN_DISKS[0]}]:-}
+if [[ $dm == dm-* && -n $member ]] && grep -q " $TAVHW_SPAN_MOUNT " /proc/mounts; then
+    p=$(part "$member" 1)
+    targets=("$dm 100" "$member $(($(cat "/sys/class/block/$p/start") + 100))")
+    for t in "${targets[@]}"; do
+        read -r n sector <<<"$t"
+        ss=$(cat "/sys/block/$n/queue/logical_block_size")
+        head -c "$ss" /dev/urandom >"$G/$n.bin"
+        echo "$sector" >"$G/$n.sector"
+        dd if="/dev/$n" of="$G/$n.before" bs="$ss" skip="$sector" count=1 iflag=direct 2>/dev/null
+        tavdisk write "/dev/$n" "$sector" "$G/$n.bin" --yes >"$G/$n.write.txt" 2>&1
+        echo $? >"$G/$n.write.rc"
+        dd if="/dev/$n" of="$G/$n.after" bs="$ss" skip="$sector" count=1 iflag=direct 2>/dev/null
+    done
+fi
 dmesg | tail -n +$((kernel_log_start + 1)) >"$OUT/dmesg-tavdisk.txt"
 
 # What each SCSI path does with an INQUIRY that announces 255 bytes into a
