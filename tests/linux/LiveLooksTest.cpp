@@ -684,7 +684,7 @@ TEST_F(LiveKeptLooks, MountsOfANewMountNamespaceAreSeen) {
         Settle([&] { VolumesOf(device); });
         if (VolumesOf(device).size() != 1)
             return 2;
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount(device.c_str(), mnt.c_str(), "ext4", 0, nullptr) != 0)
             return 3;
         auto volumes = VolumesOf(device);

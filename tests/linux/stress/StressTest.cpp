@@ -373,7 +373,7 @@ void Churn(long seconds, bool pressed) {
                 }
             moved = true;
             EXPECT_TRUE(unshare(CLONE_FS) == 0 && unshare(CLONE_NEWNS) == 0 &&
-                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+                        mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0)
                 << "no mount namespace of its own";
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs > 0 ? random() % (2 * pauseMs) : 0));
