@@ -223,7 +223,7 @@ BOOL FlushFileBuffers(HANDLE hFile) {
                 c.req.disk = slot->target;
         }))
         return c.Failed();
-    if (!(slot ? c.DiskAt(slot->target) : nullptr))
+    if (!slot || !c.DiskAt(slot->target))
         return FailWithoutDisk(c, slot, hFile);
     if (!(slot->access & (GENERIC_WRITE | GENERIC_ALL)))
         return c.Fail(ERROR_ACCESS_DENIED);
