@@ -133,7 +133,7 @@ copy_tool() { # a tool into /usr/bin or /usr/sbin, with its libraries
     copy_libs "$path"
 }
 for t in bash smartctl sg_inq sg_vpd sg_readcap sg_sat_identify sg_raw hdparm lsblk findmnt blockdev sfdisk \
-         mkfs.ext4 mkfs.vfat dmsetup jq lspci strace; do
+         mkfs.ext4 mkfs.vfat dmsetup jq lspci strace setpriv; do
     copy_tool "$t"
 done
 cp "$tavdisk" "$root/usr/bin/tavdisk"

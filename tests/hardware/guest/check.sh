@@ -174,7 +174,7 @@ check all privileged "$(jq -r '.privileged' "$J")" expected=true
 check all notes "$(jq -r '.notes | join("; ")' "$J")" expected=""
 
 declare -A TV=()
-load_tavdisk() { # device path
+load_tavdisk() { # device path [listing, default: root's]
     TV=()
     local k v
     while IFS=$'\t' read -r k v; do TV[$k]=$v; done < <(jq -r --arg p "$1" '
@@ -184,7 +184,7 @@ load_tavdisk() { # device path
             | @tsv),
         (["mounts.set", (.volumes.mount_points | sort | join("|"))] | @tsv),
         (["letters", (.volumes.drive_letters | join(","))] | @tsv),
-        (["ata", (if .ata == null then "<null>" else "object" end)] | @tsv)' "$J")
+        (["ata", (if .ata == null then "<null>" else "object" end)] | @tsv)' "${2:-$J}")
 }
 t() { printf '%s' "${TV[$1]-<absent>}"; }
 
@@ -440,6 +440,18 @@ while read -r id n; do
     check "$id" volumes.mount_points_text "$(t volumes.mount_points_text)" joined.list="$mp_text"
     explained "$id" volumes.drive_letters "$(t letters)" "" "(none on Linux)" letters
     explained "$id" volumes.system_volume "$(t volumes.system_volume)" false "(no Windows directory)" sysvol
+
+    # The disk as an unprivileged user sees it: opened for queries only, the
+    # same bus, strings, number, size, sector size and mount points.
+    root_view=$(for k in bus.name descriptor.vendor descriptor.product descriptor.revision descriptor.serial device_number; do
+        printf '%s\t%s\n' "$k" "$(t $k)"; done)
+    load_tavdisk "$path" "$RES/tavdisk/list-user.json"
+    check "$id" user.access "$(t access)" expected=query
+    while IFS=$'\t' read -r k v; do check "$id" "user.$k" "$(t "$k")" root="$v"; done <<<"$root_view"
+    check "$id" user.capacity.bytes "$(t capacity.bytes)" lsblk.size="$(l size)"
+    check "$id" user.geometry.bytes_per_sector "$(t geometry.bytes_per_sector)" lsblk.log-sec="$(l log-sec)"
+    check "$id" user.volumes.mount_points "$(t mounts.set)" lsblk="$(l mounts)"
+    load_tavdisk "$path"
 
     # Controller.
     case $kind in

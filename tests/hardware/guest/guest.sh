@@ -263,6 +263,9 @@ tavdisk list --json >"$T/list.json" 2>"$T/list-json.err"
 echo "$?" >"$T/list-json.rc"
 echo "tavdisk list --json: $t0 -> $(cut -d' ' -f1 /proc/uptime) s (guest uptime)" >>"$OUT/guest.log"
 tavdisk list >"$T/list.txt" 2>"$T/list.err"
+# The same listing as an unprivileged user (the device nodes are root's
+# alone): each disk is opened for queries only.
+setpriv --reuid=65534 --regid=65534 --clear-groups tavdisk list --json >"$T/list-user.json" 2>"$T/list-user.err"
 # The SCSI commands the library's requests became as the kernel received
 # them (SG_IO), with the device each went to: the INQUIRY must announce no
 # more than the 56 bytes it transfers.
