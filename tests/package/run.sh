@@ -6,7 +6,8 @@
 # bash-completion, pkgconf and gcc), so that apt resolves the runtime
 # dependencies it declares; there tavdisk -V, tavdisk listing the disks, its
 # manual page, its bash completion and a C program built with pkg-config;
-# then the package purged, leaving none of its files behind. A C++ program
+# then the package purged, leaving none of its files behind; then the
+# README's first command run there on a copy of this tree. A C++ program
 # is built with the CMake package of the unpacked .tar.gz on this machine.
 # The root is kept (TAVDISK_PACKAGE_ROOT, default build/package-root) and
 # made again when it is missing or broken. When it cannot be made (no
@@ -225,5 +226,25 @@ while read -r path; do
 done <"$work/files.txt"
 ! target dpkg -s tavdisklib >/dev/null 2>&1 && [ -s "$work/files.txt" ] && [ $left -eq 0 ]
 record $? "nothing of the package is left ($(wc -l <"$work/files.txt") paths checked)"
+
+# --- 4. from source, as the README says --------------------------------------------------
+# The first command of the README, run in the root from a copy of this
+# tree (its files under version control, as a clone has them): it installs
+# what building needs, builds, and lists the disks.
+if [ $mode = root ]; then
+    first=$(awk '/^```sh$/ { getline; print; exit }' README.md)
+    src=/tmp/tavdisk-source
+    rm -rf "${rootfs:?}$src" && mkdir -p "$rootfs$src" &&
+        git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$rootfs$src"
+    target sh -c 'cd "$1" && eval "$2"' sh "$src" "$first" >"$work/readme.txt" 2>"$work/readme.log"
+    status=$?
+    [ $status -eq 0 ] || tail -20 "$work/readme.log"
+    # Each disk tavdisk lists here (loop disks aside) is in its table there.
+    while read -r name; do
+        grep -qw -- "$name" "$work/readme.txt" || { echo "   not listed there: $name"; status=1; }
+    done <"$work/here.txt"
+    record $status "the README's first command in the root: $first"
+    rm -rf "${rootfs:?}$src"
+fi
 summary
 exit $failed
