@@ -17,7 +17,13 @@ thread_local void *handlerContext = nullptr;
 thread_local bool reporting = false;
 
 bool DebugEnvironment() {
+    // Not read in a set-user-ID or set-group-ID process: its environment
+    // is its caller's.
+#if defined(__GLIBC__)
+    const char *value = secure_getenv("TAVDISK_DEBUG");
+#else
     const char *value = std::getenv("TAVDISK_DEBUG");
+#endif
     return value && *value && std::strcmp(value, "0") != 0;
 }
 

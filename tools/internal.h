@@ -60,7 +60,7 @@ std::string Quoted(const std::string &text);
 // The device information set of the machine's disks, released on scope exit.
 class DeviceSet {
 public:
-    DeviceSet() : set_(Drive::GetDeviceInfoSet()) {}
+    DeviceSet() : set_(Drive::GetDeviceInfoSet()), error_(Valid() ? 0 : ::GetLastError()) {}
     ~DeviceSet() {
         if (Valid())
             SetupDiDestroyDeviceInfoList(set_);
@@ -69,9 +69,12 @@ public:
     DeviceSet &operator=(const DeviceSet &) = delete;
     bool Valid() const { return set_ != nullptr && set_ != TavDiskLib::InvalidHandleValue(); }
     void *Get() const { return set_; }
+    // Why the set could not be had (its last-error code), when it could not.
+    DWORD Error() const { return error_; }
 
 private:
     void *set_;
+    DWORD error_;
 };
 
 // The library's thread last-error code: the system's on Windows, the

@@ -22,7 +22,7 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
         return ExitUsage;
     DeviceSet set;
     if (!set.Valid())
-        return Fail(err, ExitFailure, "cannot enumerate the disks of this machine");
+        return Fail(err, ExitFailure, "cannot enumerate the disks of this machine" + Because(set.Error()));
     std::vector<DiskReport> disks;
     for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
         Opened o = OpenMember(set.Get(), i);

@@ -76,7 +76,7 @@ Opened OpenMember(void *set, ULONG index) {
 
 Opened OpenDisk(const DeviceSet &set, const DiskArg &name, std::ostream &err, int &code) {
     if (!set.Valid()) {
-        code = Fail(err, ExitFailure, "cannot enumerate the disks of this machine");
+        code = Fail(err, ExitFailure, "cannot enumerate the disks of this machine" + Because(set.Error()));
         return {};
     }
     if (name.number) {

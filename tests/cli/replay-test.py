@@ -9,6 +9,7 @@ Usage: replay-test.py REPLAY TAVDISK SCHEMA
 Exit status 77 when python3-jsonschema is missing (ctest: skipped).
 """
 import json
+import os
 import subprocess
 import sys
 
@@ -81,6 +82,13 @@ code, out, err = run("workstation", "show", "sda1")
 expect("'sda1' is a partition of disk 0 (/dev/sda)" in err, "workstation: show sda1 names the disk", err)
 # The same disk by its number and by its kernel name.
 expect(run("workstation", "show", "sda")[1] == run("workstation", "show", "0")[1], "workstation: show sda = show 0")
+
+# A recorded machine that is not there is said so, never listed as a machine without disks.
+for args in (["list"], ["show", "0"]):
+    p = subprocess.run([tavdisk, *args], capture_output=True, env=dict(os.environ, TAVDISK_ROOT="/nonexistent"))
+    err = p.stderr.decode("utf-8", "replace")
+    expect(p.returncode == 1 and "cannot enumerate the disks of this machine" in err and "(error 3)" in err,
+           f"TAVDISK_ROOT=/nonexistent tavdisk {' '.join(args)} fails", f"exit {p.returncode}\n{err}")
 
 print(f"{passed} passed, {failed} failed")
 sys.exit(1 if failed else 0)

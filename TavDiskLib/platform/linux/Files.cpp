@@ -25,13 +25,24 @@ namespace TavLinux {
 
 Root CurrentRoot() {
     Root root;
-    const char *env = std::getenv("TAVDISK_ROOT");
+#if defined(TAVDISK_REPLAY)
+    // Only a build made for replaying recorded machines reads the
+    // environment; every other build reads this machine.
+    const char *env = secure_getenv("TAVDISK_ROOT");
     if (env && *env) {
         root.prefix = env;
         while (!root.prefix.empty() && root.prefix.back() == '/')
             root.prefix.pop_back();
+        // "/" itself (or "//") is this machine.
+        root.given = !root.prefix.empty();
     }
+#endif
     return root;
+}
+
+bool HoldsSystemView(const Root &root) {
+    struct stat st {};
+    return stat(root.At("/sys/block").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 namespace {

@@ -64,13 +64,17 @@ bool NaturalLess(const std::string &a, const std::string &b);
 
 struct Root {
     std::string prefix; // "" for "/", else a directory without trailing '/'
+    bool given = false; // named by TAVDISK_ROOT, rather than this machine's "/"
     std::string At(const std::string &path) const { return prefix + path; }
     bool operator==(const Root &o) const { return prefix == o.prefix; }
 };
 
 // The root named by TAVDISK_ROOT now (read on every call that starts from
-// nothing: a new device information set, an open, a volume search).
+// nothing: a new device information set, an open, a volume search), in a
+// build made with TAVDISK_REPLAY; "/" in every other build.
 Root CurrentRoot();
+// Whether `root` holds a view of a system at all (a sys/block directory).
+bool HoldsSystemView(const Root &root);
 // Whether the tree below `root` is the kernel's own sysfs rather than a
 // recording (a sysfs file system at <root>/sys).
 bool KernelTree(const Root &root);

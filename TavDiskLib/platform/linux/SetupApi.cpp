@@ -304,6 +304,11 @@ HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR, HWND, DWORD Flags
     } else {
         set = std::make_shared<DeviceSet>();
         set->root = CurrentRoot();
+        // A recorded machine that is not there is no machine without disks.
+        if (set->root.given && !HoldsSystemView(set->root)) {
+            Fail(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
         set->serial = nextSerial++;
     }
     bool disks = (Flags & DIGCF_ALLCLASSES) ||
