@@ -69,7 +69,7 @@ done
 build=$repo/build/hw
 if [[ ${TAVHW_NO_BUILD:-0} != 1 && -z ${TAVHW_TAVDISK:-} ]]; then
     say "building tavdisk in $build"
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVDISK_BUILD_TESTS=OFF \
+    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVDISK_BUILD_TESTS=OFF -DTAVDISK_REPLAY=ON \
         -DTAVDISK_BUILD_BENCH=OFF >"$build.configure.log" 2>&1 ||
         { cat "$build.configure.log"; die "cmake configure failed"; }
     cmake --build "$build" -j2 >"$build.build.log" 2>&1 || { tail -50 "$build.build.log"; die "build failed"; }

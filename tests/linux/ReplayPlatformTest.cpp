@@ -750,13 +750,25 @@ TEST(ReplayMissing, AttributesThatAreAbsentOrGarbled) {
     EXPECT_EQ(Text(*d, &Drive::GetIdeDriveModelNo), "WDC WD10EZEX-08WN4A0");
 }
 
-TEST(ReplayMissing, NoBlockDevicesAtAll) {
-    Machine m("vm");
-    m.tree.Remove("sys");
-    Set set;
-    EXPECT_NE(set.handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Drive::GetDrive(set.handle, 0), nullptr);
-    EXPECT_EQ(P::GetLastError(), ERROR_NO_MORE_ITEMS);
+TEST(ReplayMissing, NoBlockDevicesAtAllAndNoMachineAtAll) {
+    {
+        // A machine without block devices has no disks.
+        Machine m("vm");
+        m.tree.Remove("sys/class/block");
+        std::filesystem::create_directories(m.tree.Path("sys/class/block"));
+        Set set;
+        EXPECT_NE(set.handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(Drive::GetDrive(set.handle, 0), nullptr);
+        EXPECT_EQ(P::GetLastError(), ERROR_NO_MORE_ITEMS);
+    }
+    {
+        // A root that holds no machine is not one without disks.
+        Machine m("vm");
+        m.tree.Remove("sys");
+        Set set;
+        EXPECT_EQ(set.handle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(P::GetLastError(), ERROR_PATH_NOT_FOUND);
+    }
 }
 
 TEST(ReplayMissing, AbsoluteLinksStayInsideTheRoot) {

@@ -42,7 +42,7 @@ Root CurrentRoot() {
 
 bool HoldsSystemView(const Root &root) {
     struct stat st {};
-    return stat(root.At("/sys/block").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return stat(root.At("/sys/class/block").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 namespace {

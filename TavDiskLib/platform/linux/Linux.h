@@ -73,7 +73,7 @@ struct Root {
 // nothing: a new device information set, an open, a volume search), in a
 // build made with TAVDISK_REPLAY; "/" in every other build.
 Root CurrentRoot();
-// Whether `root` holds a view of a system at all (a sys/block directory).
+// Whether `root` holds a view of a system at all (a sys/class/block directory).
 bool HoldsSystemView(const Root &root);
 // Whether the tree below `root` is the kernel's own sysfs rather than a
 // recording (a sysfs file system at <root>/sys).
