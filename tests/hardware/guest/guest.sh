@@ -303,7 +303,12 @@ sync
 step "write guard on device-mapper"
 G=$OUT/guard
 mkdir -p "$G"
-dm=$(basename "$(readlink -f "/dev/mapper/$TAVHW_SPAN_NAME" 2>/dev/null)")
+# (Without udev, dmsetup makes /dev/mapper/<name> a node of its own: the
+# kernel name comes from sysfs.)
+dm=
+for d in /sys/block/dm-*; do
+    [[ $(cat "$d/dm/name" 2>/dev/null) == "$TAVHW_SPAN_NAME" ]] && dm=$(basename "$d")
+done
 member=${NAME[${TAVHW_SPAN_DISKS[0]}]:-}
 if [[ $dm == dm-* && -n $member ]] && grep -q " $TAVHW_SPAN_MOUNT " /proc/mounts; then
     p=$(part "$member" 1)
