@@ -7,9 +7,7 @@
 namespace P = TavRequests;
 
 int Drive::TransferSector(ULONG Sector, unsigned char *Buffer, bool Write) {
-    if (!Geometry)
-        GetCapacity();
-    ULONG size = Geometry ? Geometry->BytesPerSector : 0;
+    ULONG size = GetBytesPerSector();
     // Without a sector size (the geometry request failed) nothing can be
     // moved, and moving nothing is no success.
     if (size == 0 || !Buffer) {

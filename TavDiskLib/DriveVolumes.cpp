@@ -294,9 +294,7 @@ int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, UL
     if (!Length)
         Length = &ignored;
     *Length = 0;
-    if (!Geometry)
-        GetCapacity();
-    ULONG size = Geometry ? Geometry->BytesPerSector : 0;
+    ULONG size = GetBytesPerSector();
     uint64_t first = uint64_t{Sector} * size;
 
     // A fresh pass, not the kept scan: the question is about now. Every
@@ -386,9 +384,7 @@ int Drive::IsPartitionTableSector(ULONG Sector, ULONG Size) {
 }
 
 int Drive::WriteSectorIfUnused(ULONG Sector, unsigned char *Buffer) {
-    if (!Geometry)
-        GetCapacity();
-    ULONG size = Geometry ? Geometry->BytesPerSector : 0;
+    ULONG size = GetBytesPerSector();
     if (size == 0 || !Buffer) {
         P::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

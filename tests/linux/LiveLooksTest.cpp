@@ -143,6 +143,16 @@ protected:
     }
 
     // Attaches an image to the first free loop device, with its partitions.
+    // dir/disk.img with one partition (2048 sectors on, 40960 long),
+    // attached; empty after a failure.
+    std::string AttachDiskImage() {
+        if (!WriteImage(dir + "/disk.img", 2048, 40960)) {
+            ADD_FAILURE() << "cannot write " << dir << "/disk.img";
+            return {};
+        }
+        return Attach(dir + "/disk.img");
+    }
+
     std::string Attach(const std::string &image) {
         std::string out;
         if (Shell("losetup -f --show " + Quote(image), &out) != 0) {
@@ -164,8 +174,7 @@ protected:
 
 TEST_F(LiveLooks, DeviceNumberSeesTheDiskGetAndLoseItsSize) {
     std::string image = dir + "/disk.img";
-    ASSERT_TRUE(WriteImage(image, 2048, 40960));
-    std::string device = Attach(image);
+    std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     // One handle, held throughout: every request reads the list anew.
     Handle h(Wide(device));
@@ -191,8 +200,7 @@ TEST_F(LiveLooks, DeviceNumberSeesTheDiskGetAndLoseItsSize) {
 
 TEST_F(LiveLooks, VolumeSearchSeesResizeRepartitionAndMounts) {
     std::string image = dir + "/disk.img";
-    ASSERT_TRUE(WriteImage(image, 2048, 40960));
-    std::string device = Attach(image);
+    std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     std::string part = device + "p1";
     ASSERT_TRUE(WaitFor(part, true)) << "the loop device's partition did not appear";
@@ -348,9 +356,7 @@ TEST_F(LiveKeptLooks, AttachDetachAndResizeOfADiskAreSeen) {
 
 TEST_F(LiveKeptLooks, PartitionResizedInPlaceIsSeen) {
     // The kernel announces no uevent for a partition resized through BLKPG.
-    std::string image = dir + "/disk.img";
-    ASSERT_TRUE(WriteImage(image, 2048, 40960));
-    std::string device = Attach(image);
+    std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     ASSERT_TRUE(WaitFor(device + "p1", true));
     Settle([&] { VolumesOf(device); });
@@ -503,9 +509,7 @@ TEST_F(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
 // directory: nothing about it is read from a path relative to the process's
 // working directory, whatever lies there.
 TEST_F(LiveLooks, KernelDriverNodeIgnoresTheWorkingDirectory) {
-    std::string image = dir + "/disk.img";
-    ASSERT_TRUE(WriteImage(image, 2048, 40960));
-    std::string device = Attach(image);
+    std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     fs::create_directories(dir + "/cwd/driver:loop");
     for (const char *file : {"idVendor", "manufacturer", "product"}) {
@@ -637,9 +641,7 @@ TEST_F(LiveLooks, DescriptorShortageFailsRequestsAndIsNotKept) {
 // A partition removed and made again under the same sysfs path: looks are
 // kept again afterwards, not taken anew for every request from then on.
 TEST_F(LiveKeptLooks, DeviceMadeAgainUnderTheSamePathLetsLooksBeKept) {
-    std::string image = dir + "/disk.img";
-    ASSERT_TRUE(WriteImage(image, 2048, 40960));
-    std::string device = Attach(image);
+    std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     ASSERT_TRUE(WaitFor(device + "p1", true));
     Settle([&] { VolumesOf(device); });
@@ -793,8 +795,7 @@ TEST_F(LiveKeptLooks, SizeSetThroughSysfsIsSeen) {
 // look and in a new one.
 TEST_F(LiveKeptLooks, VolumeNameOfALoopDiskSurvivesARenameOfItsFile) {
     std::string image = dir + "/disk.img";
-    ASSERT_TRUE(WriteImage(image, 2048, 40960));
-    std::string device = Attach(image);
+    std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     ASSERT_TRUE(WaitFor(device + "p1", true));
     auto names = [&] {
