@@ -6,9 +6,12 @@
 #include "Requests.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -208,6 +211,84 @@ bool ScanVolume(wchar_t *volumeName, ULONG number, ScanState &scan) {
         enough = TakePathNames(volumeName, scan);
     CloseVolume(volume);
     return enough;
+}
+
+// How many volumes and disks ContainsSystemVolume visits at most, following
+// virtual disks to what holds them.
+constexpr size_t MaxHostLevels = 16;
+// The largest answer asked for when a host list does not fit at first.
+constexpr ULONG MaxDependencyBlock = 64 * 1024;
+
+// The disk number of a \\.\PhysicalDriveN name.
+std::optional<ULONG> PhysicalDriveNumber(const std::wstring &name) {
+    static const std::wstring prefix = L"\\\\.\\PhysicalDrive";
+    if (name.size() <= prefix.size() || name.size() > prefix.size() + 9 || name.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    ULONG number = 0;
+    for (size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < L'0' || name[i] > L'9')
+            return std::nullopt;
+        number = number * 10 + static_cast<ULONG>(name[i] - L'0');
+    }
+    return number;
+}
+
+// A terminated string that lies wholly inside [begin, end); nullopt when
+// the pointer is null, outside, misaligned or the string runs past the end.
+std::optional<std::wstring> TextInside(const WCHAR *text, const uint8_t *begin, const uint8_t *end) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(text);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(begin), last = reinterpret_cast<uintptr_t>(end);
+    if (!text || at < first || at >= last || (at - first) % sizeof(WCHAR) != 0)
+        return std::nullopt;
+    std::wstring out;
+    for (const uint8_t *p = begin + (at - first); p + sizeof(WCHAR) <= end; p += sizeof(WCHAR)) {
+        WCHAR c;
+        std::memcpy(&c, p, sizeof c);
+        if (c == 0)
+            return out;
+        out.push_back(static_cast<wchar_t>(c));
+    }
+    return std::nullopt;
+}
+
+// What holds the content of the virtual disks the volume lies on, as the
+// platform names it (volume names, or \\.\PhysicalDriveN); none when the
+// volume lies on no virtual disk or the platform cannot tell.
+std::vector<std::wstring> HostsOf(HANDLE volume) {
+    std::vector<std::wstring> hosts;
+    if (volume == INVALID_HANDLE_VALUE || volume == nullptr)
+        return hosts;
+    ULONG size = 1024;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto *info = Alloc<STORAGE_DEPENDENCY_INFO>(size);
+        if (!info)
+            return hosts;
+        info->Version = STORAGE_DEPENDENCY_INFO_VERSION_2;
+        ULONG used = 0;
+        DWORD result =
+            P::GetStorageDependencyInformation(volume, GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES, size, info, &used);
+        if (result == ERROR_INSUFFICIENT_BUFFER && used > size && used <= MaxDependencyBlock) {
+            Release(info);
+            size = used;
+            continue;
+        }
+        if (result == ERROR_SUCCESS) {
+            const uint8_t *begin = RecordBytes(info);
+            const size_t header = offsetof(STORAGE_DEPENDENCY_INFO, Version2Entries);
+            const size_t fit = (size - header) / sizeof(STORAGE_DEPENDENCY_INFO_TYPE_2);
+            ULONG count = 0;
+            std::memcpy(&count, begin + offsetof(STORAGE_DEPENDENCY_INFO, NumberEntries), sizeof count);
+            for (size_t i = 0; i < count && i < fit; ++i) {
+                STORAGE_DEPENDENCY_INFO_TYPE_2 entry;
+                std::memcpy(&entry, begin + header + i * sizeof entry, sizeof entry);
+                if (auto name = TextInside(entry.HostVolumeName, begin, begin + size))
+                    hosts.push_back(std::move(*name));
+            }
+        }
+        Release(info);
+        break;
+    }
+    return hosts;
 }
 
 } // namespace
@@ -595,13 +676,37 @@ int Drive::ContainsSystemVolume() {
     if (QueryDeviceNumber(&number) <= 0)
         return 0;
     // The volume's extents name every disk it lies on, through partitions and
-    // the volumes stacked beneath it.
-    HANDLE volume = OpenVolume(volumeName);
-    bool onThisDisk = false;
-    ForEachExtent(volume, [&](const DISK_EXTENT &extent) {
-        onThisDisk = extent.DiskNumber == number;
-        return onThisDisk;
-    });
-    CloseVolume(volume);
-    return onThisDisk ? 1 : 0;
+    // the volumes stacked beneath it. Where one of those is a virtual disk (an
+    // image file, a loop device), what holds its content holds the system
+    // too: followed a few levels down.
+    std::vector<std::wstring> pending{volumeName}, seen;
+    while (!pending.empty() && seen.size() < MaxHostLevels) {
+        std::wstring name = std::move(pending.back());
+        pending.pop_back();
+        if (std::find(seen.begin(), seen.end(), name) != seen.end())
+            continue;
+        seen.push_back(name);
+        if (auto disk = PhysicalDriveNumber(name)) {
+            if (*disk == number)
+                return 1;
+            continue;
+        }
+        if (name.size() >= VolumeNameCapacity)
+            continue;
+        wchar_t buffer[VolumeNameCapacity] = {};
+        std::wmemcpy(buffer, name.data(), name.size());
+        HANDLE volume = OpenVolume(buffer);
+        bool onThisDisk = false;
+        ForEachExtent(volume, [&](const DISK_EXTENT &extent) {
+            onThisDisk = extent.DiskNumber == number;
+            return onThisDisk;
+        });
+        if (!onThisDisk)
+            for (std::wstring &host : HostsOf(volume))
+                pending.push_back(std::move(host));
+        CloseVolume(volume);
+        if (onThisDisk)
+            return 1;
+    }
+    return 0;
 }

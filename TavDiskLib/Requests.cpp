@@ -31,6 +31,7 @@ bool ExpectedAnswer(const char *request, const char *detail, DWORD code) {
         {"DeviceIoControl", "IOCTL_SCSI_GET_ADDRESS", ERROR_INVALID_FUNCTION},
         {"DeviceIoControl", "IOCTL_SCSI_GET_ADDRESS", ERROR_NOT_SUPPORTED},
         {"GetWindowsDirectoryW", nullptr, ERROR_PATH_NOT_FOUND},
+        {"GetStorageDependencyInformation", nullptr, ERROR_CALL_NOT_IMPLEMENTED},
         {"SetupDiOpenDeviceInterfaceW", nullptr, ERROR_NO_SUCH_DEVICE_INTERFACE},
     };
     for (const auto &a : answers)
@@ -79,6 +80,12 @@ void FailedOnName(const char *request, const char *detail, LPCWSTR name) {
 
 void FailedOnNode(const char *request, const char *detail, DEVINST node) {
     WithLastError(request, detail, [&] { return "device node " + std::to_string(node); });
+}
+
+void FailedOnWith(const char *request, HANDLE handle, DWORD code) {
+    if (Expected(code) || ExpectedAnswer(request, nullptr, code) || !TavDiagnostics::Listening())
+        return;
+    TavDiagnostics::Report(request, nullptr, HandleText(handle), code, TavDiagnostics::Code::LastError);
 }
 
 void FailedOnNodeWith(const char *request, DEVINST node, CONFIGRET result) {

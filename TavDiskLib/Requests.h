@@ -26,6 +26,8 @@ void FailedOn(const char *request, const char *detail, HANDLE handle);
 void FailedOnName(const char *request, const char *detail, LPCWSTR name);
 void FailedOnNode(const char *request, const char *detail, DEVINST node);
 void FailedOnNodeWith(const char *request, DEVINST node, CONFIGRET result);
+// For a request that returns its error code rather than setting the thread's.
+void FailedOnWith(const char *request, HANDLE handle, DWORD code);
 const char *PropertyName(DWORD property);
 } // namespace Report
 
@@ -148,6 +150,16 @@ inline BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWS
     if (!ok)
         Report::FailedOnName("GetVolumeNameForVolumeMountPointW", nullptr, lpszVolumeMountPoint);
     return ok;
+}
+
+inline DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
+                                             ULONG StorageDependencyInfoSize,
+                                             PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo, PULONG SizeUsed) {
+    DWORD result = TavPlatform::GetStorageDependencyInformation(ObjectHandle, Flags, StorageDependencyInfoSize,
+                                                                StorageDependencyInfo, SizeUsed);
+    if (result != ERROR_SUCCESS)
+        Report::FailedOnWith("GetStorageDependencyInformation", ObjectHandle, result);
+    return result;
 }
 
 inline HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,

@@ -121,12 +121,15 @@ public:
     int GetDriveLetters(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int GetMountPoints(wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     int ContainsWindowsBootPartition();
-    // 1 when one of the disk's volumes is the system's own: the volume that
-    // holds the system directory (on Windows the Windows directory's volume,
-    // so the same answer as ContainsWindowsBootPartition; on Linux the file
-    // system mounted at "/" as the process sees it), found by its extents,
-    // so through partitions and stacked volumes (device mapper, software
-    // RAID); 0 otherwise or when it cannot be told. Asked anew on each call.
+    // 1 when the disk holds the system's own volume: the volume that holds
+    // the system directory (on Windows the Windows directory's volume, so the
+    // same answer as ContainsWindowsBootPartition, and also on the disk that
+    // holds the image the system boots from; on Linux the file system
+    // mounted at "/" as the process sees it), found by its extents, so
+    // through partitions and stacked volumes (device mapper, software RAID),
+    // and from a virtual disk (a loop device, an attached image) to what
+    // holds its content; 0 otherwise or when it cannot be told. Asked anew
+    // on each call.
     int ContainsSystemVolume();
     // The first path name (drive root or folder) of a mounted volume that
     // has an extent holding the sector, asked of the platform anew on each

@@ -251,10 +251,11 @@ TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_sector_mount_point(tavdisk_driv
                                                                     uint32_t *length);
 /* 1 when the Windows directory's drive letter is one of the disk's. */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_windows_boot_partition(tavdisk_drive *drive);
-/* 1 when one of the disk's volumes is the system's own (Drive::ContainsSystemVolume):
+/* 1 when the disk holds the system's own volume (Drive::ContainsSystemVolume):
  * on Windows the Windows directory's volume, on Linux the file system mounted
- * at "/", found through partitions and stacked volumes; asked anew on each
- * call. */
+ * at "/", found through partitions, stacked volumes and virtual disks (loop
+ * devices, attached images) down to the disk holding their content; asked
+ * anew on each call. */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_contains_system_volume(tavdisk_drive *drive);
 
 /* ---- Adapter ------------------------------------------------------------------ */

@@ -603,6 +603,59 @@ TEST(ListingRequests, PerDiskAndPerVolumeCountsDoNotGrowWithTheMachine) {
     EXPECT_LE(perVolume, 6u);
 }
 
+TEST_F(Volumes, TheSystemVolumeIsFollowedFromAVirtualDiskToWhatHoldsItsContent) {
+    // C: lies on the virtual disk 1, whose image file is on E: (disk 0);
+    // disk 2 holds nothing until E: is named as lying in an image on it.
+    const size_t e = static_cast<size_t>(machine.AddVolume({{0, 0, GiB}}, {L"E:\\"}));
+    const size_t c = static_cast<size_t>(machine.AddVolume({{1, 0, GiB}}, {L"C:\\"}));
+    machine.systemDirectory = L"C:\\Windows\\system32";
+    const std::wstring nameE = machine.volumes[e].name, nameC = machine.volumes[c].name;
+    const struct {
+        const char *what;
+        std::vector<std::wstring> hostsOfC, hostsOfE;
+        bool fails;
+        int expected[3];
+    } cases[] = {
+        {"C: in an image on E:", {nameE}, {}, false, {1, 1, 0}},
+        {"E: in turn on disk 2 as a whole", {nameE}, {L"\\\\.\\PhysicalDrive2"}, false, {1, 1, 1}},
+        {"a ring of hosts ends", {nameE}, {nameC}, false, {1, 1, 0}},
+        {"names of nothing",
+         {L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\", L"\\\\.\\PhysicalDrive",
+          L"\\\\.\\PhysicalDrive99999999999", L"\\\\.\\PhysicalDrive0x"},
+         {},
+         false,
+         {0, 1, 0}},
+        {"the request fails", {nameE}, {}, true, {0, 1, 0}},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.what);
+        machine.volumes[c].hosts = k.hostsOfC;
+        machine.volumes[e].hosts = k.hostsOfE;
+        Fault fault;
+        fault.op = Op::GetStorageDependencyInformation;
+        if (k.fails)
+            machine.AddFault(fault);
+        for (ULONG i = 0; i < 3; ++i)
+            EXPECT_EQ(Fresh(i)->ContainsSystemVolume(), k.expected[i]) << i;
+        machine.ClearFaults();
+    }
+    machine.volumes[c].hosts = {nameE};
+    machine.volumes[e].hosts.clear();
+    // An answer cut short names nothing that lies outside what was delivered.
+    for (DWORD cut : {0u, 8u, 40u, 80u, 100u}) {
+        Fault f;
+        f.op = Op::GetStorageDependencyInformation;
+        f.shortBytes = cut;
+        machine.AddFault(f);
+        EXPECT_EQ(Fresh(0)->ContainsSystemVolume(), 0) << cut;
+        machine.ClearFaults();
+    }
+    auto asked = Requests(machine, Op::GetStorageDependencyInformation);
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked[0].flags, DWORD{GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES});
+    EXPECT_EQ(machine.OpenHandles(), 0u);
+}
+
 TEST_F(Volumes, TheSystemVolumeIsFoundByTheExtentsOfTheSystemDirectorysVolume) {
     // C: spans disks 0 and 1 and holds the system directory; D: on disk 2 is
     // mounted inside it at C:\Windows\mnt\ (not the system's volume).

@@ -135,6 +135,38 @@ UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength);
 BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength);
 
+// What a virtual disk's content lies in. With
+// GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES (the only flags the library
+// sends) on a volume handle from CreateFileW (any access; with
+// GET_STORAGE_DEPENDENCY_FLAG_DISK_HANDLE added, a disk handle): one
+// Version2Entries record for each virtual disk the volume (or disk) lies on,
+// whose HostVolumeName names what holds that disk's content: the volume
+// holding its image file (\\?\Volume{GUID}\, as FindFirstVolumeW gives
+// it; DependentVolumeRelativePath the file's path inside it), or, for a disk
+// backed by a block device, the volume that device is or else the whole
+// disk as \\.\PhysicalDriveN (DependentVolumeRelativePath empty). The
+// strings lie in the caller's buffer, after the records. A volume on no
+// virtual disk answers ERROR_SUCCESS with NumberEntries 0.
+// The caller sets Version to STORAGE_DEPENDENCY_INFO_VERSION_2 (read as a
+// number: another value is ERROR_INVALID_PARAMETER, as are a null
+// SizeUsed, a null buffer and a size below 8 bytes). The result is the error
+// code (the last-error code is no part of the answer). A buffer too small
+// for the whole answer: ERROR_INSUFFICIENT_BUFFER with *SizeUsed the size
+// needed, the buffer's content unspecified; on success *SizeUsed is the
+// size used. A handle that is no disk or volume handle: ERROR_INVALID_HANDLE.
+// Windows: virtdisk.dll's call (documented for attached VHD, VHDX and ISO
+// disks), loaded when first asked for; without it ERROR_CALL_NOT_IMPLEMENTED.
+// Where Windows answers a volume on no virtual disk with an error instead,
+// the library takes that as "no host" too. Linux: the loop disks beneath
+// the volume (itself, through partitions, dm and md): a regular backing
+// file is held by the volume mounted innermost above it
+// (GetVolumePathNameW, GetVolumeNameForVolumeMountPointW; no record where
+// that file system is no volume), a block device as above. Simulated
+// machine: the volume's `hosts`.
+DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
+                                      ULONG StorageDependencyInfoSize, PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,
+                                      PULONG SizeUsed);
+
 // Device set-up services.
 HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
                                 HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved);

@@ -722,6 +722,60 @@ TEST(ReplayHandles, QueryOnlyHandleAnswersFromSysfs) {
     EXPECT_EQ(P::GetLastError(), ERROR_ACCESS_DENIED);
 }
 
+TEST(ReplayHandles, StorageDependenciesNameTheVolumeHoldingALoopDisksImage) {
+    // loop0's image is /tmp/tavrec0.img, on vda's file system mounted at /.
+    Machine m("vm");
+    Handle partition(Open(L"/dev/loop0p1", 0)), disk(Open(L"/dev/loop0", 0)), root(Open(L"/dev/vda", 0));
+    ASSERT_NE(partition.h, INVALID_HANDLE_VALUE);
+    wchar_t rootVolume[64] = {};
+    ASSERT_TRUE(P::GetVolumeNameForVolumeMountPointW(L"/", rootVolume, 64));
+    alignas(8) unsigned char buffer[1024];
+    auto *info = reinterpret_cast<STORAGE_DEPENDENCY_INFO *>(buffer);
+    auto ask = [&](HANDLE h, DWORD flags, ULONG size, ULONG version, ULONG *used) {
+        std::memset(buffer, 0xCD, sizeof buffer);
+        std::memcpy(buffer, &version, sizeof version);
+        return P::GetStorageDependencyInformation(h, static_cast<GET_STORAGE_DEPENDENCY_FLAG>(flags), size, info, used);
+    };
+    const DWORD hostVolumes = GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES,
+                diskHandle = GET_STORAGE_DEPENDENCY_FLAG_DISK_HANDLE;
+    ULONG used = 0;
+    ASSERT_EQ(ask(partition.h, hostVolumes, sizeof buffer, 2, &used), ERROR_SUCCESS);
+    ASSERT_EQ(info->NumberEntries, 1u);
+    EXPECT_STREQ(info->Version2Entries[0].HostVolumeName, rootVolume);
+    EXPECT_STREQ(info->Version2Entries[0].DependentVolumeRelativePath, L"/tmp/tavrec0.img");
+    const ULONG whole = used;
+    EXPECT_EQ(ask(disk.h, hostVolumes | diskHandle, sizeof buffer, 2, &used), ERROR_SUCCESS);
+    EXPECT_EQ(used, whole);
+    // A disk that is no virtual disk has none; the edges of the request.
+    EXPECT_EQ(ask(root.h, hostVolumes | diskHandle, sizeof buffer, 2, &used), ERROR_SUCCESS);
+    EXPECT_EQ(info->NumberEntries, 0u);
+    const struct {
+        HANDLE h;
+        DWORD flags;
+        ULONG size, version;
+        bool sizeGiven;
+        DWORD expected;
+    } edges[] = {
+        {partition.h, hostVolumes, whole - 1, 2, true, ERROR_INSUFFICIENT_BUFFER},
+        {partition.h, hostVolumes, sizeof buffer, 1, true, ERROR_INVALID_PARAMETER},
+        {partition.h, hostVolumes, sizeof buffer, 161, true, ERROR_INVALID_PARAMETER},
+        {partition.h, hostVolumes, 7, 2, true, ERROR_INVALID_PARAMETER},
+        {partition.h, hostVolumes, sizeof buffer, 2, false, ERROR_INVALID_PARAMETER},
+        {partition.h, 0, sizeof buffer, 2, true, ERROR_NOT_SUPPORTED},
+        {partition.h, hostVolumes | diskHandle, sizeof buffer, 2, true, ERROR_INVALID_HANDLE},
+        {disk.h, hostVolumes, sizeof buffer, 2, true, ERROR_INVALID_HANDLE},
+        {INVALID_HANDLE_VALUE, hostVolumes, sizeof buffer, 2, true, ERROR_INVALID_HANDLE},
+    };
+    for (const auto &k : edges) {
+        used = 0;
+        EXPECT_EQ(ask(k.h, k.flags, k.size, k.version, k.sizeGiven ? &used : nullptr), k.expected)
+            << k.flags << " " << k.size << " " << k.version;
+        if (k.expected == ERROR_INSUFFICIENT_BUFFER) {
+            EXPECT_EQ(used, whole);
+        }
+    }
+}
+
 // ---- Missing and malformed recordings ------------------------------------------------
 
 TEST(ReplayMissing, AttributesThatAreAbsentOrGarbled) {

@@ -327,31 +327,51 @@ TEST(ReplayVolumes, NoDriveLettersAndNoWindowsDirectory) {
 
 TEST(ReplaySystemVolume, TheDisksBeneathTheRootFileSystem) {
     // The disk holding "/" through a partition, a whole disk, software RAID,
-    // a logical volume; none where "/" is no volume (an initramfs rootfs).
+    // a logical volume, a loop disk to the disk holding its image file or
+    // the disk it is backed by; none where "/" is no volume (an initramfs
+    // rootfs).
+    const std::string mountinfo = "proc/self/mountinfo", loop0 = "sys/devices/virtual/block/loop0/loop/backing_file",
+                      loop1 = "sys/devices/virtual/block/loop1/loop/backing_file";
     const std::string rootOnRaid = "21 1 9:0 / / rw,relatime - xfs /dev/md0 rw\n";
     const std::string rootOnLvm = "25 1 253:0 / / rw,relatime - xfs /dev/mapper/vg0-data rw\n";
+    // A live system: "/" on the image's partition, the image on the medium.
+    const std::string rootOnImage = "30 1 259:0 / / rw - ext4 /dev/loop0p1 rw\n"
+                                    "31 30 254:0 / /run/medium rw - ext4 /dev/vda rw\n";
+    const std::string rootOnLoopOnLoop = "30 1 7:1 / / rw - ext4 /dev/loop1 rw\n";
+    using Files = std::vector<std::pair<std::string, std::string>>;
     const struct {
         const char *machine;
-        std::string mountinfo; // empty: as recorded
+        Files files; // written over the recording
         const wchar_t *disk;
         int expected;
     } cases[] = {
-        {"workstation", "", L"/dev/sda", 1},
-        {"workstation", "", L"/dev/sdb", 0},
-        {"server", "", L"/dev/vda", 1},
-        {"server", rootOnRaid, L"/dev/sda", 1},
-        {"server", rootOnRaid, L"/dev/sdb", 1},
-        {"server", rootOnRaid, L"/dev/vda", 0},
-        {"workstation", rootOnLvm, L"/dev/sdb", 1},
-        {"workstation", rootOnLvm, L"/dev/nvme0n1", 1},
-        {"workstation", rootOnLvm, L"/dev/sda", 0},
-        {"qemu-virtio", "", L"/dev/vda", 0},
+        {"workstation", {}, L"/dev/sda", 1},
+        {"workstation", {}, L"/dev/sdb", 0},
+        {"server", {}, L"/dev/vda", 1},
+        {"server", {{mountinfo, rootOnRaid}}, L"/dev/sda", 1},
+        {"server", {{mountinfo, rootOnRaid}}, L"/dev/sdb", 1},
+        {"server", {{mountinfo, rootOnRaid}}, L"/dev/vda", 0},
+        {"workstation", {{mountinfo, rootOnLvm}}, L"/dev/sdb", 1},
+        {"workstation", {{mountinfo, rootOnLvm}}, L"/dev/nvme0n1", 1},
+        {"workstation", {{mountinfo, rootOnLvm}}, L"/dev/sda", 0},
+        {"qemu-virtio", {}, L"/dev/vda", 0},
+        {"vm", {{mountinfo, rootOnImage}, {loop0, "/run/medium/live.img"}}, L"/dev/loop0", 1},
+        {"vm", {{mountinfo, rootOnImage}, {loop0, "/run/medium/live.img"}}, L"/dev/vda", 1},
+        {"vm", {{mountinfo, rootOnImage}, {loop0, "/run/medium/live.img"}}, L"/dev/loop1", 0},
+        // The image file deleted since: nothing of this machine holds it.
+        {"vm", {{mountinfo, rootOnImage}, {loop0, "/run/medium/live.img (deleted)"}}, L"/dev/vda", 0},
+        // An image on the image's own file system leads nowhere further.
+        {"vm", {{mountinfo, rootOnImage}, {loop0, "/live.img"}}, L"/dev/vda", 0},
+        {"vm", {{mountinfo, rootOnLoopOnLoop}, {loop1, "/dev/loop0"}}, L"/dev/loop1", 1},
+        {"vm", {{mountinfo, rootOnLoopOnLoop}, {loop1, "/dev/loop0"}}, L"/dev/loop0", 1},
+        {"vm", {{mountinfo, rootOnLoopOnLoop}, {loop1, "/dev/loop0"}}, L"/dev/vda", 0},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.machine) + " " + Narrow(c.disk));
+        SCOPED_TRACE(std::string(c.machine) + " " + Narrow(c.disk) + " " +
+                     (c.files.empty() ? std::string() : c.files.back().second));
         Machine m(c.machine);
-        if (!c.mountinfo.empty())
-            m.tree.Write("proc/self/mountinfo", c.mountinfo);
+        for (const auto &[path, content] : c.files)
+            m.tree.Write(path, content);
         Set set;
         auto d = DriveAt(set.handle, c.disk);
         ASSERT_TRUE(d);

@@ -325,6 +325,9 @@ struct MountTable {
     std::unordered_multimap<std::string, size_t> byDevice, bySource;
 };
 MountTable ReadMounts(const Root &root); // Mounts.cpp
+// The innermost mount point a path lies below (the last mount of that path,
+// which covers the earlier ones); "" when none holds it (Mounts.cpp).
+std::string InnermostMount(const MountTable &mounts, const std::string &path);
 
 struct Extent {
     DWORD disk;

@@ -25,6 +25,17 @@ std::string Unescape(const std::string &field) {
 
 } // namespace
 
+std::string InnermostMount(const MountTable &mounts, const std::string &path) {
+    std::string best;
+    for (const Mount &m : mounts.mounts) {
+        const std::string &p = m.path;
+        bool below = p == "/" || path == p || (path.compare(0, p.size(), p) == 0 && path[p.size()] == '/');
+        if (below && p.size() >= best.size())
+            best = p;
+    }
+    return best;
+}
+
 MountTable ReadMounts(const Root &root) {
     MountTable out;
     auto text = ReadBytes(root.At("/proc/self/mountinfo"), 16u << 20);

@@ -375,18 +375,11 @@ BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD c
     const std::string path = Narrow(lpszFileName);
     if (path.empty() || path[0] != '/')
         return Fail(ERROR_INVALID_NAME);
-    // The innermost mount point the path lies below (the last mount of that
-    // path, which covers the earlier ones), as the mount table lists them.
     auto look = CurrentLook(CurrentRoot());
     std::string best;
     {
         std::lock_guard<std::mutex> guard(look->lock);
-        for (const Mount &m : look->Mounts().mounts) {
-            const std::string &p = m.path;
-            bool below = p == "/" || path == p || (path.compare(0, p.size(), p) == 0 && path[p.size()] == '/');
-            if (below && p.size() >= best.size())
-                best = p;
-        }
+        best = InnermostMount(look->Mounts(), path);
     }
     if (best.empty())
         return Fail(ERROR_PATH_NOT_FOUND);

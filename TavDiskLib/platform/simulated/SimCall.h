@@ -93,10 +93,11 @@ public:
 
     bool Logging() const { return s && m->logging; }
 
-    // Records the failure with `error` and, except for configuration manager
-    // calls, sets the thread's code. Always false.
+    // Records the failure with `error` and, except for calls that return
+    // their code (the configuration manager's), sets the thread's code.
+    // Always false.
     bool Refuse(DWORD error) {
-        if (!configManager)
+        if (!returnsCode)
             SetCode(error);
         req.succeeded = false;
         req.error = error;
@@ -157,7 +158,7 @@ protected:
         }
     }
 
-    bool configManager = false;
+    bool returnsCode = false; // the call returns its error code, not the thread's
 
 private:
     // Consults the failure rules once req names the target. True when the
@@ -198,7 +199,7 @@ private:
 // included, and leaves the thread's code alone.
 class ConfigCall : public CallBase {
 public:
-    explicit ConfigCall(Op op) : CallBase(op) { configManager = true; }
+    explicit ConfigCall(Op op) : CallBase(op) { returnsCode = true; }
 
     template <class Name> bool Begin(Name &&name) { return Start(CR_NO_SUCH_DEVNODE, name); }
 
@@ -208,6 +209,24 @@ public:
         return cr;
     }
     CONFIGRET Failed() const { return req.error; }
+};
+
+// A call that returns its error code, failures included, and leaves the
+// thread's code alone (GetStorageDependencyInformation).
+class CodeCall : public CallBase {
+public:
+    explicit CodeCall(Op op) : CallBase(op) { returnsCode = true; }
+
+    template <class Name> bool Begin(Name &&name) { return Start(NoMachineError, name); }
+
+    DWORD Code(DWORD code) {
+        if (code == ERROR_SUCCESS)
+            Succeed();
+        else
+            Refuse(code);
+        return code;
+    }
+    DWORD Failed() const { return req.error; }
 };
 
 // Closes a handle, set or volume search: a slot that is not live counts as a

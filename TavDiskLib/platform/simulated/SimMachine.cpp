@@ -36,6 +36,7 @@ const char *OpName(Op op) {
     case Op::GetSystemDirectoryW: return "GetSystemDirectoryW";
     case Op::GetVolumePathNameW: return "GetVolumePathNameW";
     case Op::GetVolumeNameForVolumeMountPointW: return "GetVolumeNameForVolumeMountPointW";
+    case Op::GetStorageDependencyInformation: return "GetStorageDependencyInformation";
     case Op::SetupDiGetClassDevsExW: return "SetupDiGetClassDevsExW";
     case Op::SetupDiDestroyDeviceInfoList: return "SetupDiDestroyDeviceInfoList";
     case Op::SetupDiEnumDeviceInterfaces: return "SetupDiEnumDeviceInterfaces";

@@ -55,6 +55,7 @@ enum class Op {
     CM_Get_Device_ID_Size,
     CM_Get_Device_IDW,
     FlushFileBuffers,
+    GetStorageDependencyInformation,
 };
 
 const char *OpName(Op op);
@@ -127,6 +128,9 @@ struct Volume {
     // the extents are (an absurd count from a broken volume driver).
     std::optional<DWORD> claimedExtentCount;
     bool inUse = false; // FSCTL_LOCK_VOLUME is refused (files open on it)
+    // What holds the content of the virtual disks the volume lies on
+    // (GetStorageDependencyInformation): volume names or \\.\PhysicalDriveN.
+    std::vector<std::wstring> hosts;
 };
 
 struct DeviceNode {

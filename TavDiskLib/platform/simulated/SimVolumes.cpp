@@ -2,6 +2,7 @@
 // The volume search, volume path names and the Windows directory on the
 // simulated machine.
 #include "SimCall.h"
+#include "../Dependencies.h"
 
 namespace TavSim {
 namespace {
@@ -168,6 +169,37 @@ BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD c
         return c.Fail(ERROR_FILENAME_EXCED_RANGE);
     c.PutAt(lpszVolumePathName, 0, best->c_str(), (best->size() + 1) * sizeof(WCHAR));
     return c.Ok(TRUE);
+}
+
+DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
+                                      ULONG StorageDependencyInfoSize, PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,
+                                      PULONG SizeUsed) {
+    CodeCall c(Op::GetStorageDependencyInformation);
+    Slot *slot = nullptr;
+    if (!c.Begin([&] {
+            c.req.flags = static_cast<DWORD>(Flags);
+            c.req.outSize = StorageDependencyInfoSize;
+            slot = c.Address(FindDeviceSlot(*c.s, ObjectHandle));
+        }))
+        return c.Failed();
+    if (DWORD error = DependencyRequestError(StorageDependencyInfoSize, StorageDependencyInfo, SizeUsed))
+        return c.Code(error);
+    const DWORD flags = static_cast<DWORD>(Flags);
+    if (!(flags & GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES))
+        return c.Code(ERROR_NOT_SUPPORTED);
+    const bool diskHandle = (flags & GET_STORAGE_DEPENDENCY_FLAG_DISK_HANDLE) != 0;
+    if (!slot || (slot->kind == HandleKind::Disk) != diskHandle)
+        return c.Code(ERROR_INVALID_HANDLE);
+    std::vector<DependencyHost> hosts;
+    if (const Volume *v = diskHandle ? nullptr : c.VolumeAt(slot->target))
+        for (const std::wstring &host : v->hosts)
+            hosts.push_back({host, std::wstring()});
+    const std::vector<uint8_t> answer = DependencyAnswer(hosts, StorageDependencyInfo);
+    *SizeUsed = static_cast<ULONG>(answer.size());
+    if (answer.size() > StorageDependencyInfoSize)
+        return c.Code(ERROR_INSUFFICIENT_BUFFER);
+    c.PutAt(StorageDependencyInfo, 0, answer.data(), answer.size());
+    return c.Code(ERROR_SUCCESS);
 }
 
 BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength) {

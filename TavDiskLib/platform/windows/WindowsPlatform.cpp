@@ -34,6 +34,12 @@ static_assert(offsetof(DISK_GEOMETRY_EX, DiskSize) == 24 && offsetof(DISK_GEOMET
               "disk geometry with size");
 static_assert(sizeof(DISK_EXTENT) == 24, "disk extent");
 static_assert(sizeof(VOLUME_DISK_EXTENTS) == 32, "volume extents");
+#if defined(_WIN64)
+static_assert(sizeof(STORAGE_DEPENDENCY_INFO_TYPE_2) == 64, "64-bit dependency record");
+#else
+static_assert(sizeof(STORAGE_DEPENDENCY_INFO_TYPE_2) == 48, "32-bit dependency record");
+#endif
+static_assert(offsetof(STORAGE_DEPENDENCY_INFO, Version2Entries) == 8, "dependency answer header");
 static_assert(sizeof(ULONG) == 4 && sizeof(DWORD) == 4 && sizeof(WCHAR) == 2, "Windows integer and character widths");
 
 namespace TavPlatform {
@@ -113,6 +119,22 @@ BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD c
 
 BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     return ::GetVolumeNameForVolumeMountPointW(lpszVolumeMountPoint, lpszVolumeName, cchBufferLength);
+}
+
+DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
+                                      ULONG StorageDependencyInfoSize, PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,
+                                      PULONG SizeUsed) {
+    // virtdisk.dll is loaded from the system folder when first asked for, so
+    // the library also loads where it is absent.
+    using Function = DWORD(WINAPI *)(HANDLE, GET_STORAGE_DEPENDENCY_FLAG, ULONG, PSTORAGE_DEPENDENCY_INFO, PULONG);
+    static const Function call = [] {
+        HMODULE module = ::LoadLibraryExW(L"virtdisk.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        FARPROC proc = module ? ::GetProcAddress(module, "GetStorageDependencyInformation") : nullptr;
+        return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
+    }();
+    if (!call)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    return call(ObjectHandle, Flags, StorageDependencyInfoSize, StorageDependencyInfo, SizeUsed);
 }
 
 HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,

@@ -1,0 +1,118 @@
+// SPDX-License-Identifier: MIT
+// GetStorageDependencyInformation: what holds the content of the loop disks
+// a volume or disk lies on. A loop disk is Linux's virtual disk: its content
+// is a file in some volume, or another block device.
+#include "Device.h"
+#include "Linux.h"
+
+#include "../Dependencies.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace TavLinux {
+namespace {
+
+using TavPlatform::DependencyHost;
+
+// The whole disks a block device lies on: itself, its partition's disk,
+// and through dm and md members to any depth.
+void DisksBeneath(BlockView &view, size_t slot, std::set<std::string> &visited, std::vector<size_t> &out, int depth) {
+    const BlockEntry &e = view.Entry(slot);
+    if (depth > 16 || !visited.insert(e.sys).second)
+        return;
+    if (e.partition) {
+        if (auto parent = view.FindSys(DirName(e.sys)))
+            DisksBeneath(view, *parent, visited, out, depth + 1);
+        return;
+    }
+    const auto &slaves = view.Slaves(slot);
+    for (const auto &s : slaves)
+        if (auto child = view.Find(s))
+            DisksBeneath(view, *child, visited, out, depth + 1);
+    if (slaves.empty())
+        out.push_back(slot);
+}
+
+std::wstring PhysicalDrivePath(DWORD number) { return L"\\\\.\\PhysicalDrive" + std::to_wstring(number); }
+
+// What holds loop disk `slot`'s content; nullopt when it is no bound loop
+// disk, or when what holds it is no volume or disk of this machine (a file
+// on a tmpfs or an overlay, a file deleted since).
+std::optional<DependencyHost> HostOf(Look &look, size_t slot) {
+    BlockView &view = look.view;
+    auto backing = view.LoopBacking(slot);
+    if (!backing || !backing->first || backing->first->empty())
+        return std::nullopt;
+    const std::string &path = *backing->first;
+    static const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        return std::nullopt;
+    // Backed by a block device: the volume it is, else the whole disk.
+    if (path.compare(0, 5, "/dev/") == 0) {
+        auto device = view.Find(BaseName(Resolve(view.GetRoot(), path).value_or(path)));
+        if (!device)
+            return std::nullopt;
+        const std::string &sys = view.Entry(*device).sys;
+        for (const VolumeRecord &v : look.Volumes()->volumes)
+            if (v.entry.block.sys == sys)
+                return DependencyHost{v.entry.name, std::wstring()};
+        if (auto number = view.DiskNumber(*device))
+            return DependencyHost{PhysicalDrivePath(*number), std::wstring()};
+        return std::nullopt;
+    }
+    // Backed by a file: the volume mounted innermost above it.
+    const std::string mountPoint = InnermostMount(look.Mounts(), path);
+    if (mountPoint.empty())
+        return std::nullopt;
+    for (const VolumeRecord &v : look.Candidates()->volumes)
+        if (std::find(v.mounts.begin(), v.mounts.end(), mountPoint) != v.mounts.end())
+            return DependencyHost{v.entry.name, Widen(mountPoint == "/" ? path : path.substr(mountPoint.size()))};
+    return std::nullopt;
+}
+
+} // namespace
+} // namespace TavLinux
+
+namespace TavPlatform {
+
+using namespace TavLinux;
+
+DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
+                                      ULONG StorageDependencyInfoSize, PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,
+                                      PULONG SizeUsed) {
+    if (DWORD error = DependencyRequestError(StorageDependencyInfoSize, StorageDependencyInfo, SizeUsed))
+        return error;
+    const DWORD flags = static_cast<DWORD>(Flags);
+    if (!(flags & GET_STORAGE_DEPENDENCY_FLAG_HOST_VOLUMES))
+        return ERROR_NOT_SUPPORTED;
+    auto f = Find<FileObject>(ObjectHandle);
+    const bool diskHandle = (flags & GET_STORAGE_DEPENDENCY_FLAG_DISK_HANDLE) != 0;
+    if (!f || (diskHandle ? !f->isDisk : !f->isVolume))
+        return ERROR_INVALID_HANDLE;
+    std::vector<DependencyHost> hosts;
+    {
+        LookInUse look(f->root);
+        BlockView &view = look->view;
+        std::set<std::string> visited;
+        std::vector<size_t> disks;
+        DisksBeneath(view, view.Adopt(f->volume ? f->volume->entry.block : f->block), visited, disks, 0);
+        for (size_t disk : disks) {
+            auto host = HostOf(*look.operator->(), disk);
+            if (host && std::none_of(hosts.begin(), hosts.end(),
+                                     [&](const DependencyHost &h) { return h.hostVolume == host->hostVolume; }))
+                hosts.push_back(std::move(*host));
+        }
+        if (DWORD failure = look.Failure())
+            return failure;
+    }
+    const std::vector<uint8_t> answer = DependencyAnswer(hosts, StorageDependencyInfo);
+    *SizeUsed = static_cast<ULONG>(answer.size());
+    if (answer.size() > StorageDependencyInfoSize)
+        return ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(StorageDependencyInfo, answer.data(), answer.size());
+    return ERROR_SUCCESS;
+}
+
+} // namespace TavPlatform
