@@ -225,9 +225,14 @@ void BlockView::LoadFixed(size_t i) {
         if (r.entry.partition) {
             r.start = Attr(sys + "/start");
             r.partitionNumber = static_cast<DWORD>(ParseNumber(Attr(sys + "/partition")).value_or(0));
-        } else {
+        } else if (!IsKernelVirtual(sys)) {
+            // Only a disk on hardware can be a hidden path of another (an
+            // NVMe multipath controller path) or a SCSI device of another
+            // type; the kernel's own disks have neither attribute to ask.
             r.hidden = ParseNumber(Attr(sys + "/hidden")).value_or(0) != 0;
             r.scsiType = ParseNumber(Attr(sys + "/device/type"));
+        }
+        if (!r.entry.partition) {
             unsigned major = 0;
             r.loopDisk = r.dev && std::sscanf(r.dev->c_str(), "%u:", &major) == 1 && major == LoopMajor;
         }
