@@ -157,6 +157,11 @@ TAVHW_SPAN_NAME=tavspan
 TAVHW_SPAN_DISKS=(vblk nvme)
 TAVHW_SPAN_MOUNT=/mnt/tavspan
 
+# The software RAID: md RAID 1 over two loop devices on files in the guest's
+# memory (so no configured disk changes), ext4, mounted at TAVHW_MD_MOUNT.
+TAVHW_MD_NAME=md0
+TAVHW_MD_MOUNT=/mnt/tavmd
+
 # Replay recordings written by `run.sh --record`: name and the disks in it.
 declare -A TAVHW_TREES=(
     [qemu-sata]="sata bigata"

@@ -45,7 +45,7 @@ die() { echo "run.sh: $*" >&2; exit 2; }
 
 # ---- Packages --------------------------------------------------------------
 packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio sg3-utils smartmontools hdparm strace
-          util-linux fdisk dmsetup e2fsprogs dosfstools bash jq pciutils pci.ids kmod
+          util-linux fdisk dmsetup mdadm e2fsprogs dosfstools bash jq pciutils pci.ids kmod
           cmake g++ make libudev-dev libcli11-dev nlohmann-json3-dev)
 if [[ ${TAVHW_NO_INSTALL:-0} != 1 ]]; then
     missing=()
@@ -60,7 +60,7 @@ if [[ ${TAVHW_NO_INSTALL:-0} != 1 ]]; then
             { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
     fi
 fi
-for t in qemu-system-x86_64 cpio jq modprobe smartctl sg_inq hdparm lsblk dmsetup; do
+for t in qemu-system-x86_64 cpio jq modprobe smartctl sg_inq hdparm lsblk dmsetup mdadm losetup; do
     command -v "$t" >/dev/null || die "$t not found"
 done
 [[ -x /bin/busybox ]] || die "busybox (busybox-static) not found"
@@ -133,7 +133,7 @@ copy_tool() { # a tool into /usr/bin or /usr/sbin, with its libraries
     copy_libs "$path"
 }
 for t in bash smartctl sg_inq sg_vpd sg_readcap sg_sat_identify sg_raw hdparm lsblk findmnt blockdev sfdisk \
-         mkfs.ext4 mkfs.vfat dmsetup jq lspci strace setpriv; do
+         mkfs.ext4 mkfs.vfat dmsetup mdadm losetup jq lspci strace setpriv; do
     copy_tool "$t"
 done
 cp "$tavdisk" "$root/usr/bin/tavdisk"
@@ -152,7 +152,7 @@ for f in /usr/share/misc/pci.ids /etc/mke2fs.conf; do [[ -r $f ]] && copy_file "
 # Kernel modules with their dependencies, in load order. The load order
 # fixes the SCSI host numbers: IDE, AHCI, virtio-scsi, the LSI HBA, USB.
 modules=(scsi_mod sd_mod sg libata ata_piix ahci virtio_pci virtio_scsi virtio_blk sym53c8xx nvme
-         xhci_pci usb_storage uas crc32c_generic ext4 vfat nls_cp437 nls_ascii nls_utf8 dm_mod)
+         xhci_pci usb_storage uas crc32c_generic ext4 vfat nls_cp437 nls_ascii nls_utf8 dm_mod loop md_mod raid1)
 declare -A loaded=()
 : >"$root/hw/modules.list"
 for m in "${modules[@]}"; do

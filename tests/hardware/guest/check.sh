@@ -41,6 +41,7 @@ declare -A WHY=(
     [usb-parent]="On Windows the parent of a USB disk is the USB device node, described by its INF ('USB Mass Storage Device', 'USB Attached SCSI (UAS) Mass Storage Device'); Linux has no INF, so the backend describes the USB device by its manufacturer and product strings."
     [ata-inquiry]="ATA disks are answered from IDENTIFY: the library does not read INQUIRY text on them (null), although libata's SCSI translation answers INQUIRY on Linux."
     [dm-disk]="Linux lists the device-mapper volume as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on the disks under it."
+    [md-disk]="Linux lists the software RAID as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on its member disks."
 )
 declare -A why_used=()
 
@@ -517,6 +518,15 @@ while IFS=$'\t' read -r path number bus sectors mounts; do
         explained "dm:$n" bus.name "$bus" RAID "device-mapper ${dmname}" dm-disk
         check "dm:$n" sectors "$sectors" lsblk="$(($(l size) / 512))" dm.table="$(awk '{s += $2} END {print s}' "$R/dm-table.txt")"
         check "dm:$n" volumes.mount_points "$mounts" lsblk="$(l mounts)"
+    elif [[ $n == "$TAVHW_MD_NAME" ]]; then
+        explained "md:$n" bus.name "$bus" RAID "software RAID $(cat "/sys/block/$n/md/level" 2>/dev/null)" md-disk
+        check "md:$n" sectors "$sectors" lsblk="$(($(l size) / 512))"
+        check "md:$n" volumes.mount_points "$mounts" lsblk="$(l mounts)"
+    elif grep -qx "$n" "$R/md-members.txt" 2>/dev/null; then
+        # A member shows the mount point of the RAID built on it.
+        fm=$(awk -F'\t' -v d="$n" '$1 == d {print $2}' "$R/findmnt-disks.txt" | sort -u | paste -sd'|' -)
+        check "md-member:$n" volumes.mount_points "$mounts" findmnt="$fm"
+        check "md-member:$n" sectors "$sectors" lsblk="$(($(l size) / 512))"
     else
         info "$n" unexpected "tavdisk lists $path (disk $number, bus $bus), which disks.sh does not name"
     fi
@@ -528,6 +538,10 @@ G=$RES/guard
 if ! compgen -G "$G/*.write.rc" >/dev/null; then
     nfail=$((nfail + 1))
     line "FAIL guard write :: the device-mapper write guard did not run (no mounted span volume)"
+fi
+if [[ -s $R/md-members.txt && ! -f $G/$TAVHW_MD_NAME.write.rc ]]; then
+    nfail=$((nfail + 1))
+    line "FAIL guard write :: the software RAID write guard did not run (no mounted $TAVHW_MD_NAME)"
 fi
 for rc in "$G"/*.write.rc; do
     [[ -f $rc ]] || continue

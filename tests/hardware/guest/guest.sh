@@ -125,7 +125,7 @@ run() { # a command whose failure is logged
 }
 
 step "laying out volumes"
-mkdir -p /mnt/tavdata /mnt/tavbind "/mnt/tav space" /mnt/tav4k "$TAVHW_SPAN_MOUNT"
+mkdir -p /mnt/tavdata /mnt/tavbind "/mnt/tav space" /mnt/tav4k "$TAVHW_SPAN_MOUNT" "$TAVHW_MD_MOUNT"
 if n=${NAME[sata]:-}; [[ -n $n ]]; then
     printf 'label: dos\n,400MiB,83\n,200MiB,c\n' | run sfdisk -q "/dev/$n"
     wait_node "/dev/$(part "$n" 2)" &&
@@ -159,6 +159,22 @@ if ((spanok)); then
         run mkfs.ext4 -q -F -b 4096 -L tavspan "/dev/mapper/$TAVHW_SPAN_NAME" &&
         run mount -t ext4 "/dev/mapper/$TAVHW_SPAN_NAME" "$TAVHW_SPAN_MOUNT"
 fi
+mdmembers=()
+if [[ -d /sys/module/md_mod && -d /sys/module/raid1 ]]; then
+    for i in 0 1; do
+        truncate -s 48M "/tmp/tavmd$i.img"
+        m=$(losetup -f --show "/tmp/tavmd$i.img") && mdmembers+=("${m#/dev/}")
+    done
+    ((${#mdmembers[@]} == 2)) &&
+        run mdadm --create "/dev/$TAVHW_MD_NAME" --run --quiet --level=1 --raid-devices=2 --metadata=1.2 \
+            --assume-clean "/dev/${mdmembers[0]}" "/dev/${mdmembers[1]}" &&
+        wait_node "/dev/$TAVHW_MD_NAME" &&
+        run mkfs.ext4 -q -F -b 4096 -L tavmd "/dev/$TAVHW_MD_NAME" &&
+        run mount -t ext4 "/dev/$TAVHW_MD_NAME" "$TAVHW_MD_MOUNT"
+else
+    log "no md or raid1 module: no software RAID case"
+fi
+printf '%s\n' "${mdmembers[@]}" >"$OUT/ref/md-members.txt"
 sync
 
 # ---- Reference tools -------------------------------------------------------
@@ -324,6 +340,18 @@ if [[ $dm == dm-* && -n $member ]] && grep -q " $TAVHW_SPAN_MOUNT " /proc/mounts
         dd if="/dev/$n" of="$G/$n.after" bs="$ss" skip="$sector" count=1 iflag=direct 2>/dev/null
     done
 fi
+# The same for the mounted md disk and one of its members (held by it).
+if [[ -b /dev/$TAVHW_MD_NAME && -n ${mdmembers[0]:-} ]] && grep -q " $TAVHW_MD_MOUNT " /proc/mounts; then
+    for n in "$TAVHW_MD_NAME" "${mdmembers[0]}"; do
+        ss=$(cat "/sys/block/$n/queue/logical_block_size")
+        head -c "$ss" /dev/urandom >"$G/$n.bin"
+        echo 100 >"$G/$n.sector"
+        dd if="/dev/$n" of="$G/$n.before" bs="$ss" skip=100 count=1 iflag=direct 2>/dev/null
+        tavdisk write "/dev/$n" 100 "$G/$n.bin" --yes >"$G/$n.write.txt" 2>&1
+        echo $? >"$G/$n.write.rc"
+        dd if="/dev/$n" of="$G/$n.after" bs="$ss" skip=100 count=1 iflag=direct 2>/dev/null
+    done
+fi
 dmesg | tail -n +$((kernel_log_start + 1)) >"$OUT/dmesg-tavdisk.txt"
 
 # What each SCSI path does with an INQUIRY that announces 255 bytes into a
@@ -346,8 +374,9 @@ bash "$HW/record.sh" "$OUT" "$HW" >"$OUT/trees/record.log" 2>&1
 # ---- Back to the host ------------------------------------------------------
 step "sending results"
 dmesg >"$OUT/dmesg.txt" 2>&1
-umount "/mnt/tav space" /mnt/tavbind /mnt/tavdata /mnt/tav4k "$TAVHW_SPAN_MOUNT" 2>/dev/null
+umount "/mnt/tav space" /mnt/tavbind /mnt/tavdata /mnt/tav4k "$TAVHW_SPAN_MOUNT" "$TAVHW_MD_MOUNT" 2>/dev/null
 dmsetup remove --noudevsync "$TAVHW_SPAN_NAME" 2>/dev/null
+mdadm --stop "/dev/$TAVHW_MD_NAME" >/dev/null 2>&1
 sync
 stty -F /dev/ttyS1 raw -echo 2>/dev/null
 {
