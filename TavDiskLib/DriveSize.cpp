@@ -52,7 +52,7 @@ ULONG Drive::GetSectorsPerTrack() {
     return Geometry ? Geometry->SectorsPerTrack : 0;
 }
 
-ULONG Drive::GetBytesPerSector() {
+TAVDISK_HOT ULONG Drive::GetBytesPerSector() {
     if (!Geometry)
         GetCapacity();
     return Geometry ? Geometry->BytesPerSector : 0;

@@ -203,7 +203,7 @@ struct Positioned {
 };
 thread_local Positioned positioned;
 
-inline std::shared_ptr<FileObject> FindPositioned(HANDLE handle) {
+TAVDISK_HOT inline std::shared_ptr<FileObject> FindPositioned(HANDLE handle) {
     Positioned &p = positioned;
     if (p.handle == handle && p.removals == handleRemovals.load(std::memory_order_acquire) && p.object) {
         p.handle = nullptr;
@@ -246,8 +246,8 @@ std::wstring HandleTarget(HANDLE hObject) {
     return std::wstring();
 }
 
-BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
-                      DWORD dwMoveMethod) {
+TAVDISK_HOT BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
+                                  DWORD dwMoveMethod) {
     const uint64_t removals = handleRemovals.load(std::memory_order_acquire);
     auto f = FindPositioned(hFile);
     if (!f)
@@ -284,7 +284,8 @@ namespace {
 
 // One transfer at the handle's position (a pread or pwrite, more only when
 // the device moves less at once), advancing the position by what moved.
-template <bool Write> BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
+template <bool Write>
+TAVDISK_HOT BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved, LPOVERLAPPED overlapped) {
     if (moved)
         *moved = 0;
     auto f = FindPositioned(hFile);
@@ -354,13 +355,13 @@ BOOL FlushFileBuffers(HANDLE hFile) {
     return TRUE;
 }
 
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
-              LPOVERLAPPED lpOverlapped) {
+TAVDISK_HOT BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                          LPOVERLAPPED lpOverlapped) {
     return Transfer<false>(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped);
 }
 
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
-               LPOVERLAPPED lpOverlapped) {
+TAVDISK_HOT BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                           LPOVERLAPPED lpOverlapped) {
     return Transfer<true>(hFile, const_cast<void *>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten,
                           lpOverlapped);
 }

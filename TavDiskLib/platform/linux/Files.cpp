@@ -379,7 +379,7 @@ std::optional<std::string> Resolve(const Root &root, const std::string &path) {
     return join();
 }
 
-size_t MoveAt(int fd, bool write, uint8_t *data, size_t length, uint64_t offset, int &error) {
+TAVDISK_HOT size_t MoveAt(int fd, bool write, uint8_t *data, size_t length, uint64_t offset, int &error) {
     error = 0;
     size_t done = 0;
     while (done < length) {
