@@ -73,6 +73,11 @@ BOOL CloseHandle(HANDLE hObject);
 HANDLE GetCurrentProcess();
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
+// The handle's access is checked first (AllowsControl: ERROR_ACCESS_DENIED);
+// then a buffer that is null but given a size fails with
+// ERROR_INVALID_USER_BUFFER. SMART_GET_VERSION on an ATA disk answers
+// fCapabilities CAP_ATA_ID_CMD | CAP_SMART_CMD (0x5); on another disk it
+// fails with ERROR_INVALID_FUNCTION.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 // FSCTL_LOCK_VOLUME (no input, no output) on a disk or volume handle claims
@@ -99,6 +104,11 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // Sector transfer.
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                       DWORD dwMoveMethod);
+// Transfers move whole logical sectors: a position or a length that is no
+// multiple of the device's sector size fails with ERROR_INVALID_PARAMETER
+// (on Windows a disk or volume handle is unbuffered, and unbuffered
+// transfers must be so aligned). A handle for queries only fails with
+// ERROR_ACCESS_DENIED.
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped);
 // A WriteFile on a disk handle succeeds only once the device has the data:

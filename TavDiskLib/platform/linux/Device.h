@@ -33,6 +33,7 @@ struct FileObject : Object {
     std::atomic<bool> wrote{false};
     bool writeProtected = false;                // opened for writing, but the device is read-only
     int fd = -1;                                // -1: a handle for queries only (or not opened yet)
+    uint32_t sectorBytes = 0;                   // with fd: transfers move whole sectors of this size
     std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
     std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts
     DWORD desiredAccess = 0;                    // as CreateFileW was asked

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +41,14 @@ std::optional<int> RecordedOpenError(const Root &root, const std::string &name) 
 // Whether the kernel holds the device read-only (sysfs ro).
 bool WriteProtected(const FileObject &f) {
     return ReadNumber(f.root, "/sys/class/block/" + f.block.name + "/ro").value_or(0) == 1;
+}
+
+// The logical sector size sysfs gives the device (a partition: its disk's),
+// 512 when it gives none.
+uint32_t RecordedSectorSize(const FileObject &f) {
+    const std::string queue = (f.block.partition ? DirName(f.block.sys) : f.block.sys) + "/queue/logical_block_size";
+    auto size = ReadNumber(f.root, queue);
+    return size && *size >= 512 && *size <= 65536 ? static_cast<uint32_t>(*size) : 512;
 }
 
 // Opens the device file with the access asked for. A handle for queries
@@ -82,6 +92,14 @@ DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
         return ERROR_FILE_NOT_FOUND;
     }
     f.replay = S_ISREG(st.st_mode);
+    // Transfers move whole logical sectors, as on Windows, whose disk and
+    // volume handles are unbuffered: the device's own size, or the
+    // recorded one.
+    int sector = 0;
+    if (!f.replay && ::ioctl(fd, BLKSSZGET, &sector) == 0 && sector >= 512 && sector <= 65536)
+        f.sectorBytes = static_cast<uint32_t>(sector);
+    else
+        f.sectorBytes = RecordedSectorSize(f);
     f.fd = fd;
     f.canRead = read;
     f.canWrite = write && !f.writeProtected;
@@ -302,6 +320,8 @@ TAVDISK_HOT BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved
     if (!(Write ? f->canWrite : f->canRead))
         return Fail(ERROR_ACCESS_DENIED);
     const uint64_t at = f->position.load(std::memory_order_relaxed);
+    if (f->sectorBytes && (at % f->sectorBytes != 0 || count % f->sectorBytes != 0))
+        return Fail(ERROR_INVALID_PARAMETER);
     if (at > static_cast<uint64_t>(INT64_MAX) - count)
         return Fail(ERROR_SECTOR_NOT_FOUND);
     size_t want = count;

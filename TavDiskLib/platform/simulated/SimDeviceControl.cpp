@@ -81,7 +81,7 @@ BOOL AnswerSmartGetVersion(Call<BOOL> &c, const Disk &d, const Output &out) {
     v.bVersion = 1;
     v.bRevision = 1;
     v.bIDEDeviceMap = 1;
-    v.fCapabilities = 0x7; // ATA IDENTIFY, ATAPI IDENTIFY, SMART
+    v.fCapabilities = 0x5; // ATA IDENTIFY and SMART (no ATAPI IDENTIFY: a disk, not a packet device)
     return AnswerRecord(c, v, out);
 }
 
@@ -307,7 +307,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
     if (!AllowsControl(slot->access, dwIoControlCode))
         return c.Fail(ERROR_ACCESS_DENIED);
     if ((!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize))
-        return c.Fail(ERROR_INVALID_PARAMETER);
+        return c.Fail(ERROR_INVALID_USER_BUFFER);
     if (dwIoControlCode == FSCTL_LOCK_VOLUME || dwIoControlCode == FSCTL_UNLOCK_VOLUME) {
         const Volume *v = slot->kind == HandleKind::Volume ? c.VolumeAt(slot->target) : nullptr;
         const Disk *d = slot->kind == HandleKind::Disk ? c.DiskAt(slot->target) : nullptr;

@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: MIT
+// The platform requests' shared expectations, on the Linux backend over a
+// recorded machine.
+#include "LinuxTestSupport.h"
+#include "../platform/SeamCases.h"
+
+using namespace TavLinuxTest;
+
+TEST(ReplaySeam, TheLinuxBackendAnswersAsEveryBackendDoes) {
+    Machine m("qemu-sata"); // sdb: an ATA disk on AHCI, 512-byte sectors
+    TavSeam::ExpectConformance([](DWORD access) {
+        return TavPlatform::CreateFileW(L"/dev/sdb", access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr);
+    });
+}
