@@ -446,6 +446,11 @@ TEST(ReplayRequests, TranslatedScsiCommandsOnADiskWithoutScsi) {
     ASSERT_TRUE(Scsi(h.h, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}, data, 32, r));
     EXPECT_EQ(r.s.DataTransferLength, 32u);
     EXPECT_TRUE(Scsi(h.h, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, r)); // TEST UNIT READY
+    // The same commands in blocks cut short of their length are none.
+    EXPECT_FALSE(Scsi(h.h, {0x00, 0, 0, 0, 0}, nullptr, 0, r));
+    EXPECT_FALSE(Scsi(h.h, {0x12, 0, 0, 0, 5}, data, sizeof data, r));
+    EXPECT_FALSE(Scsi(h.h, {0x25, 0, 0, 0, 0, 0, 0, 0, 0}, data, 8, r));
+    EXPECT_FALSE(Scsi(h.h, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0}, data, 32, r));
 
     // READ(10) and a VPD page the disk does not have: CHECK CONDITION, ILLEGAL REQUEST.
     EXPECT_FALSE(Scsi(h.h, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, data, 512 > sizeof data ? sizeof data : 512, r));

@@ -135,13 +135,14 @@ struct CommandAnswer {
 };
 
 // The commands the disk knows: INQUIRY (standard data only), READ CAPACITY
-// (10) and READ CAPACITY (16). `reply` holds answers built on the spot.
+// (10) and READ CAPACITY (16), each in a block of its full length (a cut
+// block is refused). `reply` holds answers built on the spot.
 CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, TavProtocol::ReadCapacity16Data &reply) {
     using namespace TavProtocol;
     CommandAnswer a;
     switch (cdb[0]) {
     case OpInquiry: // vital product data pages are not kept
-        if (InquiryWantsVpd(cdb)) {
+        if (cdbLength < 6 || InquiryWantsVpd(cdb)) {
             a.good = false;
             break;
         }
@@ -149,6 +150,10 @@ CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, Ta
         a.n = std::min<size_t>(InquiryAllocationLength(cdb), d.inquiry.size());
         break;
     case OpReadCapacity10: {
+        if (cdbLength < 10) {
+            a.good = false;
+            break;
+        }
         const ReadCapacity10Data answer = EncodeReadCapacity10(d.lastLba, d.blockLength);
         std::memcpy(reply.data(), answer.data(), answer.size());
         a.data = reply.data();
