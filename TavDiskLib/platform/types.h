@@ -419,11 +419,31 @@ typedef struct _VOLUME_DISK_EXTENTS {
 
 #endif // not Windows
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
 // The disk device interface class, {53F56307-B6BF-11D0-94F2-00A0C91EFB8B},
 // and the disk drive set-up class, {4D36E967-E325-11CE-BFC1-08002BE10318}.
 // Kept under names of the library's own so they need no GUID-definition
 // machinery from the platform headers. TavProtocol::SameGuid compares them.
 namespace TavPlatform {
+
+// The two fields of a STORAGE_PROPERTY_QUERY as a caller's bytes hold them:
+// any 32-bit values, which the record's enumeration types need not be able
+// to hold. Compared as integers, they are never loaded as enumerations.
+struct PropertyQueryFields {
+    uint32_t propertyId;
+    uint32_t queryType;
+};
+inline PropertyQueryFields ReadPropertyQuery(const void *query) {
+    PropertyQueryFields fields;
+    const auto *bytes = static_cast<const unsigned char *>(query);
+    std::memcpy(&fields.propertyId, bytes + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), sizeof fields.propertyId);
+    std::memcpy(&fields.queryType, bytes + offsetof(STORAGE_PROPERTY_QUERY, QueryType), sizeof fields.queryType);
+    return fields;
+}
+
 inline const GUID DiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 inline const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 } // namespace TavPlatform

@@ -20,17 +20,15 @@ struct Output {
 BOOL AnswerQueryProperty(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
     if (!in || inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return c.Fail(ERROR_INVALID_PARAMETER);
-    uint32_t propertyId, queryType;
-    std::memcpy(&propertyId, static_cast<const uint8_t *>(in) + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), 4);
-    std::memcpy(&queryType, static_cast<const uint8_t *>(in) + offsetof(STORAGE_PROPERTY_QUERY, QueryType), 4);
-    const ByteString *answer = propertyId == StorageDeviceProperty    ? &d.deviceDescriptor
-                               : propertyId == StorageAdapterProperty ? &d.adapterDescriptor
-                                                                      : nullptr;
+    const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(in);
+    const ByteString *answer = q.propertyId == StorageDeviceProperty    ? &d.deviceDescriptor
+                               : q.propertyId == StorageAdapterProperty ? &d.adapterDescriptor
+                                                                        : nullptr;
     if (!answer || answer->empty())
         return c.Fail(ERROR_NOT_SUPPORTED);
-    if (queryType == PropertyExistsQuery)
+    if (q.queryType == PropertyExistsQuery)
         return c.Ok(TRUE);
-    if (queryType != PropertyStandardQuery)
+    if (q.queryType != PropertyStandardQuery)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (out.size < sizeof(STORAGE_DESCRIPTOR_HEADER))
         return c.Fail(ERROR_INSUFFICIENT_BUFFER);
