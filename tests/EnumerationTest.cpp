@@ -324,6 +324,31 @@ TEST_F(Enumeration, MisalignedDirectPassThroughIsRefused) {
     EXPECT_EQ(absurd->GetSectors().QuadPart, 0);
 }
 
+// A command in a block of its full length is answered; the same block cut
+// short is refused by the device, and an empty one by the request itself.
+TEST_F(Enumeration, CutCommandBlocksAreRefused) {
+    machine.AddDisk(ScsiDisk(0));
+    DrivePtr d = Get(0);
+    ASSERT_TRUE(d);
+    struct Case {
+        std::vector<unsigned char> cdb;
+        unsigned char length;
+        ULONG error;
+    } cases[] = {
+        {{0x12, 0, 0, 0, 36, 0}, 6, ERROR_SUCCESS},
+        {{0x12, 0, 0, 0, 36, 0}, 5, ERROR_IO_DEVICE},
+        {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 10, ERROR_SUCCESS},
+        {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 9, ERROR_IO_DEVICE},
+        {{0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}, 15, ERROR_IO_DEVICE},
+        {{0x12, 0, 0, 0, 36, 0}, 0, ERROR_INVALID_PARAMETER},
+    };
+    for (Case &c : cases) {
+        unsigned char data[36] = {};
+        EXPECT_EQ(DriveTestAccess::Pass(*d, c.cdb.data(), c.length, data, sizeof data), c.error)
+            << int{c.cdb[0]} << " in " << int{c.length} << " bytes";
+    }
+}
+
 TEST_F(Enumeration, AfterGetDriveTheThreadsCodeTellsWhyTheOpenFailed) {
     auto busy = ScsiDisk(0);
     busy.openable = false;

@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -128,6 +130,34 @@ TEST(Protocol, CommandBlocksAreReadBackWithinTheirLength) {
     EXPECT_EQ(AtaPassThroughCommand(AtaPassThrough12IdentifyCdb().data(), 12), AtaIdentifyDevice);
     EXPECT_EQ(AtaPassThroughCommand(AtaPassThrough16IdentifyCdb().data(), 12), 0) << "a cut block";
     EXPECT_EQ(AtaPassThroughCommand(ReadCapacity16Cdb(32).data(), 16), 0);
+}
+
+// Every leading part of a command block, down to none of it, is no command:
+// the readers announce nothing and find no ATA command, and read no byte
+// past the part (each part ends its own heap block, where the sanitizer sees
+// a byte read past it; an empty part is the end of a one-byte block).
+TEST(Protocol, CutAndEmptyCommandBlocksAreNoCommand) {
+    const ByteList blocks[] = {
+        List(InquiryCdb(56)),
+        Hex("03 00 00 00 12 00"),
+        Hex("1A 00 3F 00 C0 00"),
+        Hex("5A 00 3F 00 00 00 00 10 00 00"),
+        Hex("4D 00 00 00 00 00 00 02 00 00"),
+        List(ReadCapacity16Cdb(32)),
+        Hex("A0 00 00 00 00 00 00 01 00 00 00 00"),
+        List(AtaPassThrough16IdentifyCdb()),
+        List(AtaPassThrough12IdentifyCdb()),
+    };
+    for (const ByteList &block : blocks) {
+        for (size_t length = 0; length < block.size(); ++length) {
+            std::unique_ptr<uint8_t[]> heap(new uint8_t[length + 1]);
+            uint8_t *part = heap.get() + 1;
+            std::copy(block.begin(), block.begin() + static_cast<long>(length), part);
+            EXPECT_EQ(AnnouncedAllocationLength(part, length), 0u) << int{block[0]} << " cut to " << length;
+            EXPECT_EQ(AtaPassThroughCommand(part, length), 0) << int{block[0]} << " cut to " << length;
+            EXPECT_FALSE(IsReadCapacity16(part, length)) << int{block[0]} << " cut to " << length;
+        }
+    }
 }
 
 TEST(Protocol, InquiryFieldsStandWhereQemuPutsThem) {

@@ -80,6 +80,17 @@ BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE h
 // fails with ERROR_INVALID_FUNCTION.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+// Input records hold whatever bytes the caller put there. The two fields of
+// IOCTL_STORAGE_QUERY_PROPERTY's query are any 32-bit values, read as such
+// (TavPlatform::ReadPropertyQuery): a property other than the device and
+// adapter descriptors fails with ERROR_NOT_SUPPORTED, a query type other
+// than PropertyStandardQuery and PropertyExistsQuery with
+// ERROR_INVALID_PARAMETER. IOCTL_SCSI_PASS_THROUGH_DIRECT with a CdbLength
+// of 0 or above 16 fails with ERROR_INVALID_PARAMETER; no byte of the block
+// past CdbLength is read. A command in a block shorter than its operation
+// code's length is, where the backend answers the command itself (recorded
+// and simulated disks), refused as a command it does not know: CHECK
+// CONDITION, ILLEGAL REQUEST. A live device answers such a block as it does.
 // FSCTL_LOCK_VOLUME (no input, no output) on a disk or volume handle claims
 // the device for that handle alone until FSCTL_UNLOCK_VOLUME on the same
 // handle or its close; it fails, claiming nothing, while anything else uses

@@ -480,6 +480,10 @@ typedef struct _STORAGE_DEPENDENCY_INFO {
 
 #endif // not Windows
 
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
 // The few functions a sector transfer runs through, placed together in
 // the code (GCC and Clang: the hot text section), so that a transfer
 // touches as few code pages as it can: each system call may empty the
@@ -496,6 +500,22 @@ typedef struct _STORAGE_DEPENDENCY_INFO {
 // Kept under names of the library's own so they need no GUID-definition
 // machinery from the platform headers. TavProtocol::SameGuid compares them.
 namespace TavPlatform {
+
+// The two fields of a STORAGE_PROPERTY_QUERY as a caller's bytes hold them:
+// any 32-bit values, which the record's enumeration types need not be able
+// to hold. Compared as integers, they are never loaded as enumerations.
+struct PropertyQueryFields {
+    uint32_t propertyId;
+    uint32_t queryType;
+};
+inline PropertyQueryFields ReadPropertyQuery(const void *query) {
+    PropertyQueryFields fields;
+    const auto *bytes = static_cast<const unsigned char *>(query);
+    std::memcpy(&fields.propertyId, bytes + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), sizeof fields.propertyId);
+    std::memcpy(&fields.queryType, bytes + offsetof(STORAGE_PROPERTY_QUERY, QueryType), sizeof fields.queryType);
+    return fields;
+}
+
 inline const GUID DiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 inline const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 } // namespace TavPlatform

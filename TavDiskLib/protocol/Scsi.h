@@ -244,11 +244,11 @@ inline Cdb12 AtaPassThrough12IdentifyCdb() {
 }
 
 // The ATA command an ATA PASS-THROUGH block of its full length carries (0
-// for any other command block).
+// for any other command block, a cut one and an empty one).
 inline uint8_t AtaPassThroughCommand(const uint8_t *cdb, size_t cdbLength) {
-    if (cdb[0] == OpAtaPassThrough16 && cdbLength >= 16)
+    if (cdbLength >= 16 && cdb[0] == OpAtaPassThrough16)
         return cdb[14];
-    if (cdb[0] == OpAtaPassThrough12 && cdbLength >= 12)
+    if (cdbLength >= 12 && cdb[0] == OpAtaPassThrough12)
         return cdb[9];
     return 0;
 }
@@ -256,8 +256,11 @@ inline uint8_t AtaPassThroughCommand(const uint8_t *cdb, size_t cdbLength) {
 // ---- Allocation lengths ---------------------------------------------------
 
 // The allocation length a data-in command announces in its command block,
-// for the commands whose layout is known; 0 when unknown.
+// for the commands whose layout is known; 0 when unknown, and for a block
+// too short for its layout (an empty one included: no byte of it is read).
 inline uint32_t AnnouncedAllocationLength(const uint8_t *cdb, size_t cdbLength) {
+    if (cdbLength == 0)
+        return 0;
     switch (cdb[0]) {
     case OpRequestSense:
     case OpModeSense6: return cdbLength >= 6 ? cdb[4] : 0;

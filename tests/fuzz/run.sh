@@ -49,7 +49,11 @@ if [ "$seconds" -gt 0 ]; then
         mkdir -p "$work" "$findings"
         log=$root/build/fuzz/$f.log
         # One process, -max_total_time bounds it; rss and input size stay modest.
-        "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+        # -len_control=0: inputs may grow to -max_len at once. libFuzzer's
+        # length control would hold them at a few bytes for thousands of
+        # executions, which the Linux fuzzer (tens of executions a second, an
+        # edit taking 4 bytes and more) never reaches in a bounded run.
+        "$bin" -max_total_time="$seconds" -rss_limit_mb=2048 -max_len=4096 -len_control=0 -print_final_stats=1 \
             -artifact_prefix="$findings/" "$work" "tests/fuzz/corpus/$f" >"$log" 2>&1
         rc=$?
         stats=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 | sed -E 's/^#[0-9]+[[:space:]]+DONE +//')

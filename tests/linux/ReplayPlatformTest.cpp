@@ -352,6 +352,37 @@ TEST(ReplayRequests, PropertyQueriesCheckTheirRecords) {
     EXPECT_EQ(P::GetLastError(), ERROR_INVALID_FUNCTION);
 }
 
+// The query's two fields are whatever 32-bit values the caller's bytes hold,
+// including ones no enumeration value names: an unknown property is not
+// supported, an unknown query type is an invalid parameter.
+TEST(ReplayRequests, PropertyQueriesTakeAnyFieldValues) {
+    Machine m("workstation");
+    Handle h(Open(L"/dev/sda"));
+    struct Case {
+        uint32_t propertyId, queryType;
+        DWORD error; // ERROR_SUCCESS: answered
+    } cases[] = {
+        {161, PropertyStandardQuery, ERROR_NOT_SUPPORTED},
+        {0xFFFFFFFFu, PropertyExistsQuery, ERROR_NOT_SUPPORTED},
+        {StorageDeviceProperty, 161, ERROR_INVALID_PARAMETER},
+        {StorageAdapterProperty, 0x80000000u, ERROR_INVALID_PARAMETER},
+        {StorageDeviceProperty, PropertyMaskQuery, ERROR_INVALID_PARAMETER},
+        {StorageAdapterProperty, PropertyExistsQuery, ERROR_SUCCESS},
+    };
+    for (const Case &c : cases) {
+        unsigned char query[sizeof(STORAGE_PROPERTY_QUERY)] = {};
+        std::memcpy(query + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), &c.propertyId, 4);
+        std::memcpy(query + offsetof(STORAGE_PROPERTY_QUERY, QueryType), &c.queryType, 4);
+        STORAGE_ADAPTER_DESCRIPTOR a{};
+        DWORD returned = 0;
+        P::SetLastError(0);
+        const BOOL ok = P::DeviceIoControl(h.h, IOCTL_STORAGE_QUERY_PROPERTY, query, sizeof query, &a, sizeof a,
+                                           &returned, nullptr);
+        EXPECT_EQ(ok != FALSE, c.error == ERROR_SUCCESS) << c.propertyId << " " << c.queryType;
+        EXPECT_EQ(P::GetLastError(), c.error) << c.propertyId << " " << c.queryType;
+    }
+}
+
 TEST(ReplayRequests, SmartVersionDecidesAtaByTheLastErrorCode) {
     Machine m("workstation");
     Handle sata(Open(L"/dev/sda")), nvme(Open(L"/dev/nvme0n1"));
@@ -446,6 +477,11 @@ TEST(ReplayRequests, TranslatedScsiCommandsOnADiskWithoutScsi) {
     ASSERT_TRUE(Scsi(h.h, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0, 0}, data, 32, r));
     EXPECT_EQ(r.s.DataTransferLength, 32u);
     EXPECT_TRUE(Scsi(h.h, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, r)); // TEST UNIT READY
+    // The same commands in blocks cut short of their length are none.
+    EXPECT_FALSE(Scsi(h.h, {0x00, 0, 0, 0, 0}, nullptr, 0, r));
+    EXPECT_FALSE(Scsi(h.h, {0x12, 0, 0, 0, 5}, data, sizeof data, r));
+    EXPECT_FALSE(Scsi(h.h, {0x25, 0, 0, 0, 0, 0, 0, 0, 0}, data, 8, r));
+    EXPECT_FALSE(Scsi(h.h, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 32, 0}, data, 32, r));
 
     // READ(10) and a VPD page the disk does not have: CHECK CONDITION, ILLEGAL REQUEST.
     EXPECT_FALSE(Scsi(h.h, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, data, 512 > sizeof data ? sizeof data : 512, r));

@@ -91,20 +91,19 @@ std::vector<uint8_t> DeviceDescriptor(FileObject &f) {
 BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
     if (r.inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return Fail(ERROR_INVALID_PARAMETER);
-    STORAGE_PROPERTY_QUERY q;
-    std::memcpy(&q, r.in, sizeof q);
+    const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(r.in);
     if (!f.disk)
         return Fail(ERROR_INVALID_FUNCTION);
-    if (q.PropertyId != StorageDeviceProperty && q.PropertyId != StorageAdapterProperty)
+    if (q.propertyId != StorageDeviceProperty && q.propertyId != StorageAdapterProperty)
         return Fail(ERROR_NOT_SUPPORTED);
-    if (q.QueryType == PropertyExistsQuery)
+    if (q.queryType == PropertyExistsQuery)
         return TRUE;
-    if (q.QueryType != PropertyStandardQuery)
+    if (q.queryType != PropertyStandardQuery)
         return Fail(ERROR_INVALID_PARAMETER);
     if (r.outSize < sizeof(STORAGE_DESCRIPTOR_HEADER))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::vector<uint8_t> record =
-        q.PropertyId == StorageAdapterProperty ? AdapterDescriptor(*f.disk) : DeviceDescriptor(f);
+        q.propertyId == StorageAdapterProperty ? AdapterDescriptor(*f.disk) : DeviceDescriptor(f);
     return Answer(record.data(), record.size(), r);
 }
 

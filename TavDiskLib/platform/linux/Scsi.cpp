@@ -130,6 +130,8 @@ ScsiResult Translate(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_
         length = 0; // every command answered here moves data in, or nothing
     switch (cdb[0]) {
     case OpTestUnitReady:
+        if (cdbLength < 6)
+            return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
         if (f.SizeBytes() == 0)
             return CheckCondition(SenseKeyNotReady, AscMediumNotPresent);
         return {};

@@ -20,17 +20,15 @@ struct Output {
 BOOL AnswerQueryProperty(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
     if (!in || inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return c.Fail(ERROR_INVALID_PARAMETER);
-    uint32_t propertyId, queryType;
-    std::memcpy(&propertyId, static_cast<const uint8_t *>(in) + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), 4);
-    std::memcpy(&queryType, static_cast<const uint8_t *>(in) + offsetof(STORAGE_PROPERTY_QUERY, QueryType), 4);
-    const ByteString *answer = propertyId == StorageDeviceProperty    ? &d.deviceDescriptor
-                               : propertyId == StorageAdapterProperty ? &d.adapterDescriptor
-                                                                      : nullptr;
+    const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(in);
+    const ByteString *answer = q.propertyId == StorageDeviceProperty    ? &d.deviceDescriptor
+                               : q.propertyId == StorageAdapterProperty ? &d.adapterDescriptor
+                                                                        : nullptr;
     if (!answer || answer->empty())
         return c.Fail(ERROR_NOT_SUPPORTED);
-    if (queryType == PropertyExistsQuery)
+    if (q.queryType == PropertyExistsQuery)
         return c.Ok(TRUE);
-    if (queryType != PropertyStandardQuery)
+    if (q.queryType != PropertyStandardQuery)
         return c.Fail(ERROR_INVALID_PARAMETER);
     if (out.size < sizeof(STORAGE_DESCRIPTOR_HEADER))
         return c.Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -135,13 +133,14 @@ struct CommandAnswer {
 };
 
 // The commands the disk knows: INQUIRY (standard data only), READ CAPACITY
-// (10) and READ CAPACITY (16). `reply` holds answers built on the spot.
+// (10) and READ CAPACITY (16), each in a block of its full length (a cut
+// block is refused). `reply` holds answers built on the spot.
 CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, TavProtocol::ReadCapacity16Data &reply) {
     using namespace TavProtocol;
     CommandAnswer a;
     switch (cdb[0]) {
     case OpInquiry: // vital product data pages are not kept
-        if (InquiryWantsVpd(cdb)) {
+        if (cdbLength < 6 || InquiryWantsVpd(cdb)) {
             a.good = false;
             break;
         }
@@ -149,6 +148,10 @@ CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, Ta
         a.n = std::min<size_t>(InquiryAllocationLength(cdb), d.inquiry.size());
         break;
     case OpReadCapacity10: {
+        if (cdbLength < 10) {
+            a.good = false;
+            break;
+        }
         const ReadCapacity10Data answer = EncodeReadCapacity10(d.lastLba, d.blockLength);
         std::memcpy(reply.data(), answer.data(), answer.size());
         a.data = reply.data();
