@@ -163,7 +163,7 @@ BOOL AnswerSmartGetVersion(FileObject &f, const IoRequest &r) {
     return Answer(&v, sizeof v, r);
 }
 
-BOOL AnswerSmartReceiveDriveData(FileObject &f, const IoRequest &r) {
+BOOL AnswerSmartRcvDriveData(FileObject &f, const IoRequest &r) {
     if (r.inSize < offsetof(SENDCMDINPARAMS, bBuffer))
         return Fail(ERROR_INVALID_PARAMETER);
     SENDCMDINPARAMS params;
@@ -217,7 +217,7 @@ BOOL AnswerGetScsiAddress(FileObject &f, const IoRequest &r) {
     return Answer(&a, sizeof a, r);
 }
 
-BOOL AnswerScsiPassThrough(FileObject &f, const IoRequest &r) {
+BOOL AnswerScsiPassThroughDirect(FileObject &f, const IoRequest &r) {
     if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.outSize < sizeof(SCSI_PASS_THROUGH_DIRECT))
         return Fail(ERROR_INVALID_PARAMETER);
     SCSI_PASS_THROUGH_DIRECT s;
@@ -346,10 +346,10 @@ constexpr RequestHandler RequestHandlers[] = {
     {IOCTL_STORAGE_QUERY_PROPERTY, true, AnswerQueryProperty},
     {IOCTL_STORAGE_GET_DEVICE_NUMBER, false, AnswerGetDeviceNumber},
     {SMART_GET_VERSION, true, AnswerSmartGetVersion},
-    {SMART_RCV_DRIVE_DATA, true, AnswerSmartReceiveDriveData},
+    {SMART_RCV_DRIVE_DATA, true, AnswerSmartRcvDriveData},
     {IOCTL_DISK_CONTROLLER_NUMBER, true, AnswerGetControllerNumber},
     {IOCTL_SCSI_GET_ADDRESS, true, AnswerGetScsiAddress},
-    {IOCTL_SCSI_PASS_THROUGH_DIRECT, true, AnswerScsiPassThrough},
+    {IOCTL_SCSI_PASS_THROUGH_DIRECT, true, AnswerScsiPassThroughDirect},
     {IOCTL_DISK_GET_DRIVE_GEOMETRY, true, AnswerGetDriveGeometry},
     {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, true, AnswerGetDriveGeometryEx},
     {IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, false, AnswerGetVolumeDiskExtents},

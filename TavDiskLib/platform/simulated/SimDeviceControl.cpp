@@ -56,7 +56,7 @@ template <class T> BOOL AnswerRecordIfAny(Call<BOOL> &c, const std::optional<T> 
 }
 
 // The geometry with the disk's size; nothing follows it in Data.
-BOOL AnswerGeometryEx(Call<BOOL> &c, const Disk &d, const Output &out) {
+BOOL AnswerGetDriveGeometryEx(Call<BOOL> &c, const Disk &d, const Output &out) {
     if (!d.geometry)
         return c.Fail(ERROR_INVALID_FUNCTION);
     const size_t size = offsetof(DISK_GEOMETRY_EX, Data);
@@ -232,7 +232,7 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
         return AnswerRecordIfAny(c, a, out);
     }
     case IOCTL_DISK_GET_DRIVE_GEOMETRY: return AnswerRecordIfAny(c, d.geometry, out);
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: return AnswerGeometryEx(c, d, out);
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: return AnswerGetDriveGeometryEx(c, d, out);
     case IOCTL_SCSI_PASS_THROUGH_DIRECT: return AnswerScsiPassThroughDirect(c, d, in, inSize, out);
     default: return c.Fail(ERROR_INVALID_FUNCTION);
     }
