@@ -343,8 +343,6 @@ std::optional<std::string> LoopFileIdentity(const Root &root, const std::string 
         return std::nullopt;
     loop_info64 info{};
     bool ok = ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
-    if (root.prefix.empty())
-        ClosingOwnReader("/dev/" + name);
     ::close(fd);
     if (!ok)
         return std::nullopt;

@@ -25,12 +25,6 @@ int OpenToProbe(const Root &root, const std::string &name) {
         NoteFailedRead(errno);
     return fd;
 }
-
-void CloseProbe(const Root &root, const std::string &name, int fd) {
-    if (root.prefix.empty())
-        ClosingOwnReader("/dev/" + name);
-    ::close(fd);
-}
 } // namespace
 
 #if defined(TAVDISK_HAVE_LIBBLKID)
@@ -65,7 +59,7 @@ bool HasFileSystem(const Root &root, const std::string &name) {
         }
         blkid_free_probe(probe);
     }
-    CloseProbe(root, name, fd);
+    ::close(fd);
     return found;
 }
 
@@ -87,7 +81,7 @@ bool HasFileSystem(const Root &root, const std::string &name) {
     std::string data(69632, '\0');
     int error = 0; // a device that cannot be read carries nothing this backend knows
     size_t got = MoveAt(fd, false, reinterpret_cast<uint8_t *>(&data[0]), data.size(), 0, error);
-    CloseProbe(root, name, fd);
+    ::close(fd);
     data.resize(got);
     bool bootSector = Has(data, 510, "\x55\xAA", 2);
     return Has(data, 1080, "\x53\xEF", 2) ||                                         // ext2/3/4

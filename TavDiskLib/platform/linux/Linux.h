@@ -429,9 +429,6 @@ LookCounts CountLooks();
 // "/dev/<name>") that it opened for writing and wrote nothing through: that
 // close is no change of the disk's content.
 void ClosingOwnWriter(const std::string &node);
-// The same for a descriptor it opened for reading only: its close is no
-// change at all.
-void ClosingOwnReader(const std::string &node);
 // Whether changes can be learnt of here, so that looks of the live system
 // are kept.
 bool LooksCanBeKept();

@@ -121,7 +121,6 @@ public:
             // would take its events away.
             CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
             watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
-            watchedNodes.clear(), ownReads.clear();
             opened = false, forked = false;
             ++changes;
         }
@@ -163,7 +162,6 @@ public:
             return absentIsFine && (errno == ENOENT || errno == ENOTDIR);
         Watch &w = watched[wd];
         w.node = node;
-        watchedNodes.insert(node);
         w.content = w.content || content;
         if (content)
             contentNodes.insert(node);
@@ -177,15 +175,6 @@ public:
         std::lock_guard<std::mutex> guard(lock);
         if (usable && contentNodes.count(node) && ownCloses[node] < 1024)
             ++ownCloses[node];
-    }
-
-    // This process closes a descriptor of a disk it opened for reading only
-    // (to ask the loop driver, to probe for a file system): no one changed
-    // anything through it.
-    void ClosingOwnReader(const std::string &node) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (usable && watchedNodes.count(node) && ownReads[node] < 1024)
-            ++ownReads[node];
     }
 
     // The device nodes closed (or written) since the last call.
@@ -261,7 +250,6 @@ private:
     void Drop() {
         CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
         watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
-        watchedNodes.clear(), ownReads.clear();
         usable = false;
         ++changes;
     }
@@ -341,13 +329,11 @@ private:
                     } else {
                         ++changes;
                     }
-                } else if (auto own = ownReads.find(w->second.node);
-                           (e.mask & IN_CLOSE_NOWRITE) && own != ownReads.end()) {
-                    // One close of a reader of this process's own, taken
-                    // as the writers' are.
-                    if (--own->second == 0)
-                        ownReads.erase(own);
                 } else {
+                    // Every other close counts, this process's own reads
+                    // too: inotify merges identical events not yet read, so
+                    // a close of its own cannot be told from another's
+                    // that follows it (a partition resized in place).
                     closed.insert(w->second.node);
                 }
             }
@@ -367,8 +353,6 @@ private:
     std::set<std::string> closed;                          // nodes closed or written since the last request
     std::set<std::string> contentNodes;                    // watched for their content
     std::unordered_map<std::string, int> ownCloses;        // closes of this process's writers not yet taken
-    std::set<std::string> watchedNodes;                    // the nodes of `watched`
-    std::unordered_map<std::string, int> ownReads;         // closes of this process's readers not yet taken
     uint64_t changes = 0;
     std::set<std::string> removed; // devpaths of devices announced removed
 };
@@ -535,8 +519,6 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
 }
 
 void ClosingOwnWriter(const std::string &node) { TheMonitor().ClosingOwnWriter(node); }
-
-void ClosingOwnReader(const std::string &node) { TheMonitor().ClosingOwnReader(node); }
 
 bool LooksCanBeKept() { return TheMonitor().Check().has_value(); }
 
