@@ -47,8 +47,8 @@ bool WriteProtected(const FileObject &f) {
 // 512 when it gives none.
 uint32_t RecordedSectorSize(const FileObject &f) {
     const std::string queue = (f.block.partition ? DirName(f.block.sys) : f.block.sys) + "/queue/logical_block_size";
-    auto size = ReadNumber(f.root, queue);
-    return size && *size >= 512 && *size <= 65536 ? static_cast<uint32_t>(*size) : 512;
+    const uint64_t size = ReadNumber(f.root, queue).value_or(0);
+    return size >= 512 && size <= 65536 ? static_cast<uint32_t>(size) : 512;
 }
 
 // Opens the device file with the access asked for. A handle for queries
