@@ -320,8 +320,15 @@ TAVDISK_HOT BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved
     if (!(Write ? f->canWrite : f->canRead))
         return Fail(ERROR_ACCESS_DENIED);
     const uint64_t at = f->position.load(std::memory_order_relaxed);
-    if (f->sectorBytes && (at % f->sectorBytes != 0 || count % f->sectorBytes != 0))
-        return Fail(ERROR_INVALID_PARAMETER);
+    if (DWORD unit = f->sectorBytes) {
+        // A block device's logical sector is a power of two: a mask then
+        // tells what two divisions would, at a fraction of their cost on
+        // the path every sector takes.
+        const bool whole =
+            (unit & (unit - 1)) == 0 ? ((at | count) & (unit - 1)) == 0 : at % unit == 0 && count % unit == 0;
+        if (!whole)
+            return Fail(ERROR_INVALID_PARAMETER);
+    }
     if (at > static_cast<uint64_t>(INT64_MAX) - count)
         return Fail(ERROR_SECTOR_NOT_FOUND);
     size_t want = count;
