@@ -6,7 +6,7 @@
 
 namespace P = TavRequests;
 
-TAVDISK_HOT int Drive::TransferSector(ULONG Sector, unsigned char *Buffer, bool Write) {
+TAVDISK_HOT_FIRST int Drive::TransferSector(ULONG Sector, unsigned char *Buffer, bool Write) {
     ULONG size = GetBytesPerSector();
     // Without a sector size (the geometry request failed) nothing can be
     // moved, and moving nothing is no success.
@@ -40,4 +40,4 @@ TAVDISK_HOT int Drive::TransferSector(ULONG Sector, unsigned char *Buffer, bool 
 
 TAVDISK_HOT int Drive::ReadSector(ULONG Sector, unsigned char *Buffer) { return TransferSector(Sector, Buffer, false); }
 
-TAVDISK_HOT int Drive::WriteSector(ULONG Sector, unsigned char *Buffer) { return TransferSector(Sector, Buffer, true); }
+int Drive::WriteSector(ULONG Sector, unsigned char *Buffer) { return TransferSector(Sector, Buffer, true); }

@@ -22,8 +22,9 @@ struct FileObject : Object {
     FileObject(const FileObject &) = delete;
     FileObject &operator=(const FileObject &) = delete;
 
-    Root root;
-    BlockEntry block;      // the device opened
+    // What every sector transfer reads comes first, beside the reference
+    // counts of the object's allocation: one cache line after the system
+    // call returns, not three.
     bool isDisk = false;   // opened as a whole disk
     bool isVolume = false; // opened as a volume (partition path or volume name)
     bool replay = false;   // the device file is a recording: a regular file
@@ -31,15 +32,18 @@ struct FileObject : Object {
     // Something that may change the content went through this handle (a
     // write, a SCSI command other than those that only read).
     std::atomic<bool> wrote{false};
-    bool writeProtected = false;                // opened for writing, but the device is read-only
-    int fd = -1;                                // -1: a handle for queries only (or not opened yet)
-    uint32_t sectorBytes = 0;                   // with fd: transfers move whole sectors of this size
-    std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
-    std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts
-    DWORD desiredAccess = 0;                    // as CreateFileW was asked
+    bool writeProtected = false; // opened for writing, but the device is read-only
+    int fd = -1;                 // -1: a handle for queries only (or not opened yet)
+    uint32_t sectorBytes = 0;    // with fd: transfers move whole sectors of this size
     // The file position, in bytes: kept here, so that positioning is
     // bookkeeping and a transfer is one pread/pwrite at it.
     std::atomic<uint64_t> position{0};
+
+    Root root;
+    BlockEntry block;                           // the device opened
+    std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
+    std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts
+    DWORD desiredAccess = 0;                    // as CreateFileW was asked
 
     // A volume handle opens its device only when something needs the
     // device itself (a transfer, a command): what a volume scan asks of it
