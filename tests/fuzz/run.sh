@@ -27,7 +27,7 @@ for a in "$@"; do
     *) echo "usage: tests/fuzz/run.sh [--merge] [fuzz_name ...]" >&2; exit 2 ;;
     esac
 done
-((${#fuzzers[@]})) || fuzzers=(fuzz_device_answers fuzz_linux_tree fuzz_tavdisk_args)
+((${#fuzzers[@]})) || fuzzers=(fuzz_device_answers fuzz_linux_tree fuzz_tavdisk_args fuzz_protocol)
 
 if ! command -v clang++ >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q 'install ok installed'; then
     if [ "$(id -u)" -ne 0 ]; then echo "tests/fuzz/run.sh: needs clang and libclang-rt-14-dev (as root it installs them)" >&2; exit 2; fi
