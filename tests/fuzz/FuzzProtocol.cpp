@@ -2,10 +2,11 @@
 // The protocol decoders over any bytes: the input is an answer of any
 // length, given to every decoder that reads device answers (sense data,
 // VPD pages, command blocks, SMART blocks, the NVMe health log, SCSI log
-// pages). Each copy is exactly as long as the input, so AddressSanitizer
-// sees every read past what arrived; the results must stay within what
-// the protocols allow.
+// pages, world-wide name designators). The copy is exactly as long as the
+// input, so AddressSanitizer sees every read past what arrived; the
+// results must stay within what the protocols allow.
 #include "TavDiskLib/protocol/Health.h"
+#include "TavDiskLib/protocol/Identifiers.h"
 #include "TavDiskLib/protocol/Scsi.h"
 
 #include <cstdio>
@@ -50,5 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     (void)DecodeInformationalExceptionsPage(p, size);
     for (uint8_t page : {LogPageTemperature, LogPageInformationalExceptions})
         (void)LogPageListed(p, size, page);
+
+    Require(DecodeDeviceIdentification(p, size).size() <= 4 + 2 * size, "a name longer than its page");
+    Require(NvmeNamespaceName(p, size).size() <= 4 + 32, "a namespace name longer than an NGUID");
+    if (size >= IdentifyLength)
+        Require(IdentifyWorldWideName(p).size() <= 4 + 16, "a world wide name longer than 64 bits");
     return 0;
 }
