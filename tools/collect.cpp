@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Collecting a disk's facts: every getter of the library asked once, the
 // texts read whole, and the second look that tells a disk that went away.
-#include "internal.h"
+#include "collect.h"
+#include "cli.h"
+#include "kinds.h"
+#include "open.h"
 
 #include <algorithm>
 #include <limits>

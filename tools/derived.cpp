@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Derived answers: the one model, serial, revision and capacity a disk is
 // shown with, from what the library reported in its several records.
-#include "internal.h"
+#include "derived.h"
+#include "collect.h"
+#include "kinds.h"
 
 #include <cstdio>
 #include <limits>

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The JSON document of `list --json` and `show --json` (tools/README.md
 // describes its keys).
-#include "internal.h"
+#include "json.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
 
 #include <nlohmann/json.hpp>
 

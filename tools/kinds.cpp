@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
 // What kind of disk a disk is (loop, nvme, usb, sata …), its kernel name and
 // device numbers, and the filters of `list` that name kinds and majors.
-#include "internal.h"
+#include "kinds.h"
+#include "arguments.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The commands that tell about disks: list (table or JSON) and show.
-#include "internal.h"
+#include "commands.h"
+#include "arguments.h"
+#include "cli.h"
+#include "collect.h"
+#include "json.h"
+#include "kinds.h"
+#include "messages.h"
+#include "open.h"
+#include "print.h"
+#include "text.h"
 
 #include <algorithm>
 #include <limits>

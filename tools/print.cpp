@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Output for people: the table of disks, one disk in full, a hexdump.
-#include "internal.h"
+#include "print.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cctype>

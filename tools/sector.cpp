@@ -1,6 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The commands that move one sector: read (a hexdump) and write (guarded).
-#include "internal.h"
+#include "commands.h"
+#include "arguments.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
+#include "open.h"
+#include "print.h"
+#include "text.h"
 
 #include <filesystem>
 #include <fstream>

@@ -3,7 +3,12 @@
 // a volume or disk lies on. A loop disk is Linux's virtual disk: its content
 // is a file in some volume, or another block device.
 #include "Device.h"
-#include "Linux.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "Mounts.h"
+#include "Text.h"
+#include "../platform.h"
 
 #include "../Dependencies.h"
 

@@ -4,7 +4,10 @@
 #ifndef TAVDISKLIB_PLATFORM_LINUX_DEVICE_H
 #define TAVDISKLIB_PLATFORM_LINUX_DEVICE_H
 
-#include "Linux.h"
+#include "../types.h"
+#include "Disks.h"
+#include "Handles.h"
+#include "Volumes.h"
 
 #include <atomic>
 #include <cstdint>

@@ -4,6 +4,9 @@
 // MMC, zram, dm, md) and for recorded devices, the backend answers INQUIRY,
 // READ CAPACITY and TEST UNIT READY itself, as a storage miniport does.
 #include "Device.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Looks.h"
 #include "../../protocol/Scsi.h"
 
 #include <algorithm>

@@ -2,7 +2,14 @@
 // Device set-up services of the Linux backend: device information sets
 // (snapshots of the disk interface set), device nodes numbered in a
 // process-wide registry, their parents, identifiers and descriptions.
-#include "Linux.h"
+#include "Disks.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "PciNames.h"
+#include "Text.h"
+#include "../platform.h"
 #include "../../protocol/Guid.h"
 
 #include <algorithm>
@@ -11,6 +18,13 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+
+#ifndef CR_INVALID_FLAG
+#define CR_INVALID_FLAG 0x00000004u
+#endif
+#ifndef ERROR_INVALID_FLAGS
+#define ERROR_INVALID_FLAGS 1004u
+#endif
 
 namespace TavLinux {
 namespace {
@@ -267,8 +281,9 @@ template <class T> CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, UL
     return node ? CR_SUCCESS : CR_INVALID_DEVNODE;
 }
 
-} // namespace
-
+// Process-wide numbering of device nodes: the same node under the same root
+// always gets the same DEVINST. A key is a sysfs directory or, for the
+// driver node of a disk of the kernel's own, "driver:<name>".
 DEVINST NodeNumber(const Root &root, const std::string &key) {
     Registry &r = Nodes();
     std::lock_guard<std::mutex> guard(r.lock);
@@ -282,6 +297,7 @@ DEVINST NodeNumber(const Root &root, const std::string &key) {
     return number;
 }
 
+} // namespace
 } // namespace TavLinux
 
 namespace TavPlatform {

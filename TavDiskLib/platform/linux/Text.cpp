@@ -2,7 +2,7 @@
 // Text of the Linux backend: UTF-8 to wide text and back (bytes that are no
 // valid UTF-8 survive the round trip), wide strings into caller buffers,
 // fields of a line, and the natural order of kernel names.
-#include "Linux.h"
+#include "Text.h"
 
 #include <cwchar>
 
