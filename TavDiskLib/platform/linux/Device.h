@@ -66,6 +66,8 @@ struct FileObject : Object {
     // Recorded answers of a replayed device: <root>/ioctl/<name>/<file>.
     std::optional<std::string> Recorded(const std::string &file) const;
     uint64_t SizeBytes() const;
+    // The logical sector size: what the handle's transfers move, else the
+    // disk's as sysfs gives it (512 when unknown).
     uint32_t SectorSize() const;
 
 private:

@@ -381,12 +381,8 @@ uint64_t FileObject::SizeBytes() const {
 }
 
 uint32_t FileObject::SectorSize() const {
-    if (fd >= 0 && !replay) {
-        int size = 0;
-        if (::ioctl(fd, BLKSSZGET, &size) == 0 && size >= 512 && size <= 65536)
-            return static_cast<uint32_t>(size);
-    }
-    return disk ? disk->logicalBlock : 512;
+    // With a descriptor, the size its transfers move, read when it opened.
+    return sectorBytes ? sectorBytes : disk ? disk->logicalBlock : 512;
 }
 
 ScsiResult ScsiCommand(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *data, uint32_t length,
