@@ -6,13 +6,6 @@
 
 #include "../types.h"
 
-#ifndef ERROR_HANDLE_DISK_FULL
-#define ERROR_HANDLE_DISK_FULL 39u
-#endif
-#ifndef ERROR_TOO_MANY_OPEN_FILES
-#define ERROR_TOO_MANY_OPEN_FILES 4u
-#endif
-
 namespace TavLinux {
 
 // The platform error code for an errno value.

@@ -19,13 +19,6 @@
 #include <map>
 #include <mutex>
 
-#ifndef CR_INVALID_FLAG
-#define CR_INVALID_FLAG 0x00000004u
-#endif
-#ifndef ERROR_INVALID_FLAGS
-#define ERROR_INVALID_FLAGS 1004u
-#endif
-
 namespace TavLinux {
 namespace {
 
