@@ -274,6 +274,8 @@ template <class T> CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, UL
     return node ? CR_SUCCESS : CR_INVALID_DEVNODE;
 }
 
+} // namespace
+
 // Process-wide numbering of device nodes: the same node under the same root
 // always gets the same DEVINST. A key is a sysfs directory or, for the
 // driver node of a disk of the kernel's own, "driver:<name>".
@@ -290,7 +292,6 @@ DEVINST NodeNumber(const Root &root, const std::string &key) {
     return number;
 }
 
-} // namespace
 } // namespace TavLinux
 
 namespace TavPlatform {
