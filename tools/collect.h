@@ -24,7 +24,7 @@ struct AtaIdentity {
 };
 
 // Everything the program tells about one disk, as one collection found it.
-struct DiskReport {
+struct DiskFacts {
     ULONG number = 0;                // member index in the set
     std::optional<std::string> path; // UTF-8
     ULONG deviceInstance = 0;
@@ -65,12 +65,12 @@ struct Opened;
 // volume scan, which reading or writing a sector does not need. What the
 // open left (`Opened`): why the disk could not be opened, if it could not,
 // the request that failed first, and which requests failed.
-DiskReport Collect(const Opened &o, void *set, bool full);
+DiskFacts Collect(const Opened &o, void *set, bool full);
 // The disk's device path in UTF-8, or empty.
 std::string PathOf(Drive &drive);
 // The disks that may have gone away since the set was taken are looked for
 // once more; those no longer present are marked vanished (and inaccessible).
-void MarkVanished(std::vector<DiskReport> &disks);
+void MarkVanished(std::vector<DiskFacts> &disks);
 
 } // namespace tavdisk
 

@@ -21,7 +21,7 @@ Json TextJson(const std::optional<std::string> &bytes) {
     return bytes && !bytes->empty() ? Json(BytesToUtf8(*bytes)) : Json(nullptr);
 }
 
-Json DiskJson(const DiskReport &d) {
+Json DiskJson(const DiskFacts &d) {
     Json j;
     j["number"] = d.number;
     j["accessible"] = d.accessible;
@@ -95,13 +95,13 @@ Json DiskJson(const DiskReport &d) {
     return j;
 }
 
-Json Document(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes) {
+Json Document(const std::vector<DiskFacts> &disks, const std::vector<std::string> &notes) {
     Json doc;
     doc["schema_version"] = JsonSchemaVersion;
     std::optional<bool> privileged = Privileged();
     doc["privileged"] = privileged ? Json(*privileged) : Json(nullptr);
     doc["disks"] = Json::array();
-    for (const DiskReport &d : disks)
+    for (const DiskFacts &d : disks)
         doc["disks"].push_back(DiskJson(d));
     doc["notes"] = notes;
     return doc;
@@ -109,7 +109,7 @@ Json Document(const std::vector<DiskReport> &disks, const std::vector<std::strin
 
 } // namespace
 
-void WriteJson(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes, std::ostream &out) {
+void WriteJson(const std::vector<DiskFacts> &disks, const std::vector<std::string> &notes, std::ostream &out) {
     out << Document(disks, notes).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
 }
 

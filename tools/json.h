@@ -9,10 +9,10 @@
 
 namespace tavdisk {
 
-struct DiskReport;
+struct DiskFacts;
 
 // Writes the JSON document of `disks` with `notes`.
-void WriteJson(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes, std::ostream &out);
+void WriteJson(const std::vector<DiskFacts> &disks, const std::vector<std::string> &notes, std::ostream &out);
 
 } // namespace tavdisk
 

@@ -10,21 +10,21 @@
 
 namespace tavdisk {
 
-struct DiskReport;
+struct DiskFacts;
 
 // Fills in name, kind and the device numbers from the device path and bus.
-void Classify(DiskReport &d);
+void Classify(DiskFacts &d);
 // Whether the kind of disk is one the kernel makes itself (loop, zram, dm,
 // md): the library's vendor and product strings for it are the backend's
 // stand-ins, not a device's model.
-bool KernelMade(const DiskReport &d);
+bool KernelMade(const DiskFacts &d);
 // -e/--exclude or -I/--include: a comma-separated list of kinds and major
 // numbers. Prints the usage error itself and returns nullopt when wrong.
 struct DiskFilter {
     bool include = false;
     std::vector<std::string> kinds;
     std::vector<unsigned> majors;
-    bool Passes(const DiskReport &d) const;
+    bool Passes(const DiskFacts &d) const;
 };
 std::optional<DiskFilter> ParseFilter(const std::string &text, bool include, std::ostream &err);
 // The kinds a filter may name, for help and messages.

@@ -22,7 +22,7 @@ int Fail(std::ostream &err, int code, const std::string &message) {
     return code;
 }
 
-std::string DiskName(const DiskReport &d) {
+std::string DiskName(const DiskFacts &d) {
     return "disk " + std::to_string(d.number) + (d.path ? " (" + EscapeText(*d.path) + ")" : "");
 }
 

@@ -11,7 +11,7 @@
 
 namespace tavdisk {
 
-struct DiskReport;
+struct DiskFacts;
 
 // Writes "tavdisk: <message>" on err and returns `code`.
 int Fail(std::ostream &err, int code, const std::string &message);
@@ -31,7 +31,7 @@ std::string ErrorText(DWORD code);
 // ": <request> failed: <reason>" when the request is known as well.
 std::string Because(std::optional<DWORD> code, const std::string &request = std::string());
 // "disk 1 (/dev/sdb)"
-std::string DiskName(const DiskReport &d);
+std::string DiskName(const DiskFacts &d);
 
 } // namespace tavdisk
 

@@ -13,7 +13,7 @@
 
 namespace tavdisk {
 
-struct DiskReport;
+struct DiskFacts;
 
 // How `list` shows the disks.
 struct ListOptions {
@@ -30,10 +30,10 @@ std::optional<std::vector<size_t>> SelectColumns(const std::string &columns, std
 // The columns, one per line with what each shows.
 void PrintColumns(std::ostream &out);
 // One row per disk, the columns `selected` (SelectColumns).
-void PrintTable(const std::vector<DiskReport> &disks, const std::vector<size_t> &selected, const ListOptions &options,
+void PrintTable(const std::vector<DiskFacts> &disks, const std::vector<size_t> &selected, const ListOptions &options,
                 std::ostream &out);
 // Every field of one disk, one per line.
-void PrintDisk(const DiskReport &d, std::ostream &out);
+void PrintDisk(const DiskFacts &d, std::ostream &out);
 // Offset, 16 bytes in hex, the same bytes as ASCII.
 void HexDump(const std::vector<unsigned char> &data, std::ostream &out);
 // Byte counts: in binary units, or in bytes with -b.
