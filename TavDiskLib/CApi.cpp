@@ -7,6 +7,7 @@
 #include "Diagnostics.h"
 #include "Requests.h"
 #include "TavDiskLib.h"
+#include "protocol/Utf8.h"
 
 #include <cstring>
 #include <cwchar>
@@ -362,7 +363,7 @@ void TAVDISK_CALL tavdisk_set_failure_handler(tavdisk_failure_handler handler, v
 
 namespace {
 
-using TavDiagnostics::AppendUtf8;
+using TavProtocol::AppendUtf8;
 
 std::string Utf8(const wchar_t *text, size_t length) { return TavDiagnostics::Utf8(text, length, false); }
 

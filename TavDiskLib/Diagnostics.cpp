@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Reports of failed platform requests (Diagnostics.h).
 #include "Diagnostics.h"
+#include "protocol/Utf8.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -130,24 +131,6 @@ const char *ErrorName(DWORD code, Code kind) {
 
 const char *ControlCodeName(DWORD code) { return Find(ControlCodes, code); }
 
-void AppendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 std::string Utf8(const wchar_t *text, size_t length, bool oneLine) {
     std::string out;
     for (size_t i = 0; i < length; ++i) {
@@ -156,7 +139,7 @@ std::string Utf8(const wchar_t *text, size_t length, bool oneLine) {
             if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
                 auto low = static_cast<uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i + 1]));
                 if (low >= 0xDC00 && low <= 0xDFFF) {
-                    AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                    TavProtocol::AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
                     ++i;
                     continue;
                 }
@@ -166,7 +149,7 @@ std::string Utf8(const wchar_t *text, size_t length, bool oneLine) {
         // character, which would break a one-line report.
         if ((oneLine && (unit < 0x20 || unit == 0x7F)) || (unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF)
             unit = 0xFFFD;
-        AppendUtf8(out, unit);
+        TavProtocol::AppendUtf8(out, unit);
     }
     return out;
 }

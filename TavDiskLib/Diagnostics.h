@@ -45,8 +45,6 @@ std::string Utf8(const wchar_t *text);
 // what is no character becomes U+FFFD, and with `oneLine` so does a
 // control character.
 std::string Utf8(const wchar_t *text, size_t length, bool oneLine);
-// Appends code point `cp` (at most U+10FFFF) in UTF-8.
-void AppendUtf8(std::string &out, uint32_t cp);
 
 } // namespace TavDiagnostics
 

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The arguments that name a disk and a sector, and whether a device path
 // the user typed names a given disk.
-#include "internal.h"
+#include "arguments.h"
+#include "messages.h"
+#include "text.h"
+#include "cli.h"
 
 #include <algorithm>
 #include <cctype>

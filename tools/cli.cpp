@@ -6,7 +6,10 @@
 // Windows, SetupDiDestroyDeviceInfoList), so the program behaves the same
 // over every backend the library is built with. This file holds the command
 // line and hands each command to its own file; tools/README.md maps them.
-#include "internal.h"
+#include "cli.h"
+#include "commands.h"
+#include "messages.h"
+#include "print.h"
 
 #include <CLI/CLI.hpp>
 

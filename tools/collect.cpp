@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Collecting a disk's facts: every getter of the library asked once, the
 // texts read whole, and the second look that tells a disk that went away.
-#include "internal.h"
+#include "collect.h"
+#include "cli.h"
+#include "kinds.h"
+#include "open.h"
 
 #include <algorithm>
 #include <limits>
@@ -125,9 +128,9 @@ std::vector<std::string> SplitMounts(const std::wstring &text) {
 
 } // namespace
 
-DiskReport Collect(const Opened &o, void *set, bool full) {
+DiskFacts Collect(const Opened &o, void *set, bool full) {
     Drive &drive = *o.drive;
-    DiskReport d;
+    DiskFacts d;
     d.number = o.number;
     if (auto path = ReadWide(drive, &Drive::GetDevicePath))
         d.path = WideToUtf8(path->data(), path->size());
@@ -228,7 +231,7 @@ std::vector<std::string> PresentPaths() {
 // Whether a disk may have gone away since the set was taken: it did not
 // tell its number, or its open failed for want of a device (not for want of
 // rights, which would make every disk of an ordinary user's listing doubtful).
-bool Doubtful(const DiskReport &d) {
+bool Doubtful(const DiskFacts &d) {
     if (d.accessible)
         return !d.numberKnown;
     DWORD e = d.openError.value_or(ERROR_SUCCESS);
@@ -237,11 +240,11 @@ bool Doubtful(const DiskReport &d) {
 
 } // namespace
 
-void MarkVanished(std::vector<DiskReport> &disks) {
+void MarkVanished(std::vector<DiskFacts> &disks) {
     if (std::none_of(disks.begin(), disks.end(), Doubtful))
         return;
     std::vector<std::string> present = PresentPaths();
-    for (DiskReport &d : disks) {
+    for (DiskFacts &d : disks) {
         if (!Doubtful(d) || !d.path)
             continue;
         if (std::find(present.begin(), present.end(), *d.path) == present.end()) {

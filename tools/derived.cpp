@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Derived answers: the one model, serial, revision and capacity a disk is
 // shown with, from what the library reported in its several records.
-#include "internal.h"
+#include "derived.h"
+#include "collect.h"
+#include "kinds.h"
 
 #include <cstdio>
 #include <limits>
@@ -37,7 +39,7 @@ std::string BusName(unsigned bus) {
     return text;
 }
 
-std::optional<std::string> ModelOf(const DiskReport &d) {
+std::optional<std::string> ModelOf(const DiskFacts &d) {
     if (KernelMade(d))
         return std::nullopt;
     if (d.ata && HasText(d.ata->model))
@@ -48,13 +50,13 @@ std::optional<std::string> ModelOf(const DiskReport &d) {
     return std::nullopt;
 }
 
-std::optional<std::string> SerialOf(const DiskReport &d) {
+std::optional<std::string> SerialOf(const DiskFacts &d) {
     if (d.ata && HasText(d.ata->serial))
         return d.ata->serial;
     return HasText(d.serial) ? d.serial : std::nullopt;
 }
 
-std::optional<std::string> RevisionOf(const DiskReport &d) {
+std::optional<std::string> RevisionOf(const DiskFacts &d) {
     if (d.ata && HasText(d.ata->firmware))
         return d.ata->firmware;
     if (HasText(d.scsiRevision))
@@ -62,7 +64,7 @@ std::optional<std::string> RevisionOf(const DiskReport &d) {
     return HasText(d.revision) ? d.revision : std::nullopt;
 }
 
-Capacity CapacityOf(const DiskReport &d) {
+Capacity CapacityOf(const DiskFacts &d) {
     if (d.sectors != 0 && d.bytesPerSector != 0 && d.sectors <= std::numeric_limits<uint64_t>::max() / d.bytesPerSector)
         return {d.sectors * d.bytesPerSector, "sectors"};
     if (d.geometryCapacity != 0)
@@ -70,7 +72,7 @@ Capacity CapacityOf(const DiskReport &d) {
     return {std::nullopt, "unknown"};
 }
 
-std::string ScsiAddressText(const DiskReport &d) {
+std::string ScsiAddressText(const DiskFacts &d) {
     if (!d.scsiAddressKnown)
         return "-";
     return std::to_string(d.scsiPort) + ":" + std::to_string(d.scsiBus) + ":" + std::to_string(d.scsiTarget) + ":" +

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The JSON document of `list --json` and `show --json` (tools/README.md
 // describes its keys).
-#include "internal.h"
+#include "json.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,7 +21,7 @@ Json TextJson(const std::optional<std::string> &bytes) {
     return bytes && !bytes->empty() ? Json(BytesToUtf8(*bytes)) : Json(nullptr);
 }
 
-Json DiskJson(const DiskReport &d) {
+Json DiskJson(const DiskFacts &d) {
     Json j;
     j["number"] = d.number;
     j["accessible"] = d.accessible;
@@ -91,13 +95,13 @@ Json DiskJson(const DiskReport &d) {
     return j;
 }
 
-Json Document(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes) {
+Json Document(const std::vector<DiskFacts> &disks, const std::vector<std::string> &notes) {
     Json doc;
     doc["schema_version"] = JsonSchemaVersion;
     std::optional<bool> privileged = Privileged();
     doc["privileged"] = privileged ? Json(*privileged) : Json(nullptr);
     doc["disks"] = Json::array();
-    for (const DiskReport &d : disks)
+    for (const DiskFacts &d : disks)
         doc["disks"].push_back(DiskJson(d));
     doc["notes"] = notes;
     return doc;
@@ -105,7 +109,7 @@ Json Document(const std::vector<DiskReport> &disks, const std::vector<std::strin
 
 } // namespace
 
-void WriteJson(const std::vector<DiskReport> &disks, const std::vector<std::string> &notes, std::ostream &out) {
+void WriteJson(const std::vector<DiskFacts> &disks, const std::vector<std::string> &notes, std::ostream &out) {
     out << Document(disks, notes).dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
 }
 

@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: MIT
 // What kind of disk a disk is (loop, nvme, usb, sata …), its kernel name and
 // device numbers, and the filters of `list` that name kinds and majors.
-#include "internal.h"
+#include "kinds.h"
+#include "arguments.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -46,7 +52,7 @@ std::vector<std::string> AllKinds() {
 
 } // namespace
 
-void Classify(DiskReport &d) {
+void Classify(DiskFacts &d) {
     d.name.clear();
     if (d.path && d.path->rfind("/dev/", 0) == 0 && d.path->find('/', 5) == std::string::npos)
         d.name = d.path->substr(5);
@@ -67,7 +73,7 @@ void Classify(DiskReport &d) {
 #endif
 }
 
-bool KernelMade(const DiskReport &d) {
+bool KernelMade(const DiskFacts &d) {
     return !d.name.empty() && (d.kind == "loop" || d.kind == "zram" || d.kind == "dm" || d.kind == "md");
 }
 
@@ -78,7 +84,7 @@ std::string KnownKinds() {
     return out;
 }
 
-bool DiskFilter::Passes(const DiskReport &d) const {
+bool DiskFilter::Passes(const DiskFacts &d) const {
     bool named = std::find(kinds.begin(), kinds.end(), d.kind) != kinds.end() ||
                  (d.major && std::find(majors.begin(), majors.end(), *d.major) != majors.end());
     return include ? named : !named;

@@ -1,6 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The commands that tell about disks: list (table or JSON) and show.
-#include "internal.h"
+#include "commands.h"
+#include "arguments.h"
+#include "cli.h"
+#include "collect.h"
+#include "json.h"
+#include "kinds.h"
+#include "messages.h"
+#include "open.h"
+#include "print.h"
+#include "text.h"
 
 #include <algorithm>
 #include <limits>
@@ -23,7 +32,7 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
     DeviceSet set;
     if (!set.Valid())
         return Fail(err, ExitFailure, "cannot enumerate the disks of this machine" + Because(set.Error()));
-    std::vector<DiskReport> disks;
+    std::vector<DiskFacts> disks;
     for (ULONG i = 0; i < std::numeric_limits<ULONG>::max(); ++i) {
         Opened o = OpenMember(set.Get(), i);
         if (!o.drive)
@@ -32,14 +41,14 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
     }
     MarkVanished(disks);
     if (filter)
-        disks.erase(std::remove_if(disks.begin(), disks.end(), [&](const DiskReport &d) { return !filter->Passes(d); }),
+        disks.erase(std::remove_if(disks.begin(), disks.end(), [&](const DiskFacts &d) { return !filter->Passes(d); }),
                     disks.end());
 
     std::vector<std::string> notes;
     size_t gone =
-        static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) { return d.vanished; }));
+        static_cast<size_t>(std::count_if(disks.begin(), disks.end(), [](const DiskFacts &d) { return d.vanished; }));
     size_t closed = static_cast<size_t>(
-        std::count_if(disks.begin(), disks.end(), [](const DiskReport &d) { return !d.accessible && !d.vanished; }));
+        std::count_if(disks.begin(), disks.end(), [](const DiskFacts &d) { return !d.accessible && !d.vanished; }));
     if (gone != 0)
         notes.push_back(std::to_string(gone) + " of " + std::to_string(disks.size()) +
                         " disks went away while they were listed");
@@ -48,7 +57,7 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
         notes.push_back(std::to_string(closed) + " of " + std::to_string(disks.size()) + " disks could not be opened" +
                         (right.empty() ? "" : "; full answers need " + right));
     }
-    for (const DiskReport &d : disks) {
+    for (const DiskFacts &d : disks) {
         if (!d.accessible && !d.vanished && !d.openRequest.empty())
             notes.push_back(DiskName(d) + " could not be opened" + Because(d.openError, d.openRequest));
         if (d.accessible && !d.numberKnown)
@@ -79,9 +88,9 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
     Opened o = OpenDisk(set, *name, err, code);
     if (!o.drive)
         return code;
-    std::vector<DiskReport> one{Collect(o, set.Get(), true)};
+    std::vector<DiskFacts> one{Collect(o, set.Get(), true)};
     MarkVanished(one);
-    const DiskReport &d = one[0];
+    const DiskFacts &d = one[0];
     std::vector<std::string> notes;
     if (d.vanished)
         notes.push_back(DiskName(d) + " went away while it was read");

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Messages: errors and notes, the last-error code in words, the rights a
 // disk needs, and the end of a command that must see its output written.
-#include "internal.h"
+#include "messages.h"
+#include "cli.h"
+#include "collect.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -19,7 +22,7 @@ int Fail(std::ostream &err, int code, const std::string &message) {
     return code;
 }
 
-std::string DiskName(const DiskReport &d) {
+std::string DiskName(const DiskFacts &d) {
     return "disk " + std::to_string(d.number) + (d.path ? " (" + EscapeText(*d.path) + ")" : "");
 }
 

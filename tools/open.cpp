@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Opening the disk a command names, by its number or its device path.
-#include "internal.h"
+#include "open.h"
+#include "cli.h"
+#include "collect.h"
+#include "messages.h"
+#include "text.h"
 
 #include "TavDiskLib/tavdisk.h"
 

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Output for people: the table of disks, one disk in full, a hexdump.
-#include "internal.h"
+#include "print.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,9 +24,9 @@ std::string SizeText(uint64_t bytes, bool inBytes) { return inBytes ? std::to_st
 namespace {
 
 // A disk that answers nothing: what its MODEL cell says instead.
-std::string Unanswered(const DiskReport &d) { return d.vanished ? "(gone)" : "(cannot open)"; }
+std::string Unanswered(const DiskFacts &d) { return d.vanished ? "(gone)" : "(cannot open)"; }
 
-std::string MountsText(const DiskReport &d) {
+std::string MountsText(const DiskFacts &d) {
     std::string mounts = LetterList(d.driveLetters);
     for (const std::string &mount : d.mountPoints)
         mounts += (mounts.empty() ? "" : ", ") + EscapeText(mount);
@@ -37,49 +42,49 @@ struct Column {
     bool byDefault;
     bool always;
     const char *help;
-    std::string (*cell)(const DiskReport &d, const ListOptions &options);
+    std::string (*cell)(const DiskFacts &d, const ListOptions &options);
 };
 
 const Column Columns[] = {
     {"NUM", "#", true, true, "disk number (the N of show, read, write)",
-     [](const DiskReport &d, const ListOptions &) { return std::to_string(d.number); }},
+     [](const DiskFacts &d, const ListOptions &) { return std::to_string(d.number); }},
     {"DEVICE", "DEVICE", true, true, "device path",
-     [](const DiskReport &d, const ListOptions &) { return d.path ? EscapeText(*d.path) : std::string("-"); }},
+     [](const DiskFacts &d, const ListOptions &) { return d.path ? EscapeText(*d.path) : std::string("-"); }},
     {"NAME", "NAME", false, true, "kernel name (sda, nvme0n1, loop3)",
-     [](const DiskReport &d, const ListOptions &) { return d.name.empty() ? std::string("-") : EscapeText(d.name); }},
+     [](const DiskFacts &d, const ListOptions &) { return d.name.empty() ? std::string("-") : EscapeText(d.name); }},
     {"KIND", "KIND", false, true, "kind of disk: loop, dm, md, nvme, virtio, ... else the bus (sata, usb, scsi, ...)",
-     [](const DiskReport &d, const ListOptions &) { return d.kind; }},
+     [](const DiskFacts &d, const ListOptions &) { return d.kind; }},
     {"MAJ:MIN", "MAJ:MIN", false, true, "major and minor device numbers",
-     [](const DiskReport &d, const ListOptions &) {
+     [](const DiskFacts &d, const ListOptions &) {
          return d.major && d.minor ? std::to_string(*d.major) + ":" + std::to_string(*d.minor) : std::string("-");
      }},
     {"BUS", "BUS", true, false, "the adapter's bus type",
-     [](const DiskReport &d, const ListOptions &) { return BusName(d.bus); }},
+     [](const DiskFacts &d, const ListOptions &) { return BusName(d.bus); }},
     {"MODEL", "MODEL", true, true, "IDENTIFY model, else INQUIRY vendor and product, else the descriptor's",
-     [](const DiskReport &d, const ListOptions &) { return d.accessible ? Shown(ModelOf(d)) : Unanswered(d); }},
+     [](const DiskFacts &d, const ListOptions &) { return d.accessible ? Shown(ModelOf(d)) : Unanswered(d); }},
     {"SERIAL", "SERIAL", true, false, "serial number",
-     [](const DiskReport &d, const ListOptions &) { return Shown(SerialOf(d)); }},
+     [](const DiskFacts &d, const ListOptions &) { return Shown(SerialOf(d)); }},
     {"REV", "REV", true, false, "firmware or product revision",
-     [](const DiskReport &d, const ListOptions &) { return Shown(RevisionOf(d)); }},
+     [](const DiskFacts &d, const ListOptions &) { return Shown(RevisionOf(d)); }},
     {"SIZE", "SIZE", true, false, "capacity (in bytes with -b)",
-     [](const DiskReport &d, const ListOptions &o) {
+     [](const DiskFacts &d, const ListOptions &o) {
          Capacity capacity = CapacityOf(d);
          return capacity.bytes ? SizeText(*capacity.bytes, o.bytes) : std::string("-");
      }},
     {"SECTORS", "SECTORS", true, false, "sector count",
-     [](const DiskReport &d, const ListOptions &) { return d.sectors ? std::to_string(d.sectors) : std::string("-"); }},
+     [](const DiskFacts &d, const ListOptions &) { return d.sectors ? std::to_string(d.sectors) : std::string("-"); }},
     {"SECTOR-SIZE", "SECTOR-SIZE", false, false, "bytes per sector",
-     [](const DiskReport &d, const ListOptions &) {
+     [](const DiskFacts &d, const ListOptions &) {
          return d.bytesPerSector ? std::to_string(d.bytesPerSector) : std::string("-");
      }},
     {"SCSI", "SCSI", true, false, "SCSI address port:bus:target:lun",
-     [](const DiskReport &d, const ListOptions &) { return ScsiAddressText(d); }},
+     [](const DiskFacts &d, const ListOptions &) { return ScsiAddressText(d); }},
     {"MOUNTS", "MOUNTS", true, false, "drive letters, then mount points",
-     [](const DiskReport &d, const ListOptions &) { return MountsText(d); }},
+     [](const DiskFacts &d, const ListOptions &) { return MountsText(d); }},
     {"SYS", "SYS", true, true, "* when the disk holds the system volume",
-     [](const DiskReport &d, const ListOptions &) { return std::string(d.accessible && d.systemVolume ? "*" : ""); }},
+     [](const DiskFacts &d, const ListOptions &) { return std::string(d.accessible && d.systemVolume ? "*" : ""); }},
     {"CONTROLLER", "CONTROLLER", true, true, "description of the disk's controller",
-     [](const DiskReport &d, const ListOptions &) {
+     [](const DiskFacts &d, const ListOptions &) {
          return d.controller ? EscapeText(*d.controller) : std::string("-");
      }},
 };
@@ -124,7 +129,7 @@ void PrintColumns(std::ostream &out) {
             << "\n";
 }
 
-void PrintTable(const std::vector<DiskReport> &disks, const std::vector<size_t> &selected, const ListOptions &options,
+void PrintTable(const std::vector<DiskFacts> &disks, const std::vector<size_t> &selected, const ListOptions &options,
                 std::ostream &out) {
     std::vector<std::vector<std::string>> rows;
     if (!options.noHeadings) {
@@ -132,7 +137,7 @@ void PrintTable(const std::vector<DiskReport> &disks, const std::vector<size_t> 
         for (size_t c : selected)
             rows.back().push_back(Columns[c].header);
     }
-    for (const DiskReport &d : disks) {
+    for (const DiskFacts &d : disks) {
         rows.emplace_back();
         for (size_t c : selected)
             rows.back().push_back(d.accessible || Columns[c].always ? Columns[c].cell(d, options) : "-");
@@ -153,7 +158,7 @@ void PrintTable(const std::vector<DiskReport> &disks, const std::vector<size_t> 
     }
 }
 
-void PrintDisk(const DiskReport &d, std::ostream &out) {
+void PrintDisk(const DiskFacts &d, std::ostream &out) {
     auto line = [&out](const std::string &label, const std::string &value) {
         out << "  " << label << std::string(label.size() < 34 ? 34 - label.size() : 1, ' ') << value << "\n";
     };

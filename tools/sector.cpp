@@ -1,6 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The commands that move one sector: read (a hexdump) and write (guarded).
-#include "internal.h"
+#include "commands.h"
+#include "arguments.h"
+#include "cli.h"
+#include "collect.h"
+#include "derived.h"
+#include "messages.h"
+#include "open.h"
+#include "print.h"
+#include "text.h"
 
 #include <filesystem>
 #include <fstream>
@@ -13,7 +21,7 @@ namespace {
 
 // Everything a sector transfer must know before it touches the disk; prints
 // the error and returns its exit code, or 0 when the transfer may go ahead.
-int CheckTransfer(const DiskReport &d, uint64_t sector, std::ostream &err) {
+int CheckTransfer(const DiskFacts &d, uint64_t sector, std::ostream &err) {
     if (!d.accessible) {
         return Fail(err, ExitFailure,
                     "cannot open " + DiskName(d) + Because(d.openError, d.openRequest) + AccessAdvice());
@@ -56,7 +64,7 @@ std::optional<Target> ParseTarget(const std::string &diskText, const std::string
 // The disk `name` names, opened, and in `d` what a transfer needs to know of
 // it (no controller, no volumes); no drive after saying why on err, with the
 // exit code in `code`.
-Opened OpenForTransfer(const DeviceSet &set, const DiskArg &name, DiskReport &d, std::ostream &err, int &code) {
+Opened OpenForTransfer(const DeviceSet &set, const DiskArg &name, DiskFacts &d, std::ostream &err, int &code) {
     Opened o = OpenDisk(set, name, err, code);
     if (o.drive)
         d = Collect(o, set.Get(), false);
@@ -65,7 +73,7 @@ Opened OpenForTransfer(const DeviceSet &set, const DiskArg &name, DiskReport &d,
 
 // A ReadSector or WriteSector that failed, with the reason the library left
 // in the last-error code; `doing` is "reading" or "writing".
-int TransferFailed(const char *doing, uint64_t sector, const DiskReport &d, std::ostream &err) {
+int TransferFailed(const char *doing, uint64_t sector, const DiskFacts &d, std::ostream &err) {
     DWORD why = LastError();
     return Fail(err, ExitFailure,
                 std::string(doing) + " sector " + std::to_string(sector) + " of " + DiskName(d) + " failed" +
@@ -96,7 +104,7 @@ int CheckSectorFile(const std::string &path, uint64_t &size, std::ostream &err) 
 // Refuses a sector that belongs to a mounted volume, or whose volumes could
 // not all be examined, unless `allowMounted`, which writes with a note.
 // Returns the exit code of a refusal, or 0.
-int CheckMounted(Drive &drive, uint64_t sector, const DiskReport &d, bool allowMounted, std::ostream &err) {
+int CheckMounted(Drive &drive, uint64_t sector, const DiskFacts &d, bool allowMounted, std::ostream &err) {
     std::vector<wchar_t> mount(MaxWideLength < 4096 ? MaxWideLength : 4096, 0);
     ULONG mountLength = 0;
     ClearLastError();
@@ -124,7 +132,7 @@ int CheckMounted(Drive &drive, uint64_t sector, const DiskReport &d, bool allowM
 // at) by something the mount check does not see: swap, a device built on
 // it, a file system mounted where this process cannot see it, the partition
 // table of a disk in use.
-int InUse(uint64_t sector, const DiskReport &d, std::ostream &err) {
+int InUse(uint64_t sector, const DiskFacts &d, std::ostream &err) {
     DWORD why = LastError();
     const bool busy = why == ERROR_BUSY || why == ERROR_ACCESS_DENIED || why == ERROR_SHARING_VIOLATION;
     std::string what = busy ? "sector " + std::to_string(sector) + " of " + DiskName(d) +
@@ -139,7 +147,7 @@ int InUse(uint64_t sector, const DiskReport &d, std::ostream &err) {
 
 // What identifies a disk across two looks: the same device with the same
 // identity and size.
-bool SameDisk(const DiskReport &a, const DiskReport &b) {
+bool SameDisk(const DiskFacts &a, const DiskFacts &b) {
     return a.path == b.path && ModelOf(a) == ModelOf(b) && SerialOf(a) == SerialOf(b) && a.sectors == b.sectors &&
            a.bytesPerSector == b.bytesPerSector && a.bus == b.bus;
 }
@@ -147,7 +155,7 @@ bool SameDisk(const DiskReport &a, const DiskReport &b) {
 // The last look before the write: the disk is still there through the
 // handle the write uses, and a fresh listing still shows the same disk
 // under the name the command gave. Returns the exit code of a refusal, or 0.
-int LastLook(Drive &drive, const DiskReport &d, const DiskArg &name, std::ostream &err) {
+int LastLook(Drive &drive, const DiskFacts &d, const DiskArg &name, std::ostream &err) {
     ClearLastError();
     drive.GetDriveNumber();
     if (LastError() != ERROR_SUCCESS)
@@ -155,7 +163,7 @@ int LastLook(Drive &drive, const DiskReport &d, const DiskArg &name, std::ostrea
     DeviceSet now;
     int again = ExitOk;
     std::ostringstream quiet;
-    DiskReport f;
+    DiskFacts f;
     Opened fresh = OpenForTransfer(now, name, f, quiet, again);
     if (!fresh.drive || fresh.number != d.number || !SameDisk(d, f))
         return Fail(err, ExitFailure,
@@ -173,7 +181,7 @@ int RunRead(const std::string &diskText, const std::string &sectorText, bool raw
         return ExitUsage;
     DeviceSet set;
     int code = ExitOk;
-    DiskReport d;
+    DiskFacts d;
     Opened o = OpenForTransfer(set, t->name, d, err, code);
     if (!o.drive)
         return code;
@@ -211,7 +219,7 @@ int RunWrite(const WriteRequest &w, std::ostream &out, std::ostream &err) {
         return code;
 
     DeviceSet set;
-    DiskReport d;
+    DiskFacts d;
     Opened o = OpenForTransfer(set, t->name, d, err, code);
     if (!o.drive)
         return code;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Text conversions: wide text and device bytes to UTF-8, escaping for a
 // terminal, byte counts in binary units.
-#include "internal.h"
+#include "text.h"
+#include "cli.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,8 @@
 // otherwise.
 #include "LinuxTestSupport.h"
 #include "LiveShell.h"
-#include "TavDiskLib/platform/linux/Linux.h"
+#include "TavDiskLib/platform/linux/Errors.h"
+#include "TavDiskLib/platform/linux/Looks.h"
 
 #include <gtest/gtest.h>
 

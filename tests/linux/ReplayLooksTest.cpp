@@ -6,7 +6,8 @@
 // for the kernel's own sysfs, where the backend keeps what the kernel fixes
 // at a device's registration from one look to the next.
 #include "LinuxTestSupport.h"
-#include "TavDiskLib/platform/linux/Linux.h"
+#include "TavDiskLib/platform/linux/Files.h"
+#include "TavDiskLib/platform/linux/Looks.h"
 
 #include <gtest/gtest.h>
 

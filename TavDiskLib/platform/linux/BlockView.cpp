@@ -2,9 +2,13 @@
 // One look at the block devices of the Linux backend (BlockView), and what
 // is kept about each registered block device from one look to the next on
 // the kernel's own sysfs.
-#include "Linux.h"
+#include "BlockView.h"
+#include "Disks.h"
+#include "Files.h"
+#include "Text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>

@@ -26,6 +26,10 @@
 // On a recorded machine there is no kernel to ask: a device is in use when
 // it is mounted, listed in proc/swaps or held by another device (holders/).
 #include "Device.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Mounts.h"
+#include "Text.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -6,6 +6,12 @@
 // Each request has one handler, found in a table that also says whether it
 // needs the device opened and the disk described first.
 #include "Device.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "Volumes.h"
+#include "../platform.h"
 
 #include <algorithm>
 #include <cstddef>

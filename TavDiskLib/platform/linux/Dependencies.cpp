@@ -3,37 +3,23 @@
 // a volume or disk lies on. A loop disk is Linux's virtual disk: its content
 // is a file in some volume, or another block device.
 #include "Device.h"
-#include "Linux.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "Mounts.h"
+#include "Text.h"
+#include "Volumes.h"
+#include "../platform.h"
 
 #include "../Dependencies.h"
 
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 namespace TavLinux {
 namespace {
 
 using TavPlatform::DependencyHost;
-
-// The whole disks a block device lies on: itself, its partition's disk,
-// and through dm and md members to any depth.
-void DisksBeneath(BlockView &view, size_t slot, std::set<std::string> &visited, std::vector<size_t> &out, int depth) {
-    const BlockEntry &e = view.Entry(slot);
-    if (depth > 16 || !visited.insert(e.sys).second)
-        return;
-    if (e.partition) {
-        if (auto parent = view.FindSys(DirName(e.sys)))
-            DisksBeneath(view, *parent, visited, out, depth + 1);
-        return;
-    }
-    const auto &slaves = view.Slaves(slot);
-    for (const auto &s : slaves)
-        if (auto child = view.Find(s))
-            DisksBeneath(view, *child, visited, out, depth + 1);
-    if (slaves.empty())
-        out.push_back(slot);
-}
 
 std::wstring PhysicalDrivePath(DWORD number) { return L"\\\\.\\PhysicalDrive" + std::to_wstring(number); }
 
@@ -95,11 +81,11 @@ DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENC
     {
         LookInUse look(f->root);
         BlockView &view = look->view;
-        std::set<std::string> visited;
-        std::vector<size_t> disks;
-        DisksBeneath(view, view.Adopt(f->volume ? f->volume->entry.block : f->block), visited, disks, 0);
-        for (size_t disk : disks) {
-            auto host = HostOf(*look.operator->(), disk);
+        // The whole disks beneath: the disk itself, its partition's disk, dm
+        // and md members to any depth.
+        for (const Extent &extent : VolumeExtents(view, f->volume ? f->volume->entry.block : f->block)) {
+            auto disk = view.NthDisk(extent.disk);
+            auto host = disk ? HostOf(*look.operator->(), *disk) : std::nullopt;
             if (host && std::none_of(hosts.begin(), hosts.end(),
                                      [&](const DependencyHost &h) { return h.hostVolume == host->hostVolume; }))
                 hosts.push_back(std::move(*host));

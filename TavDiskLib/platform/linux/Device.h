@@ -4,7 +4,10 @@
 #ifndef TAVDISKLIB_PLATFORM_LINUX_DEVICE_H
 #define TAVDISKLIB_PLATFORM_LINUX_DEVICE_H
 
-#include "Linux.h"
+#include "../types.h"
+#include "Disks.h"
+#include "Handles.h"
+#include "Volumes.h"
 
 #include <atomic>
 #include <cstdint>
@@ -67,6 +70,8 @@ struct FileObject : Object {
     // Recorded answers of a replayed device: <root>/ioctl/<name>/<file>.
     std::optional<std::string> Recorded(const std::string &file) const;
     uint64_t SizeBytes() const;
+    // The logical sector size: what the handle's transfers move, else the
+    // disk's as sysfs gives it (512 when unknown).
     uint32_t SectorSize() const;
 
 private:

@@ -4,6 +4,9 @@
 // MMC, zram, dm, md) and for recorded devices, the backend answers INQUIRY,
 // READ CAPACITY and TEST UNIT READY itself, as a storage miniport does.
 #include "Device.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Looks.h"
 #include "../../protocol/Scsi.h"
 
 #include <algorithm>
@@ -378,12 +381,8 @@ uint64_t FileObject::SizeBytes() const {
 }
 
 uint32_t FileObject::SectorSize() const {
-    if (fd >= 0 && !replay) {
-        int size = 0;
-        if (::ioctl(fd, BLKSSZGET, &size) == 0 && size >= 512 && size <= 65536)
-            return static_cast<uint32_t>(size);
-    }
-    return disk ? disk->logicalBlock : 512;
+    // With a descriptor, the size its transfers move, read when it opened.
+    return sectorBytes ? sectorBytes : disk ? disk->logicalBlock : 512;
 }
 
 ScsiResult ScsiCommand(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *data, uint32_t length,

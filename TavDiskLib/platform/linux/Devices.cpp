@@ -3,6 +3,13 @@
 // volumes (CreateFileW), closing them, and reads and writes at the handle's
 // own file position. The control requests on them are ControlRequests.cpp's.
 #include "Device.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "Text.h"
+#include "Volumes.h"
+#include "../platform.h"
 
 #include <algorithm>
 #include <cerrno>

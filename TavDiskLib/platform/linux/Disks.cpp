@@ -4,7 +4,8 @@
 // limits, the controller above it and its driver (DescribeDisk), and the
 // text naming it that survives reboots, from which its volumes are named
 // (DiskIdentity, HardwareIdentity). The disk list itself is BlockView's.
-#include "Linux.h"
+#include "Disks.h"
+#include "Files.h"
 #include "../../protocol/Scsi.h"
 
 #include <algorithm>

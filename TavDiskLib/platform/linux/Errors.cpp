@@ -2,7 +2,8 @@
 // Errors of the Linux backend: the calling thread's last-error code, which
 // every failing request sets (GetLastError, SetLastError, Fail), and the
 // one translation of errno values into the platform's error codes.
-#include "Linux.h"
+#include "Errors.h"
+#include "../platform.h"
 
 #include <cerrno>
 

@@ -2,7 +2,8 @@
 // Whether a whole disk without partitions carries a file system, which
 // makes it a volume: libblkid's superblock probes when the build has
 // libblkid, else the signatures of the usual file systems checked here.
-#include "Linux.h"
+#include "FileSystems.h"
+#include "Files.h"
 
 #include <cerrno>
 #include <cstring>

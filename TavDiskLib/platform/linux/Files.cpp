@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Files below the root prefix: which root a request reads (TAVDISK_ROOT),
-// whether it is the kernel's own sysfs or a recording, whole files and
+// Files below the root prefix (Root.h): whole files and
 // sysfs attributes, numbers as sysfs writes them, directory listings, links
 // resolved without leaving the root, and positioned reads and writes that
 // go on until done.
-#include "Linux.h"
+#include "Files.h"
+#include "Text.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -15,35 +14,10 @@
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
-#include <map>
-#include <mutex>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace TavLinux {
-
-Root CurrentRoot() {
-    Root root;
-#if defined(TAVDISK_REPLAY)
-    // Only a build made for replaying recorded machines reads the
-    // environment; every other build reads this machine.
-    const char *env = secure_getenv("TAVDISK_ROOT");
-    if (env && *env) {
-        root.prefix = env;
-        while (!root.prefix.empty() && root.prefix.back() == '/')
-            root.prefix.pop_back();
-        // "/" itself (or "//") is this machine.
-        root.given = !root.prefix.empty();
-    }
-#endif
-    return root;
-}
-
-bool HoldsSystemView(const Root &root) {
-    struct stat st {};
-    return stat(root.At("/sys/class/block").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 namespace {
 // The first read that failed on this thread since the innermost FailedReads
@@ -78,55 +52,6 @@ FailedReads::~FailedReads() {
 }
 
 int FailedReads::First() const { return t_failedRead; }
-
-namespace {
-constexpr decltype(statfs::f_type) SysfsMagic = 0x62656572;
-
-struct KernelTreeOverrides {
-    std::mutex lock;
-    std::map<std::string, bool> byPrefix;
-};
-KernelTreeOverrides &Overrides() {
-    static KernelTreeOverrides *overrides = new KernelTreeOverrides; // lives as long as the process
-    return *overrides;
-}
-} // namespace
-
-bool KernelTree(const Root &root) {
-    {
-        KernelTreeOverrides &o = Overrides();
-        std::lock_guard<std::mutex> guard(o.lock);
-        auto it = o.byPrefix.find(root.prefix);
-        if (it != o.byPrefix.end())
-            return it->second;
-    }
-    // The live system's answer is asked once: its /sys stays where it is.
-    static std::atomic<int> live{-1};
-    if (root.prefix.empty() && live.load(std::memory_order_relaxed) >= 0)
-        return live.load(std::memory_order_relaxed) == 1;
-    struct statfs fs {};
-    int result = ::statfs(root.At("/sys/class/block").c_str(), &fs);
-    bool kernel = result == 0 && fs.f_type == SysfsMagic;
-    if (result != 0 && errno != ENOENT && errno != ENOTDIR) {
-        NoteFailedRead(errno);
-        return kernel; // asked again next time
-    }
-    if (root.prefix.empty())
-        live.store(kernel ? 1 : 0, std::memory_order_relaxed);
-    return kernel;
-}
-
-void TreatAsKernelTree(const Root &root, std::optional<bool> kernel) {
-    {
-        KernelTreeOverrides &o = Overrides();
-        std::lock_guard<std::mutex> guard(o.lock);
-        if (kernel)
-            o.byPrefix[root.prefix] = *kernel;
-        else
-            o.byPrefix.erase(root.prefix);
-    }
-    ForgetRegistrations(root);
-}
 
 namespace {
 

@@ -3,7 +3,7 @@
 // and device information sets are opaque values that stand for live
 // objects of one kind; a value of another kind, closed or never given out
 // finds nothing. Handle values are never reused.
-#include "Linux.h"
+#include "Handles.h"
 
 #include <map>
 #include <mutex>

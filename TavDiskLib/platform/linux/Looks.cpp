@@ -33,7 +33,11 @@
 // process whose network namespace gets no uevents, a socket that cannot be
 // had at the moment: asked for again at the next request) every request
 // takes a new look.
-#include "Linux.h"
+#include "Looks.h"
+#include "Disks.h"
+#include "Errors.h"
+#include "FileSystems.h"
+#include "Files.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Memory blocks of the Linux backend: LocalAlloc, LocalFree and LocalSize
 // over malloc, each block carrying its size in front of it.
-#include "Linux.h"
+#include "Errors.h"
+#include "../platform.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The mount table (/proc/self/mountinfo) and the mount points of a volume.
-#include "Linux.h"
+#include "Mounts.h"
+#include "BlockView.h"
+#include "Files.h"
+#include "Text.h"
 
 #include <algorithm>
 

@@ -7,7 +7,8 @@
 // its lookups leave udev's database out, so that they depend on the tree
 // (or, for a tree without one, on the machine's pci.ids) only. Built with
 // libpci instead (TAVDISK_WITH_LIBPCI), libpci answers the same way.
-#include "Linux.h"
+#include "PciNames.h"
+#include "Files.h"
 
 #include <cstdio>
 #include <fstream>

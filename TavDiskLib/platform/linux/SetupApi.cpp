@@ -2,7 +2,14 @@
 // Device set-up services of the Linux backend: device information sets
 // (snapshots of the disk interface set), device nodes numbered in a
 // process-wide registry, their parents, identifiers and descriptions.
-#include "Linux.h"
+#include "Disks.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "PciNames.h"
+#include "Text.h"
+#include "../platform.h"
 #include "../../protocol/Guid.h"
 
 #include <algorithm>
@@ -269,6 +276,9 @@ template <class T> CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, UL
 
 } // namespace
 
+// Process-wide numbering of device nodes: the same node under the same root
+// always gets the same DEVINST. A key is a sysfs directory or, for the
+// driver node of a disk of the kernel's own, "driver:<name>".
 DEVINST NodeNumber(const Root &root, const std::string &key) {
     Registry &r = Nodes();
     std::lock_guard<std::mutex> guard(r.lock);

@@ -2,7 +2,8 @@
 // Text of the Linux backend: UTF-8 to wide text and back (bytes that are no
 // valid UTF-8 survive the round trip), wide strings into caller buffers,
 // fields of a line, and the natural order of kernel names.
-#include "Linux.h"
+#include "Text.h"
+#include "../../protocol/Utf8.h"
 
 #include <cwchar>
 
@@ -55,25 +56,12 @@ std::string Narrow(const std::wstring &text) {
     out.reserve(text.size());
     for (wchar_t wc : text) {
         auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c >= 0xDC80 && c <= 0xDCFF) {
-            out.push_back(static_cast<char>(c - 0xDC00));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c <= 0x10FFFF) {
-            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
+        if (c >= 0xDC80 && c <= 0xDCFF)
+            out.push_back(static_cast<char>(c - 0xDC00)); // a byte Widen() found no UTF-8
+        else if (c <= 0x10FFFF)
+            TavProtocol::AppendUtf8(out, c);
+        else
             out.push_back('?');
-        }
     }
     return out;
 }

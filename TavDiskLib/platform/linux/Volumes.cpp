@@ -9,7 +9,14 @@
 // volumes (opening one, its extents, its path names) are answered from that
 // snapshot, so a scan over all volumes costs one pass over sysfs instead of
 // one per volume, and none at all while the look is kept.
-#include "Linux.h"
+#include "Volumes.h"
+#include "Errors.h"
+#include "Files.h"
+#include "Handles.h"
+#include "Looks.h"
+#include "Mounts.h"
+#include "Text.h"
+#include "../platform.h"
 
 #include <algorithm>
 #include <cstdio>

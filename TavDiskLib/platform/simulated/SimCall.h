@@ -150,9 +150,10 @@ protected:
     // of the installed machine, if any.
     bool StartAnyMachine() { return !s || !Faulted() || Refuse(faultError); }
 
+    // A call that returns its code has no thread's code to leave on success.
     void Succeed() {
         req.succeeded = true;
-        if (errorOnSuccess) {
+        if (errorOnSuccess && !returnsCode) {
             SetCode(successError);
             req.error = successError;
         }
@@ -195,38 +196,28 @@ private:
     R failed;
 };
 
-// A configuration manager call: it returns its CONFIGRET, failures
-// included, and leaves the thread's code alone.
-class ConfigCall : public CallBase {
-public:
-    explicit ConfigCall(Op op) : CallBase(op) { returnsCode = true; }
-
-    template <class Name> bool Begin(Name &&name) { return Start(CR_NO_SUCH_DEVNODE, name); }
-
-    CONFIGRET Cr(CONFIGRET cr) {
-        req.succeeded = cr == CR_SUCCESS;
-        req.error = cr;
-        return cr;
-    }
-    CONFIGRET Failed() const { return req.error; }
-};
-
-// A call that returns its error code, failures included, and leaves the
-// thread's code alone (GetStorageDependencyInformation).
+// A call that returns its own code, failures included, and leaves the
+// thread's code alone: the configuration manager's calls (their CONFIGRET;
+// CR_NO_SUCH_DEVNODE without a machine) and GetStorageDependencyInformation
+// (an error code).
 class CodeCall : public CallBase {
 public:
-    explicit CodeCall(Op op) : CallBase(op) { returnsCode = true; }
+    CodeCall(Op op, DWORD noMachine) : CallBase(op), noMachine_(noMachine) { returnsCode = true; }
 
-    template <class Name> bool Begin(Name &&name) { return Start(NoMachineError, name); }
+    template <class Name> bool Begin(Name &&name) { return Start(noMachine_, name); }
 
+    // Ends the call with `code`, which is 0 (ERROR_SUCCESS, CR_SUCCESS) on success.
     DWORD Code(DWORD code) {
-        if (code == ERROR_SUCCESS)
+        if (code == 0)
             Succeed();
         else
             Refuse(code);
         return code;
     }
     DWORD Failed() const { return req.error; }
+
+private:
+    DWORD noMachine_;
 };
 
 // Closes a handle, set or volume search: a slot that is not live counts as a

@@ -79,15 +79,16 @@ struct Request {
     int volume = -1;        // the volume the request addressed, -1 none
     bool succeeded = false; // what the call returned (TRUE / CR_SUCCESS / valid handle)
     DWORD error = 0;        // the last-error code the call left (0 when it did not set one);
-                            // CM_* calls: the CONFIGRET they returned
+                            // CM_* calls, GetStorageDependencyInformation: the code they returned
 };
 
 // A failure rule: the matching calls fail with `error` (or answer short).
 // A failing call returns what that operation returns on failure (FALSE,
 // INVALID_HANDLE_VALUE, 0, null; LocalFree returns its argument) and does
 // nothing else: a failing CloseHandle leaves the handle open, a failing
-// LocalFree keeps the block. CM_* calls return `error` as their CONFIGRET and
-// leave the last-error code alone.
+// LocalFree keeps the block. CM_* calls return `error` as their CONFIGRET,
+// GetStorageDependencyInformation as its code; both leave the last-error code
+// alone, so `succeedWithError` changes nothing of theirs.
 struct Fault {
     Op op{};
     DWORD ioctl = 0; // 0 matches any control code

@@ -174,7 +174,7 @@ BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD c
 DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENCY_FLAG Flags,
                                       ULONG StorageDependencyInfoSize, PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,
                                       PULONG SizeUsed) {
-    CodeCall c(Op::GetStorageDependencyInformation);
+    CodeCall c(Op::GetStorageDependencyInformation, NoMachineError);
     Slot *slot = nullptr;
     if (!c.Begin([&] {
             c.req.flags = static_cast<DWORD>(Flags);
