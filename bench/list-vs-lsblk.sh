@@ -37,10 +37,12 @@ for mode in $modes; do
 done
 # The command line of tavdisk in a mode.
 runner() {
+    local command
+    command=$(printf '%q list --json' "$tavdisk")
     case $1 in
-    yes) echo "$tavdisk list --json" ;;
-    counted) echo "unshare -U --map-root-user $tavdisk list --json" ;;
-    no) echo "unshare -U --map-root-user sh -c 'echo 0 > /proc/sys/user/max_inotify_instances && exec $tavdisk list --json'" ;;
+    yes) echo "$command" ;;
+    counted) echo "unshare -U --map-root-user $command" ;;
+    no) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
     esac
 }
 tav() { eval "$(runner "$1")"; }
@@ -76,7 +78,8 @@ calls() { # total system calls of a command line, children included
 }
 echo "loop disks attached: $count; disks listed by tavdisk: $disks; pairs: $pairs"
 for mode in $modes; do
-    m=$(printf '%s\n' ${times[$mode]} | median)
+    read -ra values <<< "${times[$mode]}"
+    m=$(printf '%s\n' "${values[@]}" | median)
     s_tav=$(calls "$(runner "$mode")")
     printf 'tavdisk (kept: %-7s) median %8.1f ms   system calls %7d (%.0f per disk)   ratio to lsblk %.2f\n' \
         "$mode" "$(echo "$m / 1000" | bc -l)" "$s_tav" "$(echo "$s_tav / $disks" | bc -l)" "$(echo "$m / $m_lsblk" | bc -l)"
