@@ -7,9 +7,16 @@
 #
 #   bench/list-vs-lsblk.sh [N] [PAIRS]      # defaults: 32 disks, 7 pairs
 #
-# KEPT=no runs tavdisk in a user namespace of its own (unshare -U
-# --map-root-user, as in a container): no uevent reaches it there, so no
-# look is kept and every request takes a new one.
+# KEPT chooses how tavdisk runs, one mode or several in the same run
+# (alternating, each against the same lsblk runs):
+#   yes      as it is started here: looks kept on uevents received;
+#   counted  in a user namespace of its own (unshare -U --map-root-user, as
+#            in a container): no uevent reaches it there, they are counted
+#            (/sys/kernel/uevent_seqnum) and looks are still kept;
+#   no       the same, with no inotify instance to be had in it
+#            (user.max_inotify_instances 0): no look is kept and every
+#            request takes a new one;
+#   all      yes, counted and no.
 #
 # TAVDISK=path/to/tavdisk (default build/default/tools/tavdisk). Needs root,
 # util-linux, fdisk, e2fsprogs and strace; detaches what it attached on exit.
@@ -23,10 +30,22 @@ kept=${KEPT:-yes}
 [[ -x $tavdisk ]] || { echo "list-vs-lsblk.sh: no tavdisk at $tavdisk (build it first)" >&2; exit 2; }
 command -v strace >/dev/null || { echo "list-vs-lsblk.sh: needs strace" >&2; exit 2; }
 
-[[ $kept == yes || $kept == no ]] || { echo "list-vs-lsblk.sh: KEPT is yes or no" >&2; exit 2; }
-run=()
-[[ $kept == no ]] && run=(unshare -U --map-root-user)
-tav() { "${run[@]}" "$tavdisk" list --json; }
+modes=$kept
+[[ $kept == all ]] && modes="yes counted no"
+for mode in $modes; do
+    [[ $mode =~ ^(yes|counted|no)$ ]] || { echo "list-vs-lsblk.sh: KEPT is yes, counted, no or all" >&2; exit 2; }
+done
+# The command line of tavdisk in a mode.
+runner() {
+    local command
+    command=$(printf '%q list --json' "$tavdisk")
+    case $1 in
+    yes) echo "$command" ;;
+    counted) echo "unshare -U --map-root-user $command" ;;
+    no) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
+    esac
+}
+tav() { eval "$(runner "$1")"; }
 
 export TAVDISK_LOOP_STATE
 TAVDISK_LOOP_STATE=$(mktemp -d /tmp/tavdisk-bench.XXXXXX)
@@ -36,29 +55,35 @@ trap '"$here/loop-disks.sh" down' EXIT
 now() { echo "${EPOCHREALTIME/./}"; } # microseconds, without starting a process
 median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-disks=$(tav 2>/dev/null | grep -c '"number":' || true)
-tav >/dev/null 2>&1 # warm the caches once for both
+first=${modes%% *}
+disks=$(tav "$first" 2>/dev/null | grep -c '"number":' || true)
+for mode in $modes; do tav "$mode" >/dev/null 2>&1; done # warm the caches once for all
 lsblk -J -O >/dev/null
-t_tav=() t_lsblk=()
+declare -A times
+t_lsblk=()
 for _ in $(seq 1 "$pairs"); do
-    a=$(now); tav >/dev/null 2>&1; b=$(now)
-    lsblk -J -O >/dev/null; c=$(now)
-    t_tav+=($((b - a))) t_lsblk+=($((c - b)))
+    for mode in $modes; do
+        a=$(now); tav "$mode" >/dev/null 2>&1; b=$(now)
+        times[$mode]+="$((b - a)) "
+    done
+    b=$(now); lsblk -J -O >/dev/null; c=$(now)
+    t_lsblk+=($((c - b)))
 done
-m_tav=$(printf '%s\n' "${t_tav[@]}" | median)
 m_lsblk=$(printf '%s\n' "${t_lsblk[@]}" | median)
 
-calls() { # total system calls of a command, children included
-    strace -c -f -o /tmp/tavdisk-bench-strace.$$ "$@" >/dev/null 2>&1 || true
+calls() { # total system calls of a command line, children included
+    eval "strace -c -f -o /tmp/tavdisk-bench-strace.$$ $1" >/dev/null 2>&1 || true
     awk '$NF == "total" {print $(NF - 2)}' /tmp/tavdisk-bench-strace.$$
     rm -f /tmp/tavdisk-bench-strace.$$
 }
-s_tav=$(calls "${run[@]}" "$tavdisk" list --json)
-s_lsblk=$(calls lsblk -J -O)
-
-echo "loop disks attached: $count; disks listed by tavdisk: $disks; pairs: $pairs; looks kept: $kept"
-printf 'tavdisk list --json  median %8.1f ms   system calls %7d (%.0f per disk)\n' \
-    "$(echo "$m_tav / 1000" | bc -l)" "$s_tav" "$(echo "$s_tav / $disks" | bc -l)"
-printf 'lsblk -J -O          median %8.1f ms   system calls %7d (%.0f per disk)\n' \
+echo "loop disks attached: $count; disks listed by tavdisk: $disks; pairs: $pairs"
+for mode in $modes; do
+    read -ra values <<< "${times[$mode]}"
+    m=$(printf '%s\n' "${values[@]}" | median)
+    s_tav=$(calls "$(runner "$mode")")
+    printf 'tavdisk (kept: %-7s) median %8.1f ms   system calls %7d (%.0f per disk)   ratio to lsblk %.2f\n' \
+        "$mode" "$(echo "$m / 1000" | bc -l)" "$s_tav" "$(echo "$s_tav / $disks" | bc -l)" "$(echo "$m / $m_lsblk" | bc -l)"
+done
+s_lsblk=$(calls "lsblk -J -O")
+printf 'lsblk -J -O             median %8.1f ms   system calls %7d (%.0f per disk)\n' \
     "$(echo "$m_lsblk / 1000" | bc -l)" "$s_lsblk" "$(echo "$s_lsblk / $disks" | bc -l)"
-printf 'ratio tavdisk/lsblk  %.2f\n' "$(echo "$m_tav / $m_lsblk" | bc -l)"

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -697,53 +698,114 @@ TEST_F(LiveKeptLooks, MountsOfANewMountNamespaceAreSeen) {
 }
 
 // Uevents reach only network namespaces owned by the initial user
-// namespace: where the process's is owned by another, no look is kept,
-// whatever its own user namespace maps.
-TEST(LiveNamespaces, LooksAreKeptOnlyWhereUeventsArrive) {
-    if (geteuid() != 0 || !TavLinux::LooksCanBeKept())
-        GTEST_SKIP() << "needs root, and looks kept in the initial namespaces";
-    // A child in a user namespace of its own mapping every id to itself,
-    // with a network namespace of its own, waiting on a pipe.
-    int go[2], done[2];
+// namespace. A process whose network namespace is owned by another counts
+// them instead, whatever its own user namespace maps: it keeps its looks,
+// and a disk attached while one is kept is listed at the very next request.
+// Both such places: a user namespace of its own mapping every id to itself,
+// with a network namespace of its own; the initial user namespace in that
+// network namespace.
+TEST_F(LiveLooks, LooksKeptWhereUeventsAreOnlyCountedSeeANewDisk) {
+    if (!TavLinux::LooksCanBeKept())
+        GTEST_SKIP() << "no look is kept in the initial namespaces here";
+    if (access("/sys/kernel/uevent_seqnum", R_OK) != 0)
+        GTEST_SKIP() << "this kernel does not count its uevents";
+    ASSERT_TRUE(WriteImage(dir + "/disk.img", 2048, 40960));
+    int go[2], told[2];
     ASSERT_EQ(pipe(go), 0);
-    ASSERT_EQ(pipe(done), 0);
+    ASSERT_EQ(pipe(told), 0);
+    // A child that tells 'u' once in its own namespaces (or 'x'), then, when
+    // let go, whether two set requests in a row shared a look ('k'), then,
+    // given a device path, whether a new set lists it ('y').
+    auto child = [&](auto enter) {
+        std::fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            char c = 0;
+            char path[64] = {};
+            (void)!write(told[1], enter() ? "u" : "x", 1);
+            (void)!read(go[0], &c, 1);
+            bool kept = false;
+            for (int attempt = 0; attempt < 50 && !kept; ++attempt) { // others may change the machine
+                SetPaths();
+                uint64_t before = Reused();
+                SetPaths();
+                kept = Reused() > before;
+            }
+            (void)!write(told[1], kept ? "k" : "n", 1);
+            (void)!read(go[0], path, sizeof path - 1);
+            (void)!write(told[1], Has(SetPaths(), path) ? "y" : "n", 1);
+            _exit(0);
+        }
+        return pid;
+    };
+    // Lets a child go, attaches a disk, tells the child its path and
+    // detaches it again; what the child told.
+    auto run = [&](pid_t pid) {
+        std::string answers;
+        char c = 'x';
+        (void)!read(told[0], &c, 1);
+        if (c == 'u') {
+            (void)!write(go[1], "g", 1);
+            (void)!read(told[0], &c, 1);
+            answers += c;
+            std::string device = Attach(dir + "/disk.img");
+            (void)!write(go[1], device.c_str(), device.size());
+            (void)!read(told[0], &c, 1);
+            answers += c;
+            Shell("losetup -d " + device);
+        } else {
+            kill(pid, SIGKILL);
+            answers = "x";
+        }
+        waitpid(pid, nullptr, 0);
+        return answers;
+    };
+    // The owner of the network namespace stays, for the second child to join.
+    int hold[2];
+    ASSERT_EQ(pipe(hold), 0);
     std::fflush(nullptr);
     pid_t owner = fork();
     if (owner == 0) {
         char c = 0;
         bool ok = unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0;
-        (void)!write(done[1], ok ? "u" : "x", 1);
-        (void)!read(go[0], &c, 1); // the maps are written
-        (void)!write(done[1], TavLinux::LooksCanBeKept() ? "k" : "n", 1);
-        (void)!read(go[0], &c, 1);
+        (void)!write(told[1], ok ? "u" : "x", 1);
+        (void)!read(hold[0], &c, 1);
         _exit(0);
     }
     ASSERT_GT(owner, 0);
-    char c = 0;
-    ASSERT_EQ(read(done[0], &c, 1), 1);
-    bool made = c == 'u';
     std::string proc = "/proc/" + std::to_string(owner);
-    for (const char *map : {"/uid_map", "/gid_map"})
-        made = made && Shell("echo '0 0 4294967295' > " + proc + map) == 0;
-    (void)!write(go[1], "g", 1);
-    char inOwn = 0;
-    (void)!read(done[0], &inOwn, 1);
-    // The initial user namespace, in that child's network namespace.
-    int joined = made ? InChild([&] {
+    std::string maps = "echo '0 0 4294967295' > " + proc + "/uid_map && echo '0 0 4294967295' > " + proc + "/gid_map";
+    char c = 0;
+    (void)!read(told[0], &c, 1);
+    bool made = c == 'u' && Shell(maps) == 0;
+    // In the owner's user and network namespaces.
+    std::string inOwn = made ? run(child([&] {
+        for (const char *kind : {"user", "net"}) {
+            int ns = open((proc + "/ns/" + kind).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, 0) != 0)
+                return false;
+            close(ns);
+        }
+        return true;
+    }))
+                             : "x";
+    // The initial user namespace in the owner's network namespace.
+    std::string joined = made ? run(child([&] {
         int net = open((proc + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        if (net < 0 || setns(net, CLONE_NEWNET) != 0)
-            return 2;
-        return TavLinux::LooksCanBeKept() ? 1 : 0;
-    })
-                      : -1;
-    (void)!write(go[1], "g", 1);
+        bool ok = net >= 0 && setns(net, CLONE_NEWNET) == 0;
+        if (net >= 0)
+            close(net);
+        return ok;
+    }))
+                              : "x";
+    (void)!write(hold[1], "g", 1);
     waitpid(owner, nullptr, 0);
-    for (int fd : {go[0], go[1], done[0], done[1]})
+    for (int fd : {go[0], go[1], told[0], told[1], hold[0], hold[1]})
         close(fd);
-    if (!made)
-        GTEST_SKIP() << "no user namespace could be made here";
-    EXPECT_EQ(inOwn, 'n') << "a user namespace mapping every id, with its own network namespace";
-    EXPECT_EQ(joined, 0) << "the initial user namespace in a network namespace owned by another";
+    if (!made || inOwn == "x")
+        GTEST_SKIP() << "no user namespace could be made or joined here";
+    EXPECT_EQ(inOwn, "ky") << "a user namespace mapping every id, with its own network namespace";
+    EXPECT_EQ(joined, "ky") << "the initial user namespace in a network namespace owned by another";
 }
 
 // Content changed without a write() through the watched node: the volume

@@ -29,10 +29,16 @@
 // A device announced removed may still be in sysfs for a moment after its
 // uevent: no look is kept while one such is still there.
 //
-// Where no change signal exists (a recorded tree under TAVDISK_ROOT, a
-// process whose network namespace gets no uevents, a socket that cannot be
-// had at the moment: asked for again at the next request) every request
-// takes a new look.
+// A process whose network namespace gets no uevents (a user namespace of
+// its own, a container) cannot receive them, but it can count them: the
+// kernel numbers every uevent it sends, wherever it sends it, and
+// /sys/kernel/uevent_seqnum shows the last number. Such a process reads
+// that number at every check instead; a new number ends the kept look.
+//
+// Where no change signal exists (a recorded tree under TAVDISK_ROOT, no
+// uevent counter to read, a socket or inotify instance that cannot be had
+// at the moment: asked for again at the next request) every request takes
+// a new look.
 #include "Looks.h"
 #include "Disks.h"
 #include "Errors.h"
@@ -98,6 +104,20 @@ bool UeventsReachHere() {
     return initial;
 }
 
+// The number of the last uevent the kernel sent, read from an open
+// /sys/kernel/uevent_seqnum; nullopt when it cannot be read.
+std::optional<uint64_t> UeventNumber(int counter) {
+    char text[32];
+    ssize_t n = ::pread(counter, text, sizeof text, 0);
+    uint64_t number = 0;
+    ssize_t at = 0;
+    for (; at < n && text[at] >= '0' && text[at] <= '9' && number < UINT64_MAX / 10; ++at)
+        number = number * 10 + static_cast<uint64_t>(text[at] - '0');
+    if (at == 0 || at == n || text[at] != '\n')
+        return std::nullopt;
+    return number;
+}
+
 // The identity of this process's mount namespace: mountinfo, once open,
 // keeps showing the namespace it was opened in.
 std::optional<std::pair<dev_t, ino_t>> MountNamespace() {
@@ -123,7 +143,7 @@ public:
         if (forked) {
             // Signals opened by the parent belong to it: reading them here
             // would take its events away.
-            CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+            CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
             watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
             opened = false, forked = false;
             ++changes;
@@ -134,6 +154,15 @@ public:
             Open();
         if (!usable)
             return std::nullopt;
+        if (counter >= 0) {
+            auto number = UeventNumber(counter);
+            if (!number) {
+                Retry();
+                return std::nullopt;
+            }
+            if (*number != lastUevent)
+                ++changes, lastUevent = *number;
+        }
         pollfd fds[3] = {{uevents, POLLIN, 0}, {mounts, POLLPRI, 0}, {writes, POLLIN, 0}};
         int ready = ::poll(fds, 3, 0);
         if (ready < 0 && errno != EINTR) {
@@ -222,21 +251,37 @@ private:
         if (reads.First())
             return;
         opened = true;
-        if (!reachable)
-            return;
-        uevents = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
-        if (uevents < 0)
-            return Retry();
-        sockaddr_nl address{};
-        address.nl_family = AF_NETLINK;
-        address.nl_groups = 1; // the kernel's own uevents
-        if (::bind(uevents, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-            return Retry();
-        // Room for a burst (a partition table read again, many disks
-        // attached); an overflow only costs a new look.
-        int room = 4 << 20;
-        if (::setsockopt(uevents, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
-            ::setsockopt(uevents, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        if (reachable) {
+            uevents = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
+            if (uevents < 0)
+                return Retry();
+            sockaddr_nl address{};
+            address.nl_family = AF_NETLINK;
+            address.nl_groups = 1; // the kernel's own uevents
+            if (::bind(uevents, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+                return Retry();
+            // Room for a burst (a partition table read again, many disks
+            // attached); an overflow only costs a new look.
+            int room = 4 << 20;
+            if (::setsockopt(uevents, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+                ::setsockopt(uevents, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+        } else {
+            // Counted rather than received. Without their device paths no
+            // removal is followed to its end, and none needs to be: the
+            // kernel takes a device's /sys/class/block link away before it
+            // announces the removal, so a look taken after the number
+            // moved does not list the device.
+            counter = ::open("/sys/kernel/uevent_seqnum", O_RDONLY | O_CLOEXEC);
+            if (counter < 0) {
+                if (errno == ENOENT || errno == ENOTDIR)
+                    return; // no counter here: no look is kept
+                return Retry();
+            }
+            auto number = UeventNumber(counter);
+            if (!number)
+                return Retry();
+            lastUevent = *number;
+        }
         mountNamespace = MountNamespace();
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -252,7 +297,7 @@ private:
     }
 
     void Drop() {
-        CloseQuietly(uevents), CloseQuietly(mounts), CloseQuietly(writes);
+        CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
         watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
         usable = false;
         ++changes;
@@ -352,6 +397,8 @@ private:
     std::mutex lock;
     bool opened = false, usable = false, forked = false;
     int uevents = -1, mounts = -1, writes = -1;
+    int counter = -1;                                      // /sys/kernel/uevent_seqnum, where uevents do not reach
+    uint64_t lastUevent = 0;                               // the number it showed at the last check
     std::optional<std::pair<dev_t, ino_t>> mountNamespace; // where mountinfo was opened
     std::unordered_map<int, Watch> watched;                // inotify watch -> device node
     std::set<std::string> closed;                          // nodes closed or written since the last request

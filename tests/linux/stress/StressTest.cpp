@@ -15,16 +15,19 @@
 // come and go meanwhile; a disk that was not one of ours for the whole of a
 // question is not judged. A second run, half as long, leaves the askers a
 // few descriptors short of the limit and moves the process to a mount
-// namespace of its own halfway.
+// namespace of its own halfway. A third runs where no uevent reaches the
+// process, which counts them instead.
 #include "../LiveShell.h"
 
 #include "TavDiskLib/TavDiskLib.h"
+#include "TavDiskLib/platform/linux/Looks.h"
 #include "TavDiskLib/platform/types.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <fcntl.h>
@@ -38,6 +41,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -450,10 +454,52 @@ void Churn(long seconds, bool pressed) {
     EXPECT_GT(counts.judged.load(), 0);
 }
 
+// Moves the process into a network namespace owned by a child's user
+// namespace, where the kernel sends no uevent; false when none can be made.
+bool JoinForeignNetworkNamespace() {
+    int ready[2];
+    if (pipe(ready) != 0)
+        return false;
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        (void)!write(ready[1], unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 ? "u" : "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 'x';
+    if (child > 0)
+        (void)!read(ready[0], &c, 1);
+    bool joined = false;
+    if (c == 'u') {
+        int net = ::open(("/proc/" + std::to_string(child) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        joined = net >= 0 && setns(net, CLONE_NEWNET) == 0;
+        if (net >= 0)
+            ::close(net);
+    }
+    if (child > 0) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    ::close(ready[0]);
+    ::close(ready[1]);
+    return joined;
+}
+
 } // namespace
 
 TEST(LiveStress, ThreadsAskWhileLoopDisksChurn) { Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12), false); }
 
 TEST(LiveStress, ThreadsAskNearTheDescriptorLimitAcrossAMountNamespaceChange) {
     Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, true);
+}
+
+// Last: the process stays in that network namespace.
+TEST(LiveStress, ThreadsAskWhileLoopDisksChurnWhereUeventsAreOnlyCounted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for loop devices";
+    if (!JoinForeignNetworkNamespace())
+        GTEST_SKIP() << "no network namespace of another user namespace can be joined here";
+    EXPECT_TRUE(TavLinux::LooksCanBeKept()) << "uevents are not counted here";
+    Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, false);
 }
