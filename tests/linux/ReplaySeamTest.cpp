@@ -18,5 +18,6 @@ TEST(ReplaySeam, TheLinuxBackendAnswersAsEveryBackendDoes) {
     TavSeam::MachineUnderTest machine;
     machine.missing = L"/dev/sdz";
     machine.noWindowsDirectory = "Linux has no Windows directory";
+    machine.skips = {{"the name of the volume mounted there", "this recorded machine's root is a rootfs: no volume"}};
     TavSeam::ExpectMachineConformance(machine);
 }

@@ -332,7 +332,7 @@ inline void ExpectMachineConformance(const MachineUnderTest &t) {
     UINT length = 0;
     ULONG idLength = 0;
     alignas(8) unsigned char detail[4096];
-    WCHAR text[MAX_PATH];
+    WCHAR text[MAX_PATH], root[MAX_PATH] = {}, volume[MAX_PATH] = {};
     const std::string windows = t.noWindowsDirectory;
     const std::vector<Case> cases = {
         {"the last-error code is the thread's",
@@ -362,12 +362,10 @@ inline void ExpectMachineConformance(const MachineUnderTest &t) {
              return P::GetSystemDirectoryW(text, MAX_PATH) == length - 1 ? Success : Failure(Unexpected);
          },
          Success},
-        {"the volume that holds the system directory",
-         [&] {
-             WCHAR volume[MAX_PATH];
-             return Ask(P::GetVolumePathNameW(text, volume, MAX_PATH));
-         },
-         Success},
+        {"the path of the volume that holds the system directory",
+         [&] { return Ask(P::GetVolumePathNameW(text, root, MAX_PATH)); }, Success},
+        {"the name of the volume mounted there",
+         [&] { return Ask(P::GetVolumeNameForVolumeMountPointW(root, volume, MAX_PATH)); }, Success},
         {"a volume name that names no volume",
          [&] {
              DWORD needed = 0;
@@ -375,6 +373,52 @@ inline void ExpectMachineConformance(const MachineUnderTest &t) {
                                                             text, MAX_PATH, &needed));
          },
          Failure(ERROR_FILE_NOT_FOUND)},
+        // The machine's volumes: the search, the first volume's path names
+        // and extents.
+        {"the first volume's name in a buffer too small",
+         [&] {
+             HANDLE search = P::FindFirstVolumeW(volume, 4);
+             return search == INVALID_HANDLE_VALUE ? Ask(FALSE) : (P::FindVolumeClose(search), Success);
+         },
+         Failure(ERROR_FILENAME_EXCED_RANGE)},
+        {"the volumes one by one, to the end",
+         [&] {
+             HANDLE search = P::FindFirstVolumeW(volume, MAX_PATH);
+             if (search == INVALID_HANDLE_VALUE)
+                 return Ask(FALSE);
+             WCHAR next[MAX_PATH];
+             while (P::FindNextVolumeW(search, next, MAX_PATH)) {
+             }
+             const Outcome end = Ask(FALSE);
+             return P::FindVolumeClose(search) ? end : Failure(Unexpected);
+         },
+         Failure(ERROR_NO_MORE_FILES)},
+        {"the first volume's path names in a buffer too small",
+         [&] {
+             DWORD needed = 0;
+             const Outcome o = Ask(P::GetVolumePathNamesForVolumeNameW(volume, text, 1, &needed));
+             return !o.ok && needed < 2 ? Failure(Unexpected) : o;
+         },
+         Failure(ERROR_MORE_DATA)},
+        {"the first volume's extents: the record, then one byte short",
+         [&] {
+             std::wstring name(volume);
+             name.pop_back(); // the volume itself, not its root directory
+             HANDLE h = P::CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+             if (h == INVALID_HANDLE_VALUE)
+                 return Ask(FALSE);
+             alignas(8) unsigned char extents[sizeof(VOLUME_DISK_EXTENTS)];
+             DWORD returned = 0;
+             const bool whole = P::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, extents,
+                                                   sizeof extents, &returned, nullptr) ||
+                                P::GetLastError() == ERROR_MORE_DATA;
+             const Outcome cut = Ask(P::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, extents,
+                                                        sizeof extents - 1, &returned, nullptr));
+             P::CloseHandle(h);
+             return whole ? cut : Failure(Unexpected);
+         },
+         Failure(ERROR_INSUFFICIENT_BUFFER)},
         {"a set member with a record of the wrong size",
          [&] {
              SP_DEVICE_INTERFACE_DATA wrong{};
