@@ -2,7 +2,9 @@
 // The platform requests' shared expectations, on the Linux backend over a
 // loop disk of this test's own (an 8 MiB sparse image, attached for the
 // test and detached after it). Needs root and loop devices; skips with the
-// reason otherwise.
+// reason otherwise. The disk cases only: the machine-wide cases run over the
+// recorded machine (ReplaySeamTest.cpp), since this machine's disks and
+// volumes are shared with other programs that attach and mount their own.
 #include "LinuxTestSupport.h"
 #include "LiveShell.h"
 #include "../platform/SeamCases.h"
