@@ -8,10 +8,20 @@ using namespace TavTest;
 class Seam : public MachineTest {};
 
 TEST_F(Seam, TheSimulatedMachineAnswersAsEveryBackendDoes) {
-    machine.AddDisk(AtaDisk(0));
+    TavSim::Disk d = AtaDisk(0);
+    d.sizeBytes = 64 << 20; // a small disk, so its last sector is near
+    machine.AddDisk(d);
+    machine.AddVolume({{0, 1 << 20, 32 << 20}}, {L"C:\\"});
+    machine.windowsDirectory = L"C:\\Windows";
+    machine.systemDirectory = L"C:\\Windows\\system32";
     const std::wstring path = machine.disks[0].devicePath;
-    TavSeam::ExpectConformance([&](DWORD access) {
+    TavSeam::DiskUnderTest disk;
+    disk.open = [&](DWORD access) {
         return TavPlatform::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
-    });
+    };
+    TavSeam::ExpectDiskConformance(disk);
+    TavSeam::MachineUnderTest rest;
+    rest.missing = L"\\\\.\\PhysicalDrive99";
+    TavSeam::ExpectMachineConformance(rest);
 }

@@ -7,6 +7,24 @@
 //   linux/     answers them from sysfs, SG_IO, block ioctls and mountinfo;
 //   simulated/ answers them from an in-memory machine scripted by tests.
 // The logic includes this header and no operating-system header.
+//
+// The contract. Beside each request stands what every backend answers: the
+// Windows behaviour, named by the Microsoft Learn page that documents it
+// ("Learn: <page title>"), or, where Windows documents none, the one
+// behaviour this library chooses ("Chosen:"). The Windows backend is the
+// system itself; the Linux backend and the simulated machine answer as it
+// does. tests/platform/SeamCases.h holds the expectations that every backend
+// is run against. Rules shared by all requests:
+// - Failure: a BOOL request returns FALSE, a HANDLE request
+//   INVALID_HANDLE_VALUE, a UINT/SIZE_T request 0, and the reason is the
+//   calling thread's last-error code (GetLastError). Requests that return
+//   their error code (GetStorageDependencyInformation, the CM_* calls) say
+//   so. Success leaves the last-error code unspecified unless stated.
+// - A handle that is closed, was never given out, or is of another kind
+//   (a volume search where a device handle is wanted): ERROR_INVALID_HANDLE
+//   (CM_* and the set-up calls: see their own notes).
+// - Strings are counted in WCHARs with their terminator; a buffer too small
+//   for the answer is never written past its size.
 #ifndef TAVDISKLIB_PLATFORM_PLATFORM_H
 #define TAVDISKLIB_PLATFORM_PLATFORM_H
 
@@ -17,17 +35,63 @@
 namespace TavPlatform {
 
 // Memory for request records. Blocks from LocalAlloc are released with
-// LocalFree; LMEM_ZEROINIT clears them. LocalSize gives the bytes a block
-// holds (at least the size asked for; 0 for a null or unknown block).
+// LocalFree; LMEM_ZEROINIT clears them (without it the content is
+// unspecified). LocalSize gives the bytes a block holds (at least the size
+// asked for; 0 for a null block). LocalAlloc fails with
+// ERROR_NOT_ENOUGH_MEMORY and a null result; LocalFree returns null on
+// success and LocalFree(nullptr) is a no-op that returns null. Learn:
+// "LocalAlloc function (winbase.h)", "LocalFree function", "LocalSize
+// function". Chosen: the library asks only LMEM_FIXED (0) or LMEM_ZEROINIT;
+// other flags are the backend's to refuse (ERROR_INVALID_PARAMETER).
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
 SIZE_T LocalSize(HLOCAL hMem);
 
-// The calling thread's last-error code.
+// The calling thread's last-error code: each thread has its own; a request
+// that fails sets it before it returns. Learn: "GetLastError function
+// (errhandlingapi.h)", "SetLastError function".
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 
 // Device handles and control requests.
+//
+// CreateFileW opens a disk by the device path its interface gives
+// (SetupDiGetDeviceInterfaceDetailW) or as \\.\PhysicalDriveN, a volume
+// by its name without the trailing backslash; the library passes
+// OPEN_EXISTING, no flags, shared read and write. A name that names nothing:
+// ERROR_FILE_NOT_FOUND (or ERROR_PATH_NOT_FOUND for a path whose folder is
+// missing); access the caller lacks: ERROR_ACCESS_DENIED; a null name or a
+// disposition outside 1-5: ERROR_INVALID_PARAMETER. A disk or volume handle
+// is unbuffered (see the transfers). Learn: "CreateFileW function
+// (fileapi.h)", section "Physical Disks and Volumes". CloseHandle releases a
+// handle once; a second close of the same value fails with
+// ERROR_INVALID_HANDLE. Learn: "CloseHandle function (handleapi.h)".
+//
+// DeviceIoControl, for every code (Learn: "DeviceIoControl function
+// (ioapiset.h)" and the page of each code, "<code> IOCTL (winioctl.h)" or
+// "(ntddscsi.h)"): the request is synchronous (the library passes no
+// OVERLAPPED). *lpBytesReturned (when given) is set on every outcome, 0 on
+// failure. Checked in this order: the handle (ERROR_INVALID_HANDLE), the
+// handle's access for the code (below: ERROR_ACCESS_DENIED), a buffer that
+// is null but given a size (Chosen: ERROR_INVALID_USER_BUFFER; Windows
+// probes the buffer and answers a fault), then the request itself:
+// - a code the device does not take: ERROR_INVALID_FUNCTION, and a request
+//   the device cannot answer (no SCSI address, no controller number, no
+//   geometry, SMART on a disk that is not ATA) answers the same;
+// - an input record shorter than the request's: ERROR_INVALID_PARAMETER;
+// - an output buffer shorter than a fixed-size answer (STORAGE_DEVICE_NUMBER,
+//   GETVERSIONINPARAMS, DISK_CONTROLLER_NUMBER, SCSI_ADDRESS, DISK_GEOMETRY,
+//   the 528-byte IDENTIFY answer): ERROR_INSUFFICIENT_BUFFER, nothing
+//   written. Answers of varying length say so below: a descriptor is cut to
+//   the buffer (success), a volume's extents report ERROR_MORE_DATA.
+// Each answer is written only within nOutBufferSize and *lpBytesReturned is
+// the count written. Which codes a disk handle takes: the property queries,
+// the device number, SMART_GET_VERSION and SMART_RCV_DRIVE_DATA (ATA
+// disks), the controller number and the SCSI address (disks behind a
+// SCSI-addressed controller), SCSI pass-through, both geometry requests and
+// the locks. A volume handle takes IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS and
+// the locks (the library asks a volume nothing else); on a disk handle the
+// extents request fails with ERROR_INVALID_FUNCTION.
 //
 // A disk opened with desired access 0 (for queries only, as a process
 // without administrator rights may) answers the control requests whose code
@@ -36,6 +100,55 @@ void SetLastError(DWORD dwErrCode);
 // SCSI address and the controller number. Requests that ask for read or
 // write access (SMART, SCSI pass-through) and ReadFile/WriteFile fail on it
 // with ERROR_ACCESS_DENIED; SetFilePointerEx needs no access.
+//
+// IOCTL_STORAGE_QUERY_PROPERTY (0x2D1400, any access): input a 12-byte
+// STORAGE_PROPERTY_QUERY (shorter: ERROR_INVALID_PARAMETER; its fields are
+// read as numbers, see below). StorageDeviceProperty and
+// StorageAdapterProperty with PropertyStandardQuery answer the descriptor;
+// an output of at least a STORAGE_DESCRIPTOR_HEADER (8 bytes; less:
+// ERROR_INSUFFICIENT_BUFFER) receives as much of it as fits, and the
+// header's Size says how much there is (the library asks 8 bytes first,
+// then Size). PropertyExistsQuery succeeds with no output for a property the
+// device has. Learn: "IOCTL_STORAGE_QUERY_PROPERTY IOCTL (winioctl.h)".
+// IOCTL_STORAGE_GET_DEVICE_NUMBER (0x2D1080, any access): no input; a
+// 12-byte STORAGE_DEVICE_NUMBER: FILE_DEVICE_DISK, the disk's number (the N
+// of \\.\PhysicalDriveN) and PartitionNumber 0 for a whole disk, else the
+// partition's number. Learn: "IOCTL_STORAGE_GET_DEVICE_NUMBER IOCTL".
+// SMART_GET_VERSION (0x74080, read access): no input; a 24-byte
+// GETVERSIONINPARAMS (see the capabilities below). SMART_RCV_DRIVE_DATA
+// (0x7C088, read and write access): input a SENDCMDINPARAMS of at least 32
+// bytes (the library sends 33) whose bCommandReg is ID_CMD; output at least
+// the 16-byte SENDCMDOUTPARAMS header plus 512 bytes of IDENTIFY DEVICE data
+// (528). Learn: "SMART_GET_VERSION IOCTL", "SMART_RCV_DRIVE_DATA IOCTL".
+// IOCTL_DISK_CONTROLLER_NUMBER (0x70044, any access): an 8-byte
+// DISK_CONTROLLER_NUMBER (ntdddisk.h; undocumented on Learn). Chosen: answered
+// for a disk on a SCSI-addressed controller (host, target), else
+// ERROR_INVALID_FUNCTION. IOCTL_SCSI_GET_ADDRESS (0x41018, any access): an
+// 8-byte SCSI_ADDRESS with Length 8. Learn: "IOCTL_SCSI_GET_ADDRESS IOCTL
+// (ntddscsi.h)". IOCTL_DISK_GET_DRIVE_GEOMETRY (0x70000, any access): a
+// 24-byte DISK_GEOMETRY whose BytesPerSector is the logical sector size that
+// transfers align to. Learn: "IOCTL_DISK_GET_DRIVE_GEOMETRY IOCTL".
+// IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS (0x560000, any access, volume
+// handles): output at least a 32-byte VOLUME_DISK_EXTENTS (less:
+// ERROR_INSUFFICIENT_BUFFER); NumberOfDiskExtents is always the whole
+// count, the extents that fit follow, and a buffer too small for all of them
+// fails with ERROR_MORE_DATA (the library then asks again with room for the
+// count). Learn: "IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS IOCTL (winioctl.h)".
+//
+// IOCTL_SCSI_PASS_THROUGH_DIRECT (0x4D014, read and write access): input and
+// output the same SCSI_PASS_THROUGH_DIRECT (44 bytes, 56 in a 64-bit
+// process; shorter either way, a Length other than the record's size, a
+// DataIn above SCSI_IOCTL_DATA_UNSPECIFIED, a null DataBuffer with a
+// DataTransferLength, or sense bytes placed outside the output:
+// ERROR_INVALID_PARAMETER). The command goes to the device; the request
+// succeeds when the command was delivered, whatever ScsiStatus the device
+// answers (CHECK CONDITION included, with sense data where SenseInfoLength
+// asks for it); DataTransferLength comes back as the bytes moved. The data
+// moves straight to and from DataBuffer; Windows refuses a DataBuffer that
+// misses the adapter descriptor's AlignmentMask with ERROR_INVALID_PARAMETER,
+// as the simulated machine does (Linux's SG_IO takes any address; the
+// library's heap blocks meet every mask). Learn:
+// "IOCTL_SCSI_PASS_THROUGH_DIRECT IOCTL (ntddscsi.h)".
 //
 // IOCTL_DISK_GET_DRIVE_GEOMETRY_EX (0x700A0, any access): no input; output a
 // DISK_GEOMETRY_EX of at least offsetof(DISK_GEOMETRY_EX, Data) bytes (a
@@ -69,14 +182,16 @@ BOOL CloseHandle(HANDLE hObject);
 // either answer as through the other (they may share the file position: the
 // library positions before every transfer). On failure (a handle that is
 // closed, of another kind or never given out: ERROR_INVALID_HANDLE)
-// *lpTargetHandle is left alone and the last-error code says why.
+// *lpTargetHandle is left alone and the last-error code says why. Learn:
+// "DuplicateHandle function (handleapi.h)".
 HANDLE GetCurrentProcess();
 BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                      LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 // The handle's access is checked first (AllowsControl: ERROR_ACCESS_DENIED);
 // then a buffer that is null but given a size fails with
-// ERROR_INVALID_USER_BUFFER. SMART_GET_VERSION on an ATA disk answers
-// fCapabilities CAP_ATA_ID_CMD | CAP_SMART_CMD (0x5); on another disk it
+// ERROR_INVALID_USER_BUFFER (the order above). SMART_GET_VERSION on an ATA
+// disk answers fCapabilities CAP_ATA_ID_CMD | CAP_SMART_CMD (0x5); on another
+// disk it
 // fails with ERROR_INVALID_FUNCTION.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
@@ -113,6 +228,23 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // holds none fails with ERROR_NOT_LOCKED.
 
 // Sector transfer.
+//
+// SetFilePointerEx sets the handle's position (FILE_BEGIN, FILE_CURRENT,
+// FILE_END; another method: ERROR_INVALID_PARAMETER; a position before 0:
+// ERROR_NEGATIVE_SEEK). It needs no access, asks nothing of the device and
+// takes any position from 0 on, past the end too; the transfer that follows
+// checks it. Learn: "SetFilePointerEx function (fileapi.h)". ReadFile and
+// WriteFile move bytes at the position and advance it by what moved;
+// *lpNumberOfBytes... (when given) is set to 0 before anything is checked.
+// Learn: "ReadFile function", "WriteFile function", "File Buffering" (the
+// alignment of unbuffered transfers). Beyond the rules below, Chosen: a
+// null buffer with a count fails with ERROR_INVALID_USER_BUFFER; a transfer
+// that starts at or past the end of the disk fails with
+// ERROR_SECTOR_NOT_FOUND; one that starts inside and runs past the end
+// moves the whole sectors before the end and reports that count; a write to
+// a write-protected disk fails with ERROR_WRITE_PROTECT. The buffer's own
+// alignment in memory is not required (a disk takes any address the
+// library's heap gives).
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
                       DWORD dwMoveMethod);
 // Transfers move whole logical sectors: a position or a length that is no
@@ -134,6 +266,24 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
 BOOL FlushFileBuffers(HANDLE hFile);
 
 // Volumes and the Windows directory.
+//
+// FindFirstVolumeW/FindNextVolumeW give the machine's volumes one by one as
+// \\?\Volume{GUID}\ (with the trailing backslash); the end is
+// ERROR_NO_MORE_FILES (FindFirstVolumeW: INVALID_HANDLE_VALUE); a name that
+// does not fit in cchBufferLength: ERROR_FILENAME_EXCED_RANGE.
+// FindVolumeClose ends the search once.
+// Learn: "FindFirstVolumeW function (fileapi.h)", "FindNextVolumeW
+// function", "FindVolumeClose function". GetVolumePathNamesForVolumeNameW
+// lists the volume's drive roots and folders (each with a trailing
+// backslash, each terminated, the list ended by an empty string); a buffer
+// too small: ERROR_MORE_DATA with *lpcchReturnLength the size needed; a
+// name without its trailing backslash: ERROR_INVALID_NAME; a volume that is
+// not there: ERROR_FILE_NOT_FOUND. Learn:
+// "GetVolumePathNamesForVolumeNameW function (fileapi.h)".
+// GetWindowsDirectoryW: the length without the terminator, or with it when
+// uSize is too small (nothing written), 0 on failure. Learn:
+// "GetWindowsDirectoryW function (sysinfoapi.h)". Linux has no Windows
+// directory: 0 with ERROR_PATH_NOT_FOUND.
 HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength);
 BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferLength);
 BOOL FindVolumeClose(HANDLE hFindVolume);
@@ -151,7 +301,9 @@ UINT GetWindowsDirectoryW(LPWSTR lpBuffer, UINT uSize);
 // name (\\?\Volume{GUID}\, as FindFirstVolumeW gives it) of the volume
 // mounted at such a path name, failing (ERROR_NOT_A_REPARSE_POINT on Windows)
 // when no volume of the machine is mounted there: on Linux a file system
-// that is no volume (an overlay, a tmpfs) has none.
+// that is no volume (an overlay, a tmpfs) has none. Learn:
+// "GetSystemDirectoryW function (sysinfoapi.h)", "GetVolumePathNameW
+// function (fileapi.h)", "GetVolumeNameForVolumeMountPointW function".
 UINT GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 BOOL GetVolumePathNameW(LPCWSTR lpszFileName, LPWSTR lpszVolumePathName, DWORD cchBufferLength);
 BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName, DWORD cchBufferLength);
@@ -172,11 +324,14 @@ BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpsz
 // number: another value is ERROR_INVALID_PARAMETER, as are a null
 // SizeUsed, a null buffer and a size below 8 bytes). The result is the error
 // code (the last-error code is no part of the answer). A buffer too small
-// for the whole answer: ERROR_INSUFFICIENT_BUFFER with *SizeUsed the size
-// needed, the buffer's content unspecified; on success *SizeUsed is the
-// size used. A handle that is no disk or volume handle: ERROR_INVALID_HANDLE.
-// Windows: virtdisk.dll's call (documented for attached VHD, VHDX and ISO
-// disks), loaded when first asked for; without it ERROR_CALL_NOT_IMPLEMENTED.
+// for the whole answer (never smaller than sizeof(STORAGE_DEPENDENCY_INFO),
+// the header with room for one record, even when there is none):
+// ERROR_INSUFFICIENT_BUFFER with *SizeUsed the size needed, the buffer's
+// content unspecified; on success *SizeUsed is the size used. A handle that is
+// no disk or volume handle: ERROR_INVALID_HANDLE.
+// Windows: virtdisk.dll's call (Learn: "GetStorageDependencyInformation
+// function (virtdisk.h)", documented for attached VHD, VHDX and ISO disks),
+// loaded when first asked for; without it ERROR_CALL_NOT_IMPLEMENTED.
 // Where Windows answers a volume on no virtual disk with an error instead,
 // the library takes that as "no host" too. Linux: the loop disks beneath
 // the volume (itself, through partitions, dm and md): a regular backing
@@ -188,7 +343,39 @@ DWORD GetStorageDependencyInformation(HANDLE ObjectHandle, GET_STORAGE_DEPENDENC
                                       ULONG StorageDependencyInfoSize, PSTORAGE_DEPENDENCY_INFO StorageDependencyInfo,
                                       PULONG SizeUsed);
 
-// Device set-up services.
+// Device set-up services. Learn: the page of each function, "<name>
+// function (setupapi.h)" or "(cfgmgr32.h)".
+// SetupDiGetClassDevsExW with DIGCF_PRESENT | DIGCF_DEVICEINTERFACE and
+// GUID_DEVINTERFACE_DISK (or, with DIGCF_ALLCLASSES, an empty set to open
+// nodes into) gives a set released once by SetupDiDestroyDeviceInfoList
+// (a set that is none: ERROR_INVALID_HANDLE); on failure
+// INVALID_HANDLE_VALUE. SetupDiEnumDeviceInterfaces gives member
+// MemberIndex (0, 1, ... in a stable order for the set's life), past the
+// last ERROR_NO_MORE_ITEMS; its record's cbSize must be
+// sizeof(SP_DEVICE_INTERFACE_DATA) (else ERROR_INVALID_USER_BUFFER).
+// SetupDiGetDeviceInterfaceDetailW: with no buffer (null and size 0) fails
+// with ERROR_INSUFFICIENT_BUFFER and *RequiredSize the bytes needed; a
+// buffer whose cbSize is not sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W):
+// ERROR_INVALID_USER_BUFFER; a buffer too small: ERROR_INSUFFICIENT_BUFFER;
+// DeviceInfoData (when given, with its cbSize) receives the interface's
+// device node. SetupDiOpenDeviceInfoW adds a node by instance ID
+// (unknown: ERROR_NO_SUCH_DEVINST); SetupDiOpenDeviceInterfaceW an
+// interface by device path (unknown: ERROR_NO_SUCH_DEVICE_INTERFACE); a
+// record whose cbSize is wrong: ERROR_INVALID_USER_BUFFER; flags the library
+// does not send: ERROR_INVALID_FLAGS. SetupDiGetDeviceRegistryPropertyW: a
+// property the node lacks: ERROR_INVALID_DATA; a buffer too small:
+// ERROR_INSUFFICIENT_BUFFER with *RequiredSize the bytes needed; text
+// properties are REG_SZ, terminated. The CM_* calls return their CONFIGRET
+// (the last-error code is no part of the answer): a null out-pointer:
+// CR_INVALID_POINTER; flags other than 0: CR_INVALID_FLAG; node 0:
+// CR_INVALID_DEVNODE; a node that is gone or was never given out:
+// CR_NO_SUCH_DEVNODE or CR_INVALID_DEVNODE (the library reads both as "no
+// such node"). CM_Get_Parent of a root node: CR_NO_SUCH_DEVNODE.
+// CM_Get_Device_ID_Size gives the ID's length without
+// the terminator; CM_Get_Device_IDW terminates the ID where the buffer has
+// room, gives it unterminated in a buffer of exactly its length, and
+// answers CR_BUFFER_SMALL to a shorter buffer (Windows writes the part that
+// fits; Chosen: nothing written).
 HDEVINFO SetupDiGetClassDevsExW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags,
                                 HDEVINFO DeviceInfoSet, PCWSTR MachineName, void *Reserved);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);

@@ -155,11 +155,13 @@ BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
     return Answer(&n, sizeof n, r);
 }
 
+// A request the disk cannot answer fails as such before its buffers are
+// looked at (platform.h).
 BOOL AnswerSmartGetVersion(FileObject &f, const IoRequest &r) {
-    if (r.outSize < sizeof(GETVERSIONINPARAMS))
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (!TakesAta(f))
         return Fail(ERROR_INVALID_FUNCTION);
+    if (r.outSize < sizeof(GETVERSIONINPARAMS))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     GETVERSIONINPARAMS v{};
     v.bVersion = 1;
     v.bRevision = 1;
@@ -170,6 +172,8 @@ BOOL AnswerSmartGetVersion(FileObject &f, const IoRequest &r) {
 }
 
 BOOL AnswerSmartRcvDriveData(FileObject &f, const IoRequest &r) {
+    if (!TakesAta(f))
+        return Fail(ERROR_INVALID_FUNCTION);
     if (r.inSize < offsetof(SENDCMDINPARAMS, bBuffer))
         return Fail(ERROR_INVALID_PARAMETER);
     SENDCMDINPARAMS params;
@@ -177,8 +181,6 @@ BOOL AnswerSmartRcvDriveData(FileObject &f, const IoRequest &r) {
     const size_t answerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + IDENTIFY_BUFFER_SIZE;
     if (r.outSize < answerSize)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (!TakesAta(f))
-        return Fail(ERROR_INVALID_FUNCTION);
     if (params.irDriveRegs.bCommandReg != ID_CMD)
         return Fail(ERROR_NOT_SUPPORTED);
     std::vector<uint8_t> id;
@@ -192,10 +194,10 @@ BOOL AnswerSmartRcvDriveData(FileObject &f, const IoRequest &r) {
 }
 
 BOOL AnswerGetControllerNumber(FileObject &f, const IoRequest &r) {
-    if (r.outSize < sizeof(DISK_CONTROLLER_NUMBER))
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (!f.disk || !f.disk->hctl)
         return Fail(ERROR_INVALID_FUNCTION);
+    if (r.outSize < sizeof(DISK_CONTROLLER_NUMBER))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     DISK_CONTROLLER_NUMBER c{};
     c.ControllerNumber = static_cast<DWORD>(f.disk->hctl->host);
     c.DiskNumber = static_cast<DWORD>(f.disk->hctl->target);
@@ -203,8 +205,6 @@ BOOL AnswerGetControllerNumber(FileObject &f, const IoRequest &r) {
 }
 
 BOOL AnswerGetScsiAddress(FileObject &f, const IoRequest &r) {
-    if (r.outSize < sizeof(SCSI_ADDRESS))
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (!f.disk)
         return Fail(ERROR_INVALID_FUNCTION);
     SCSI_ADDRESS a{};
@@ -220,6 +220,8 @@ BOOL AnswerGetScsiAddress(FileObject &f, const IoRequest &r) {
     } else {
         return Fail(ERROR_INVALID_FUNCTION);
     }
+    if (r.outSize < sizeof(SCSI_ADDRESS))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     return Answer(&a, sizeof a, r);
 }
 

@@ -8,13 +8,17 @@
 namespace TavSim {
 namespace {
 
-// Sector transfers: aligned to the disk's sector size and inside the disk.
-DWORD CheckTransfer(const Disk &d, uint64_t position, DWORD count) {
+// Sector transfers: aligned to the disk's sector size and starting inside
+// the disk; one that runs past the end moves the sectors before it
+// (`count` is cut to them).
+DWORD CheckTransfer(const Disk &d, uint64_t position, DWORD &count) {
     const uint64_t sector = d.geometry && d.geometry->BytesPerSector ? d.geometry->BytesPerSector : d.blockLength;
     if (sector != 0 && (position % sector != 0 || count % sector != 0))
         return ERROR_INVALID_PARAMETER;
-    if (count != 0 && (position > d.sizeBytes || count > d.sizeBytes - position))
+    if (count != 0 && position >= d.sizeBytes)
         return ERROR_SECTOR_NOT_FOUND;
+    if (count > d.sizeBytes - position)
+        count = static_cast<DWORD>(d.sizeBytes - position);
     return ERROR_SUCCESS;
 }
 
@@ -48,7 +52,7 @@ template <bool Write> BOOL Transfer(Op op, HANDLE h, const void *src, void *dst,
     if (!TavPlatform::GrantsData(slot->access, Write))
         return c.Fail(ERROR_ACCESS_DENIED);
     if (count != 0 && !(Write ? src : dst))
-        return c.Fail(ERROR_INVALID_PARAMETER);
+        return c.Fail(ERROR_INVALID_USER_BUFFER);
     if (DWORD e = CheckTransfer(*d, slot->position, count))
         return c.Fail(e);
     const size_t k = c.Delivered(count);
