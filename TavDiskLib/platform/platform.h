@@ -83,7 +83,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // Input records hold whatever bytes the caller put there. The two fields of
 // IOCTL_STORAGE_QUERY_PROPERTY's query are any 32-bit values, read as such
 // (TavPlatform::ReadPropertyQuery): a property other than the device and
-// adapter descriptors fails with ERROR_NOT_SUPPORTED, a query type other
+// adapter descriptors and the three physical facts below fails with
+// ERROR_NOT_SUPPORTED, a query type other
 // than PropertyStandardQuery and PropertyExistsQuery with
 // ERROR_INVALID_PARAMETER. IOCTL_SCSI_PASS_THROUGH_DIRECT with a CdbLength
 // of 0 or above 16 fails with ERROR_INVALID_PARAMETER; no byte of the block
@@ -111,6 +112,24 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // ERROR_ACCESS_DENIED for a disk or volume marked in use. A second lock on
 // a handle that holds one succeeds; FSCTL_UNLOCK_VOLUME on a handle that
 // holds none fails with ERROR_NOT_LOCKED.
+// The disk's physical facts answer on a handle of any access, a handle for
+// queries only included. IOCTL_STORAGE_QUERY_PROPERTY with
+// StorageAccessAlignmentProperty (STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR: the
+// logical and physical sector sizes, and BytesOffsetForSectorAlignment,
+// how far into the disk the first physical sector boundary lies), with
+// StorageDeviceSeekPenaltyProperty (DEVICE_SEEK_PENALTY_DESCRIPTOR:
+// IncursSeekPenalty, a disk that rotates) and with StorageDeviceTrimProperty
+// (DEVICE_TRIM_DESCRIPTOR: TrimEnabled, the disk takes unmap/discard): as
+// with the descriptors, an output that holds the record's header but not
+// the whole record receives the part that fits, and a device that does not
+// tell fails with ERROR_NOT_SUPPORTED. Documented with the request and
+// STORAGE_PROPERTY_ID on Microsoft Learn. IOCTL_DISK_IS_WRITABLE (no input,
+// no output) succeeds on a disk that takes writes and fails with
+// ERROR_WRITE_PROTECT on a read-only one. Linux answers all four from the
+// disk's sysfs attributes (queue/logical_block_size,
+// queue/physical_block_size, alignment_offset, queue/rotational,
+// queue/discard_max_bytes, ro); a recording that lacks one fails with
+// ERROR_NOT_SUPPORTED.
 
 // Sector transfer.
 BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
