@@ -435,6 +435,28 @@ int TAVDISK_CALL tavdisk_drive_query_drive_number(tavdisk_drive *drive, uint32_t
     });
 }
 
+int TAVDISK_CALL tavdisk_drive_get_fact(tavdisk_drive *drive, uint32_t fact, uint32_t *value) {
+    return With(drive, 0, [&](Drive &d) {
+        ULONG bytes = 0;
+        int flag = 0;
+        int known = 0;
+        switch (fact) {
+        case TAVDISK_FACT_PHYSICAL_SECTOR_BYTES: known = d.GetPhysicalBytesPerSector(&bytes); break;
+        case TAVDISK_FACT_ALIGNMENT_OFFSET: known = d.GetAlignmentOffset(&bytes); break;
+        case TAVDISK_FACT_ROTATIONAL: known = d.IsRotational(&flag); break;
+        case TAVDISK_FACT_TRIM: known = d.SupportsTrim(&flag); break;
+        case TAVDISK_FACT_READ_ONLY: known = d.IsReadOnly(&flag); break;
+        case TAVDISK_FACT_REMOVABLE: known = d.IsRemovable(&flag); break;
+        default: TavPlatform::SetLastError(ERROR_INVALID_PARAMETER); return 0;
+        }
+        if (!known)
+            return 0;
+        if (value)
+            *value = fact <= TAVDISK_FACT_ALIGNMENT_OFFSET ? static_cast<uint32_t>(bytes) : static_cast<uint32_t>(flag);
+        return 1;
+    });
+}
+
 int TAVDISK_CALL tavdisk_drive_get_text(tavdisk_drive *drive, uint32_t text, char *buffer, uint32_t capacity,
                                         uint32_t *size) {
     static const NarrowMember narrow[] = {

@@ -162,6 +162,24 @@ public:
     TavDiskLib::ULONG GetMountPointCount();
     int GetMountPoint(TavDiskLib::ULONG Index, wchar_t *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
 
+    // Physical facts (additions), asked of the platform on each call. Each
+    // answers 1 with *Value set when the disk tells, 0 with *Value left
+    // alone when it does not or the request failed (the last-error code
+    // says which: ERROR_NOT_SUPPORTED for a disk that does not tell).
+    // The sector size the disk writes internally, and how many bytes into
+    // the disk its first such sector begins.
+    int GetPhysicalBytesPerSector(TavDiskLib::ULONG *Bytes);
+    int GetAlignmentOffset(TavDiskLib::ULONG *Bytes);
+    // 1 for a disk that rotates (a seek costs time), 0 for one that does not.
+    int IsRotational(int *Rotational);
+    // 1 when the disk takes unmap/TRIM of unused sectors.
+    int SupportsTrim(int *Trim);
+    // 1 when the disk refuses writes (write-protected, read-only).
+    int IsReadOnly(int *ReadOnly);
+    // The device descriptor's removable-media flag, from the descriptor the
+    // Drive holds (no request); 0 when it holds none.
+    int IsRemovable(int *Removable);
+
 private:
     friend struct DriveTestAccess;
 
@@ -192,6 +210,7 @@ private:
     void ScanVolumes();
     template <class Visit> bool WalkVolumes(Visit visit, TavDiskLib::ULONG *Failed = nullptr);
     int IsPartitionTableSector(TavDiskLib::ULONG Sector, TavDiskLib::ULONG Size);
+    template <class Record> int QueryPhysicalFact(int Property, Record *Answer);
 
     TavDiskLib::HANDLE DeviceHandle;
     void *DeviceInfoSet;

@@ -322,6 +322,23 @@ TAVDISK_C_API uint64_t TAVDISK_CALL tavdisk_drive_get_size_bytes(tavdisk_drive *
  * tavdisk_drive_get_drive_number answers 0, as for disk 0). */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_query_drive_number(tavdisk_drive *drive, uint32_t *number);
 
+/* Physical facts of a disk, for tavdisk_drive_get_fact. */
+enum tavdisk_fact {
+    TAVDISK_FACT_PHYSICAL_SECTOR_BYTES = 1, /* the sector size the disk writes internally */
+    TAVDISK_FACT_ALIGNMENT_OFFSET = 2,      /* bytes into the disk where its first such sector begins */
+    TAVDISK_FACT_ROTATIONAL = 3,            /* 1: the disk rotates */
+    TAVDISK_FACT_TRIM = 4,                  /* 1: the disk takes unmap/TRIM */
+    TAVDISK_FACT_READ_ONLY = 5,             /* 1: the disk refuses writes */
+    TAVDISK_FACT_REMOVABLE = 6              /* 1: removable media */
+};
+
+/* One physical fact (enum tavdisk_fact), asked of the disk on each call
+ * (removable media: from the descriptor the drive holds): 1 and *value set
+ * when the disk tells; 0, *value left alone, when it does not, the request
+ * failed or the fact is unknown to this library (tavdisk_last_error says
+ * which: ERROR_NOT_SUPPORTED, 50, for a disk that does not tell). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_fact(tavdisk_drive *drive, uint32_t fact, uint32_t *value);
+
 /* The texts of a drive, for tavdisk_drive_get_text. */
 enum tavdisk_text {
     TAVDISK_TEXT_VENDOR_ID = 1,

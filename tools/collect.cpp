@@ -203,6 +203,20 @@ DiskFacts Collect(const Opened &o, void *set, bool full) {
         d.mountPoints = SplitMounts(*mounts);
     }
     d.systemVolume = drive.ContainsSystemVolume() != 0;
+
+    ULONG bytes = 0;
+    if (drive.GetPhysicalBytesPerSector(&bytes))
+        d.physicalSectorBytes = bytes;
+    if (drive.GetAlignmentOffset(&bytes))
+        d.alignmentOffset = bytes;
+    const auto flag = [&drive](int (Drive::*member)(int *)) {
+        int value = 0;
+        return (drive.*member)(&value) ? std::optional<bool>(value != 0) : std::nullopt;
+    };
+    d.rotational = flag(&Drive::IsRotational);
+    d.trim = flag(&Drive::SupportsTrim);
+    d.readOnly = flag(&Drive::IsReadOnly);
+    d.removable = flag(&Drive::IsRemovable);
     return d;
 }
 

@@ -58,6 +58,9 @@ struct DiskFacts {
     std::string name;
     std::string kind;
     std::optional<unsigned> major, minor;
+    // Physical facts; absent where the disk does not tell.
+    std::optional<ULONG> physicalSectorBytes, alignmentOffset;
+    std::optional<bool> rotational, trim, readOnly, removable;
 };
 
 struct Opened;

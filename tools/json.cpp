@@ -38,7 +38,7 @@ Json DiskJson(const DiskFacts &d) {
     j["controller"] = d.controller ? Json(*d.controller) : Json(nullptr);
     if (!d.accessible) {
         for (const char *key : {"device_number", "bus", "model", "serial", "revision", "capacity", "sectors",
-                                "descriptor", "ata", "scsi", "geometry", "volumes"})
+                                "descriptor", "ata", "scsi", "geometry", "volumes", "physical"})
             j[key] = nullptr;
         return j;
     }
@@ -92,6 +92,13 @@ Json DiskJson(const DiskFacts &d) {
                         {"system_volume", d.systemVolume}};
     else
         j["volumes"] = nullptr;
+    const auto fact = [](const auto &value) { return value ? Json(*value) : Json(nullptr); };
+    j["physical"] = {{"physical_sector_bytes", fact(d.physicalSectorBytes)},
+                     {"alignment_offset", fact(d.alignmentOffset)},
+                     {"rotational", fact(d.rotational)},
+                     {"trim", fact(d.trim)},
+                     {"read_only", fact(d.readOnly)},
+                     {"removable", fact(d.removable)}};
     return j;
 }
 

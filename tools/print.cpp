@@ -220,6 +220,14 @@ void PrintDisk(const DiskFacts &d, std::ostream &out) {
     line("Sectors per track", number(d.sectorsPerTrack));
     line("Bytes per sector", number(d.bytesPerSector));
     line("Capacity", number(d.geometryCapacity) + " bytes (" + HumanBytes(d.geometryCapacity) + ")");
+    out << "Physical\n";
+    const auto yesNo = [](const std::optional<bool> &value) { return value ? (*value ? "yes" : "no") : "-"; };
+    line("Physical sector", d.physicalSectorBytes ? number(*d.physicalSectorBytes) + " bytes" : "-");
+    line("Alignment offset", d.alignmentOffset ? number(*d.alignmentOffset) + " bytes" : "-");
+    line("Rotational", yesNo(d.rotational));
+    line("TRIM", yesNo(d.trim));
+    line("Read-only", yesNo(d.readOnly));
+    line("Removable media", yesNo(d.removable));
     out << "Volumes\n";
     if (!d.numberKnown) {
         line("Drive letters", "- (unknown without the device number)");

@@ -88,8 +88,8 @@ void SetLastError(DWORD dwErrCode);
 // the count written. Which codes a disk handle takes: the property queries,
 // the device number, SMART_GET_VERSION and SMART_RCV_DRIVE_DATA (ATA
 // disks), the controller number and the SCSI address (disks behind a
-// SCSI-addressed controller), SCSI pass-through, both geometry requests and
-// the locks. A volume handle takes IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS and
+// SCSI-addressed controller), SCSI pass-through, both geometry requests,
+// IOCTL_DISK_IS_WRITABLE and the locks. A volume handle takes IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS and
 // the locks (the library asks a volume nothing else); on a disk handle the
 // extents request fails with ERROR_INVALID_FUNCTION.
 //
@@ -97,7 +97,7 @@ void SetLastError(DWORD dwErrCode);
 // without administrator rights may) answers the control requests whose code
 // asks for no access (bits 14-15 of the code: 0 any, 1 read, 2 write, 3
 // both): the property queries, the device number, the geometry requests, the
-// SCSI address and the controller number. Requests that ask for read or
+// SCSI address, the controller number and IOCTL_DISK_IS_WRITABLE. Requests that ask for read or
 // write access (SMART, SCSI pass-through) and ReadFile/WriteFile fail on it
 // with ERROR_ACCESS_DENIED; SetFilePointerEx needs no access.
 //
@@ -191,16 +191,15 @@ BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE h
 // then a buffer that is null but given a size fails with
 // ERROR_INVALID_USER_BUFFER (the order above). SMART_GET_VERSION on an ATA
 // disk answers fCapabilities CAP_ATA_ID_CMD | CAP_SMART_CMD (0x5); on another
-// disk it
-// fails with ERROR_INVALID_FUNCTION.
+// disk it fails with ERROR_INVALID_FUNCTION.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
 // Input records hold whatever bytes the caller put there. The two fields of
 // IOCTL_STORAGE_QUERY_PROPERTY's query are any 32-bit values, read as such
 // (TavPlatform::ReadPropertyQuery): a property other than the device and
-// adapter descriptors fails with ERROR_NOT_SUPPORTED, a query type other
-// than PropertyStandardQuery and PropertyExistsQuery with
-// ERROR_INVALID_PARAMETER. IOCTL_SCSI_PASS_THROUGH_DIRECT with a CdbLength
+// adapter descriptors and the three physical facts below fails with
+// ERROR_NOT_SUPPORTED, a query type other than PropertyStandardQuery and
+// PropertyExistsQuery with ERROR_INVALID_PARAMETER. IOCTL_SCSI_PASS_THROUGH_DIRECT with a CdbLength
 // of 0 or above 16 fails with ERROR_INVALID_PARAMETER; no byte of the block
 // past CdbLength is read. A command in a block shorter than its operation
 // code's length is, where the backend answers the command itself (recorded
@@ -226,6 +225,24 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // ERROR_ACCESS_DENIED for a disk or volume marked in use. A second lock on
 // a handle that holds one succeeds; FSCTL_UNLOCK_VOLUME on a handle that
 // holds none fails with ERROR_NOT_LOCKED.
+// The disk's physical facts answer on a handle of any access, a handle for
+// queries only included. IOCTL_STORAGE_QUERY_PROPERTY with
+// StorageAccessAlignmentProperty (STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR: the
+// logical and physical sector sizes, and BytesOffsetForSectorAlignment,
+// how far into the disk the first physical sector boundary lies), with
+// StorageDeviceSeekPenaltyProperty (DEVICE_SEEK_PENALTY_DESCRIPTOR:
+// IncursSeekPenalty, a disk that rotates) and with StorageDeviceTrimProperty
+// (DEVICE_TRIM_DESCRIPTOR: TrimEnabled, the disk takes unmap/discard): as
+// with the descriptors, an output that holds the record's header but not
+// the whole record receives the part that fits, and a device that does not
+// tell fails with ERROR_NOT_SUPPORTED. Documented with the request and
+// STORAGE_PROPERTY_ID on Microsoft Learn. IOCTL_DISK_IS_WRITABLE (no input,
+// no output) succeeds on a disk that takes writes and fails with
+// ERROR_WRITE_PROTECT on a read-only one. Linux answers all four from the
+// disk's sysfs attributes (queue/logical_block_size,
+// queue/physical_block_size, alignment_offset, queue/rotational,
+// queue/discard_max_bytes, ro); a recording that lacks one fails with
+// ERROR_NOT_SUPPORTED.
 
 // Sector transfer.
 //

@@ -238,7 +238,10 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_W {
 typedef enum _STORAGE_PROPERTY_ID {
     StorageDeviceProperty = 0,
     StorageAdapterProperty = 1,
-    StorageDeviceIdProperty = 2
+    StorageDeviceIdProperty = 2,
+    StorageAccessAlignmentProperty = 6,
+    StorageDeviceSeekPenaltyProperty = 7,
+    StorageDeviceTrimProperty = 8
 } STORAGE_PROPERTY_ID;
 
 typedef enum _STORAGE_QUERY_TYPE {
@@ -291,6 +294,28 @@ typedef struct _STORAGE_DEVICE_DESCRIPTOR {
     DWORD RawPropertiesLength;
     BYTE RawDeviceProperties[1];
 } STORAGE_DEVICE_DESCRIPTOR, *PSTORAGE_DEVICE_DESCRIPTOR;
+
+typedef struct _STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    DWORD BytesPerCacheLine;
+    DWORD BytesOffsetForCacheAlignment;
+    DWORD BytesPerLogicalSector;
+    DWORD BytesPerPhysicalSector;
+    DWORD BytesOffsetForSectorAlignment;
+} STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR, *PSTORAGE_ACCESS_ALIGNMENT_DESCRIPTOR;
+
+typedef struct _DEVICE_SEEK_PENALTY_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    BOOLEAN IncursSeekPenalty;
+} DEVICE_SEEK_PENALTY_DESCRIPTOR, *PDEVICE_SEEK_PENALTY_DESCRIPTOR;
+
+typedef struct _DEVICE_TRIM_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    BOOLEAN TrimEnabled;
+} DEVICE_TRIM_DESCRIPTOR, *PDEVICE_TRIM_DESCRIPTOR;
 
 typedef struct _STORAGE_DEVICE_NUMBER {
     DEVICE_TYPE DeviceType;
@@ -474,6 +499,7 @@ typedef struct _STORAGE_DEPENDENCY_INFO {
 #define SMART_GET_VERSION 0x00074080u
 #define SMART_RCV_DRIVE_DATA 0x0007C088u
 #define IOCTL_DISK_CONTROLLER_NUMBER 0x00070044u
+#define IOCTL_DISK_IS_WRITABLE 0x00070024u
 #define IOCTL_SCSI_GET_ADDRESS 0x00041018u
 #define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u

@@ -199,6 +199,12 @@ static void exact_answers(tavdisk_set *set) {
     CHECK(tavdisk_drive_get_size_bytes(NULL) == 0);
     CHECK(tavdisk_drive_query_drive_number(sas, &number) == 1 && number == 1);
     CHECK(tavdisk_drive_query_drive_number(ata, &number) == 1 && number == 0);
+    /* A fact the disk does not tell, and one this library does not know, leave the value alone. */
+    number = 99;
+    CHECK(tavdisk_drive_get_fact(ata, TAVDISK_FACT_ROTATIONAL, &number) == 0 && number == 99);
+    CHECK(tavdisk_drive_get_fact(ata, 0, &number) == 0 && number == 99);
+    CHECK(tavdisk_drive_get_fact(ata, TAVDISK_FACT_READ_ONLY, &number) == 1 && number == 0);
+    CHECK(tavdisk_drive_get_fact(NULL, TAVDISK_FACT_READ_ONLY, &number) == 0);
 
     CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_MODEL_NO, "TAV MODEL 1000"));
     CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_SERIAL_NO, "SN0001"));

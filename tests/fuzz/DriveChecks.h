@@ -147,6 +147,20 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
     (void)d.GetTracksPerCylinder();
     (void)d.GetSectorsPerTrack();
     (void)d.GetSectors();
+    // A fact not told leaves the caller's value alone; a flag told is 0 or 1.
+    for (auto member : {&Drive::GetPhysicalBytesPerSector, &Drive::GetAlignmentOffset}) {
+        ULONG value = 0xC0FFEE;
+        int told = (d.*member)(&value);
+        CheckFlag(told, "a physical size");
+        Require(told || value == 0xC0FFEE, "a fact not told changed the caller's value", "GetPhysicalBytesPerSector");
+    }
+    for (auto member : {&Drive::IsRotational, &Drive::SupportsTrim, &Drive::IsReadOnly, &Drive::IsRemovable}) {
+        int value = 7;
+        int told = (d.*member)(&value);
+        CheckFlag(told, "a physical flag");
+        Require(told ? (value == 0 || value == 1) : value == 7, "a physical flag outside 0 and 1, or changed",
+                "IsRotational");
+    }
 
     ULONG bytes = d.GetBytesPerSector();
     if (bytes <= MaxSector) {

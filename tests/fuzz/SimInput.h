@@ -51,7 +51,8 @@ inline const std::vector<DWORD> &FaultIoctls() {
                                              IOCTL_SCSI_GET_ADDRESS,
                                              IOCTL_SCSI_PASS_THROUGH_DIRECT,
                                              IOCTL_DISK_GET_DRIVE_GEOMETRY,
-                                             IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS};
+                                             IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
+                                             IOCTL_DISK_IS_WRITABLE};
     return codes;
 }
 
@@ -69,6 +70,11 @@ struct DiskSpec {
     uint64_t cylinders = 0;
     uint32_t tracks = 0, sectorsPerTrack = 0, bytesPerSector = 512;
     uint64_t sizeBytes = 0;
+    // Physical facts, read after everything else (older inputs have none):
+    // bit 0 alignment told, 1 seek penalty told, 2 its value, 3 TRIM told,
+    // 4 its value, 5 write-protected.
+    uint8_t facts = 0;
+    uint32_t physicalBytes = 0, alignmentOffset = 0;
 };
 
 struct VolumeSpec {
@@ -180,6 +186,11 @@ inline MachinePlan Decode(Reader &r) {
     }
     m.failAllocation = r.U8();
     m.sector = r.U32();
+    for (DiskSpec &d : m.disks) {
+        d.facts = r.U8();
+        d.physicalBytes = r.U32();
+        d.alignmentOffset = r.U32();
+    }
     return m;
 }
 
@@ -218,6 +229,8 @@ inline void Encode(Writer &w, const MachinePlan &m) {
         w.U8(f.skip).U8(static_cast<uint8_t>(f.times + 1));
     }
     w.U8(m.failAllocation).U32(m.sector);
+    for (const DiskSpec &d : m.disks)
+        w.U8(d.facts).U32(d.physicalBytes).U32(d.alignmentOffset);
 }
 
 inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
@@ -265,6 +278,18 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
             d.geometry = g;
         }
         d.sizeBytes = s.sizeBytes;
+        if (s.facts & 1) {
+            STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR a{};
+            a.BytesPerLogicalSector = s.bytesPerSector;
+            a.BytesPerPhysicalSector = s.physicalBytes;
+            a.BytesOffsetForSectorAlignment = s.alignmentOffset;
+            d.alignment = a;
+        }
+        if (s.facts & 2)
+            d.seekPenalty = (s.facts & 4) != 0;
+        if (s.facts & 8)
+            d.trim = (s.facts & 16) != 0;
+        d.writeProtected = (s.facts & 32) != 0;
         m.AddDisk(d);
     }
     for (const VolumeSpec &s : plan.volumes) {

@@ -44,9 +44,10 @@ TAVHW_DISKS=(sata ide vscsi lsi4k nvme usb uas vblk bigata bigscsi)
 declare -A D=(
     # SATA on AHCI port 2: partitions with ext4 (mounted twice: bind) and
     # vfat (mounted at a path with a space). Model longer than an INQUIRY
-    # product field, firmware shorter than its field.
+    # product field, firmware shorter than its field. A solid-state disk
+    # (rotation rate 1), where every other disk rotates.
     [sata.kind]=ata
-    [sata.device]="ide-hd,bus=ahci0.2,model=TAV SATA DISK ONE,serial=TAVSATA0001,ver=SF1.2"
+    [sata.device]="ide-hd,bus=ahci0.2,model=TAV SATA DISK ONE,serial=TAVSATA0001,ver=SF1.2,rotation_rate=1"
     [sata.size]=$((1024 * TAVHW_MIB)) [sata.lbs]=512
     [sata.bus]=SATA [sata.tran]=sata [sata.pci]=8086:2922
     [sata.model]="TAV SATA DISK ONE" [sata.serial]=TAVSATA0001 [sata.fw]=SF1.2

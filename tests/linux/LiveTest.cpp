@@ -188,6 +188,44 @@ TEST_F(Live, EveryOpenableDiskAgreesWithBlockdev) {
     EXPECT_GE(checked, 1);
 }
 
+// Each physical fact against lsblk's column for it, on every disk that
+// tells them; a loop disk attached read-only reads so.
+TEST_F(Live, PhysicalFactsEqualLsblks) {
+    Set set;
+    int checked = 0;
+    for (auto &d : AllDrives(set.handle)) {
+        const std::string path = Narrow(DevicePath(*d));
+        std::string columns;
+        if (d->GetBusType() == BusTypeUnknown ||
+            Shell("lsblk -d -b -n -o PHY-SEC,ALIGNMENT,ROTA,DISC-MAX,RO,RM " + path, &columns) != 0)
+            continue;
+        unsigned long long physical = 0, offset = 0, rotational = 0, discard = 0, readOnly = 0, removable = 0;
+        if (std::sscanf(columns.c_str(), "%llu %llu %llu %llu %llu %llu", &physical, &offset, &rotational, &discard,
+                        &readOnly, &removable) != 6)
+            continue;
+        ULONG bytes = 0;
+        int flag = -1;
+        EXPECT_TRUE(d->GetPhysicalBytesPerSector(&bytes) && bytes == physical) << path;
+        EXPECT_TRUE(d->GetAlignmentOffset(&bytes) && bytes == offset) << path;
+        EXPECT_TRUE(d->IsRotational(&flag) && flag == static_cast<int>(rotational != 0)) << path;
+        EXPECT_TRUE(d->SupportsTrim(&flag) && flag == static_cast<int>(discard != 0)) << path;
+        EXPECT_TRUE(d->IsReadOnly(&flag) && flag == static_cast<int>(readOnly != 0)) << path;
+        ++checked;
+    }
+    EXPECT_GE(checked, 1);
+
+    const std::string image = loop.dir + "/read-only.img";
+    std::string device;
+    ASSERT_EQ(Shell("truncate -s 1M " + image + " && losetup -r -f --show " + image, &device), 0);
+    device.erase(device.find_last_not_of("\n") + 1);
+    Set again;
+    auto d = DriveAt(again.handle, std::wstring(device.begin(), device.end()));
+    int readOnly = -1;
+    const bool told = d && d->IsReadOnly(&readOnly);
+    Shell("losetup -d " + device);
+    EXPECT_TRUE(told && readOnly == 1) << device;
+}
+
 TEST_F(Live, MountPointsEqualLsblks) {
     Set set;
     auto d = DriveAt(set.handle, Path());

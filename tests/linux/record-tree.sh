@@ -59,9 +59,10 @@ record_block() {
     emit_link "/sys/class/block/$name"
     emit_dir "$sys"
     local a
-    for a in size ro removable dev hidden serial partition start wwid nsid \
+    for a in size ro removable dev hidden serial partition start wwid nsid alignment_offset \
              queue/logical_block_size queue/physical_block_size queue/max_hw_sectors_kb queue/max_segments \
-             queue/dma_alignment loop/backing_file loop/offset dm/name dm/uuid md/level md/uuid; do
+             queue/dma_alignment queue/rotational queue/discard_max_bytes loop/backing_file loop/offset \
+             dm/name dm/uuid md/level md/uuid; do
         emit_file "$sys/$a"
     done
     for a in holders slaves; do

@@ -94,23 +94,87 @@ std::vector<uint8_t> DeviceDescriptor(FileObject &f) {
     return out;
 }
 
+// A physical fact of the handle's disk, read now from sysfs: its record in
+// `record`, or the error when an attribute is not there
+// (ERROR_NOT_SUPPORTED) or could not be read.
+DWORD PhysicalFact(FileObject &f, uint32_t property, std::vector<uint8_t> &record) {
+    FailedReads reads;
+    const std::string &sys = f.disk->sys;
+    const auto number = [&](const char *attribute) { return ReadNumber(f.root, sys + "/" + attribute); };
+    const auto missing = [&reads] { return reads.First() ? ErrorFromErrno(reads.First()) : ERROR_NOT_SUPPORTED; };
+    const auto put = [&record](const auto &r) {
+        record.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
+        return ERROR_SUCCESS;
+    };
+    if (property == StorageAccessAlignmentProperty) {
+        auto logical = number("queue/logical_block_size"), physical = number("queue/physical_block_size");
+        auto offset = number("alignment_offset");
+        if (!logical || !physical || !offset || *logical > UINT32_MAX || *physical > UINT32_MAX || *offset > UINT32_MAX)
+            return missing();
+        STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR a{};
+        a.Version = a.Size = sizeof a;
+        a.BytesPerLogicalSector = static_cast<DWORD>(*logical);
+        a.BytesPerPhysicalSector = a.BytesPerCacheLine = static_cast<DWORD>(*physical);
+        a.BytesOffsetForSectorAlignment = a.BytesOffsetForCacheAlignment = static_cast<DWORD>(*offset);
+        return put(a);
+    }
+    if (property == StorageDeviceSeekPenaltyProperty) {
+        auto rotational = number("queue/rotational");
+        if (!rotational)
+            return missing();
+        DEVICE_SEEK_PENALTY_DESCRIPTOR p{};
+        p.Version = p.Size = sizeof p;
+        p.IncursSeekPenalty = *rotational != 0;
+        return put(p);
+    }
+    auto discard = number("queue/discard_max_bytes");
+    if (!discard)
+        return missing();
+    DEVICE_TRIM_DESCRIPTOR t{};
+    t.Version = t.Size = sizeof t;
+    t.TrimEnabled = *discard != 0;
+    return put(t);
+}
+
 BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
     if (r.inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return Fail(ERROR_INVALID_PARAMETER);
     const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(r.in);
     if (!f.disk)
         return Fail(ERROR_INVALID_FUNCTION);
-    if (q.propertyId != StorageDeviceProperty && q.propertyId != StorageAdapterProperty)
-        return Fail(ERROR_NOT_SUPPORTED);
+    std::vector<uint8_t> record;
+    switch (q.propertyId) {
+    case StorageDeviceProperty:
+    case StorageAdapterProperty: break;
+    case StorageAccessAlignmentProperty:
+    case StorageDeviceSeekPenaltyProperty:
+    case StorageDeviceTrimProperty:
+        if (DWORD error = PhysicalFact(f, q.propertyId, record))
+            return Fail(error);
+        break;
+    default: return Fail(ERROR_NOT_SUPPORTED);
+    }
     if (q.queryType == PropertyExistsQuery)
         return TRUE;
     if (q.queryType != PropertyStandardQuery)
         return Fail(ERROR_INVALID_PARAMETER);
     if (r.outSize < sizeof(STORAGE_DESCRIPTOR_HEADER))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::vector<uint8_t> record =
-        q.propertyId == StorageAdapterProperty ? AdapterDescriptor(*f.disk) : DeviceDescriptor(f);
+    if (q.propertyId == StorageAdapterProperty)
+        record = AdapterDescriptor(*f.disk);
+    else if (q.propertyId == StorageDeviceProperty)
+        record = DeviceDescriptor(f);
     return Answer(record.data(), record.size(), r);
+}
+
+BOOL AnswerIsWritable(FileObject &f, const IoRequest &) {
+    // The handle's own device: a partition may be read-only on a disk that
+    // is not.
+    FailedReads reads;
+    std::optional<uint64_t> ro = ReadNumber(f.root, f.block.sys + "/ro");
+    if (!ro)
+        return Fail(reads.First() ? ErrorFromErrno(reads.First()) : ERROR_NOT_SUPPORTED);
+    return *ro ? Fail(ERROR_WRITE_PROTECT) : TRUE;
 }
 
 BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
@@ -356,6 +420,7 @@ constexpr RequestHandler RequestHandlers[] = {
     {SMART_GET_VERSION, true, AnswerSmartGetVersion},
     {SMART_RCV_DRIVE_DATA, true, AnswerSmartRcvDriveData},
     {IOCTL_DISK_CONTROLLER_NUMBER, true, AnswerGetControllerNumber},
+    {IOCTL_DISK_IS_WRITABLE, false, AnswerIsWritable},
     {IOCTL_SCSI_GET_ADDRESS, true, AnswerGetScsiAddress},
     {IOCTL_SCSI_PASS_THROUGH_DIRECT, true, AnswerScsiPassThroughDirect},
     {IOCTL_DISK_GET_DRIVE_GEOMETRY, true, AnswerGetDriveGeometry},

@@ -21,9 +21,40 @@ BOOL AnswerQueryProperty(Call<BOOL> &c, const Disk &d, const void *in, DWORD inS
     if (!in || inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return c.Fail(ERROR_INVALID_PARAMETER);
     const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(in);
-    const ByteString *answer = q.propertyId == StorageDeviceProperty    ? &d.deviceDescriptor
-                               : q.propertyId == StorageAdapterProperty ? &d.adapterDescriptor
-                                                                        : nullptr;
+    ByteString fact; // a physical fact's record, made for this answer
+    const auto record = [&fact](const auto &r) {
+        fact.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
+        return &fact;
+    };
+    const ByteString *answer = nullptr;
+    switch (q.propertyId) {
+    case StorageDeviceProperty: answer = &d.deviceDescriptor; break;
+    case StorageAdapterProperty: answer = &d.adapterDescriptor; break;
+    case StorageAccessAlignmentProperty:
+        if (d.alignment) {
+            STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR a = *d.alignment;
+            a.Version = a.Size = sizeof a;
+            answer = record(a);
+        }
+        break;
+    case StorageDeviceSeekPenaltyProperty:
+        if (d.seekPenalty) {
+            DEVICE_SEEK_PENALTY_DESCRIPTOR p{};
+            p.Version = p.Size = sizeof p;
+            p.IncursSeekPenalty = *d.seekPenalty;
+            answer = record(p);
+        }
+        break;
+    case StorageDeviceTrimProperty:
+        if (d.trim) {
+            DEVICE_TRIM_DESCRIPTOR t{};
+            t.Version = t.Size = sizeof t;
+            t.TrimEnabled = *d.trim;
+            answer = record(t);
+        }
+        break;
+    default: break;
+    }
     if (!answer || answer->empty())
         return c.Fail(ERROR_NOT_SUPPORTED);
     if (q.queryType == PropertyExistsQuery)
@@ -225,6 +256,7 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
     case SMART_GET_VERSION: return AnswerSmartGetVersion(c, d, out);
     case SMART_RCV_DRIVE_DATA: return AnswerSmartRcvDriveData(c, d, in, inSize, out);
     case IOCTL_DISK_CONTROLLER_NUMBER: return AnswerRecordIfAny(c, d.controllerNumber, out);
+    case IOCTL_DISK_IS_WRITABLE: return d.writeProtected ? c.Fail(ERROR_WRITE_PROTECT) : c.Ok(TRUE);
     case IOCTL_SCSI_GET_ADDRESS: {
         std::optional<SCSI_ADDRESS> a = d.scsiAddress;
         if (a)

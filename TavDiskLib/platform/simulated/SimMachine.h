@@ -169,6 +169,11 @@ struct Disk {
     std::map<uint64_t, ByteString> pages;
     uint8_t fill = 0;   // content of every byte never written
     bool inUse = false; // FSCTL_LOCK_VOLUME is refused (another program holds the disk)
+    // Physical facts (nullopt: the property query fails with ERROR_NOT_SUPPORTED).
+    std::optional<STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR> alignment;
+    std::optional<bool> seekPenalty; // a disk that rotates
+    std::optional<bool> trim;
+    bool writeProtected = false; // IOCTL_DISK_IS_WRITABLE fails with ERROR_WRITE_PROTECT
 };
 
 // The handles, sets and blocks of the platform calls:

@@ -197,6 +197,8 @@ load_lsblk() { # kernel name
         first(.blockdevices[] | .. | objects | select(.kname == $n)) |
         (["name", .name], ["hctl", .hctl // "<null>"], ["tran", .tran // ""], ["size", .size], ["log-sec", ."log-sec"],
          ["vendor", .vendor // "<null>"], ["model", .model // "<null>"], ["rev", .rev // "<null>"],
+         ["phy-sec", ."phy-sec"], ["alignment", .alignment], ["rota", .rota], ["disc-max", ."disc-max"],
+         ["ro", .ro], ["rm", .rm],
          ["mounts", ([.. | objects | .mountpoints? // empty | .[] | select(. != null)] | unique | join("|"))])
         | map(tostring) | @tsv' "$R/lsblk.json")
 }
@@ -300,6 +302,16 @@ while read -r id n; do
         smartctl="$(sm .logical_block_size)"
     check "$id" capacity.bytes "$(t capacity.bytes)" config="$size" lsblk.size="$(l size)"
     check "$id" capacity.source "$(t capacity.source)" expected=sectors
+
+    # Physical facts against lsblk (bytes, booleans as lsblk gives them).
+    check "$id" physical.physical_sector_bytes "$(t physical.physical_sector_bytes)" lsblk.phy-sec="$(l phy-sec)"
+    check "$id" physical.alignment_offset "$(t physical.alignment_offset)" lsblk.alignment="$(l alignment)"
+    check "$id" physical.rotational "$(t physical.rotational)" lsblk.rota="$(l rota)"
+    disc=$(l disc-max)
+    [[ $disc =~ ^[0-9]+$ ]] && disc=$([[ $disc != 0 ]] && echo true || echo false)
+    check "$id" physical.trim "$(t physical.trim)" lsblk.disc-max="$disc"
+    check "$id" physical.read_only "$(t physical.read_only)" lsblk.ro="$(l ro)"
+    check "$id" physical.removable "$(t physical.removable)" lsblk.rm="$(l rm)"
 
     # Geometry: heads and sectors per track from HDIO_GETGEO (hdparm -g)
     # when its answer is consistent with the size, else 255/63.
