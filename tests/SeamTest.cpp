@@ -10,6 +10,12 @@ class Seam : public MachineTest {};
 TEST_F(Seam, TheSimulatedMachineAnswersAsEveryBackendDoes) {
     TavSim::Disk d = AtaDisk(0);
     d.sizeBytes = 64 << 20; // a small disk, so its last sector is near
+    STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR a{};
+    a.BytesPerLogicalSector = 512;
+    a.BytesPerPhysicalSector = 4096;
+    d.alignment = a;
+    d.seekPenalty = true;
+    d.trim = false;
     machine.AddDisk(d);
     machine.AddVolume({{0, 1 << 20, 32 << 20}}, {L"C:\\"});
     machine.windowsDirectory = L"C:\\Windows";

@@ -14,6 +14,7 @@ TEST(ReplaySeam, TheLinuxBackendAnswersAsEveryBackendDoes) {
                                         0, nullptr);
     };
     disk.inUse = "sdb's partitions are mounted on this recorded machine";
+    disk.physicalFacts = false; // recorded before alignment_offset, rotational and discard were
     TavSeam::ExpectDiskConformance(disk);
     TavSeam::MachineUnderTest machine;
     machine.missing = L"/dev/sdz";

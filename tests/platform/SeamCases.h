@@ -81,6 +81,9 @@ struct DiskUnderTest {
     std::string inUse;        // why the disk cannot be locked here (empty: it can)
     bool virtualDisk = false; // its content lies in a file or on another device
     DWORD sectorBytes = 512;
+    // Tells its alignment, seek penalty and TRIM (a recording made before
+    // those were recorded does not: ERROR_NOT_SUPPORTED).
+    bool physicalFacts = true;
 };
 
 inline void ExpectDiskConformance(const DiskUnderTest &t) {
@@ -95,12 +98,16 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
         return Ask(P::DeviceIoControl(h, code, const_cast<void *>(in), inSize, out, outSize, &returned, nullptr));
     };
     auto query0 = [&](HANDLE h, DWORD code, DWORD outSize) { return control(h, code, nullptr, 0, buffer, outSize); };
-    auto property = [&](DWORD id, DWORD type, DWORD inSize, DWORD outSize) {
+    auto propertyOf = [&](HANDLE h, DWORD id, DWORD type, DWORD inSize, DWORD outSize) {
         unsigned char q[sizeof(STORAGE_PROPERTY_QUERY)] = {};
         std::memcpy(q + offsetof(STORAGE_PROPERTY_QUERY, PropertyId), &id, sizeof id);
         std::memcpy(q + offsetof(STORAGE_PROPERTY_QUERY, QueryType), &type, sizeof type);
-        return control(disk, IOCTL_STORAGE_QUERY_PROPERTY, q, inSize, buffer, outSize);
+        return control(h, IOCTL_STORAGE_QUERY_PROPERTY, q, inSize, buffer, outSize);
     };
+    auto property = [&](DWORD id, DWORD type, DWORD inSize, DWORD outSize) {
+        return propertyOf(disk, id, type, inSize, outSize);
+    };
+    const Outcome fact = t.physicalFacts ? Success : Failure(ERROR_NOT_SUPPORTED);
     auto identify = [&](DWORD inSize, DWORD outSize) {
         SENDCMDINPARAMS in{};
         in.cBufferSize = IDENTIFY_BUFFER_SIZE;
@@ -167,6 +174,32 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
          Failure(ERROR_INVALID_PARAMETER)},
         {"property: whether the device descriptor exists",
          [&] { return property(StorageDeviceProperty, PropertyExistsQuery, 12, 0); }, Success},
+        // Physical facts: whole, cut to the header, and on a handle for queries only.
+        {"property: alignment",
+         [&] {
+             return property(StorageAccessAlignmentProperty, PropertyStandardQuery, 12,
+                             sizeof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR));
+         },
+         fact},
+        {"property: alignment, its header only",
+         [&] { return property(StorageAccessAlignmentProperty, PropertyStandardQuery, 12, 8); }, fact},
+        {"property: seek penalty",
+         [&] {
+             return property(StorageDeviceSeekPenaltyProperty, PropertyStandardQuery, 12,
+                             sizeof(DEVICE_SEEK_PENALTY_DESCRIPTOR));
+         },
+         fact},
+        {"property: TRIM",
+         [&] { return property(StorageDeviceTrimProperty, PropertyStandardQuery, 12, sizeof(DEVICE_TRIM_DESCRIPTOR)); },
+         fact},
+        {"query-only: alignment",
+         [&] {
+             return propertyOf(query, StorageAccessAlignmentProperty, PropertyStandardQuery, 12,
+                               sizeof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR));
+         },
+         fact},
+        {"writable", [&] { return query0(disk, IOCTL_DISK_IS_WRITABLE, 0); }, Success},
+        {"query-only: writable", [&] { return query0(query, IOCTL_DISK_IS_WRITABLE, 0); }, Success},
         // Fixed-size answers, whole and one byte short.
         {"device number", [&] { return query0(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, 12); }, Success},
         {"device number, short", [&] { return query0(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, 11); },
@@ -272,6 +305,17 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
     ASSERT_TRUE(control(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &g, 32).ok);
     EXPECT_EQ(g.Geometry.BytesPerSector, sector);
     EXPECT_EQ(g.DiskSize.QuadPart, end.QuadPart);
+    // The alignment's logical sector is the one transfers move, and a
+    // physical sector holds whole logical ones.
+    if (t.physicalFacts) {
+        STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR a{};
+        ASSERT_TRUE(propertyOf(disk, StorageAccessAlignmentProperty, PropertyStandardQuery, 12, sizeof a).ok);
+        std::memcpy(&a, buffer, sizeof a);
+        EXPECT_EQ(a.Size, sizeof a);
+        EXPECT_EQ(a.BytesPerLogicalSector, sector);
+        EXPECT_TRUE(a.BytesPerPhysicalSector >= sector && a.BytesPerPhysicalSector % sector == 0)
+            << a.BytesPerPhysicalSector;
+    }
 
     // A disk on no virtual disk has nothing holding it; no answer fits in
     // the header alone (the record has room for one entry). A version the request does not
