@@ -100,39 +100,44 @@ std::vector<uint8_t> DeviceDescriptor(FileObject &f) {
 DWORD PhysicalFact(FileObject &f, uint32_t property, std::vector<uint8_t> &record) {
     FailedReads reads;
     const std::string &sys = f.disk->sys;
-    const auto number = [&](const char *attribute) { return ReadNumber(f.root, sys + "/" + attribute); };
+    // An attribute that is not there reads as Absent (no attribute holds
+    // that value), so that no branch looks at an empty optional's value.
+    constexpr uint64_t Absent = UINT64_MAX;
+    const auto number = [&](const char *attribute) {
+        return ReadNumber(f.root, sys + "/" + attribute).value_or(Absent);
+    };
     const auto missing = [&reads] { return reads.First() ? ErrorFromErrno(reads.First()) : ERROR_NOT_SUPPORTED; };
     const auto put = [&record](const auto &r) {
         record.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
         return ERROR_SUCCESS;
     };
     if (property == StorageAccessAlignmentProperty) {
-        auto logical = number("queue/logical_block_size"), physical = number("queue/physical_block_size");
-        auto offset = number("alignment_offset");
-        if (!logical || !physical || !offset || *logical > UINT32_MAX || *physical > UINT32_MAX || *offset > UINT32_MAX)
+        const uint64_t logical = number("queue/logical_block_size"), physical = number("queue/physical_block_size");
+        const uint64_t offset = number("alignment_offset");
+        if (logical > UINT32_MAX || physical > UINT32_MAX || offset > UINT32_MAX)
             return missing();
         STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR a{};
         a.Version = a.Size = sizeof a;
-        a.BytesPerLogicalSector = static_cast<DWORD>(*logical);
-        a.BytesPerPhysicalSector = a.BytesPerCacheLine = static_cast<DWORD>(*physical);
-        a.BytesOffsetForSectorAlignment = a.BytesOffsetForCacheAlignment = static_cast<DWORD>(*offset);
+        a.BytesPerLogicalSector = static_cast<DWORD>(logical);
+        a.BytesPerPhysicalSector = a.BytesPerCacheLine = static_cast<DWORD>(physical);
+        a.BytesOffsetForSectorAlignment = a.BytesOffsetForCacheAlignment = static_cast<DWORD>(offset);
         return put(a);
     }
     if (property == StorageDeviceSeekPenaltyProperty) {
-        auto rotational = number("queue/rotational");
-        if (!rotational)
+        const uint64_t rotational = number("queue/rotational");
+        if (rotational == Absent)
             return missing();
         DEVICE_SEEK_PENALTY_DESCRIPTOR p{};
         p.Version = p.Size = sizeof p;
-        p.IncursSeekPenalty = *rotational != 0;
+        p.IncursSeekPenalty = rotational != 0;
         return put(p);
     }
-    auto discard = number("queue/discard_max_bytes");
-    if (!discard)
+    const uint64_t discard = number("queue/discard_max_bytes");
+    if (discard == Absent)
         return missing();
     DEVICE_TRIM_DESCRIPTOR t{};
     t.Version = t.Size = sizeof t;
-    t.TrimEnabled = *discard != 0;
+    t.TrimEnabled = discard != 0;
     return put(t);
 }
 
@@ -171,10 +176,10 @@ BOOL AnswerIsWritable(FileObject &f, const IoRequest &) {
     // The handle's own device: a partition may be read-only on a disk that
     // is not.
     FailedReads reads;
-    std::optional<uint64_t> ro = ReadNumber(f.root, f.block.sys + "/ro");
-    if (!ro)
+    const uint64_t ro = ReadNumber(f.root, f.block.sys + "/ro").value_or(UINT64_MAX);
+    if (ro == UINT64_MAX)
         return Fail(reads.First() ? ErrorFromErrno(reads.First()) : ERROR_NOT_SUPPORTED);
-    return *ro ? Fail(ERROR_WRITE_PROTECT) : TRUE;
+    return ro ? Fail(ERROR_WRITE_PROTECT) : TRUE;
 }
 
 BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
