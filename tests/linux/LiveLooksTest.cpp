@@ -724,8 +724,13 @@ TEST_F(LiveLooks, LooksKeptWhereUeventsAreOnlyCountedSeeANewDisk) {
             char path[64] = {};
             (void)!write(told[1], enter() ? "u" : "x", 1);
             (void)!read(go[0], &c, 1);
+            // Any uevent on the machine ends a look kept by counting them:
+            // the ones a disk detached just before sends may still come (and
+            // others may change the machine), so ask again for up to 5 s.
             bool kept = false;
-            for (int attempt = 0; attempt < 50 && !kept; ++attempt) { // others may change the machine
+            for (int attempt = 0; attempt < 250 && !kept; ++attempt) {
+                if (attempt > 0)
+                    usleep(20000);
                 SetPaths();
                 uint64_t before = Reused();
                 SetPaths();
