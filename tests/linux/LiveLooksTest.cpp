@@ -705,6 +705,20 @@ TEST_F(LiveKeptLooks, MountsOfANewMountNamespaceAreSeen) {
 // with a network namespace of its own; the initial user namespace in that
 // network namespace.
 TEST_F(LiveLooks, LooksKeptWhereUeventsAreOnlyCountedSeeANewDisk) {
+    // Asked of a process whose first looks these are: a child forked by a
+    // process that kept looks before keeps none in the joined network
+    // namespace (its answers stay fresh; not mended yet). When the suite runs
+    // in one process, this test runs again in one of its own.
+    if (!std::getenv("TAVDISK_LOOKS_FRESH_PROCESS")) {
+        std::string output;
+        const std::string self = fs::read_symlink("/proc/self/exe").string();
+        EXPECT_EQ(Shell("TAVDISK_LOOKS_FRESH_PROCESS=1 '" + self +
+                            "' --gtest_filter=LiveLooks.LooksKeptWhereUeventsAreOnlyCountedSeeANewDisk 2>&1",
+                        &output),
+                  0)
+            << output;
+        return;
+    }
     if (!TavLinux::LooksCanBeKept())
         GTEST_SKIP() << "no look is kept in the initial namespaces here";
     if (access("/sys/kernel/uevent_seqnum", R_OK) != 0)
@@ -810,15 +824,7 @@ TEST_F(LiveLooks, LooksKeptWhereUeventsAreOnlyCountedSeeANewDisk) {
     if (!made || inOwn == "x")
         GTEST_SKIP() << "no user namespace could be made or joined here";
     EXPECT_EQ(inOwn, "ky") << "a user namespace mapping every id, with its own network namespace";
-    // Under valgrind (memcheck over the whole suite) the child that joins
-    // the network namespace keeps no look once the descriptor-shortage test
-    // has run before it in the same process; alone it does. Its answer must
-    // still be fresh there.
-    const char *preload = std::getenv("LD_PRELOAD");
-    if (preload && std::strstr(preload, "vgpreload"))
-        EXPECT_EQ(joined.substr(1), "y") << "the initial user namespace in a network namespace owned by another";
-    else
-        EXPECT_EQ(joined, "ky") << "the initial user namespace in a network namespace owned by another";
+    EXPECT_EQ(joined, "ky") << "the initial user namespace in a network namespace owned by another";
 }
 
 // Content changed without a write() through the watched node: the volume
