@@ -3,6 +3,7 @@
 // data, against the names the Linux kernel gave the same QEMU disks
 // (tests/linux/data) and at the edges of the layouts.
 #include "TavDiskLib/protocol/Identifiers.h"
+#include "HexBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +14,6 @@
 using namespace TavProtocol;
 
 namespace {
-
-using ByteList = std::vector<uint8_t>;
-
-ByteList Hex(const std::string &text) {
-    std::istringstream in(text);
-    ByteList bytes;
-    unsigned value = 0;
-    while (in >> std::hex >> value)
-        bytes.push_back(static_cast<uint8_t>(value));
-    return bytes;
-}
 
 // Page 83h of QEMU's SATA disk behind libata, and its wwid in sysfs
 // (qemu-sata.tree); the LSI disk's page holds a vendor-specific designator

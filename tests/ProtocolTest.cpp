@@ -8,6 +8,7 @@
 #include "TavDiskLib/protocol/ByteOrder.h"
 #include "TavDiskLib/protocol/Guid.h"
 #include "TavDiskLib/protocol/Scsi.h"
+#include "HexBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -21,17 +22,6 @@
 using namespace TavProtocol;
 
 namespace {
-
-using ByteList = std::vector<uint8_t>;
-
-ByteList Hex(const std::string &text) {
-    std::istringstream in(text);
-    ByteList bytes;
-    unsigned value = 0;
-    while (in >> std::hex >> value)
-        bytes.push_back(static_cast<uint8_t>(value));
-    return bytes;
-}
 
 template <size_t N> ByteList List(const std::array<uint8_t, N> &a) { return ByteList(a.begin(), a.end()); }
 
