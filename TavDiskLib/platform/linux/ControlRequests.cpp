@@ -373,15 +373,16 @@ BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
         return Fail(ERROR_INVALID_FUNCTION);
     if (r.outSize < sizeof(VOLUME_DISK_EXTENTS))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    std::vector<Extent> extents;
-    if (f.volume) {
-        extents = f.volume->extents;
-    } else {
+    // A volume opened by its name answers from the look it was found in;
+    // one opened by its node looks now.
+    std::vector<Extent> looked;
+    if (!f.volume) {
         LookInUse look(f.root);
-        extents = VolumeExtents(look->view, f.block);
+        looked = VolumeExtents(look->view, f.block);
         if (DWORD failure = look.Failure())
             return Fail(failure);
     }
+    const std::vector<Extent> &extents = f.volume ? f.volume->extents : looked;
     const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
     size_t room = (r.outSize - header) / sizeof(DISK_EXTENT);
     size_t n = std::min(room, extents.size());

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cwchar>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,18 +171,20 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
         Fail(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    std::wstring name(lpFileName);
     Root root = CurrentRoot();
-    if (StartsWith(name, L"\\\\?\\Volume{")) {
+    // A volume is opened by the name a search gave: found without a copy.
+    if (std::wcsncmp(lpFileName, L"\\\\?\\Volume{", 11) == 0) {
+        const std::wstring_view name(lpFileName);
         DWORD failure = 0;
         auto volume = LookupVolume(root, name, failure);
         if (!volume) {
             Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        const BlockEntry block = volume->entry.block;
-        return OpenBlock(root, block, dwDesiredAccess, true, std::move(volume));
+        const VolumeRecord *record = volume.get(); // held by the handle from here on
+        return OpenBlock(root, record->entry.block, dwDesiredAccess, true, std::move(volume));
     }
+    const std::wstring name(lpFileName);
     if (StartsWith(name, L"\\\\.\\PhysicalDrive")) {
         std::string digits = Narrow(name.substr(17));
         char *end = nullptr;

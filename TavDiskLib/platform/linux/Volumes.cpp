@@ -19,6 +19,7 @@
 #include "../platform.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -162,8 +163,8 @@ std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume) {
     return out;
 }
 
-std::wstring VolumeKey(const std::wstring &name) {
-    std::wstring key = name;
+std::wstring VolumeKey(std::wstring_view name) {
+    std::wstring key(name);
     for (auto &c : key)
         if (c >= L'A' && c <= L'Z')
             c = static_cast<wchar_t>(c - L'A' + L'a');
@@ -183,6 +184,9 @@ struct VolumeSearch : Object {
 struct OpenSearch {
     Root root;
     std::weak_ptr<const VolumeSnapshot> snapshot;
+    // The volume the search gave last: the one a caller walking the
+    // volumes opens next, found without a search of the snapshot.
+    size_t last = SIZE_MAX;
 };
 
 // The search the calling thread opened last and has not closed.
@@ -216,14 +220,27 @@ std::shared_ptr<const VolumeRecord> RecordIn(const std::shared_ptr<const VolumeS
 
 } // namespace
 
-std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name, DWORD &failure) {
+// Whether `name` is the volume name `given` exactly as a search gave it,
+// with or without its trailing backslash.
+bool SameAsGiven(std::wstring_view name, const std::wstring &given) {
+    const size_t n = name.size();
+    return (n == given.size() || (n + 1 == given.size() && given.back() == L'\\')) && given.compare(0, n, name) == 0;
+}
+
+std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_view name, DWORD &failure) {
     failure = 0;
+    // The calling thread's own search first: the device numbers it is
+    // asked for meanwhile come from the same look (DiskNumberInOpenSearch).
+    // A caller walking the volumes opens the one the search just gave.
+    auto own = t_openSearch.snapshot.lock();
+    if (own && !(t_openSearch.root == root))
+        own = nullptr;
+    if (own && t_openSearch.last < own->volumes.size() && SameAsGiven(name, own->volumes[t_openSearch.last].entry.name))
+        return std::shared_ptr<const VolumeRecord>(own, &own->volumes[t_openSearch.last]);
     std::wstring key = VolumeKey(name);
     if (!key.empty() && key.back() != L'\\')
         key.push_back(L'\\');
-    // The calling thread's own search first: the device numbers it is
-    // asked for meanwhile come from the same look (DiskNumberInOpenSearch).
-    if (auto own = t_openSearch.snapshot.lock(); own && t_openSearch.root == root)
+    if (own)
         if (auto record = RecordIn(own, key))
             return record;
     // Else the newest look among the searches other threads hold open; they
@@ -303,7 +320,7 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
         std::lock_guard<std::mutex> guard(s.lock);
         s.searches.push_back({search->root, search->snapshot});
     }
-    t_openSearch = {search->root, search->snapshot};
+    t_openSearch = {search->root, search->snapshot, 0};
     return AddHandle(search);
 }
 
@@ -320,6 +337,8 @@ BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferL
     if (cchBufferLength < name.size() + 1)
         return Fail(ERROR_FILENAME_EXCED_RANGE);
     CopyWide(name, lpszVolumeName, cchBufferLength);
+    if (t_openSearch.snapshot.lock() == search->snapshot)
+        t_openSearch.last = search->next;
     ++search->next;
     return TRUE;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -55,14 +56,14 @@ std::vector<VolumeEntry> ListVolumes(Look &look, bool probeContent);
 // The whole disks beneath a volume, with their disk numbers.
 std::vector<Extent> VolumeExtents(BlockView &view, const BlockEntry &volume);
 // The key of a volume name in a snapshot: the name in lower case.
-std::wstring VolumeKey(const std::wstring &name);
+std::wstring VolumeKey(std::wstring_view name);
 
 // The volume of that name: from the snapshot of an open volume search that
 // holds it (a scan over all volumes then costs one pass), else as the
 // system has it now.
 // Null when there is none; then `failure` gets the platform error when the
 // system could not be read (0 when the volume is simply not there).
-std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, const std::wstring &name, DWORD &failure);
+std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_view name, DWORD &failure);
 // Whether a volume search opened on the calling thread is open; then
 // `number` gets the number of the whole disk `disk` in the look that search
 // took (nullopt when that look did not list it). So a volume scan matches
