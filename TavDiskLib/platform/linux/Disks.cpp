@@ -124,13 +124,23 @@ std::string ControllerOf(const Root &root, const std::string &sys) {
     return {};
 }
 
-std::string DriverOf(const Root &root, const BlockEntry &entry) {
+Transport StackedTransport(const Root &root, const BlockEntry &entry) {
     if (IsDirectory(root, entry.sys + "/loop") || entry.name.compare(0, 4, "loop") == 0)
-        return "loop";
+        return Transport::Loop;
     if (IsDirectory(root, entry.sys + "/dm"))
-        return "device-mapper";
+        return Transport::Dm;
     if (IsDirectory(root, entry.sys + "/md"))
-        return "md";
+        return Transport::Md;
+    return Transport::Other;
+}
+
+std::string DriverOf(const Root &root, const BlockEntry &entry) {
+    switch (StackedTransport(root, entry)) {
+    case Transport::Loop: return "loop";
+    case Transport::Dm: return "device-mapper";
+    case Transport::Md: return "md";
+    default: break;
+    }
     std::string driver = LinkName(root, entry.sys + "/device/driver");
     if (!driver.empty())
         return driver;
@@ -172,25 +182,22 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
         }
     }
 
-    if (IsDirectory(root, sys + "/loop") || entry.name.compare(0, 4, "loop") == 0)
-        d.transport = Transport::Loop;
-    else if (IsDirectory(root, sys + "/dm"))
-        d.transport = Transport::Dm;
-    else if (IsDirectory(root, sys + "/md"))
-        d.transport = Transport::Md;
-    else if (entry.name.compare(0, 4, "zram") == 0)
-        d.transport = Transport::Zram;
-    else if (deviceSubsystem == "scsi")
-        d.transport = libata ? Transport::Libata : Transport::Scsi;
-    else if (deviceSubsystem == "nvme" || deviceSubsystem == "nvme-subsystem" ||
-             StartsWith(sys, "/sys/devices/virtual/nvme-subsystem/"))
-        d.transport = Transport::Nvme;
-    else if (deviceSubsystem == "virtio")
-        d.transport = Transport::Virtio;
-    else if (deviceSubsystem == "mmc")
-        d.transport = Transport::Mmc;
-    else if (deviceSubsystem == "xen")
-        d.transport = Transport::Xen;
+    d.transport = StackedTransport(root, entry);
+    if (d.transport == Transport::Other) {
+        if (entry.name.compare(0, 4, "zram") == 0)
+            d.transport = Transport::Zram;
+        else if (deviceSubsystem == "scsi")
+            d.transport = libata ? Transport::Libata : Transport::Scsi;
+        else if (deviceSubsystem == "nvme" || deviceSubsystem == "nvme-subsystem" ||
+                 StartsWith(sys, "/sys/devices/virtual/nvme-subsystem/"))
+            d.transport = Transport::Nvme;
+        else if (deviceSubsystem == "virtio")
+            d.transport = Transport::Virtio;
+        else if (deviceSubsystem == "mmc")
+            d.transport = Transport::Mmc;
+        else if (deviceSubsystem == "xen")
+            d.transport = Transport::Xen;
+    }
     d.speaksScsi = d.transport == Transport::Scsi || d.transport == Transport::Libata;
 
     switch (d.transport) {

@@ -54,6 +54,10 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry);
 std::string ControllerOf(const Root &root, const std::string &sys);
 // The driver of a disk of the kernel's own (loop, zram, dm ...).
 std::string DriverOf(const Root &root, const BlockEntry &entry);
+// Loop, Dm or Md for a device stacked on others by the kernel (its sysfs
+// directory has the driver's folder; a loop device not bound yet by its
+// name); Other for every other device.
+Transport StackedTransport(const Root &root, const BlockEntry &entry);
 
 // A text naming a disk that survives reboots where the hardware allows
 // (WWID, serial number, loop backing file ...), used to name its volumes.
