@@ -13,10 +13,11 @@
 #   counted  in a user namespace of its own (unshare -U --map-root-user, as
 #            in a container): no uevent reaches it there, they are counted
 #            (/sys/kernel/uevent_seqnum) and looks are still kept;
-#   no       the same, with no inotify instance to be had in it
-#            (user.max_inotify_instances 0): no look is kept and every
-#            request takes a new one;
-#   all      yes, counted and no.
+#   polled   the same, with no inotify instance to be had in it
+#            (user.max_inotify_instances 0): what inotify would tell is
+#            polled (/proc/partitions, /proc/diskstats, the probed nodes'
+#            times) and looks are still kept;
+#   all      yes, counted and polled.
 #
 # TAVDISK=path/to/tavdisk (default build/default/tools/tavdisk). Needs root,
 # util-linux, fdisk, e2fsprogs and strace; detaches what it attached on exit.
@@ -31,9 +32,9 @@ kept=${KEPT:-yes}
 command -v strace >/dev/null || { echo "list-vs-lsblk.sh: needs strace" >&2; exit 2; }
 
 modes=$kept
-[[ $kept == all ]] && modes="yes counted no"
+[[ $kept == all ]] && modes="yes counted polled"
 for mode in $modes; do
-    [[ $mode =~ ^(yes|counted|no)$ ]] || { echo "list-vs-lsblk.sh: KEPT is yes, counted, no or all" >&2; exit 2; }
+    [[ $mode =~ ^(yes|counted|polled)$ ]] || { echo "list-vs-lsblk.sh: KEPT is yes, counted, polled or all" >&2; exit 2; }
 done
 # The command line of tavdisk in a mode.
 runner() {
@@ -42,7 +43,7 @@ runner() {
     case $1 in
     yes) echo "$command" ;;
     counted) echo "unshare -U --map-root-user $command" ;;
-    no) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
+    polled) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
     esac
 }
 tav() { eval "$(runner "$1")"; }

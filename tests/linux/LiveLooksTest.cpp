@@ -273,7 +273,9 @@ bool Has(const std::vector<std::wstring> &paths, const std::string &path) {
 
 } // namespace
 
-class LiveKeptLooks : public LiveLooks {
+// Each case with the change signals as they are, and as where no inotify
+// instance can be had (what inotify tells is polled instead).
+class LiveKeptLooks : public LiveLooks, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
         LiveLooks::SetUp();
@@ -282,6 +284,8 @@ protected:
         // A look is kept only where the kernel's changes can be learnt of.
         if (!TavLinux::LooksCanBeKept())
             GTEST_SKIP() << "no look is kept here (no uevents reach this process): every request takes a new one";
+        TavLinux::DenyInotifyForTesting(GetParam());
+        EXPECT_TRUE(TavLinux::LooksCanBeKept()) << "without an inotify instance looks are kept all the same";
     }
 
     // The same request twice: the second must find the look kept, so that
@@ -303,6 +307,7 @@ protected:
         if (!dmName.empty())
             Shell("dmsetup remove " + dmName);
         LiveLooks::TearDown();
+        TavLinux::DenyInotifyForTesting(false);
     }
 
     // A sparse image of zeros.
@@ -320,7 +325,7 @@ protected:
     std::string dmName;
 };
 
-TEST_F(LiveKeptLooks, AttachDetachAndResizeOfADiskAreSeen) {
+TEST_P(LiveKeptLooks, AttachDetachAndResizeOfADiskAreSeen) {
     std::string image = Image("disk.img", 32 << 20);
     Settle(SetPaths);
     std::string device = Attach(image); // a loop device bound to a file
@@ -356,7 +361,7 @@ TEST_F(LiveKeptLooks, AttachDetachAndResizeOfADiskAreSeen) {
     EXPECT_FALSE(Has(SetPaths(), device));
 }
 
-TEST_F(LiveKeptLooks, PartitionResizedInPlaceIsSeen) {
+TEST_P(LiveKeptLooks, PartitionResizedInPlaceIsSeen) {
     // The kernel announces no uevent for a partition resized through BLKPG.
     std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
@@ -368,7 +373,7 @@ TEST_F(LiveKeptLooks, PartitionResizedInPlaceIsSeen) {
     EXPECT_EQ(volumes[0].length, 61440LL * 512);
 }
 
-TEST_F(LiveKeptLooks, MountsAndAFileSystemWrittenOntoAWholeDiskAreSeen) {
+TEST_P(LiveKeptLooks, MountsAndAFileSystemWrittenOntoAWholeDiskAreSeen) {
     std::string image = Image("disk.img", 32 << 20);
     std::string device = Attach(image);
     ASSERT_FALSE(device.empty());
@@ -399,7 +404,7 @@ TEST_F(LiveKeptLooks, MountsAndAFileSystemWrittenOntoAWholeDiskAreSeen) {
     EXPECT_TRUE(volumes[0].paths.empty());
 }
 
-TEST_F(LiveKeptLooks, DeviceMapperDiskComesAndGoes) {
+TEST_P(LiveKeptLooks, DeviceMapperDiskComesAndGoes) {
     if (Shell("command -v dmsetup") != 0)
         GTEST_SKIP() << "needs dmsetup";
     std::string image = Image("disk.img", 32 << 20);
@@ -471,7 +476,7 @@ ListingCost ListEverything() {
 
 // Listing more disks, each with a volume, costs the same per disk: no
 // request walks every disk or volume while the look is kept.
-TEST_F(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
+TEST_P(LiveKeptLooks, ListingCostPerDiskDoesNotGrowWithTheMachine) {
     if (!ReadCalls())
         GTEST_SKIP() << "no /proc/self/io here";
     auto cheapest = [] {
@@ -642,7 +647,7 @@ TEST_F(LiveLooks, DescriptorShortageFailsRequestsAndIsNotKept) {
 
 // A partition removed and made again under the same sysfs path: looks are
 // kept again afterwards, not taken anew for every request from then on.
-TEST_F(LiveKeptLooks, DeviceMadeAgainUnderTheSamePathLetsLooksBeKept) {
+TEST_P(LiveKeptLooks, DeviceMadeAgainUnderTheSamePathLetsLooksBeKept) {
     std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
     ASSERT_TRUE(WaitFor(device + "p1", true));
@@ -676,7 +681,7 @@ template <class Body> int InChild(Body body) {
 
 // A process that moves to a mount namespace of its own sees the mounts made
 // there, not those of the namespace it kept its look in.
-TEST_F(LiveKeptLooks, MountsOfANewMountNamespaceAreSeen) {
+TEST_P(LiveKeptLooks, MountsOfANewMountNamespaceAreSeen) {
     std::string image = Image("disk.img", 32 << 20);
     std::string out;
     ASSERT_EQ(Shell("mkfs.ext4 -q -F " + Quote(image), &out), 0) << out;
@@ -829,7 +834,7 @@ TEST_F(LiveLooks, LooksKeptWhereUeventsAreOnlyCountedSeeANewDisk) {
 
 // Content changed without a write() through the watched node: the volume
 // list follows each change at the very next request.
-TEST_F(LiveKeptLooks, ContentChangedWithoutAWriteThroughTheNodeIsSeen) {
+TEST_P(LiveKeptLooks, ContentChangedWithoutAWriteThroughTheNodeIsSeen) {
     if (Shell("command -v blkdiscard") != 0)
         GTEST_SKIP() << "needs blkdiscard";
     std::string image = Image("disk.img", 32 << 20);
@@ -856,7 +861,7 @@ TEST_F(LiveKeptLooks, ContentChangedWithoutAWriteThroughTheNodeIsSeen) {
 
 // A compressed RAM disk of our own gets its size and loses it through
 // sysfs: no uevent, no node opened.
-TEST_F(LiveKeptLooks, SizeSetThroughSysfsIsSeen) {
+TEST_P(LiveKeptLooks, SizeSetThroughSysfsIsSeen) {
     std::string id;
     if (access("/sys/class/zram-control/hot_add", R_OK) != 0 || Shell("cat /sys/class/zram-control/hot_add", &id) != 0)
         GTEST_SKIP() << "no zram here";
@@ -875,7 +880,7 @@ TEST_F(LiveKeptLooks, SizeSetThroughSysfsIsSeen) {
 
 // A loop disk's backing file renamed: its volume keeps its name, in a kept
 // look and in a new one.
-TEST_F(LiveKeptLooks, VolumeNameOfALoopDiskSurvivesARenameOfItsFile) {
+TEST_P(LiveKeptLooks, VolumeNameOfALoopDiskSurvivesARenameOfItsFile) {
     std::string image = dir + "/disk.img";
     std::string device = AttachDiskImage();
     ASSERT_FALSE(device.empty());
@@ -914,3 +919,7 @@ TEST_F(LiveKeptLooks, VolumeNameOfALoopDiskSurvivesARenameOfItsFile) {
     EXPECT_EQ(Shell("mount -t tmpfs none " + Quote(dir + "/mnt") + " && umount " + Quote(dir + "/mnt")), 0);
     EXPECT_EQ(names(), before) << "new look";
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, LiveKeptLooks, ::testing::Bool(), [](const ::testing::TestParamInfo<bool> &param) {
+    return param.param ? std::string("NoInotifyInstance") : std::string("Inotify");
+});

@@ -35,10 +35,19 @@
 // /sys/kernel/uevent_seqnum shows the last number. Such a process reads
 // that number at every check instead; a new number ends the kept look.
 //
+// A process that can have no inotify instance (the per-user limit is
+// reached) polls what inotify would have told it instead, at every check:
+// /proc/partitions, whose sizes change with every resize (to the KiB it
+// shows them in), and for each disk probed for a file system (and its loop
+// backing file) the node's modification time, which every write and shared
+// mapping written moves, and the disk's completed writes and discards in
+// /proc/diskstats, which a discard or zeroing ioctl moves. It asks for an
+// inotify instance again at every check.
+//
 // Where no change signal exists (a recorded tree under TAVDISK_ROOT, no
-// uevent counter to read, a socket or inotify instance that cannot be had
-// at the moment: asked for again at the next request) every request takes
-// a new look.
+// uevent counter to read, a socket or mountinfo that cannot be had at the
+// moment: asked for again at the next request) every request takes a new
+// look.
 #include "Looks.h"
 #include "Disks.h"
 #include "Errors.h"
@@ -46,12 +55,14 @@
 #include "Files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/nsfs.h>
 #include <poll.h>
 #include <pthread.h>
+#include <map>
 #include <set>
 #include <unordered_map>
 #include <sys/inotify.h>
@@ -133,6 +144,66 @@ void CloseQuietly(int &fd) {
     fd = -1;
 }
 
+// The whole of a /proc file through its open descriptor; nullopt when it
+// cannot be read.
+std::optional<std::string> ReadWhole(int fd) {
+    std::string text;
+    char chunk[16384];
+    for (off_t at = 0;;) {
+        ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            return text;
+        text.append(chunk, static_cast<size_t>(n));
+        at += n;
+    }
+}
+
+// A disk's completed writes and discards in /proc/diskstats (the fifth and
+// twelfth counters of its line; 0 where the kernel shows no discards);
+// nullopt when the disk has no line.
+std::optional<std::pair<uint64_t, uint64_t>> WritesOf(const std::string &diskstats, const std::string &name) {
+    for (size_t at = 0; at < diskstats.size();) {
+        size_t end = diskstats.find('\n', at);
+        if (end == std::string::npos)
+            end = diskstats.size();
+        unsigned major = 0, minor = 0;
+        char device[64] = {};
+        unsigned long long c[11] = {};
+        const std::string line = diskstats.substr(at, end - at);
+        int got =
+            std::sscanf(line.c_str(), "%u %u %63s %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &major,
+                        &minor, device, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7], &c[8], &c[9], &c[10]);
+        if (got >= 7 && name == device)
+            return std::make_pair(uint64_t{c[4]}, uint64_t{got >= 14 ? c[10] : 0});
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+// What shows a write to a node or file without inotify: its identity and
+// its modification and change times.
+struct Stamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    timespec mtime{}, ctime{};
+    bool operator==(const Stamp &o) const {
+        return dev == o.dev && ino == o.ino && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+    bool operator!=(const Stamp &o) const { return !(*this == o); }
+};
+
+std::optional<Stamp> StampOf(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return Stamp{st.st_dev, st.st_ino, st.st_mtim, st.st_ctim};
+}
+
 // The change signals of the live system, shared by the whole process.
 class Monitor {
 public:
@@ -144,7 +215,8 @@ public:
             // Signals opened by the parent belong to it: reading them here
             // would take its events away.
             CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
-            watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
+            CloseQuietly(partitions), CloseQuietly(diskstats);
+            watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear(), polledContent.clear();
             opened = false, forked = false;
             ++changes;
         }
@@ -177,6 +249,8 @@ public:
             if (fds[2].revents)
                 TakeWrites();
         }
+        if (partitions >= 0 && !Poll())
+            return std::nullopt;
         return changes;
     }
 
@@ -190,6 +264,8 @@ public:
         std::lock_guard<std::mutex> guard(lock);
         if (!usable)
             return false;
+        if (partitions >= 0)
+            return PollDisk(node, content, absentIsFine);
         int wd = ::inotify_add_watch(writes, node.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
         if (wd < 0)
             return absentIsFine && (errno == ENOENT || errno == ENOTDIR);
@@ -284,11 +360,90 @@ private:
         }
         mountNamespace = MountNamespace();
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-        writes = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        if (!mountNamespace || mounts < 0 || writes < 0)
+        writes = denyInotify ? -1 : ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        // No inotify instance to be had (the per-user limit; EMFILE is also
+        // a process out of descriptors, and then the files below cannot be
+        // opened either): what it would tell is polled instead.
+        if (writes < 0 && (denyInotify || errno == EMFILE)) {
+            partitions = ::open("/proc/partitions", O_RDONLY | O_CLOEXEC);
+            diskstats = ::open("/proc/diskstats", O_RDONLY | O_CLOEXEC);
+            auto sizes = partitions >= 0 && diskstats >= 0 ? ReadWhole(partitions) : std::nullopt;
+            if (!sizes)
+                return Retry();
+            lastPartitions = std::move(*sizes);
+        } else if (writes < 0) {
+            return Retry();
+        }
+        if (!mountNamespace || mounts < 0)
             return Retry();
         usable = true;
         ++changes;
+    }
+
+    // The polled checks, in place of inotify's events. False when they
+    // cannot be made (the signals are opened again at the next check).
+    bool Poll() {
+        // An inotify instance to be had again: its signals take over.
+        if (!denyInotify) {
+            int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+            if (fd >= 0) {
+                ::close(fd);
+                Retry();
+                return false;
+            }
+        }
+        auto sizes = ReadWhole(partitions);
+        if (!sizes) {
+            Retry();
+            return false;
+        }
+        if (*sizes != lastPartitions)
+            ++changes, lastPartitions = std::move(*sizes);
+        std::optional<std::string> stats;
+        for (auto &[path, polled] : polledContent) {
+            auto stamp = StampOf(path);
+            if (stamp != polled.stamp)
+                ++changes, polled.stamp = stamp;
+            if (!polled.disk.empty()) {
+                if (!stats && !(stats = ReadWhole(diskstats))) {
+                    Retry();
+                    return false;
+                }
+                auto counted = WritesOf(*stats, polled.disk);
+                if (counted != polled.writes)
+                    ++changes, polled.writes = counted;
+            }
+        }
+        return true;
+    }
+
+    // Without inotify a node is watched for its content by what a write
+    // moves (its times, the disk's counters), noted before the content is
+    // read; its size and a sysfs attribute's effect show in
+    // /proc/partitions.
+    bool PollDisk(const std::string &node, bool content, bool absentIsFine) {
+        if (!content || node.compare(0, 5, "/sys/") == 0)
+            return true;
+        auto stamp = StampOf(node);
+        if (!stamp)
+            return absentIsFine && (errno == ENOENT || errno == ENOTDIR);
+        if (polledContent.size() >= 4096)
+            return false;
+        Polled &p = polledContent[node];
+        p.stamp = stamp;
+        if (S_ISBLK(StatMode(node))) {
+            p.disk = node.substr(node.rfind('/') + 1);
+            auto stats = ReadWhole(diskstats);
+            if (!stats)
+                return false;
+            p.writes = WritesOf(*stats, p.disk);
+        }
+        return true;
+    }
+
+    static mode_t StatMode(const std::string &path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0;
     }
 
     void Retry() {
@@ -298,7 +453,8 @@ private:
 
     void Drop() {
         CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
-        watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear();
+        CloseQuietly(partitions), CloseQuietly(diskstats);
+        watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear(), polledContent.clear();
         usable = false;
         ++changes;
     }
@@ -394,6 +550,24 @@ private:
         bool content = false; // probed for a file system: a write changes what it is
     };
 
+    // A node or backing file polled for its content, as it was when noted.
+    struct Polled {
+        std::optional<Stamp> stamp;
+        std::string disk; // a block device's name in /proc/diskstats
+        std::optional<std::pair<uint64_t, uint64_t>> writes;
+    };
+
+public:
+    // Tests: behave as where no inotify instance can be had.
+    void DenyInotify(bool deny) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (deny != denyInotify) {
+            denyInotify = deny;
+            Retry();
+        }
+    }
+
+private:
     std::mutex lock;
     bool opened = false, usable = false, forked = false;
     int uevents = -1, mounts = -1, writes = -1;
@@ -406,6 +580,11 @@ private:
     std::unordered_map<std::string, int> ownCloses;        // closes of this process's writers not yet taken
     uint64_t changes = 0;
     std::set<std::string> removed; // devpaths of devices announced removed
+    // Without inotify: /proc/partitions as it last read, and the nodes polled.
+    int partitions = -1, diskstats = -1;
+    std::string lastPartitions;
+    std::map<std::string, Polled> polledContent;
+    bool denyInotify = false;
 };
 
 struct KeptLook {
@@ -572,6 +751,8 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
 void ClosingOwnWriter(const std::string &node) { TheMonitor().ClosingOwnWriter(node); }
 
 bool LooksCanBeKept() { return TheMonitor().Check().has_value(); }
+
+void DenyInotifyForTesting(bool deny) { TheMonitor().DenyInotify(deny); }
 
 LookCounts CountLooks() {
     KeptLook &k = Kept();

@@ -97,6 +97,9 @@ void ClosingOwnWriter(const std::string &node);
 // Whether changes can be learnt of here, so that looks of the live system
 // are kept.
 bool LooksCanBeKept();
+// Tests: the change signals behave as where no inotify instance can be had
+// (the per-user limit reached), or as they are.
+void DenyInotifyForTesting(bool deny);
 
 } // namespace TavLinux
 
