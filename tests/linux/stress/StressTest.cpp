@@ -494,6 +494,16 @@ TEST(LiveStress, ThreadsAskNearTheDescriptorLimitAcrossAMountNamespaceChange) {
     Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, true);
 }
 
+// Looks kept by polling, as where no inotify instance can be had.
+TEST(LiveStress, ThreadsAskWhileLoopDisksChurnWithoutAnInotifyInstance) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for loop devices";
+    TavLinux::DenyInotifyForTesting(true);
+    EXPECT_TRUE(TavLinux::LooksCanBeKept()) << "no look is kept without an inotify instance";
+    Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, false);
+    TavLinux::DenyInotifyForTesting(false);
+}
+
 // Last: the process stays in that network namespace.
 TEST(LiveStress, ThreadsAskWhileLoopDisksChurnWhereUeventsAreOnlyCounted) {
     if (geteuid() != 0)
