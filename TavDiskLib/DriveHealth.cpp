@@ -56,7 +56,7 @@ ULONG Drive::SmartRequest(ULONG Code, unsigned char Feature, void *Answer, ULONG
 }
 
 void Drive::ReadAtaHealth(DriveHealth &Health) {
-    Health.Protocol = DriveHealth::Ata;
+    Health.Protocol = DriveHealth::ProtocolAta;
     alignas(8) unsigned char data[SmartAnswerSize], thresholds[SmartAnswerSize];
     const size_t at = offsetof(SENDCMDOUTPARAMS, bBuffer);
     const bool haveData = SmartRequest(SMART_RCV_DRIVE_DATA, READ_ATTRIBUTES, data, sizeof data) == ERROR_SUCCESS;
@@ -99,10 +99,10 @@ void Drive::ReadAtaHealth(DriveHealth &Health) {
 }
 
 void Drive::ReadNvmeHealth(DriveHealth &Health) {
-    Health.Protocol = DriveHealth::Nvme;
+    Health.Protocol = DriveHealth::ProtocolNvme;
     const size_t at = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters);
-    const size_t data = offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) +
-                        sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
+    const size_t data =
+        offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
     // One buffer carries the query in and the descriptor and log out.
     alignas(8) unsigned char buffer[std::max(at, offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData)) +
                                     sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA) + NvmeHealthLogLength];
@@ -154,7 +154,7 @@ void Drive::ReadNvmeHealth(DriveHealth &Health) {
 }
 
 void Drive::ReadScsiHealth(DriveHealth &Health) {
-    Health.Protocol = DriveHealth::Scsi;
+    Health.Protocol = DriveHealth::ProtocolScsi;
     unsigned char page[252];
     std::memset(page, 0, sizeof page);
     Cdb10 cdb = LogSenseCdb(LogPageInformationalExceptions, sizeof page);
@@ -173,7 +173,7 @@ void Drive::ReadScsiHealth(DriveHealth &Health) {
             Health.TemperatureCelsius = *ie->temperature;
         }
     }
-    if (Health.Verdict == DriveHealth::Unknown)
+    if (Health.Verdict == DriveHealth::VerdictUnknown)
         Health.Reason = error != ERROR_SUCCESS ? error : ERROR_INVALID_DATA;
     // The Temperature page, where the exceptions gave none.
     if (!(Health.Present & DriveHealth::HasTemperature)) {
@@ -200,7 +200,7 @@ int Drive::GetHealth(DriveHealth *Health) {
         ReadNvmeHealth(*Health);
     else
         ReadScsiHealth(*Health);
-    if (Health->Verdict != DriveHealth::Unknown)
+    if (Health->Verdict != DriveHealth::VerdictUnknown)
         return 1;
     if (Health->Reason == ERROR_SUCCESS)
         Health->Reason = ERROR_NOT_SUPPORTED;

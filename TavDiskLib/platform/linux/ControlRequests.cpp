@@ -141,6 +141,8 @@ DWORD PhysicalFact(FileObject &f, uint32_t property, std::vector<uint8_t> &recor
     return put(t);
 }
 
+BOOL AnswerNvmeHealthLog(FileObject &f, const IoRequest &r);
+
 BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
     if (r.inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return Fail(ERROR_INVALID_PARAMETER);
@@ -304,6 +306,8 @@ BOOL AnswerSmartSendDriveCommand(FileObject &f, const IoRequest &r) {
 
 // The NVMe SMART / Health log through the protocol-specific property.
 BOOL AnswerNvmeHealthLog(FileObject &f, const IoRequest &r) {
+    if (!TavPlatform::GrantsData(f.desiredAccess, false))
+        return Fail(ERROR_ACCESS_DENIED); // the log is asked of the device itself
     const size_t at = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters);
     if (r.inSize < at + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA))
         return Fail(ERROR_INVALID_PARAMETER);

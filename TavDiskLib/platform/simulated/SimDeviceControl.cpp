@@ -139,7 +139,7 @@ BOOL AnswerSmartRcvDriveData(Call<BOOL> &c, const Disk &d, const void *in, DWORD
     if (!in || inSize < sizeof(SENDCMDINPARAMS) - 1)
         return c.Fail(ERROR_INVALID_PARAMETER);
     const IDEREGS r = RegistersOf(in);
-    const ByteString *block = r.bCommandReg == ID_CMD                ? &d.identify
+    const ByteString *block = r.bCommandReg == ID_CMD         ? &d.identify
                               : AsksSmart(r, READ_ATTRIBUTES) ? &d.smartData
                               : AsksSmart(r, READ_THRESHOLDS) ? &d.smartThresholds
                                                               : nullptr;

@@ -287,6 +287,13 @@ ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const c
 ByteString MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors = 0,
                         bool lba48 = false);
 void SetIdentifyWord(ByteString &identify, unsigned word, uint16_t value);
+// A SMART READ DATA block (thresholds false) or READ THRESHOLDS block with
+// these entries (each 12 bytes, in order) and a checksum that holds.
+struct SmartEntry {
+    uint8_t id, value, threshold;
+    uint64_t raw; // 48 bits
+};
+ByteString MakeSmartBlock(const std::vector<SmartEntry> &entries, bool thresholds);
 // Standard INQUIRY data, 36 bytes unless `length` says otherwise, fields space-padded.
 ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length = 36);
 
