@@ -87,7 +87,9 @@ std::string LetterList(const std::string &letters) {
 }
 
 const char *HealthVerdictName(int verdict) {
-    return verdict == DriveHealth::VerdictPassed ? "passed" : verdict == DriveHealth::VerdictFailing ? "failing" : "unknown";
+    return verdict == DriveHealth::VerdictPassed    ? "passed"
+           : verdict == DriveHealth::VerdictFailing ? "failing"
+                                                    : "unknown";
 }
 
 const char *HealthProtocolName(int protocol) {
