@@ -26,12 +26,12 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
         if (!filter)
             return ExitUsage;
     }
-    // --health adds the HEALTH column to those asked for.
-    const std::string asked =
-        options.health ? (options.columns.empty() ? "+HEALTH" : options.columns + ",HEALTH") : options.columns;
-    std::optional<std::vector<size_t>> columns = SelectColumns(asked, err);
+    std::optional<std::vector<size_t>> columns = SelectColumns(options.columns, err);
     if (!columns)
         return ExitUsage;
+    // --health adds the HEALTH column to those asked for, where they lack it.
+    if (options.health && !ShowsHealth(*columns))
+        columns = SelectColumns(options.columns.empty() ? "+HEALTH" : options.columns + ",HEALTH", err);
     // Health is asked of the disks only when it is shown.
     const bool health = options.json ? options.health : ShowsHealth(*columns);
     DeviceSet set;
