@@ -245,13 +245,15 @@ TEST_F(Tavdisk, HealthIsAskedOnlyWhenShown) {
     EXPECT_EQ(machine.Count(TavSim::Op::DeviceIoControl, SMART_SEND_DRIVE_COMMAND), 0u);
 
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"list", "--health"}, std::vector<std::string>{"list", "-o", "NUM,HEALTH"}}) {
+         {std::vector<std::string>{"list", "--health"}, std::vector<std::string>{"list", "-o", "NUM,HEALTH"},
+          std::vector<std::string>{"list", "-o", "NUM,HEALTH", "--health"}}) {
         machine.ClearLog();
         Outcome r = Tav(args);
         ASSERT_EQ(r.code, 0) << r.err;
         auto lines = Lines(r.out);
         ASSERT_EQ(lines.size(), 3u) << r.out;
         EXPECT_NE(lines[0].find("HEALTH"), std::string::npos) << lines[0];
+        EXPECT_EQ(lines[0].find("HEALTH"), lines[0].rfind("HEALTH")) << lines[0]; // one column
         EXPECT_NE(lines[1].find("FAILING"), std::string::npos) << lines[1];
         EXPECT_NE(lines[2].find("unknown"), std::string::npos) << lines[2]; // no log pages: never passed
         // One request per disk and page: three SMART commands, two log pages.
