@@ -457,6 +457,33 @@ int TAVDISK_CALL tavdisk_drive_get_fact(tavdisk_drive *drive, uint32_t fact, uin
     });
 }
 
+int TAVDISK_CALL tavdisk_drive_get_health(tavdisk_drive *drive, tavdisk_health *health) {
+    return With(drive, 0, [&](Drive &d) {
+        DriveHealth h;
+        const int known = d.GetHealth(&h);
+        if (health) {
+            health->verdict = static_cast<uint32_t>(h.Verdict);
+            health->protocol = static_cast<uint32_t>(h.Protocol);
+            health->reason = static_cast<uint32_t>(h.Reason);
+            health->present = static_cast<uint32_t>(h.Present);
+            health->temperature_celsius = h.TemperatureCelsius;
+            health->percentage_used = h.PercentageUsed;
+            health->available_spare = h.AvailableSpare;
+            health->critical_warning = h.CriticalWarning;
+            health->exception_asc = h.ExceptionAsc;
+            health->exception_ascq = h.ExceptionAscq;
+            health->power_on_hours = h.PowerOnHours;
+            health->reallocated_sectors = h.ReallocatedSectors;
+            health->pending_sectors = h.PendingSectors;
+            health->offline_uncorrectable = h.OfflineUncorrectable;
+            health->media_errors = h.MediaErrors;
+        }
+        if (!known)
+            TavPlatform::SetLastError(h.Reason);
+        return known;
+    });
+}
+
 int TAVDISK_CALL tavdisk_drive_get_text(tavdisk_drive *drive, uint32_t text, char *buffer, uint32_t capacity,
                                         uint32_t *size) {
     static const NarrowMember narrow[] = {

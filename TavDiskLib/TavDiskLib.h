@@ -41,6 +41,34 @@
 
 struct DriveTestAccess;
 
+// A disk's health as Drive::GetHealth reads it (an addition). A value the
+// disk did not give is absent: its bit is clear in Present and the field 0.
+struct DriveHealth {
+    enum VerdictKind { VerdictUnknown = 0, VerdictPassed = 1, VerdictFailing = 2 };
+    enum ProtocolKind { ProtocolNone = 0, ProtocolAta = 1, ProtocolNvme = 2, ProtocolScsi = 3 };
+    enum PresentBit {
+        HasTemperature = 1,
+        HasPowerOnHours = 2,
+        HasReallocatedSectors = 4,       // ATA attribute 5
+        HasPendingSectors = 8,           // ATA attribute 197
+        HasOfflineUncorrectable = 16,    // ATA attribute 198
+        HasPercentageUsed = 32,          // NVMe
+        HasAvailableSpare = 64,          // NVMe
+        HasMediaErrors = 128,            // NVMe
+        HasInformationalExceptions = 256 // SCSI: ExceptionAsc and ExceptionAscq
+    };
+    int Verdict = VerdictUnknown;
+    int Protocol = ProtocolNone;   // the protocol that was asked
+    TavDiskLib::ULONG Reason = 0;  // VerdictUnknown: why, as a last-error code
+    TavDiskLib::ULONG Present = 0; // PresentBit values
+    int TemperatureCelsius = 0;
+    unsigned long long PowerOnHours = 0, ReallocatedSectors = 0, PendingSectors = 0, OfflineUncorrectable = 0,
+                       MediaErrors = 0;
+    unsigned PercentageUsed = 0, AvailableSpare = 0;
+    unsigned char CriticalWarning = 0;                 // NVMe: the log's critical warning bits
+    unsigned char ExceptionAsc = 0, ExceptionAscq = 0; // SCSI: the predicted exception (0: none)
+};
+
 class TAVDISKLIB_API Drive {
 public:
     // Enumeration, construction and release.
@@ -180,6 +208,17 @@ public:
     // Drive holds (no request); 0 when it holds none.
     int IsRemovable(int *Removable);
 
+    // Disk health (an addition), asked of the disk on each call without
+    // changing it: ATA SMART (READ DATA, READ THRESHOLDS, RETURN STATUS),
+    // the NVMe SMART / Health log, or SCSI LOG SENSE (Informational
+    // Exceptions, Temperature), one request per page. 1 when the verdict is
+    // passed or failing; 0 when it is unknown (or Health is null), with
+    // Health->Reason and the last-error code saying why:
+    // ERROR_NOT_SUPPORTED for a disk that does not tell, ERROR_INVALID_DATA
+    // for an answer that says neither, else the failed request's code.
+    // Values the disk gave are filled in either case.
+    int GetHealth(DriveHealth *Health);
+
 private:
     friend struct DriveTestAccess;
 
@@ -211,6 +250,10 @@ private:
     template <class Visit> bool WalkVolumes(Visit visit, TavDiskLib::ULONG *Failed = nullptr);
     int IsPartitionTableSector(TavDiskLib::ULONG Sector, TavDiskLib::ULONG Size);
     template <class Record> int QueryPhysicalFact(int Property, Record *Answer);
+    TavDiskLib::ULONG SmartRequest(TavDiskLib::ULONG Code, unsigned char Feature, void *Answer, TavDiskLib::ULONG Size);
+    void ReadAtaHealth(DriveHealth &Health);
+    void ReadNvmeHealth(DriveHealth &Health);
+    void ReadScsiHealth(DriveHealth &Health);
 
     TavDiskLib::HANDLE DeviceHandle;
     void *DeviceInfoSet;

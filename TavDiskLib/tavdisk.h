@@ -339,6 +339,46 @@ enum tavdisk_fact {
  * which: ERROR_NOT_SUPPORTED, 50, for a disk that does not tell). */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_fact(tavdisk_drive *drive, uint32_t fact, uint32_t *value);
 
+/* A disk's health, for tavdisk_drive_get_health. A value the disk did not
+ * give is absent: its bit is clear in `present` and the field 0. */
+enum tavdisk_health_verdict { TAVDISK_HEALTH_UNKNOWN = 0, TAVDISK_HEALTH_PASSED = 1, TAVDISK_HEALTH_FAILING = 2 };
+enum tavdisk_health_protocol {
+    TAVDISK_HEALTH_NONE = 0,
+    TAVDISK_HEALTH_ATA = 1,  /* SMART */
+    TAVDISK_HEALTH_NVME = 2, /* the SMART / Health log */
+    TAVDISK_HEALTH_SCSI = 3  /* LOG SENSE */
+};
+enum tavdisk_health_present {
+    TAVDISK_HEALTH_HAS_TEMPERATURE = 1,
+    TAVDISK_HEALTH_HAS_POWER_ON_HOURS = 2,
+    TAVDISK_HEALTH_HAS_REALLOCATED = 4,            /* ATA attribute 5 */
+    TAVDISK_HEALTH_HAS_PENDING = 8,                /* ATA attribute 197 */
+    TAVDISK_HEALTH_HAS_OFFLINE_UNCORRECTABLE = 16, /* ATA attribute 198 */
+    TAVDISK_HEALTH_HAS_PERCENTAGE_USED = 32,       /* NVMe */
+    TAVDISK_HEALTH_HAS_AVAILABLE_SPARE = 64,       /* NVMe */
+    TAVDISK_HEALTH_HAS_MEDIA_ERRORS = 128,         /* NVMe */
+    TAVDISK_HEALTH_HAS_EXCEPTIONS = 256            /* SCSI: exception_asc, exception_ascq */
+};
+typedef struct tavdisk_health {
+    uint32_t verdict;  /* enum tavdisk_health_verdict */
+    uint32_t protocol; /* enum tavdisk_health_protocol: what was asked */
+    uint32_t reason;   /* verdict unknown: why, as a last-error code */
+    uint32_t present;  /* enum tavdisk_health_present bits */
+    int32_t temperature_celsius;
+    uint32_t percentage_used, available_spare; /* NVMe */
+    uint32_t critical_warning;                 /* NVMe: the log's critical warning bits */
+    uint32_t exception_asc, exception_ascq;    /* SCSI: the predicted exception (0: none) */
+    uint64_t power_on_hours, reallocated_sectors, pending_sectors, offline_uncorrectable, media_errors;
+} tavdisk_health;
+
+/* The disk's health, asked of the disk on each call without changing it
+ * (ATA SMART, the NVMe health log or SCSI LOG SENSE; one request per page):
+ * 1 when the verdict is passed or failing; 0 when it is unknown, with
+ * health->reason and tavdisk_last_error saying why (ERROR_NOT_SUPPORTED,
+ * 50, for a disk that does not tell; ERROR_INVALID_DATA, 13, for an answer
+ * that says neither). *health is filled in either case when given. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_health(tavdisk_drive *drive, tavdisk_health *health);
+
 /* The texts of a drive, for tavdisk_drive_get_text. */
 enum tavdisk_text {
     TAVDISK_TEXT_VENDOR_ID = 1,

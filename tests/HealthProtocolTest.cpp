@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Health as the protocols report it: SMART blocks, the NVMe health log and
 // the SCSI log pages, decoded from whole, cut, corrupt and lying answers.
+#include "TavDiskLib/platform/simulated/SimMachine.h"
 #include "TavDiskLib/protocol/Health.h"
 
 #include <gtest/gtest.h>
@@ -14,34 +15,12 @@ namespace {
 
 using ByteList = std::vector<uint8_t>;
 
-struct Entry {
-    uint8_t id, value, threshold;
-    uint64_t raw;
-};
+using Entry = TavSim::SmartEntry;
 
 // A READ DATA block (thresholds false) or a READ THRESHOLDS block with these
 // entries and a checksum that holds.
 ByteList SmartBlock(const std::vector<Entry> &entries, bool thresholds) {
-    ByteList block(SmartBlockLength, 0);
-    block[0] = 0x10;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        uint8_t *e = block.data() + SmartEntriesOffset + i * SmartEntryLength;
-        e[0] = entries[i].id;
-        if (thresholds) {
-            e[1] = entries[i].threshold;
-            continue;
-        }
-        e[1] = 0x03; // pre-failure, updated online
-        e[3] = entries[i].value;
-        e[4] = entries[i].value;
-        for (int b = 0; b < 6; ++b)
-            e[5 + b] = static_cast<uint8_t>(entries[i].raw >> (8 * b));
-    }
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < block.size(); ++i)
-        sum = static_cast<uint8_t>(sum + block[i]);
-    block.back() = static_cast<uint8_t>(0x100 - sum);
-    return block;
+    return TavSim::MakeSmartBlock(entries, thresholds);
 }
 
 const std::vector<Entry> Attributes = {

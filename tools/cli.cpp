@@ -89,6 +89,7 @@ int TavdiskMain(int argc, char **argv, std::ostream &out, std::ostream &err) {
                          "Columns to show, comma-separated; +LIST adds to the default ones (see --list-columns)")
             ->type_name("LIST");
         where->add_flag("-b,--bytes", listing.bytes, "Sizes in bytes");
+        where->add_flag("--health", listing.health, "Ask each disk its health (the HEALTH column; health in JSON)");
         where->add_flag("-n,--noheadings", listing.noHeadings, "No header line");
         where
             ->add_option("-e,--exclude", listing.exclude,

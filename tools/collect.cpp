@@ -268,4 +268,12 @@ void MarkVanished(std::vector<DiskFacts> &disks) {
     }
 }
 
+void CollectHealth(const Opened &o, DiskFacts &d) {
+    if (!d.accessible || !o.drive)
+        return;
+    DriveHealth h;
+    o.drive->GetHealth(&h);
+    d.health = h;
+}
+
 } // namespace tavdisk

@@ -61,6 +61,8 @@ struct DiskFacts {
     // Physical facts; absent where the disk does not tell.
     std::optional<ULONG> physicalSectorBytes, alignmentOffset;
     std::optional<bool> rotational, trim, readOnly, removable;
+    // The disk's health; absent where it was not asked (CollectHealth).
+    std::optional<DriveHealth> health;
 };
 
 struct Opened;
@@ -69,6 +71,8 @@ struct Opened;
 // open left (`Opened`): why the disk could not be opened, if it could not,
 // the request that failed first, and which requests failed.
 DiskFacts Collect(const Opened &o, void *set, bool full);
+// Asks an opened disk its health (Drive::GetHealth) into d.health.
+void CollectHealth(const Opened &o, DiskFacts &d);
 // The disk's device path in UTF-8, or empty.
 std::string PathOf(Drive &drive);
 // The disks that may have gone away since the set was taken are looked for

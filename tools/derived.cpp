@@ -86,4 +86,19 @@ std::string LetterList(const std::string &letters) {
     return out;
 }
 
+const char *HealthVerdictName(int verdict) {
+    return verdict == DriveHealth::VerdictPassed    ? "passed"
+           : verdict == DriveHealth::VerdictFailing ? "failing"
+                                                    : "unknown";
+}
+
+const char *HealthProtocolName(int protocol) {
+    switch (protocol) {
+    case DriveHealth::ProtocolAta: return "ata";
+    case DriveHealth::ProtocolNvme: return "nvme";
+    case DriveHealth::ProtocolScsi: return "scsi";
+    default: return "none";
+    }
+}
+
 } // namespace tavdisk

@@ -12,6 +12,11 @@ namespace tavdisk {
 
 struct DiskFacts;
 
+// A health verdict, "passed", "failing" or "unknown", and the protocol asked
+// ("ata", "nvme", "scsi", "none"), for Drive::GetHealth's answer.
+const char *HealthVerdictName(int verdict);
+const char *HealthProtocolName(int protocol);
+
 std::string BusName(unsigned bus);
 // "full", "query" or "none", for Drive::GetAccess's answer.
 const char *AccessName(int access);

@@ -21,6 +21,27 @@ Json TextJson(const std::optional<std::string> &bytes) {
     return bytes && !bytes->empty() ? Json(BytesToUtf8(*bytes)) : Json(nullptr);
 }
 
+// A disk's health: the verdict, why it is unknown, and each value, null
+// where the disk did not give it.
+Json HealthJson(const DriveHealth &h) {
+    const auto value = [&h](unsigned bit, auto v) { return (h.Present & bit) ? Json(v) : Json(nullptr); };
+    Json j = {{"verdict", HealthVerdictName(h.Verdict)},
+              {"protocol", HealthProtocolName(h.Protocol)},
+              {"reason", h.Verdict == DriveHealth::VerdictUnknown ? Json(h.Reason) : Json(nullptr)},
+              {"temperature_celsius", value(DriveHealth::HasTemperature, h.TemperatureCelsius)},
+              {"power_on_hours", value(DriveHealth::HasPowerOnHours, h.PowerOnHours)},
+              {"reallocated_sectors", value(DriveHealth::HasReallocatedSectors, h.ReallocatedSectors)},
+              {"pending_sectors", value(DriveHealth::HasPendingSectors, h.PendingSectors)},
+              {"offline_uncorrectable", value(DriveHealth::HasOfflineUncorrectable, h.OfflineUncorrectable)},
+              {"percentage_used", value(DriveHealth::HasPercentageUsed, h.PercentageUsed)},
+              {"available_spare", value(DriveHealth::HasAvailableSpare, h.AvailableSpare)},
+              {"media_errors", value(DriveHealth::HasMediaErrors, h.MediaErrors)}};
+    j["informational_exceptions"] = (h.Present & DriveHealth::HasInformationalExceptions)
+                                        ? Json{{"asc", h.ExceptionAsc}, {"ascq", h.ExceptionAscq}}
+                                        : Json(nullptr);
+    return j;
+}
+
 Json DiskJson(const DiskFacts &d) {
     Json j;
     j["number"] = d.number;
@@ -38,7 +59,7 @@ Json DiskJson(const DiskFacts &d) {
     j["controller"] = d.controller ? Json(*d.controller) : Json(nullptr);
     if (!d.accessible) {
         for (const char *key : {"device_number", "bus", "model", "serial", "revision", "capacity", "sectors",
-                                "descriptor", "ata", "scsi", "geometry", "volumes", "physical"})
+                                "descriptor", "ata", "scsi", "geometry", "volumes", "physical", "health"})
             j[key] = nullptr;
         return j;
     }
@@ -99,6 +120,7 @@ Json DiskJson(const DiskFacts &d) {
                      {"trim", fact(d.trim)},
                      {"read_only", fact(d.readOnly)},
                      {"removable", fact(d.removable)}};
+    j["health"] = d.health ? HealthJson(*d.health) : Json(nullptr);
     return j;
 }
 

@@ -29,6 +29,11 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
     std::optional<std::vector<size_t>> columns = SelectColumns(options.columns, err);
     if (!columns)
         return ExitUsage;
+    // --health adds the HEALTH column to those asked for, where they lack it.
+    if (options.health && !ShowsHealth(*columns))
+        columns = SelectColumns(options.columns.empty() ? "+HEALTH" : options.columns + ",HEALTH", err);
+    // Health is asked of the disks only when it is shown.
+    const bool health = options.json ? options.health : ShowsHealth(*columns);
     DeviceSet set;
     if (!set.Valid())
         return Fail(err, ExitFailure, "cannot enumerate the disks of this machine" + Because(set.Error()));
@@ -38,6 +43,8 @@ int RunList(const ListOptions &options, std::ostream &out, std::ostream &err) {
         if (!o.drive)
             break;
         disks.push_back(Collect(o, set.Get(), true));
+        if (health)
+            CollectHealth(o, disks.back());
     }
     MarkVanished(disks);
     if (filter)
@@ -89,6 +96,7 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
     if (!o.drive)
         return code;
     std::vector<DiskFacts> one{Collect(o, set.Get(), true)};
+    CollectHealth(o, one[0]);
     MarkVanished(one);
     const DiskFacts &d = one[0];
     std::vector<std::string> notes;

@@ -23,6 +23,37 @@ std::string SizeText(uint64_t bytes, bool inBytes) { return inBytes ? std::to_st
 
 namespace {
 
+// The HEALTH cell: a failing disk stands out.
+std::string HealthVerdictText(const DriveHealth &h) {
+    return h.Verdict == DriveHealth::VerdictFailing ? "FAILING" : HealthVerdictName(h.Verdict);
+}
+
+// The Health section of show: the verdict (with why, when unknown) and each
+// value the disk gave.
+template <class Line> void PrintHealth(const DriveHealth &h, Line line) {
+    std::string verdict = HealthVerdictText(h) + " (" + HealthProtocolName(h.Protocol) + ")";
+    if (h.Verdict == DriveHealth::VerdictUnknown)
+        verdict += ": " + ErrorText(h.Reason);
+    line("Verdict", verdict);
+    const auto value = [&h, &line](unsigned bit, const char *label, const std::string &text) {
+        if (h.Present & bit)
+            line(label, text);
+    };
+    value(DriveHealth::HasTemperature, "Temperature", std::to_string(h.TemperatureCelsius) + " C");
+    value(DriveHealth::HasPowerOnHours, "Power-on hours", std::to_string(h.PowerOnHours));
+    value(DriveHealth::HasReallocatedSectors, "Reallocated sectors", std::to_string(h.ReallocatedSectors));
+    value(DriveHealth::HasPendingSectors, "Pending sectors", std::to_string(h.PendingSectors));
+    value(DriveHealth::HasOfflineUncorrectable, "Offline uncorrectable", std::to_string(h.OfflineUncorrectable));
+    value(DriveHealth::HasPercentageUsed, "Percentage used", std::to_string(h.PercentageUsed) + "%");
+    value(DriveHealth::HasAvailableSpare, "Available spare", std::to_string(h.AvailableSpare) + "%");
+    value(DriveHealth::HasMediaErrors, "Media errors", std::to_string(h.MediaErrors));
+    if (h.Protocol == DriveHealth::ProtocolNvme && h.Verdict != DriveHealth::VerdictUnknown)
+        line("Critical warning", std::to_string(h.CriticalWarning));
+    char codes[16];
+    std::snprintf(codes, sizeof codes, "%02Xh/%02Xh", h.ExceptionAsc, h.ExceptionAscq);
+    value(DriveHealth::HasInformationalExceptions, "Exception", h.ExceptionAsc ? codes : "none");
+}
+
 // A disk that answers nothing: what its MODEL cell says instead.
 std::string Unanswered(const DiskFacts &d) { return d.vanished ? "(gone)" : "(cannot open)"; }
 
@@ -83,6 +114,10 @@ const Column Columns[] = {
      [](const DiskFacts &d, const ListOptions &) { return MountsText(d); }},
     {"SYS", "SYS", true, true, "* when the disk holds the system volume",
      [](const DiskFacts &d, const ListOptions &) { return std::string(d.accessible && d.systemVolume ? "*" : ""); }},
+    {"HEALTH", "HEALTH", false, false, "passed, FAILING or unknown, as the disk tells (asks each disk; --health)",
+     [](const DiskFacts &d, const ListOptions &) {
+         return d.health ? HealthVerdictText(*d.health) : std::string("-");
+     }},
     {"CONTROLLER", "CONTROLLER", true, true, "description of the disk's controller",
      [](const DiskFacts &d, const ListOptions &) {
          return d.controller ? EscapeText(*d.controller) : std::string("-");
@@ -91,6 +126,11 @@ const Column Columns[] = {
 constexpr size_t ColumnCount = sizeof Columns / sizeof Columns[0];
 
 } // namespace
+
+bool ShowsHealth(const std::vector<size_t> &selected) {
+    return std::any_of(selected.begin(), selected.end(),
+                       [](size_t c) { return std::string(Columns[c].id) == "HEALTH"; });
+}
 
 std::optional<std::vector<size_t>> SelectColumns(const std::string &columns, std::ostream &err) {
     std::vector<size_t> selected;
@@ -228,6 +268,10 @@ void PrintDisk(const DiskFacts &d, std::ostream &out) {
     line("TRIM", yesNo(d.trim));
     line("Read-only", yesNo(d.readOnly));
     line("Removable media", yesNo(d.removable));
+    if (d.health) {
+        out << "Health\n";
+        PrintHealth(*d.health, line);
+    }
     out << "Volumes\n";
     if (!d.numberKnown) {
         line("Drive letters", "- (unknown without the device number)");

@@ -22,7 +22,10 @@ struct ListOptions {
     bool noHeadings = false; // no header line
     std::string columns;     // -o: "NAME,SIZE" or "+NAME" (added to the default ones); empty: the default ones
     std::string exclude, include;
+    bool health = false; // the HEALTH column, and health in JSON
 };
+// Whether `selected` holds the HEALTH column.
+bool ShowsHealth(const std::vector<size_t> &selected);
 
 // The columns `options` asks for, as indexes of the column table; prints the
 // usage error and returns nullopt for an unknown one.

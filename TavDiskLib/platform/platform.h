@@ -86,8 +86,8 @@ void SetLastError(DWORD dwErrCode);
 //   the buffer (success), a volume's extents report ERROR_MORE_DATA.
 // Each answer is written only within nOutBufferSize and *lpBytesReturned is
 // the count written. Which codes a disk handle takes: the property queries,
-// the device number, SMART_GET_VERSION and SMART_RCV_DRIVE_DATA (ATA
-// disks), the controller number and the SCSI address (disks behind a
+// the device number, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA and
+// SMART_SEND_DRIVE_COMMAND (ATA disks), the controller number and the SCSI address (disks behind a
 // SCSI-addressed controller), SCSI pass-through, both geometry requests,
 // IOCTL_DISK_IS_WRITABLE and the locks. A volume handle takes IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS and
 // the locks (the library asks a volume nothing else); on a disk handle the
@@ -119,7 +119,7 @@ void SetLastError(DWORD dwErrCode);
 // (0x7C088, read and write access): input a SENDCMDINPARAMS of at least 32
 // bytes (the library sends 33) whose bCommandReg is ID_CMD; output at least
 // the 16-byte SENDCMDOUTPARAMS header plus 512 bytes of IDENTIFY DEVICE data
-// (528). Learn: "SMART_GET_VERSION IOCTL", "SMART_RCV_DRIVE_DATA IOCTL".
+// (528); the SMART commands it answers are under disk health below. Learn: "SMART_GET_VERSION IOCTL", "SMART_RCV_DRIVE_DATA IOCTL".
 // IOCTL_DISK_CONTROLLER_NUMBER (0x70044, any access): an 8-byte
 // DISK_CONTROLLER_NUMBER (ntdddisk.h; undocumented on Learn). Chosen: answered
 // for a disk on a SCSI-addressed controller (host, target), else
@@ -243,6 +243,45 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // queue/physical_block_size, alignment_offset, queue/rotational,
 // queue/discard_max_bytes, ro); a recording that lacks one fails with
 // ERROR_NOT_SUPPORTED.
+//
+// Disk health, read without changing the disk. SMART_RCV_DRIVE_DATA answers
+// two commands beside IDENTIFY: bCommandReg SMART_CMD (0xB0) with
+// bFeaturesReg READ_ATTRIBUTES (0xD0) or READ_THRESHOLDS (0xD1) and the
+// signature SMART_CYL_LOW/SMART_CYL_HI in cylinder low/high, each with the
+// 16-byte SENDCMDOUTPARAMS header and the drive's 512-byte block (528; less:
+// ERROR_INSUFFICIENT_BUFFER). SMART_SEND_DRIVE_COMMAND (0x7C084, read and
+// write access) answers one: SMART_CMD with RETURN_SMART_STATUS (0xDA),
+// whose output is the header followed by the IDEREGS the drive left (24
+// bytes; less: ERROR_INSUFFICIENT_BUFFER): cylinder low/high 0x4F/0xC2 when
+// no threshold is exceeded, 0xF4/0x2C when one is. Chosen: on every
+// backend any other command or feature through either request (a
+// self-test, an enable or disable, a write of any kind) is refused with
+// ERROR_INVALID_PARAMETER and nothing reaches the drive; the checks run in
+// the order ATA disk (ERROR_INVALID_FUNCTION), input record, command,
+// output size. An ATA disk that cannot answer SMART now fails with the error
+// of its transport (ERROR_NOT_SUPPORTED where nothing can be asked: a
+// recording without SMART data). Linux sends SMART as ATA PASS-THROUGH
+// (16) through SG_IO (12 for USB bridges that know only that), RETURN STATUS
+// with CK_COND and the registers from the sense data. Learn:
+// "SMART_SEND_DRIVE_COMMAND IOCTL", "SMART_RCV_DRIVE_DATA IOCTL".
+// IOCTL_STORAGE_QUERY_PROPERTY with StorageDeviceProtocolSpecificProperty
+// and PropertyStandardQuery: the query's AdditionalParameters hold a
+// STORAGE_PROTOCOL_SPECIFIC_DATA (input shorter than the query's header
+// and that record: ERROR_INVALID_PARAMETER) asking ProtocolTypeNvme,
+// NVMeDataTypeLogPage, ProtocolDataRequestValue 2 (the SMART / Health
+// Information log), ProtocolDataOffset at least the record's size and
+// ProtocolDataLength 512 (else ERROR_INVALID_PARAMETER). The answer is a
+// STORAGE_PROTOCOL_DATA_DESCRIPTOR whose record repeats the request, with
+// the log ProtocolDataOffset bytes after the record's start; an output
+// without room for it fails with ERROR_INSUFFICIENT_BUFFER. A disk that is
+// not NVMe, or an NVMe disk that cannot be asked (a recording without the
+// log), fails with ERROR_NOT_SUPPORTED. Linux: NVME_IOCTL_ADMIN_CMD, Get
+// Log Page 02h for every namespace. It asks the device, so it needs read
+// access (Chosen: a handle for queries only fails with
+// ERROR_ACCESS_DENIED). Learn: "Working with NVMe drives". SCSI health
+// (LOG SENSE of the Temperature page 0Dh and the Informational Exceptions
+// page 2Fh) is an ordinary command through IOCTL_SCSI_PASS_THROUGH_DIRECT;
+// a disk without those pages answers CHECK CONDITION, ILLEGAL REQUEST.
 
 // Sector transfer.
 //

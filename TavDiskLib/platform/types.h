@@ -241,7 +241,8 @@ typedef enum _STORAGE_PROPERTY_ID {
     StorageDeviceIdProperty = 2,
     StorageAccessAlignmentProperty = 6,
     StorageDeviceSeekPenaltyProperty = 7,
-    StorageDeviceTrimProperty = 8
+    StorageDeviceTrimProperty = 8,
+    StorageDeviceProtocolSpecificProperty = 50
 } STORAGE_PROPERTY_ID;
 
 typedef enum _STORAGE_QUERY_TYPE {
@@ -372,6 +373,54 @@ typedef struct _SENDCMDOUTPARAMS {
 
 #define ID_CMD 0xECu
 #define IDENTIFY_BUFFER_SIZE 512u
+// SMART through SMART_RCV_DRIVE_DATA / SMART_SEND_DRIVE_COMMAND: the command
+// register, the signature in cylinder low/high, and the features read.
+#define SMART_CMD 0xB0u
+#define SMART_CYL_LOW 0x4Fu
+#define SMART_CYL_HI 0xC2u
+#define READ_ATTRIBUTES 0xD0u
+#define READ_THRESHOLDS 0xD1u
+#define RETURN_SMART_STATUS 0xDAu
+#define READ_ATTRIBUTE_BUFFER_SIZE 512u
+#define READ_THRESHOLD_BUFFER_SIZE 512u
+
+// A protocol's own data through IOCTL_STORAGE_QUERY_PROPERTY with
+// StorageDeviceProtocolSpecificProperty: the query's AdditionalParameters
+// hold a STORAGE_PROTOCOL_SPECIFIC_DATA, and the answer a
+// STORAGE_PROTOCOL_DATA_DESCRIPTOR whose data lies ProtocolDataOffset bytes
+// after its ProtocolSpecificData.
+typedef enum _STORAGE_PROTOCOL_TYPE {
+    ProtocolTypeUnknown = 0,
+    ProtocolTypeScsi = 1,
+    ProtocolTypeAta = 2,
+    ProtocolTypeNvme = 3
+} STORAGE_PROTOCOL_TYPE;
+
+typedef enum _STORAGE_PROTOCOL_NVME_DATA_TYPE {
+    NVMeDataTypeUnknown = 0,
+    NVMeDataTypeIdentify = 1,
+    NVMeDataTypeLogPage = 2,
+    NVMeDataTypeFeature = 3
+} STORAGE_PROTOCOL_NVME_DATA_TYPE;
+
+typedef struct _STORAGE_PROTOCOL_SPECIFIC_DATA {
+    STORAGE_PROTOCOL_TYPE ProtocolType;
+    DWORD DataType;
+    DWORD ProtocolDataRequestValue;
+    DWORD ProtocolDataRequestSubValue;
+    DWORD ProtocolDataOffset;
+    DWORD ProtocolDataLength;
+    DWORD FixedProtocolReturnData;
+    DWORD ProtocolDataRequestSubValue2;
+    DWORD ProtocolDataRequestSubValue3;
+    DWORD ProtocolDataRequestSubValue4;
+} STORAGE_PROTOCOL_SPECIFIC_DATA, *PSTORAGE_PROTOCOL_SPECIFIC_DATA;
+
+typedef struct _STORAGE_PROTOCOL_DATA_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    STORAGE_PROTOCOL_SPECIFIC_DATA ProtocolSpecificData;
+} STORAGE_PROTOCOL_DATA_DESCRIPTOR, *PSTORAGE_PROTOCOL_DATA_DESCRIPTOR;
 
 typedef struct _DISK_CONTROLLER_NUMBER {
     DWORD ControllerNumber;
@@ -498,6 +547,7 @@ typedef struct _STORAGE_DEPENDENCY_INFO {
 #define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
 #define SMART_GET_VERSION 0x00074080u
 #define SMART_RCV_DRIVE_DATA 0x0007C088u
+#define SMART_SEND_DRIVE_COMMAND 0x0007C084u
 #define IOCTL_DISK_CONTROLLER_NUMBER 0x00070044u
 #define IOCTL_DISK_IS_WRITABLE 0x00070024u
 #define IOCTL_SCSI_GET_ADDRESS 0x00041018u

@@ -205,6 +205,16 @@ static void exact_answers(tavdisk_set *set) {
     CHECK(tavdisk_drive_get_fact(ata, 0, &number) == 0 && number == 99);
     CHECK(tavdisk_drive_get_fact(ata, TAVDISK_FACT_READ_ONLY, &number) == 1 && number == 0);
     CHECK(tavdisk_drive_get_fact(NULL, TAVDISK_FACT_READ_ONLY, &number) == 0);
+    {
+        /* SMART the disk does not answer: unknown with its reason, never passed. */
+        tavdisk_health health;
+        health.verdict = 7;
+        CHECK(tavdisk_drive_get_health(ata, &health) == 0 && health.verdict == TAVDISK_HEALTH_UNKNOWN &&
+              health.protocol == TAVDISK_HEALTH_ATA && health.reason != 0 && health.present == 0 &&
+              tavdisk_last_error() == health.reason);
+        CHECK(tavdisk_drive_get_health(ata, NULL) == 0);
+        CHECK(tavdisk_drive_get_health(NULL, &health) == 0);
+    }
 
     CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_MODEL_NO, "TAV MODEL 1000"));
     CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_SERIAL_NO, "SN0001"));

@@ -234,6 +234,40 @@ TEST_F(Tavdisk, TableHasOneRowPerDiskWithTheDerivedFields) {
     EXPECT_EQ(list.out, r.out);
 }
 
+TEST_F(Tavdisk, HealthIsAskedOnlyWhenShown) {
+    TwoDisks();
+    machine.disks[0].smartData = TavSim::MakeSmartBlock({{194, 70, 0, 33}}, false);
+    machine.disks[0].smartThresholds = TavSim::MakeSmartBlock({{194, 70, 0, 33}}, true);
+    machine.disks[0].smartStatus = std::make_pair(uint8_t{0xF4}, uint8_t{0x2C});
+    machine.ClearLog();
+    Outcome plain = Tav({"list"});
+    EXPECT_EQ(plain.out.find("HEALTH"), std::string::npos);
+    EXPECT_EQ(machine.Count(TavSim::Op::DeviceIoControl, SMART_SEND_DRIVE_COMMAND), 0u);
+
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"list", "--health"}, std::vector<std::string>{"list", "-o", "NUM,HEALTH"},
+          std::vector<std::string>{"list", "-o", "NUM,HEALTH", "--health"}}) {
+        machine.ClearLog();
+        Outcome r = Tav(args);
+        ASSERT_EQ(r.code, 0) << r.err;
+        auto lines = Lines(r.out);
+        ASSERT_EQ(lines.size(), 3u) << r.out;
+        EXPECT_NE(lines[0].find("HEALTH"), std::string::npos) << lines[0];
+        EXPECT_EQ(lines[0].find("HEALTH"), lines[0].rfind("HEALTH")) << lines[0]; // one column
+        EXPECT_NE(lines[1].find("FAILING"), std::string::npos) << lines[1];
+        EXPECT_NE(lines[2].find("unknown"), std::string::npos) << lines[2]; // no log pages: never passed
+        // One request per disk and page: three SMART commands, two log pages.
+        EXPECT_EQ(machine.Count(TavSim::Op::DeviceIoControl, SMART_RCV_DRIVE_DATA), 2u + 1u); // + IDENTIFY
+        EXPECT_EQ(machine.Count(TavSim::Op::DeviceIoControl, SMART_SEND_DRIVE_COMMAND), 1u);
+    }
+    json doc = Json({"show", "0", "--json"});
+    EXPECT_EQ(doc["disks"][0]["health"]["verdict"], "failing");
+    EXPECT_EQ(doc["disks"][0]["health"]["temperature_celsius"], 33);
+    EXPECT_TRUE(doc["disks"][0]["health"]["power_on_hours"].is_null());
+    Outcome shown = Tav({"show", "0"});
+    EXPECT_NE(shown.out.find("FAILING (ata)"), std::string::npos) << shown.out;
+}
+
 TEST_F(Tavdisk, JsonCarriesEveryFieldOfEveryDisk) {
     TwoDisks();
     json doc = Json({"list", "--json"});
@@ -463,7 +497,9 @@ TEST_F(Tavdisk, ShowGivesEveryFieldOfOneDisk) {
     json doc = Json({"show", "1", "--json"});
     EXPECT_EQ(doc["schema_version"], tavdisk::JsonSchemaVersion);
     ASSERT_EQ(doc["disks"].size(), 1u);
-    EXPECT_EQ(doc["disks"][0], Json({"--json"})["disks"][1]);
+    // show asks the disk its health, as list does with --health.
+    EXPECT_EQ(doc["disks"][0], Json({"--json", "--health"})["disks"][1]);
+    EXPECT_TRUE(Json({"--json"})["disks"][1]["health"].is_null());
 
     ExpectError(Tav({"show", "2"}), 1, "no disk 2");
     ExpectError(Tav({"show", "0x"}), 2, "'0x' is not a number");

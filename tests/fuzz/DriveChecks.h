@@ -161,6 +161,16 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
         Require(told ? (value == 0 || value == 1) : value == 7, "a physical flag outside 0 and 1, or changed",
                 "IsRotational");
     }
+    // Health: a verdict is told (1) or unknown with its reason (0), never
+    // a passed disk without an answer.
+    DriveHealth health;
+    const int told = d.GetHealth(&health);
+    CheckFlag(told, "GetHealth");
+    Require(health.Verdict >= DriveHealth::VerdictUnknown && health.Verdict <= DriveHealth::VerdictFailing,
+            "a verdict that is none", "GetHealth");
+    Require(told ? health.Verdict != DriveHealth::VerdictUnknown && health.Reason == 0
+                 : health.Verdict == DriveHealth::VerdictUnknown && health.Reason != 0,
+            "a verdict that disagrees with the result or its reason", "GetHealth");
 
     ULONG bytes = d.GetBytesPerSector();
     if (bytes <= MaxSector) {

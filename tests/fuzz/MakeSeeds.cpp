@@ -132,6 +132,25 @@ void DeviceSeeds(const fs::path &dir) {
     faults.faults = {shortPass, noNames, failedNumber};
     PutSpec(dir, "failing-requests", faults);
 
+    // Health: SMART blocks with a failing status, SCSI log pages, an NVMe
+    // log with a critical warning.
+    MachinePlan health = TwoDisks();
+    const std::vector<TavSim::SmartEntry> attributes = {{5, 30, 36, 8}, {9, 99, 0, 1234}, {194, 70, 0, 31}};
+    health.disks[0].smartData = TavSim::MakeSmartBlock(attributes, false);
+    health.disks[0].smartThresholds = TavSim::MakeSmartBlock(attributes, true);
+    health.disks[0].health = 1;
+    health.disks[0].status = 0x2CF4;
+    health.disks[1].exceptionsPage = {0x2F, 0, 0, 8, 0, 0, 3, 4, 0x5D, 0x10, 38, 0};
+    health.disks[1].temperaturePage = {0x0D, 0, 0, 6, 0, 0, 3, 2, 0, 36};
+    DiskSpec nvme = ScsiDisk(2);
+    nvme.device = TavSim::MakeDeviceDescriptor(nullptr, "TAV NVME", "1.0", "N1", BusTypeNvme);
+    nvme.health = 2;
+    nvme.nvmeLog.assign(512, 0);
+    nvme.nvmeLog[0] = 0x04;
+    nvme.nvmeLog[1] = 0x2C, nvme.nvmeLog[2] = 0x01;
+    health.disks.push_back(nvme);
+    PutSpec(dir, "disk-health", health);
+
     MachinePlan memory = TwoDisks();
     memory.failAllocation = 9;
     PutSpec(dir, "allocation-fails", memory);

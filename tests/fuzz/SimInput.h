@@ -52,7 +52,8 @@ inline const std::vector<DWORD> &FaultIoctls() {
                                              IOCTL_SCSI_PASS_THROUGH_DIRECT,
                                              IOCTL_DISK_GET_DRIVE_GEOMETRY,
                                              IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
-                                             IOCTL_DISK_IS_WRITABLE};
+                                             IOCTL_DISK_IS_WRITABLE,
+                                             SMART_SEND_DRIVE_COMMAND};
     return codes;
 }
 
@@ -75,6 +76,12 @@ struct DiskSpec {
     // 4 its value, 5 write-protected.
     uint8_t facts = 0;
     uint32_t physicalBytes = 0, alignmentOffset = 0;
+    // Health answers, read after the facts (older inputs have none): bit 0
+    // RETURN STATUS answers with `status` (low byte cylinder low), bit 1 an
+    // NVMe log is kept; SMART blocks and log pages as the device gives them.
+    uint8_t health = 0;
+    uint16_t status = 0;
+    std::vector<uint8_t> smartData, smartThresholds, nvmeLog, exceptionsPage, temperaturePage;
 };
 
 struct VolumeSpec {
@@ -191,6 +198,15 @@ inline MachinePlan Decode(Reader &r) {
         d.physicalBytes = r.U32();
         d.alignmentOffset = r.U32();
     }
+    for (DiskSpec &d : m.disks) {
+        d.health = r.U8();
+        d.status = r.U16();
+        d.smartData = r.Blob(600);
+        d.smartThresholds = r.Blob(600);
+        d.nvmeLog = r.Blob(600);
+        d.exceptionsPage = r.Blob(300);
+        d.temperaturePage = r.Blob(300);
+    }
     return m;
 }
 
@@ -231,6 +247,10 @@ inline void Encode(Writer &w, const MachinePlan &m) {
     w.U8(m.failAllocation).U32(m.sector);
     for (const DiskSpec &d : m.disks)
         w.U8(d.facts).U32(d.physicalBytes).U32(d.alignmentOffset);
+    for (const DiskSpec &d : m.disks) {
+        w.U8(d.health).U16(d.status).Blob(d.smartData).Blob(d.smartThresholds).Blob(d.nvmeLog);
+        w.Blob(d.exceptionsPage).Blob(d.temperaturePage);
+    }
 }
 
 inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
@@ -290,6 +310,16 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
         if (s.facts & 8)
             d.trim = (s.facts & 16) != 0;
         d.writeProtected = (s.facts & 32) != 0;
+        d.smartData = s.smartData;
+        d.smartThresholds = s.smartThresholds;
+        if (s.health & 1)
+            d.smartStatus = std::make_pair(static_cast<uint8_t>(s.status), static_cast<uint8_t>(s.status >> 8));
+        if (s.health & 2)
+            d.nvmeHealthLog = s.nvmeLog;
+        if (!s.exceptionsPage.empty())
+            d.logPages[0x2F] = s.exceptionsPage;
+        if (!s.temperaturePage.empty())
+            d.logPages[0x0D] = s.temperaturePage;
         m.AddDisk(d);
     }
     for (const VolumeSpec &s : plan.volumes) {

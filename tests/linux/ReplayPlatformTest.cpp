@@ -421,10 +421,10 @@ TEST(ReplayRequests, IdentifyComesInTheDrivesWordLayout) {
             sum = static_cast<uint8_t>(sum + id[i]);
         EXPECT_EQ(sum, 0) << "checksum";
 
-        in.irDriveRegs.bCommandReg = 0xB0; // SMART
+        in.irDriveRegs.bCommandReg = 0xB0; // SMART without a feature that reads: refused, nothing sent
         EXPECT_FALSE(P::DeviceIoControl(h.h, SMART_RCV_DRIVE_DATA, &in, sizeof in, out.data(),
                                         static_cast<DWORD>(out.size()), &returned, nullptr));
-        EXPECT_EQ(P::GetLastError(), ERROR_NOT_SUPPORTED);
+        EXPECT_EQ(P::GetLastError(), ERROR_INVALID_PARAMETER);
         in.irDriveRegs.bCommandReg = ID_CMD;
         EXPECT_FALSE(
             P::DeviceIoControl(h.h, SMART_RCV_DRIVE_DATA, &in, sizeof in, out.data(), 100, &returned, nullptr));

@@ -114,6 +114,30 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
         in.irDriveRegs.bCommandReg = ID_CMD;
         return control(disk, SMART_RCV_DRIVE_DATA, &in, inSize, buffer, outSize);
     };
+    // A SMART command through either request, with the registers given.
+    auto smart = [&](HANDLE h, DWORD code, UCHAR feature, DWORD outSize) {
+        SENDCMDINPARAMS in{};
+        in.cBufferSize = 512;
+        in.irDriveRegs.bFeaturesReg = feature;
+        in.irDriveRegs.bCylLowReg = SMART_CYL_LOW;
+        in.irDriveRegs.bCylHighReg = SMART_CYL_HI;
+        in.irDriveRegs.bCommandReg = SMART_CMD;
+        return control(h, code, &in, sizeof in, buffer, outSize);
+    };
+    // The NVMe health log through the protocol-specific property.
+    auto nvmeLog = [&](HANDLE h, DWORD inSize) {
+        unsigned char q[8 + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA)] = {};
+        const DWORD id = StorageDeviceProtocolSpecificProperty;
+        std::memcpy(q, &id, sizeof id);
+        STORAGE_PROTOCOL_SPECIFIC_DATA d{};
+        d.ProtocolType = ProtocolTypeNvme;
+        d.DataType = NVMeDataTypeLogPage;
+        d.ProtocolDataRequestValue = 2;
+        d.ProtocolDataOffset = sizeof d;
+        d.ProtocolDataLength = 512;
+        std::memcpy(q + 8, &d, sizeof d);
+        return control(h, IOCTL_STORAGE_QUERY_PROPERTY, q, inSize, buffer, 1024);
+    };
     // INQUIRY of 36 bytes through the carrier, with the block length given.
     auto inquiry = [&](HANDLE h, UCHAR cdbLength, DWORD recordSize) {
         SCSI_PASS_THROUGH_DIRECT s{};
@@ -211,6 +235,26 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
         {"IDENTIFY, an answer buffer one byte short", [&] { return identify(sizeof(SENDCMDINPARAMS), 527); },
          ataShort(ERROR_INSUFFICIENT_BUFFER)},
         {"IDENTIFY, a command record cut short", [&] { return identify(16, 528); }, ataShort(ERROR_INVALID_PARAMETER)},
+        // Health: only commands that read reach the drive.
+        {"SMART: READ ATTRIBUTES, an answer buffer one byte short",
+         [&] { return smart(disk, SMART_RCV_DRIVE_DATA, READ_ATTRIBUTES, 527); }, ataShort(ERROR_INSUFFICIENT_BUFFER)},
+        {"SMART: RETURN STATUS, an answer buffer one byte short",
+         [&] { return smart(disk, SMART_SEND_DRIVE_COMMAND, RETURN_SMART_STATUS, 23); },
+         ataShort(ERROR_INSUFFICIENT_BUFFER)},
+        {"SMART: ENABLE OPERATIONS is refused", [&] { return smart(disk, SMART_SEND_DRIVE_COMMAND, 0xD8, 528); },
+         ataShort(ERROR_INVALID_PARAMETER)},
+        {"SMART: a self-test is refused", [&] { return smart(disk, SMART_RCV_DRIVE_DATA, 0xD4, 528); },
+         ataShort(ERROR_INVALID_PARAMETER)},
+        {"SMART: RETURN STATUS asked for data is refused",
+         [&] { return smart(disk, SMART_RCV_DRIVE_DATA, RETURN_SMART_STATUS, 528); },
+         ataShort(ERROR_INVALID_PARAMETER)},
+        {"NVMe health log of a disk that is not NVMe",
+         [&] { return nvmeLog(disk, 8 + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA)); }, Failure(ERROR_NOT_SUPPORTED)},
+        {"NVMe health log, a request record cut short",
+         [&] { return nvmeLog(disk, 8 + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA) - 1); },
+         Failure(ERROR_INVALID_PARAMETER)},
+        {"query-only: NVMe health log", [&] { return nvmeLog(query, 8 + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA)); },
+         Failure(ERROR_ACCESS_DENIED)},
         {"controller number", [&] { return query0(disk, IOCTL_DISK_CONTROLLER_NUMBER, 8); }, ataOnly},
         {"controller number, short", [&] { return query0(disk, IOCTL_DISK_CONTROLLER_NUMBER, 7); },
          ataShort(ERROR_INSUFFICIENT_BUFFER)},

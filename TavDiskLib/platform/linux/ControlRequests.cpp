@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The control requests (DeviceIoControl) a device handle of the Linux
 // backend answers, as the storage stack answers them: the storage
-// descriptors, device number, SMART version and IDENTIFY, controller number,
+// descriptors, device number, SMART version, IDENTIFY and health, controller number,
 // SCSI address and pass-through, drive geometry and a volume's disk extents.
 // Each request has one handler, found in a table that also says whether it
 // needs the device opened and the disk described first.
@@ -141,12 +141,16 @@ DWORD PhysicalFact(FileObject &f, uint32_t property, std::vector<uint8_t> &recor
     return put(t);
 }
 
+BOOL AnswerNvmeHealthLog(FileObject &f, const IoRequest &r);
+
 BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
     if (r.inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return Fail(ERROR_INVALID_PARAMETER);
     const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(r.in);
     if (!f.disk)
         return Fail(ERROR_INVALID_FUNCTION);
+    if (q.propertyId == StorageDeviceProtocolSpecificProperty && q.queryType == PropertyStandardQuery)
+        return AnswerNvmeHealthLog(f, r);
     std::vector<uint8_t> record;
     switch (q.propertyId) {
     case StorageDeviceProperty:
@@ -240,25 +244,92 @@ BOOL AnswerSmartGetVersion(FileObject &f, const IoRequest &r) {
     return Answer(&v, sizeof v, r);
 }
 
+// The registers of a SMART request's input, when it holds them.
+bool RegistersOf(const IoRequest &r, IDEREGS &registers) {
+    if (r.inSize < offsetof(SENDCMDINPARAMS, bBuffer))
+        return false;
+    std::memcpy(&registers, static_cast<const uint8_t *>(r.in) + offsetof(SENDCMDINPARAMS, irDriveRegs),
+                sizeof registers);
+    return true;
+}
+
+// Whether the registers ask SMART feature `feature`, signature included.
+bool AsksSmart(const IDEREGS &r, uint8_t feature) {
+    return r.bCommandReg == SMART_CMD && r.bFeaturesReg == feature && r.bCylLowReg == SMART_CYL_LOW &&
+           r.bCylHighReg == SMART_CYL_HI;
+}
+
+// IDENTIFY, SMART READ DATA and READ THRESHOLDS; every other command is
+// refused before anything reaches the drive.
 BOOL AnswerSmartRcvDriveData(FileObject &f, const IoRequest &r) {
     if (!TakesAta(f))
         return Fail(ERROR_INVALID_FUNCTION);
-    if (r.inSize < offsetof(SENDCMDINPARAMS, bBuffer))
+    IDEREGS registers;
+    if (!RegistersOf(r, registers))
         return Fail(ERROR_INVALID_PARAMETER);
-    SENDCMDINPARAMS params;
-    std::memcpy(&params, r.in, offsetof(SENDCMDINPARAMS, bBuffer));
+    const bool identify = registers.bCommandReg == ID_CMD;
+    if (!identify && !AsksSmart(registers, READ_ATTRIBUTES) && !AsksSmart(registers, READ_THRESHOLDS))
+        return Fail(ERROR_INVALID_PARAMETER);
     const size_t answerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + IDENTIFY_BUFFER_SIZE;
     if (r.outSize < answerSize)
         return Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (params.irDriveRegs.bCommandReg != ID_CMD)
-        return Fail(ERROR_NOT_SUPPORTED);
-    std::vector<uint8_t> id;
-    if (DWORD error = Identify(f, id))
+    std::vector<uint8_t> block;
+    if (DWORD error = identify ? Identify(f, block) : SmartBlock(f, registers.bFeaturesReg, block))
         return Fail(error);
     std::vector<uint8_t> answer(answerSize, 0);
     DWORD length = IDENTIFY_BUFFER_SIZE;
     std::memcpy(answer.data(), &length, sizeof length);
-    std::memcpy(answer.data() + offsetof(SENDCMDOUTPARAMS, bBuffer), id.data(), IDENTIFY_BUFFER_SIZE);
+    std::memcpy(answer.data() + offsetof(SENDCMDOUTPARAMS, bBuffer), block.data(), IDENTIFY_BUFFER_SIZE);
+    return Answer(answer.data(), answer.size(), r);
+}
+
+// RETURN STATUS only: the header and the registers the drive left.
+BOOL AnswerSmartSendDriveCommand(FileObject &f, const IoRequest &r) {
+    if (!TakesAta(f))
+        return Fail(ERROR_INVALID_FUNCTION);
+    IDEREGS registers;
+    if (!RegistersOf(r, registers))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!AsksSmart(registers, RETURN_SMART_STATUS))
+        return Fail(ERROR_INVALID_PARAMETER);
+    const size_t header = offsetof(SENDCMDOUTPARAMS, bBuffer);
+    if (r.outSize < header + sizeof registers)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (DWORD error = SmartStatus(f, registers.bCylLowReg, registers.bCylHighReg))
+        return Fail(error);
+    std::vector<uint8_t> answer(header + sizeof registers, 0);
+    DWORD length = sizeof registers;
+    std::memcpy(answer.data(), &length, sizeof length);
+    std::memcpy(answer.data() + header, &registers, sizeof registers);
+    return Answer(answer.data(), answer.size(), r);
+}
+
+// The NVMe SMART / Health log through the protocol-specific property.
+BOOL AnswerNvmeHealthLog(FileObject &f, const IoRequest &r) {
+    if (!TavPlatform::GrantsData(f.desiredAccess, false))
+        return Fail(ERROR_ACCESS_DENIED); // the log is asked of the device itself
+    const size_t at = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters);
+    if (r.inSize < at + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (f.disk->transport != Transport::Nvme)
+        return Fail(ERROR_NOT_SUPPORTED);
+    STORAGE_PROTOCOL_SPECIFIC_DATA q;
+    std::memcpy(&q, static_cast<const uint8_t *>(r.in) + at, sizeof q);
+    if (q.ProtocolType != ProtocolTypeNvme || q.DataType != NVMeDataTypeLogPage || q.ProtocolDataRequestValue != 2 ||
+        q.ProtocolDataOffset < sizeof q || q.ProtocolDataLength != 512)
+        return Fail(ERROR_INVALID_PARAMETER);
+    const size_t data = offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) + q.ProtocolDataOffset;
+    if (r.outSize < data + q.ProtocolDataLength)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::vector<uint8_t> log;
+    if (DWORD error = NvmeHealthLog(f, log))
+        return Fail(error);
+    std::vector<uint8_t> answer(data + q.ProtocolDataLength, 0);
+    STORAGE_PROTOCOL_DATA_DESCRIPTOR head{};
+    head.Version = head.Size = sizeof head;
+    head.ProtocolSpecificData = q;
+    std::memcpy(answer.data(), &head, sizeof head);
+    std::memcpy(answer.data() + data, log.data(), std::min<size_t>(log.size(), q.ProtocolDataLength));
     return Answer(answer.data(), answer.size(), r);
 }
 
@@ -425,6 +496,7 @@ constexpr RequestHandler RequestHandlers[] = {
     {IOCTL_STORAGE_GET_DEVICE_NUMBER, false, AnswerGetDeviceNumber},
     {SMART_GET_VERSION, true, AnswerSmartGetVersion},
     {SMART_RCV_DRIVE_DATA, true, AnswerSmartRcvDriveData},
+    {SMART_SEND_DRIVE_COMMAND, true, AnswerSmartSendDriveCommand},
     {IOCTL_DISK_CONTROLLER_NUMBER, true, AnswerGetControllerNumber},
     {IOCTL_DISK_IS_WRITABLE, false, AnswerIsWritable},
     {IOCTL_SCSI_GET_ADDRESS, true, AnswerGetScsiAddress},

@@ -105,6 +105,15 @@ ScsiResult ScsiCommand(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint
 bool TakesAta(FileObject &f);
 DWORD Identify(FileObject &f, std::vector<uint8_t> &data);
 
+// Health, read without changing the disk: a SMART READ DATA or READ
+// THRESHOLDS block (512 bytes), the LBA mid/high registers RETURN STATUS
+// left, and the NVMe SMART / Health log (512 bytes). Each returns the
+// error, ERROR_NOT_SUPPORTED where nothing can be asked (a recording without
+// the answer, a disk that is not NVMe).
+DWORD SmartBlock(FileObject &f, uint8_t feature, std::vector<uint8_t> &block);
+DWORD SmartStatus(FileObject &f, uint8_t &lbaMid, uint8_t &lbaHigh);
+DWORD NvmeHealthLog(FileObject &f, std::vector<uint8_t> &log);
+
 // The serial number for the device descriptor: sysfs, else VPD page 0x80
 // asked of the device.
 std::optional<std::string> DescriptorSerial(FileObject &f);

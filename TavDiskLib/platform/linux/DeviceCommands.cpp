@@ -7,6 +7,7 @@
 #include "Errors.h"
 #include "Files.h"
 #include "Looks.h"
+#include "../../protocol/Health.h"
 #include "../../protocol/Scsi.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
+#include <linux/nvme_ioctl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -230,7 +232,8 @@ ScsiResult SgIo(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_t *da
     h.timeout = std::clamp<uint32_t>(timeoutSeconds, 1, 108000) * 1000;
     // TEST UNIT READY, REQUEST SENSE, INQUIRY, MODE SENSE, READ CAPACITY and
     // the READs change nothing on the medium.
-    static const uint8_t onlyRead[] = {0x00, 0x03, 0x12, 0x1A, 0x5A, 0x25, 0x9E, 0x08, 0x28, 0x88, 0xA8};
+    // LOG SENSE reads the device's counters.
+    static const uint8_t onlyRead[] = {0x00, 0x03, 0x12, 0x1A, 0x5A, 0x25, 0x9E, 0x08, 0x28, 0x88, 0xA8, 0x4D};
     if (std::find(std::begin(onlyRead), std::end(onlyRead), command[0]) == std::end(onlyRead))
         f.wrote = true;
     int rc;
@@ -443,6 +446,83 @@ DWORD Identify(FileObject &f, std::vector<uint8_t> &data) {
     }
     data = f.identify;
     return ERROR_SUCCESS;
+}
+
+DWORD SmartBlock(FileObject &f, uint8_t feature, std::vector<uint8_t> &block) {
+    if (!TakesAta(f))
+        return ERROR_INVALID_FUNCTION;
+    if (f.replay) {
+        auto recorded = AsBytes(f.Recorded(feature == SmartReadData ? "smart_data" : "smart_thresholds"));
+        if (!recorded || recorded->size() < SmartBlockLength)
+            return ERROR_NOT_SUPPORTED;
+        block.assign(recorded->begin(), recorded->begin() + SmartBlockLength);
+        return ERROR_SUCCESS;
+    }
+    if (f.fd < 0)
+        return ERROR_ACCESS_DENIED;
+    block.assign(SmartBlockLength, 0);
+    const Cdb16 cdb = AtaPassThrough16SmartCdb(feature);
+    const ScsiResult r = SgIo(f, cdb.data(), cdb.size(), block.data(), SmartBlockLength, SCSI_IOCTL_DATA_IN, 5);
+    if (r.error != ERROR_SUCCESS)
+        return r.error;
+    return r.transferred == SmartBlockLength ? ERROR_SUCCESS : ERROR_IO_DEVICE;
+}
+
+DWORD SmartStatus(FileObject &f, uint8_t &lbaMid, uint8_t &lbaHigh) {
+    if (!TakesAta(f))
+        return ERROR_INVALID_FUNCTION;
+    std::optional<AtaLbaMidHigh> registers;
+    if (f.replay) {
+        auto recorded = AsBytes(f.Recorded("smart_status"));
+        if (!recorded || recorded->size() < 2)
+            return ERROR_NOT_SUPPORTED;
+        registers = AtaLbaMidHigh{(*recorded)[0], (*recorded)[1]};
+    } else {
+        if (f.fd < 0)
+            return ERROR_ACCESS_DENIED;
+        // The registers come back as sense data (CK_COND): a CHECK
+        // CONDITION that carries them is the answer, not a failure.
+        const Cdb16 cdb = AtaPassThrough16SmartCdb(SmartReturnStatus);
+        const ScsiResult r = SgIo(f, cdb.data(), cdb.size(), nullptr, 0, SCSI_IOCTL_DATA_UNSPECIFIED, 5);
+        registers = AtaReturnedLba(r.sense.data(), r.sense.size());
+        if (!registers)
+            return r.error != ERROR_SUCCESS ? r.error : ERROR_IO_DEVICE;
+    }
+    lbaMid = registers->mid;
+    lbaHigh = registers->high;
+    return ERROR_SUCCESS;
+}
+
+DWORD NvmeHealthLog(FileObject &f, std::vector<uint8_t> &log) {
+    if (!f.disk || f.disk->transport != Transport::Nvme)
+        return ERROR_NOT_SUPPORTED;
+    if (f.replay) {
+        auto recorded = AsBytes(f.Recorded("nvme_smart_log"));
+        if (!recorded || recorded->empty())
+            return ERROR_NOT_SUPPORTED;
+        log = *recorded;
+        log.resize(NvmeHealthLogLength, 0);
+        return ERROR_SUCCESS;
+    }
+    if (f.fd < 0)
+        return ERROR_ACCESS_DENIED;
+    log.assign(NvmeHealthLogLength, 0);
+    // Get Log Page (02h) of the SMART / Health log for the controller as a
+    // whole: 128 dwords, their count less one in bits 16-27 of dword 10.
+    struct nvme_admin_cmd cmd {};
+    cmd.opcode = 0x02;
+    cmd.nsid = 0xFFFFFFFFu;
+    cmd.addr = reinterpret_cast<uintptr_t>(log.data());
+    cmd.data_len = static_cast<uint32_t>(log.size());
+    cmd.cdw10 = ((NvmeHealthLogLength / 4 - 1) << 16) | NvmeLogHealth;
+    cmd.timeout_ms = 5000;
+    int rc;
+    do
+        rc = ::ioctl(f.fd, NVME_IOCTL_ADMIN_CMD, &cmd);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+        return ErrorFromErrno(errno);
+    return rc == 0 ? ERROR_SUCCESS : ERROR_IO_DEVICE; // rc > 0: the controller's status
 }
 
 std::optional<std::string> DescriptorSerial(FileObject &f) {

@@ -17,10 +17,14 @@ struct Output {
     DWORD *returned;
 };
 
+BOOL AnswerNvmeHealthLog(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out);
+
 BOOL AnswerQueryProperty(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
     if (!in || inSize < sizeof(STORAGE_PROPERTY_QUERY))
         return c.Fail(ERROR_INVALID_PARAMETER);
     const TavPlatform::PropertyQueryFields q = TavPlatform::ReadPropertyQuery(in);
+    if (q.propertyId == StorageDeviceProtocolSpecificProperty && q.queryType == PropertyStandardQuery)
+        return AnswerNvmeHealthLog(c, d, in, inSize, out);
     ByteString fact; // a physical fact's record, made for this answer
     const auto record = [&fact](const auto &r) {
         fact.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
@@ -114,35 +118,101 @@ BOOL AnswerSmartGetVersion(Call<BOOL> &c, const Disk &d, const Output &out) {
     return AnswerRecord(c, v, out);
 }
 
+// The registers of a SMART_RCV_DRIVE_DATA or SMART_SEND_DRIVE_COMMAND input.
+IDEREGS RegistersOf(const void *in) {
+    IDEREGS r;
+    std::memcpy(&r, static_cast<const uint8_t *>(in) + offsetof(SENDCMDINPARAMS, irDriveRegs), sizeof r);
+    return r;
+}
+
+// Whether the registers ask SMART feature `feature`, signature included.
+bool AsksSmart(const IDEREGS &r, uint8_t feature) {
+    return r.bCommandReg == SMART_CMD && r.bFeaturesReg == feature && r.bCylLowReg == SMART_CYL_LOW &&
+           r.bCylHighReg == SMART_CYL_HI;
+}
+
+// IDENTIFY, SMART READ DATA and READ THRESHOLDS: the header and a 512-byte
+// block, zero-filled past what the disk holds. Anything else is refused.
 BOOL AnswerSmartRcvDriveData(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
     if (!d.ata)
         return c.Fail(ERROR_INVALID_FUNCTION);
     if (!in || inSize < sizeof(SENDCMDINPARAMS) - 1)
         return c.Fail(ERROR_INVALID_PARAMETER);
-    const uint8_t command =
-        static_cast<const uint8_t *>(in)[offsetof(SENDCMDINPARAMS, irDriveRegs) + offsetof(IDEREGS, bCommandReg)];
+    const IDEREGS r = RegistersOf(in);
+    const ByteString *block = r.bCommandReg == ID_CMD         ? &d.identify
+                              : AsksSmart(r, READ_ATTRIBUTES) ? &d.smartData
+                              : AsksSmart(r, READ_THRESHOLDS) ? &d.smartThresholds
+                                                              : nullptr;
+    if (!block)
+        return c.Fail(ERROR_INVALID_PARAMETER);
     const size_t header = offsetof(SENDCMDOUTPARAMS, bBuffer);
-    SENDCMDOUTPARAMS status;
-    std::memset(&status, 0, sizeof status);
-    if (command != ID_CMD) {
-        // The drive aborts what it does not know: driver error, ABRT in the error register.
-        if (out.size < header)
-            return c.Fail(ERROR_INSUFFICIENT_BUFFER);
-        status.DriverStatus.bDriverError = 1;
-        status.DriverStatus.bIDEError = 0x04;
-        c.PutAt(out.buffer, 0, &status, header);
-        *out.returned = static_cast<DWORD>(c.Delivered(header));
-        return c.Ok(TRUE);
-    }
     if (out.size < header + IDENTIFY_BUFFER_SIZE)
         return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (block != &d.identify && block->empty())
+        return c.Fail(ERROR_IO_DEVICE); // the drive aborted the command
+    SENDCMDOUTPARAMS status;
+    std::memset(&status, 0, sizeof status);
     status.cBufferSize = IDENTIFY_BUFFER_SIZE;
     c.PutAt(out.buffer, 0, &status, header);
     static const uint8_t zeros[IDENTIFY_BUFFER_SIZE] = {};
-    const size_t have = std::min<size_t>(d.identify.size(), IDENTIFY_BUFFER_SIZE);
-    c.PutAt(out.buffer, header, d.identify.data(), have);
+    const size_t have = std::min<size_t>(block->size(), IDENTIFY_BUFFER_SIZE);
+    c.PutAt(out.buffer, header, block->data(), have);
     c.PutAt(out.buffer, header + have, zeros, IDENTIFY_BUFFER_SIZE - have);
     *out.returned = static_cast<DWORD>(c.Delivered(header + IDENTIFY_BUFFER_SIZE));
+    return c.Ok(TRUE);
+}
+
+// RETURN STATUS only: the header and the registers the drive left.
+BOOL AnswerSmartSendDriveCommand(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
+    if (!d.ata)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    if (!in || inSize < sizeof(SENDCMDINPARAMS) - 1)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    IDEREGS r = RegistersOf(in);
+    if (!AsksSmart(r, RETURN_SMART_STATUS))
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    const size_t header = offsetof(SENDCMDOUTPARAMS, bBuffer);
+    if (out.size < header + sizeof r)
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (!d.smartStatus)
+        return c.Fail(ERROR_IO_DEVICE);
+    SENDCMDOUTPARAMS status;
+    std::memset(&status, 0, sizeof status);
+    status.cBufferSize = sizeof r;
+    r.bCylLowReg = d.smartStatus->first;
+    r.bCylHighReg = d.smartStatus->second;
+    c.PutAt(out.buffer, 0, &status, header);
+    c.PutAt(out.buffer, header, &r, sizeof r);
+    *out.returned = static_cast<DWORD>(c.Delivered(header + sizeof r));
+    return c.Ok(TRUE);
+}
+
+// The NVMe SMART / Health log through the protocol-specific property.
+BOOL AnswerNvmeHealthLog(Call<BOOL> &c, const Disk &d, const void *in, DWORD inSize, const Output &out) {
+    const size_t at = offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters);
+    if (inSize < at + sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA))
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    if (!d.nvmeHealthLog)
+        return c.Fail(ERROR_NOT_SUPPORTED);
+    STORAGE_PROTOCOL_SPECIFIC_DATA q;
+    std::memcpy(&q, static_cast<const uint8_t *>(in) + at, sizeof q);
+    if (q.ProtocolType != ProtocolTypeNvme || q.DataType != NVMeDataTypeLogPage || q.ProtocolDataRequestValue != 2 ||
+        q.ProtocolDataOffset < sizeof q || q.ProtocolDataLength != 512)
+        return c.Fail(ERROR_INVALID_PARAMETER);
+    const size_t data = offsetof(STORAGE_PROTOCOL_DATA_DESCRIPTOR, ProtocolSpecificData) + q.ProtocolDataOffset;
+    if (out.size < data + q.ProtocolDataLength)
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    STORAGE_PROTOCOL_DATA_DESCRIPTOR head;
+    std::memset(&head, 0, sizeof head);
+    head.Version = head.Size = sizeof head;
+    head.ProtocolSpecificData = q;
+    c.PutAt(out.buffer, 0, &head, sizeof head);
+    static const uint8_t zeros[512] = {};
+    const size_t have = std::min<size_t>(d.nvmeHealthLog->size(), 512);
+    c.PutAt(out.buffer, sizeof head, zeros, data - sizeof head);
+    c.PutAt(out.buffer, data, d.nvmeHealthLog->data(), have);
+    c.PutAt(out.buffer, data + have, zeros, 512 - have);
+    *out.returned = static_cast<DWORD>(c.Delivered(data + 512));
     return c.Ok(TRUE);
 }
 
@@ -164,7 +234,7 @@ struct CommandAnswer {
 };
 
 // The commands the disk knows: INQUIRY (standard data only), READ CAPACITY
-// (10) and READ CAPACITY (16), each in a block of its full length (a cut
+// (10) and READ CAPACITY (16), LOG SENSE of the pages it keeps, each in a block of its full length (a cut
 // block is refused). `reply` holds answers built on the spot.
 CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, TavProtocol::ReadCapacity16Data &reply) {
     using namespace TavProtocol;
@@ -198,6 +268,16 @@ CommandAnswer AnswerCommand(const Disk &d, const UCHAR *cdb, UCHAR cdbLength, Ta
         a.data = reply.data();
         a.n = std::min<size_t>(reply.size(), ReadCapacity16AllocationLength(cdb));
         break;
+    case OpLogSense: { // the cumulative values of a page the disk keeps
+        const auto page = d.logPages.find(static_cast<uint8_t>(cdb[2] & 0x3F));
+        if (cdbLength < 10 || page == d.logPages.end()) {
+            a.good = false;
+            break;
+        }
+        a.data = page->second.data();
+        a.n = std::min<size_t>(page->second.size(), TavProtocol::LoadBe16(cdb + 7));
+        break;
+    }
     default: a.good = false; break;
     }
     return a;
@@ -255,6 +335,7 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
     }
     case SMART_GET_VERSION: return AnswerSmartGetVersion(c, d, out);
     case SMART_RCV_DRIVE_DATA: return AnswerSmartRcvDriveData(c, d, in, inSize, out);
+    case SMART_SEND_DRIVE_COMMAND: return AnswerSmartSendDriveCommand(c, d, in, inSize, out);
     case IOCTL_DISK_CONTROLLER_NUMBER: return AnswerRecordIfAny(c, d.controllerNumber, out);
     case IOCTL_DISK_IS_WRITABLE: return d.writeProtected ? c.Fail(ERROR_WRITE_PROTECT) : c.Ok(TRUE);
     case IOCTL_SCSI_GET_ADDRESS: {
@@ -354,6 +435,12 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
         const Volume *v = c.VolumeAt(slot->target);
         return v ? AnswerVolumeRequest(c, *v, dwIoControlCode, out) : c.Fail(ERROR_DEV_NOT_EXIST);
     }
+    // The NVMe log is asked of the device itself: a handle for queries only
+    // may not.
+    if (dwIoControlCode == IOCTL_STORAGE_QUERY_PROPERTY && nInBufferSize >= sizeof(STORAGE_PROPERTY_QUERY) &&
+        TavPlatform::ReadPropertyQuery(lpInBuffer).propertyId == StorageDeviceProtocolSpecificProperty &&
+        !GrantsData(slot->access, false))
+        return c.Fail(ERROR_ACCESS_DENIED);
     const Disk *d = c.DiskAt(slot->target);
     return d ? AnswerDiskRequest(c, *d, dwIoControlCode, lpInBuffer, nInBufferSize, out) : c.Fail(ERROR_DEV_NOT_EXIST);
 }

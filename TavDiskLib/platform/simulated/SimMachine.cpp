@@ -348,6 +348,29 @@ ByteString MakeIdentify(const char *model, const char *serial, const char *firmw
     return id;
 }
 
+ByteString MakeSmartBlock(const std::vector<SmartEntry> &entries, bool thresholds) {
+    ByteString block(512, 0);
+    block[0] = 0x10;
+    for (size_t i = 0; i < entries.size() && i < 30; ++i) {
+        uint8_t *e = block.data() + 2 + i * 12;
+        e[0] = entries[i].id;
+        if (thresholds) {
+            e[1] = entries[i].threshold;
+            continue;
+        }
+        e[1] = 0x03; // pre-failure, updated online
+        e[3] = entries[i].value;
+        e[4] = entries[i].value;
+        for (int b = 0; b < 6; ++b)
+            e[5 + b] = static_cast<uint8_t>(entries[i].raw >> (8 * b));
+    }
+    uint8_t sum = 0;
+    for (size_t i = 0; i + 1 < block.size(); ++i)
+        sum = static_cast<uint8_t>(sum + block[i]);
+    block.back() = static_cast<uint8_t>(0x100 - sum);
+    return block;
+}
+
 ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length) {
     // A direct-access device, connected, not removable, SPC-3, response data format 2.
     TavProtocol::InquiryFields fields;

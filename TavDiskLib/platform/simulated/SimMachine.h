@@ -174,6 +174,18 @@ struct Disk {
     std::optional<bool> seekPenalty; // a disk that rotates
     std::optional<bool> trim;
     bool writeProtected = false; // IOCTL_DISK_IS_WRITABLE fails with ERROR_WRITE_PROTECT
+    // Health. An ATA disk's SMART READ DATA and READ THRESHOLDS blocks (each
+    // delivered as 512 bytes, zero-filled past what is given; empty: the
+    // drive aborts the command, ERROR_IO_DEVICE) and the cylinder low/high
+    // RETURN STATUS leaves (nullopt: aborted, ERROR_IO_DEVICE).
+    ByteString smartData, smartThresholds;
+    std::optional<std::pair<uint8_t, uint8_t>> smartStatus;
+    // An NVMe disk's SMART / Health Information log (nullopt: not NVMe,
+    // ERROR_NOT_SUPPORTED; delivered as 512 bytes, zero-filled).
+    std::optional<ByteString> nvmeHealthLog;
+    // LOG SENSE pages by page code, as the device answers them (a page not
+    // here: CHECK CONDITION, ILLEGAL REQUEST).
+    std::map<uint8_t, ByteString> logPages;
 };
 
 // The handles, sets and blocks of the platform calls:
@@ -275,6 +287,13 @@ ByteString MakeDeviceDescriptor(const char *vendor, const char *product, const c
 ByteString MakeIdentify(const char *model, const char *serial, const char *firmware, uint64_t sectors = 0,
                         bool lba48 = false);
 void SetIdentifyWord(ByteString &identify, unsigned word, uint16_t value);
+// A SMART READ DATA block (thresholds false) or READ THRESHOLDS block with
+// these entries (each 12 bytes, in order) and a checksum that holds.
+struct SmartEntry {
+    uint8_t id, value, threshold;
+    uint64_t raw; // 48 bits
+};
+ByteString MakeSmartBlock(const std::vector<SmartEntry> &entries, bool thresholds);
 // Standard INQUIRY data, 36 bytes unless `length` says otherwise, fields space-padded.
 ByteString MakeInquiry(const char *vendor, const char *product, const char *revision, size_t length = 36);
 

@@ -313,6 +313,36 @@ while read -r id n; do
     check "$id" physical.read_only "$(t physical.read_only)" lsblk.ro="$(l ro)"
     check "$id" physical.removable "$(t physical.removable)" lsblk.rm="$(l rm)"
 
+    # Health against smartctl -a beside it: an ATA disk's verdict,
+    # temperature and power-on hours, an NVMe disk's temperature, percentage
+    # used and spare; a disk smartctl finds no health on reads unknown.
+    hv() { jq -r --arg p "$path" '.disks[] | select(.device_path == $p) | .health.'"$1"' |
+        if . == null then "<null>" else tostring end' "$RES/tavdisk/list-health.json" 2>/dev/null; }
+    sa() { jq -r "($1) | if . == null then \"<n/a>\" else tostring end" "$R/$n.smartctl-a.json" 2>/dev/null ||
+        echo "<n/a>"; }
+    verdict=$(sa '.smart_status.passed | if . == null then null elif . then "passed" else "failing" end')
+    case $kind in
+    ata)
+        check "$id" health.verdict "$(hv verdict)" smartctl="$verdict"
+        check "$id" health.temperature_celsius "$(hv temperature_celsius)" smartctl="$(sa .temperature.current)"
+        check "$id" health.power_on_hours "$(hv power_on_hours)" smartctl="$(sa .power_on_time.hours)"
+        ;;
+    nvme)
+        check "$id" health.verdict "$(hv verdict)" smartctl="$verdict"
+        check "$id" health.temperature_celsius "$(hv temperature_celsius)" \
+            smartctl="$(sa .nvme_smart_health_information_log.temperature)"
+        check "$id" health.percentage_used "$(hv percentage_used)" \
+            smartctl="$(sa .nvme_smart_health_information_log.percentage_used)"
+        check "$id" health.available_spare "$(hv available_spare)" \
+            smartctl="$(sa .nvme_smart_health_information_log.available_spare)"
+        ;;
+    *)
+        [[ $verdict == "<n/a>" ]] && verdict=unknown
+        check "$id" health.verdict "$(hv verdict)" smartctl="$verdict"
+        [[ $(hv verdict) == unknown ]] && info "$id" health.reason "$(hv reason)"
+        ;;
+    esac
+
     # Geometry: heads and sectors per track from HDIO_GETGEO (hdparm -g)
     # when its answer is consistent with the size, else 255/63.
     g=$(sed -n 's/.*geometry *= *\([0-9]*\)\/\([0-9]*\)\/\([0-9]*\).*/\1 \2 \3/p' "$R/$n.hdparm-g.txt" 2>/dev/null)

@@ -216,6 +216,7 @@ for id in "${TAVHW_DISKS[@]}"; do
     [[ $kind == usb-bot || $kind == uas ]] && smartopt=(-d scsi)
     smartctl -j -i "${smartopt[@]}" "/dev/$n" >"$R/$n.smartctl.json" 2>&1
     smartctl -i "${smartopt[@]}" "/dev/$n" >"$R/$n.smartctl.txt" 2>&1
+    smartctl -j -a "${smartopt[@]}" "/dev/$n" >"$R/$n.smartctl-a.json" 2>&1
     sg_inq -r "/dev/$n" >"$R/$n.inq.bin" 2>"$R/$n.inq.err"
     sg_inq "/dev/$n" >"$R/$n.inq.txt" 2>&1
     sg_vpd -p sn -r "/dev/$n" >"$R/$n.vpd80.bin" 2>"$R/$n.vpd80.err"
@@ -279,6 +280,32 @@ tavdisk list --json >"$T/list.json" 2>"$T/list-json.err"
 echo "$?" >"$T/list-json.rc"
 echo "tavdisk list --json: $t0 -> $(cut -d' ' -f1 /proc/uptime) s (guest uptime)" >>"$OUT/guest.log"
 tavdisk list >"$T/list.txt" 2>"$T/list.err"
+# Health, and what it costs: five listings without it, five with it, and
+# five rounds of `smartctl -H -A` over the same disks (guest uptime, 10 ms
+# steps), and the ioctl count of one listing each way.
+tavdisk list --json --health >"$T/list-health.json" 2>"$T/list-health.err"
+health_clock() { cut -d' ' -f1 /proc/uptime; }
+h0=$(health_clock)
+for _ in 1 2 3 4 5; do tavdisk list >/dev/null 2>&1; done
+h1=$(health_clock)
+for _ in 1 2 3 4 5; do tavdisk list --health >/dev/null 2>&1; done
+h2=$(health_clock)
+for _ in 1 2 3 4 5; do
+    for id in "${TAVHW_DISKS[@]}"; do
+        n=${NAME[$id]:-}
+        [[ -n $n ]] || continue
+        smartopt=()
+        [[ ${D[$id.kind]} == usb-bot || ${D[$id.kind]} == uas ]] && smartopt=(-d scsi)
+        smartctl -H -A "${smartopt[@]}" "/dev/$n" >/dev/null 2>&1
+    done
+done
+h3=$(health_clock)
+strace -f -qq -e trace=ioctl -o "$T/strace-list.txt" tavdisk list >/dev/null 2>&1
+strace -f -qq -e trace=ioctl -o "$T/strace-health.txt" tavdisk list --health >/dev/null 2>&1
+echo "health timing, 5 runs each (s): list $h0..$h1, list --health $h1..$h2, smartctl -H -A of every disk $h2..$h3;" \
+    "ioctls: list $(wc -l <"$T/strace-list.txt"), list --health $(wc -l <"$T/strace-health.txt")" \
+    >"$T/health-timing.txt"
+cat "$T/health-timing.txt" >>"$OUT/guest.log"
 # The same listing as an unprivileged user (the device nodes are root's
 # alone): each disk is opened for queries only.
 setpriv --reuid=65534 --regid=65534 --clear-groups tavdisk list --json >"$T/list-user.json" 2>"$T/list-user.err"
