@@ -22,7 +22,7 @@ constexpr int ExitUsage = 2;   // the command line itself is wrong
 // Version of the JSON document written by `list --json` and `show --json`.
 // Raised only when a field changes meaning or disappears; adding a field
 // keeps the version.
-constexpr int JsonSchemaVersion = 2;
+constexpr int JsonSchemaVersion = 3;
 
 // Runs the program with the given arguments (argv[0] is the program name).
 // Normal output goes to `out`; error lines ("tavdisk: ...") and notes go to

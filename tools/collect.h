@@ -13,6 +13,13 @@
 
 namespace tavdisk {
 
+// One partition of the disk's table, with the mount paths of its volume.
+struct PartitionFacts {
+    TavPartition entry;
+    std::string name; // UTF-8
+    std::vector<std::string> mountPoints;
+};
+
 struct AtaIdentity {
     std::optional<std::string> model, serial, firmware;
     ULONG controllerNumber = 0;
@@ -61,6 +68,10 @@ struct DiskFacts {
     // Physical facts; absent where the disk does not tell.
     std::optional<ULONG> physicalSectorBytes, alignmentOffset;
     std::optional<bool> rotational, trim, readOnly, removable;
+    // The partition table; no style where the disk does not tell.
+    std::optional<int> partitionStyle;
+    std::string partitionTableId;
+    std::vector<PartitionFacts> partitions;
 };
 
 struct Opened;

@@ -52,7 +52,8 @@ inline const std::vector<DWORD> &FaultIoctls() {
                                              IOCTL_SCSI_PASS_THROUGH_DIRECT,
                                              IOCTL_DISK_GET_DRIVE_GEOMETRY,
                                              IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
-                                             IOCTL_DISK_IS_WRITABLE};
+                                             IOCTL_DISK_IS_WRITABLE,
+                                             IOCTL_DISK_GET_DRIVE_LAYOUT_EX};
     return codes;
 }
 
@@ -75,6 +76,16 @@ struct DiskSpec {
     // 4 its value, 5 write-protected.
     uint8_t facts = 0;
     uint32_t physicalBytes = 0, alignmentOffset = 0;
+    // The partition table, read after the physical facts: told when
+    // `layout` bit 0 is set, its style (any value), signature and entries
+    // (number, type byte, boot flag, start and length in 512-byte units).
+    uint8_t layout = 0;
+    uint32_t style = 0, signature = 0;
+    struct Entry {
+        uint8_t number = 0, type = 0, boot = 0;
+        uint32_t start = 0, length = 0;
+    };
+    std::vector<Entry> entries;
 };
 
 struct VolumeSpec {
@@ -191,6 +202,19 @@ inline MachinePlan Decode(Reader &r) {
         d.physicalBytes = r.U32();
         d.alignmentOffset = r.U32();
     }
+    for (DiskSpec &d : m.disks) {
+        d.layout = r.U8();
+        d.style = r.U32();
+        d.signature = r.U32();
+        d.entries.resize(r.U8());
+        for (DiskSpec::Entry &e : d.entries) {
+            e.number = r.U8();
+            e.type = r.U8();
+            e.boot = r.U8();
+            e.start = r.U32();
+            e.length = r.U32();
+        }
+    }
     return m;
 }
 
@@ -231,6 +255,11 @@ inline void Encode(Writer &w, const MachinePlan &m) {
     w.U8(m.failAllocation).U32(m.sector);
     for (const DiskSpec &d : m.disks)
         w.U8(d.facts).U32(d.physicalBytes).U32(d.alignmentOffset);
+    for (const DiskSpec &d : m.disks) {
+        w.U8(d.layout).U32(d.style).U32(d.signature).U8(static_cast<uint8_t>(d.entries.size()));
+        for (const DiskSpec::Entry &e : d.entries)
+            w.U8(e.number).U8(e.type).U8(e.boot).U32(e.start).U32(e.length);
+    }
 }
 
 inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
@@ -290,6 +319,28 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
         if (s.facts & 8)
             d.trim = (s.facts & 16) != 0;
         d.writeProtected = (s.facts & 32) != 0;
+        if (s.layout & 1) {
+            d.layout.emplace();
+            d.layout->style = s.style;
+            d.layout->signature = s.signature;
+            d.layout->diskId = {s.signature, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+            for (const DiskSpec::Entry &x : s.entries) {
+                PARTITION_INFORMATION_EX e{};
+                e.PartitionStyle = static_cast<PARTITION_STYLE>(s.style % 3);
+                e.PartitionNumber = x.number;
+                e.StartingOffset.QuadPart = LONGLONG{x.start} * 512;
+                e.PartitionLength.QuadPart = LONGLONG{x.length} * 512;
+                if (s.style == PARTITION_STYLE_GPT) {
+                    e.Gpt.PartitionId = {x.number, x.type, x.boot, {1, 2, 3, 4, 5, 6, 7, 8}};
+                    for (size_t i = 0; i < 36; ++i)
+                        e.Gpt.Name[i] = static_cast<WCHAR>(x.type + i); // no terminator
+                } else {
+                    e.Mbr.PartitionType = x.type;
+                    e.Mbr.BootIndicator = x.boot;
+                }
+                d.layout->entries.push_back(e);
+            }
+        }
         m.AddDisk(d);
     }
     for (const VolumeSpec &s : plan.volumes) {

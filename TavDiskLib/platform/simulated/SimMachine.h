@@ -174,6 +174,16 @@ struct Disk {
     std::optional<bool> seekPenalty; // a disk that rotates
     std::optional<bool> trim;
     bool writeProtected = false; // IOCTL_DISK_IS_WRITABLE fails with ERROR_WRITE_PROTECT
+    // The partition table (IOCTL_DISK_GET_DRIVE_LAYOUT_EX): the header's
+    // style and signature or GUID, and the entries; nullopt: the request
+    // fails with ERROR_INVALID_FUNCTION.
+    struct Layout {
+        DWORD style = PARTITION_STYLE_RAW;
+        DWORD signature = 0;
+        GUID diskId{};
+        std::vector<PARTITION_INFORMATION_EX> entries;
+    };
+    std::optional<Layout> layout;
 };
 
 // The handles, sets and blocks of the platform calls:
