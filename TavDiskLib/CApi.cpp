@@ -526,6 +526,74 @@ int TAVDISK_CALL tavdisk_drive_get_mount_point(tavdisk_drive *drive, uint32_t in
     });
 }
 
+int TAVDISK_CALL tavdisk_drive_get_partition_table(tavdisk_drive *drive, uint32_t *style, uint32_t *count) {
+    return With(drive, 0, [&](Drive &d) {
+        int kind = 0;
+        ULONG n = 0;
+        if (!d.GetPartitionStyle(&kind) || !d.GetPartitionCount(&n))
+            return 0;
+        if (style)
+            *style = static_cast<uint32_t>(kind);
+        if (count)
+            *count = n;
+        return 1;
+    });
+}
+
+int TAVDISK_CALL tavdisk_drive_get_partition(tavdisk_drive *drive, uint32_t index, tavdisk_partition *partition) {
+    return With(drive, 0, [&](Drive &d) {
+        TavPartition p;
+        if (!d.GetPartition(index, &p))
+            return 0;
+        if (partition)
+            *partition =
+                tavdisk_partition{p.Number, p.MbrType, p.StartingOffset, p.Length, static_cast<uint32_t>(p.Active), 0};
+        return 1;
+    });
+}
+
+int TAVDISK_CALL tavdisk_drive_get_partition_text(tavdisk_drive *drive, uint32_t index, uint32_t text, char *buffer,
+                                                  uint32_t capacity, uint32_t *size) {
+    return With(drive, 0, [&](Drive &d) {
+        if (size)
+            *size = 0;
+        TavPartition p;
+        if (text < TAVDISK_PARTITION_TEXT_TYPE_GUID || text > TAVDISK_PARTITION_TEXT_MOUNT_POINTS ||
+            !d.GetPartition(index, &p))
+            return 0;
+        if (text == TAVDISK_PARTITION_TEXT_MOUNT_POINTS) {
+            ULONG length = 0;
+            if (d.GetPartitionMountPoints(index, nullptr, 0, &length) < 0)
+                return 0;
+            std::wstring paths(length ? length : 1, L'\0');
+            if (length && d.GetPartitionMountPoints(index, &paths[0], length, &length) != 1)
+                return 0;
+            return DeliverUtf8(Utf8(paths.c_str(), length ? length - 1 : 0), buffer, capacity, size);
+        }
+        const std::string textOf = text == TAVDISK_PARTITION_TEXT_TYPE_GUID ? p.TypeGuid
+                                   : text == TAVDISK_PARTITION_TEXT_GUID    ? p.PartitionGuid
+                                                                            : Utf8(p.Name, std::wcslen(p.Name));
+        return DeliverUtf8(textOf, buffer, capacity, size);
+    });
+}
+
+int TAVDISK_CALL tavdisk_drive_get_partition_table_id(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                      uint32_t *size) {
+    return With(drive, 0, [&](Drive &d) {
+        if (size)
+            *size = 0;
+        ULONG length = 0;
+        d.GetPartitionTableId(nullptr, 0, &length);
+        if (!length)
+            return 0;
+        std::string id(length, '\0');
+        if (!d.GetPartitionTableId(&id[0], length, &length))
+            return 0;
+        id.resize(length - 1);
+        return DeliverUtf8(id, buffer, capacity, size);
+    });
+}
+
 int TAVDISK_CALL tavdisk_adapter_get_description_text(tavdisk_adapter *adapter, char *buffer, uint32_t capacity,
                                                       uint32_t *size) {
     if (!adapter)

@@ -371,12 +371,19 @@ static bool ExtentHolds(const DISK_EXTENT &extent, ULONG number, uint64_t first,
 }
 
 int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, ULONG *Length) {
+    ULONG size = GetBytesPerSector();
+    return VolumePathsAt(uint64_t{Sector} * size, size, false, Buffer, Capacity, Length);
+}
+
+// The path names of the volume with an extent on this disk holding a byte
+// of the `size` bytes from `first`: its first one, or with `all` every one,
+// joined by "; ".
+int Drive::VolumePathsAt(unsigned long long first, ULONG size, bool all, wchar_t *Buffer, ULONG Capacity,
+                         ULONG *Length) {
     ULONG ignored = 0;
     if (!Length)
         Length = &ignored;
     *Length = 0;
-    ULONG size = GetBytesPerSector();
-    uint64_t first = uint64_t{Sector} * size;
 
     // A fresh pass, not the kept scan: the question is about now. Every
     // volume must be looked at: one that cannot be makes the answer "could
@@ -405,12 +412,15 @@ int Drive::GetSectorMountPoint(ULONG Sector, wchar_t *Buffer, ULONG Capacity, UL
                     volumeName,
                     [&](const wchar_t *name, size_t length) {
                         try {
-                            found.assign(name, length);
+                            if (named)
+                                found.append(L"; ");
+                            found.append(name, length);
                             named = true;
                         } catch (...) {
                             enough = false;
+                            return false;
                         }
-                        return false; // the first name is the one
+                        return all; // else the first name is the one
                     },
                     &failed);
             CloseVolume(volume);

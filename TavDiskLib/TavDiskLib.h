@@ -69,6 +69,26 @@ struct DriveHealth {
     unsigned char ExceptionAsc = 0, ExceptionAscq = 0; // SCSI: the predicted exception (0: none)
 };
 
+// One partition of a disk's table (Drive::GetPartition).
+struct TavPartition {
+    TavDiskLib::ULONG Number;          // as the platform numbers it (1 for the first)
+    unsigned long long StartingOffset; // bytes from the start of the disk
+    unsigned long long Length;         // bytes
+    unsigned char MbrType;             // MBR: the type byte; 0 on other tables
+    int Active;                        // MBR: the active (boot) flag
+    char TypeGuid[37];                 // GPT: the type GUID as text; "" on other tables
+    char PartitionGuid[37];            // GPT: the partition's own GUID as text
+    wchar_t Name[37];                  // GPT: the partition's name
+};
+
+// The kinds of partition table (Drive::GetPartitionStyle).
+enum TavPartitionStyle {
+    TavPartitionStyleMbr = 0,
+    TavPartitionStyleGpt = 1,
+    TavPartitionStyleNone = 2,   // no table
+    TavPartitionStyleUnknown = 3 // partitions, in a table whose kind could not be read
+};
+
 class TAVDISKLIB_API Drive {
 public:
     // Enumeration, construction and release.
@@ -218,6 +238,26 @@ public:
     // for an answer that says neither, else the failed request's code.
     // Values the disk gave are filled in either case.
     int GetHealth(DriveHealth *Health);
+    // The partition table (additions), asked of the platform on each call,
+    // with the 1/0 and last-error rules of the physical facts. Unused slots
+    // of an MBR table are no partitions. GUIDs are upper-case text.
+    int GetPartitionStyle(int *Style);
+    // The table's identifier as text: an MBR disk signature ("0x1234abcd"),
+    // a GPT disk GUID; "" on other tables. Narrow text rules: *Length is
+    // the size with the terminator, and 0 with Length set when Capacity is
+    // short.
+    int GetPartitionTableId(char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
+    int GetPartitionCount(TavDiskLib::ULONG *Count);
+    // Partition Index (0 for the first listed); ERROR_INVALID_PARAMETER past
+    // the last.
+    int GetPartition(TavDiskLib::ULONG Index, TavPartition *Partition);
+    // The mount paths of the volume that begins in partition Index, joined
+    // by "; " (wide text rules of GetSectorMountPoint): 1 with the paths, 0
+    // with Length 0 when it carries none the platform names (or Capacity
+    // is short: Length then says how much is needed), -1 when it could not
+    // be told.
+    int GetPartitionMountPoints(TavDiskLib::ULONG Index, wchar_t *Buffer, TavDiskLib::ULONG Capacity,
+                                TavDiskLib::ULONG *Length);
 
 private:
     friend struct DriveTestAccess;
@@ -249,6 +289,8 @@ private:
     void ScanVolumes();
     template <class Visit> bool WalkVolumes(Visit visit, TavDiskLib::ULONG *Failed = nullptr);
     int IsPartitionTableSector(TavDiskLib::ULONG Sector, TavDiskLib::ULONG Size);
+    int VolumePathsAt(unsigned long long First, TavDiskLib::ULONG Size, bool All, wchar_t *Buffer,
+                      TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
     template <class Record> int QueryPhysicalFact(int Property, Record *Answer);
     TavDiskLib::ULONG SmartRequest(TavDiskLib::ULONG Code, unsigned char Feature, void *Answer, TavDiskLib::ULONG Size);
     void ReadAtaHealth(DriveHealth &Health);

@@ -419,6 +419,48 @@ TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_drive_get_mount_point_count(tavdisk_
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_mount_point(tavdisk_drive *drive, uint32_t index, char *buffer,
                                                              uint32_t capacity, uint32_t *size);
 
+/* The partition table (additions), asked of the disk on each call, with
+ * the 1/0 and tavdisk_last_error rules of tavdisk_drive_get_fact. */
+enum tavdisk_partition_style {
+    TAVDISK_PARTITION_STYLE_MBR = 0,
+    TAVDISK_PARTITION_STYLE_GPT = 1,
+    TAVDISK_PARTITION_STYLE_NONE = 2,   /* no table */
+    TAVDISK_PARTITION_STYLE_UNKNOWN = 3 /* partitions, in a table whose kind could not be read */
+};
+typedef struct tavdisk_partition {
+    uint32_t number;   /* as the platform numbers it (1 for the first) */
+    uint32_t mbr_type; /* MBR: the type byte; 0 on other tables */
+    uint64_t offset;   /* bytes from the start of the disk */
+    uint64_t length;   /* bytes */
+    uint32_t active;   /* MBR: 1 for the active (boot) partition */
+    uint32_t reserved; /* 0 */
+} tavdisk_partition;
+/* The table's style (enum tavdisk_partition_style) and how many partitions
+ * it holds (unused MBR slots are none); either pointer may be NULL. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_partition_table(tavdisk_drive *drive, uint32_t *style,
+                                                                 uint32_t *count);
+/* Partition `index` (from 0); 0 with ERROR_INVALID_PARAMETER (87) past the
+ * last. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_partition(tavdisk_drive *drive, uint32_t index,
+                                                           tavdisk_partition *partition);
+/* The texts of a partition, for tavdisk_drive_get_partition_text. */
+enum tavdisk_partition_text {
+    TAVDISK_PARTITION_TEXT_TYPE_GUID = 1,   /* GPT: upper-case GUID; "" on other tables */
+    TAVDISK_PARTITION_TEXT_GUID = 2,        /* GPT: the partition's own GUID */
+    TAVDISK_PARTITION_TEXT_NAME = 3,        /* GPT: its name */
+    TAVDISK_PARTITION_TEXT_MOUNT_POINTS = 4 /* of the volume that begins in it, joined by "; " */
+};
+/* A text of partition `index` under the UTF-8 text rules above, except
+ * that it is asked anew on each call (a table changed between two calls
+ * may need a larger buffer again). `index` past the last, an unknown
+ * `text`, or a failed request: 0 and size 0. The table's identifier (an
+ * MBR signature "0x1234abcd", a GPT disk GUID; "" on other tables) is
+ * tavdisk_drive_get_partition_table_id. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_partition_text(tavdisk_drive *drive, uint32_t index, uint32_t text,
+                                                                char *buffer, uint32_t capacity, uint32_t *size);
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_partition_table_id(tavdisk_drive *drive, char *buffer,
+                                                                    uint32_t capacity, uint32_t *size);
+
 /* The adapter's device description as a UTF-8 text under the rules above;
  * 0 and size 0 when the description cannot be had. */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_adapter_get_description_text(tavdisk_adapter *adapter, char *buffer,

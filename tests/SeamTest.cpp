@@ -16,6 +16,14 @@ TEST_F(Seam, TheSimulatedMachineAnswersAsEveryBackendDoes) {
     d.alignment = a;
     d.seekPenalty = true;
     d.trim = false;
+    d.layout.emplace();
+    d.layout->style = PARTITION_STYLE_MBR;
+    PARTITION_INFORMATION_EX e{};
+    e.PartitionNumber = 1;
+    e.StartingOffset.QuadPart = 1 << 20;
+    e.PartitionLength.QuadPart = 32 << 20;
+    e.Mbr.PartitionType = 0x07;
+    d.layout->entries = {e};
     machine.AddDisk(d);
     machine.AddVolume({{0, 1 << 20, 32 << 20}}, {L"C:\\"});
     machine.windowsDirectory = L"C:\\Windows";

@@ -7,6 +7,7 @@
 #include "open.h"
 
 #include <algorithm>
+#include <cwchar>
 #include <limits>
 
 namespace tavdisk {
@@ -126,6 +127,39 @@ std::vector<std::string> SplitMounts(const std::wstring &text) {
     return out;
 }
 
+// The table, then each partition; a partition that cannot be read (the
+// table changed meanwhile) leaves the table untold. A disk whose volumes
+// have no path carries none on any partition: its partitions' volumes are
+// not looked for.
+void CollectPartitions(Drive &drive, DiskFacts &d) {
+    int style = 0;
+    ULONG count = 0, length = 0;
+    if (!drive.GetPartitionStyle(&style) || !drive.GetPartitionCount(&count))
+        return;
+    char id[40] = {};
+    if (!drive.GetPartitionTableId(id, sizeof id, &length))
+        return;
+    std::vector<PartitionFacts> partitions;
+    for (ULONG i = 0; i < count; ++i) {
+        PartitionFacts p{};
+        if (!drive.GetPartition(i, &p.entry))
+            return;
+        p.name = WideToUtf8(p.entry.Name, std::wcslen(p.entry.Name));
+        length = 0;
+        if (!d.mountPoints.empty() || !d.driveLetters.empty())
+            drive.GetPartitionMountPoints(i, nullptr, 0, &length);
+        if (length > 0 && length <= MaxWideLength) {
+            std::vector<wchar_t> paths(length, 0);
+            if (drive.GetPartitionMountPoints(i, paths.data(), length, &length) == 1)
+                p.mountPoints = SplitMounts(std::wstring(paths.data()));
+        }
+        partitions.push_back(std::move(p));
+    }
+    d.partitionStyle = style;
+    d.partitionTableId = id;
+    d.partitions = std::move(partitions);
+}
+
 } // namespace
 
 DiskFacts Collect(const Opened &o, void *set, bool full) {
@@ -217,6 +251,7 @@ DiskFacts Collect(const Opened &o, void *set, bool full) {
     d.trim = flag(&Drive::SupportsTrim);
     d.readOnly = flag(&Drive::IsReadOnly);
     d.removable = flag(&Drive::IsRemovable);
+    CollectPartitions(drive, d);
     return d;
 }
 

@@ -13,6 +13,13 @@
 
 namespace tavdisk {
 
+// One partition of the disk's table, with the mount paths of its volume.
+struct PartitionFacts {
+    TavPartition entry;
+    std::string name; // UTF-8
+    std::vector<std::string> mountPoints;
+};
+
 struct AtaIdentity {
     std::optional<std::string> model, serial, firmware;
     ULONG controllerNumber = 0;
@@ -63,6 +70,10 @@ struct DiskFacts {
     std::optional<bool> rotational, trim, readOnly, removable;
     // The disk's health; absent where it was not asked (CollectHealth).
     std::optional<DriveHealth> health;
+    // The partition table; no style where the disk does not tell.
+    std::optional<int> partitionStyle;
+    std::string partitionTableId;
+    std::vector<PartitionFacts> partitions;
 };
 
 struct Opened;

@@ -59,7 +59,7 @@ Json DiskJson(const DiskFacts &d) {
     j["controller"] = d.controller ? Json(*d.controller) : Json(nullptr);
     if (!d.accessible) {
         for (const char *key : {"device_number", "bus", "model", "serial", "revision", "capacity", "sectors",
-                                "descriptor", "ata", "scsi", "geometry", "volumes", "physical", "health"})
+                                "descriptor", "ata", "scsi", "geometry", "volumes", "physical", "health", "partitions"})
             j[key] = nullptr;
         return j;
     }
@@ -121,6 +121,26 @@ Json DiskJson(const DiskFacts &d) {
                      {"read_only", fact(d.readOnly)},
                      {"removable", fact(d.removable)}};
     j["health"] = d.health ? HealthJson(*d.health) : Json(nullptr);
+    if (d.partitionStyle && *d.partitionStyle >= 0 && *d.partitionStyle <= 3) {
+        static const char *const styles[] = {"mbr", "gpt", "none", "unknown"};
+        const bool mbr = *d.partitionStyle == 0, gpt = *d.partitionStyle == 1;
+        Json entries = Json::array();
+        for (const PartitionFacts &p : d.partitions)
+            entries.push_back({{"number", p.entry.Number},
+                               {"offset", p.entry.StartingOffset},
+                               {"length", p.entry.Length},
+                               {"mbr_type", mbr ? Json(p.entry.MbrType) : Json(nullptr)},
+                               {"active", mbr ? Json(p.entry.Active != 0) : Json(nullptr)},
+                               {"type_guid", gpt ? Json(p.entry.TypeGuid) : Json(nullptr)},
+                               {"guid", gpt ? Json(p.entry.PartitionGuid) : Json(nullptr)},
+                               {"name", gpt ? Json(p.name) : Json(nullptr)},
+                               {"mount_points", p.mountPoints}});
+        j["partitions"] = {{"style", styles[*d.partitionStyle]},
+                           {"id", mbr || gpt ? Json(d.partitionTableId) : Json(nullptr)},
+                           {"entries", entries}};
+    } else {
+        j["partitions"] = nullptr;
+    }
     return j;
 }
 

@@ -272,6 +272,26 @@ void PrintDisk(const DiskFacts &d, std::ostream &out) {
         out << "Health\n";
         PrintHealth(*d.health, line);
     }
+    out << "Partitions\n";
+    static const char *const styles[] = {"MBR", "GPT", "none", "unknown"};
+    const bool told = d.partitionStyle && *d.partitionStyle >= 0 && *d.partitionStyle <= 3;
+    line("Table",
+         !told ? "-"
+               : styles[*d.partitionStyle] + (d.partitionTableId.empty() ? std::string() : " " + d.partitionTableId));
+    for (const PartitionFacts &p : d.partitions) {
+        char type[8];
+        std::snprintf(type, sizeof type, "0x%02x", unsigned(p.entry.MbrType));
+        std::string text = number(p.entry.StartingOffset) + " + " + number(p.entry.Length) + " bytes (" +
+                           HumanBytes(p.entry.Length) + "), type " +
+                           (*d.partitionStyle == 1 ? std::string(p.entry.TypeGuid) : type);
+        if (p.entry.Active)
+            text += ", active";
+        if (!p.name.empty())
+            text += ", \"" + EscapeText(p.name) + "\"";
+        for (const std::string &mount : p.mountPoints)
+            text += ", " + EscapeText(mount);
+        line("Partition " + number(p.entry.Number), text);
+    }
     out << "Volumes\n";
     if (!d.numberKnown) {
         line("Drive letters", "- (unknown without the device number)");

@@ -282,6 +282,30 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // (LOG SENSE of the Temperature page 0Dh and the Informational Exceptions
 // page 2Fh) is an ordinary command through IOCTL_SCSI_PASS_THROUGH_DIRECT;
 // a disk without those pages answers CHECK CONDITION, ILLEGAL REQUEST.
+// IOCTL_DISK_GET_DRIVE_LAYOUT_EX (no input; a handle of any access) answers
+// the disk's partition table as DRIVE_LAYOUT_INFORMATION_EX: the style
+// (PARTITION_STYLE_MBR with the disk signature, PARTITION_STYLE_GPT with the
+// disk GUID, PARTITION_STYLE_RAW and no entries for a disk without a
+// table), then PartitionCount PARTITION_INFORMATION_EX entries. An output
+// smaller than sizeof(DRIVE_LAYOUT_INFORMATION_EX), or than the header
+// (offsetof PartitionEntry) and every entry, fails with
+// ERROR_INSUFFICIENT_BUFFER and receives nothing; the caller asks again
+// with a larger one (documented with the request on Microsoft Learn). An
+// MBR layout may hold unused slots (PartitionNumber 0, PartitionType 0),
+// as Windows lists four per table sector; every other entry is a
+// partition. Linux answers with one entry per partition the kernel lists
+// for the disk in sysfs, in number order, its offset and length from
+// `start` and `size` (512-byte units); the style, the signature or GUID,
+// and each entry's type, GUID, name and active flag from libblkid's
+// partition probe of the disk's node, opened for reading only (an MBR
+// extended partition's length, which the kernel gives as 1 KiB, from the
+// table as well). Built without libblkid, or when the node cannot be
+// probed (a recording without it), a disk with partitions answers
+// PartitionStyle TavPlatform::PartitionStyleUnknown with numbers, offsets
+// and lengths only: the kernel tells where partitions lie, not the kind of
+// table, and no guessed style must read as a fact; a disk without
+// partitions and without a table libblkid finds answers
+// PARTITION_STYLE_RAW.
 
 // Sector transfer.
 //

@@ -484,6 +484,64 @@ typedef struct _VOLUME_DISK_EXTENTS {
     DISK_EXTENT Extents[ANYSIZE_ARRAY];
 } VOLUME_DISK_EXTENTS, *PVOLUME_DISK_EXTENTS;
 
+// The disk's partition table (IOCTL_DISK_GET_DRIVE_LAYOUT_EX): a header,
+// then PartitionCount entries.
+typedef enum _PARTITION_STYLE {
+    PARTITION_STYLE_MBR = 0,
+    PARTITION_STYLE_GPT = 1,
+    PARTITION_STYLE_RAW = 2
+} PARTITION_STYLE;
+
+typedef struct _PARTITION_INFORMATION_MBR {
+    BYTE PartitionType;
+    BOOLEAN BootIndicator;
+    BOOLEAN RecognizedPartition;
+    DWORD HiddenSectors;
+    GUID PartitionId;
+} PARTITION_INFORMATION_MBR, *PPARTITION_INFORMATION_MBR;
+
+typedef struct _PARTITION_INFORMATION_GPT {
+    GUID PartitionType;
+    GUID PartitionId;
+    ULONGLONG Attributes;
+    WCHAR Name[36];
+} PARTITION_INFORMATION_GPT, *PPARTITION_INFORMATION_GPT;
+
+typedef struct _PARTITION_INFORMATION_EX {
+    PARTITION_STYLE PartitionStyle;
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER PartitionLength;
+    DWORD PartitionNumber;
+    BOOLEAN RewritePartition;
+    BOOLEAN IsServicePartition;
+    union {
+        PARTITION_INFORMATION_MBR Mbr;
+        PARTITION_INFORMATION_GPT Gpt;
+    };
+} PARTITION_INFORMATION_EX, *PPARTITION_INFORMATION_EX;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_MBR {
+    DWORD Signature;
+    DWORD CheckSum;
+} DRIVE_LAYOUT_INFORMATION_MBR, *PDRIVE_LAYOUT_INFORMATION_MBR;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_GPT {
+    GUID DiskId;
+    LARGE_INTEGER StartingUsableOffset;
+    LARGE_INTEGER UsableLength;
+    DWORD MaxPartitionCount;
+} DRIVE_LAYOUT_INFORMATION_GPT, *PDRIVE_LAYOUT_INFORMATION_GPT;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_EX {
+    DWORD PartitionStyle;
+    DWORD PartitionCount;
+    union {
+        DRIVE_LAYOUT_INFORMATION_MBR Mbr;
+        DRIVE_LAYOUT_INFORMATION_GPT Gpt;
+    };
+    PARTITION_INFORMATION_EX PartitionEntry[ANYSIZE_ARRAY];
+} DRIVE_LAYOUT_INFORMATION_EX, *PDRIVE_LAYOUT_INFORMATION_EX;
+
 // What a virtual disk's content lies in (GetStorageDependencyInformation).
 typedef enum _GET_STORAGE_DEPENDENCY_FLAG {
     GET_STORAGE_DEPENDENCY_FLAG_NONE = 0x00000000,
@@ -550,6 +608,7 @@ typedef struct _STORAGE_DEPENDENCY_INFO {
 #define SMART_SEND_DRIVE_COMMAND 0x0007C084u
 #define IOCTL_DISK_CONTROLLER_NUMBER 0x00070044u
 #define IOCTL_DISK_IS_WRITABLE 0x00070024u
+#define IOCTL_DISK_GET_DRIVE_LAYOUT_EX 0x00070050u
 #define IOCTL_SCSI_GET_ADDRESS 0x00041018u
 #define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
@@ -600,6 +659,10 @@ inline PropertyQueryFields ReadPropertyQuery(const void *query) {
     std::memcpy(&fields.queryType, bytes + offsetof(STORAGE_PROPERTY_QUERY, QueryType), sizeof fields.queryType);
     return fields;
 }
+
+// A drive layout's PartitionStyle when the disk has partitions but the
+// kind of its table could not be read (a value no Windows style takes).
+constexpr DWORD PartitionStyleUnknown = 3;
 
 inline const GUID DiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 inline const GUID DiskDriveClass = {0x4D36E967, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};

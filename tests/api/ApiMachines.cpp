@@ -51,6 +51,16 @@ extern "C" void tavtest_install_two_disks(void) {
     ata.scsiAddress = Address(1, 0, 0, 0);
     ata.geometry = Geometry(121601);
     ata.sizeBytes = 1953525168ull * 512;
+    // An MBR table: the volume C: on its partition, and an unused slot.
+    ata.layout.emplace();
+    ata.layout->style = PARTITION_STYLE_MBR;
+    ata.layout->signature = 0x5EED1234;
+    ata.layout->entries.resize(2);
+    ata.layout->entries[0].PartitionNumber = 1;
+    ata.layout->entries[0].StartingOffset.QuadPart = 1 << 20;
+    ata.layout->entries[0].PartitionLength.QuadPart = 1 << 30;
+    ata.layout->entries[0].Mbr.PartitionType = 0x07;
+    ata.layout->entries[0].Mbr.BootIndicator = TRUE;
     int first = m.AddDisk(ata);
     TavSim::ByteString sector(512);
     for (size_t i = 0; i < sector.size(); ++i)

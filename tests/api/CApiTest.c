@@ -215,6 +215,26 @@ static void exact_answers(tavdisk_set *set) {
         CHECK(tavdisk_drive_get_health(ata, NULL) == 0);
         CHECK(tavdisk_drive_get_health(NULL, &health) == 0);
     }
+    /* The partition table: one partition beside an unused slot, its volume's paths; none on the other disk. */
+    {
+        uint32_t style = 9, count = 9;
+        tavdisk_partition p;
+        CHECK(tavdisk_drive_get_partition_table(ata, &style, &count) == 1 && style == TAVDISK_PARTITION_STYLE_MBR &&
+              count == 1);
+        CHECK(tavdisk_drive_get_partition(ata, 0, &p) == 1 && p.number == 1 && p.mbr_type == 7 &&
+              p.offset == 1u << 20 && p.length == 1u << 30 && p.active == 1);
+        CHECK(tavdisk_drive_get_partition(ata, 1, &p) == 0 && tavdisk_last_error() == 87);
+        CHECK(tavdisk_drive_get_partition_table_id(ata, text, 2, &size) == 0 && size == 11);
+        CHECK(tavdisk_drive_get_partition_table_id(ata, text, sizeof text, &size) == 1 &&
+              strcmp(text, "0x5eed1234") == 0);
+        CHECK(tavdisk_drive_get_partition_text(ata, 0, TAVDISK_PARTITION_TEXT_MOUNT_POINTS, text, sizeof text, &size) ==
+                  1 &&
+              strcmp(text, "C:\\; C:\\mnt\\data\\") == 0);
+        CHECK(tavdisk_drive_get_partition_text(ata, 0, TAVDISK_PARTITION_TEXT_NAME, text, sizeof text, &size) == 1 &&
+              size == 1);
+        CHECK(tavdisk_drive_get_partition_text(ata, 0, 99, text, sizeof text, &size) == 0 && size == 0);
+        CHECK(tavdisk_drive_get_partition_table(sas, &style, &count) == 0 && style == TAVDISK_PARTITION_STYLE_MBR);
+    }
 
     CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_MODEL_NO, "TAV MODEL 1000"));
     CHECK(text_is(ata, TAVDISK_TEXT_IDE_DRIVE_SERIAL_NO, "SN0001"));

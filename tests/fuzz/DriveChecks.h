@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -171,6 +172,33 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
     Require(told ? health.Verdict != DriveHealth::VerdictUnknown && health.Reason == 0
                  : health.Verdict == DriveHealth::VerdictUnknown && health.Reason != 0,
             "a verdict that disagrees with the result or its reason", "GetHealth");
+
+    // The partition table: a style the library knows, each partition's
+    // texts terminated inside their fields, a count that bounds the indexes.
+    int style = 7;
+    ULONG count = 0;
+    if (d.GetPartitionStyle(&style))
+        Require(style >= 0 && style <= 3, "a partition style outside the four", "GetPartitionStyle");
+    if (d.GetPartitionCount(&count)) {
+        for (ULONG i = 0; i <= count && i < 300; ++i) {
+            TavPartition p;
+            std::memset(&p, 0x5A, sizeof p);
+            const int told = d.GetPartition(i, &p);
+            CheckFlag(told, "a partition");
+            if (told)
+                Require(std::memchr(p.TypeGuid, 0, sizeof p.TypeGuid) && std::memchr(p.PartitionGuid, 0, 37) &&
+                            std::wmemchr(p.Name, 0, 37),
+                        "a partition text without its terminator", "GetPartition");
+            ULONG length = 0;
+            const int paths = d.GetPartitionMountPoints(i, nullptr, 0, &length);
+            Require(paths >= -1 && paths <= 1, "a mount-point result outside -1..1", "GetPartitionMountPoints");
+        }
+    }
+    char id[40];
+    ULONG idLength = 0;
+    if (d.GetPartitionTableId(id, sizeof id, &idLength))
+        Require(idLength >= 1 && idLength <= sizeof id && id[idLength - 1] == 0, "a table identifier cut",
+                "GetPartitionTableId");
 
     ULONG bytes = d.GetBytesPerSector();
     if (bytes <= MaxSector) {

@@ -53,7 +53,8 @@ inline const std::vector<DWORD> &FaultIoctls() {
                                              IOCTL_DISK_GET_DRIVE_GEOMETRY,
                                              IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS,
                                              IOCTL_DISK_IS_WRITABLE,
-                                             SMART_SEND_DRIVE_COMMAND};
+                                             SMART_SEND_DRIVE_COMMAND,
+                                             IOCTL_DISK_GET_DRIVE_LAYOUT_EX};
     return codes;
 }
 
@@ -82,6 +83,16 @@ struct DiskSpec {
     uint8_t health = 0;
     uint16_t status = 0;
     std::vector<uint8_t> smartData, smartThresholds, nvmeLog, exceptionsPage, temperaturePage;
+    // The partition table, read after the physical facts: told when
+    // `layout` bit 0 is set, its style (any value), signature and entries
+    // (number, type byte, boot flag, start and length in 512-byte units).
+    uint8_t layout = 0;
+    uint32_t style = 0, signature = 0;
+    struct Entry {
+        uint8_t number = 0, type = 0, boot = 0;
+        uint32_t start = 0, length = 0;
+    };
+    std::vector<Entry> entries;
 };
 
 struct VolumeSpec {
@@ -206,6 +217,17 @@ inline MachinePlan Decode(Reader &r) {
         d.nvmeLog = r.Blob(600);
         d.exceptionsPage = r.Blob(300);
         d.temperaturePage = r.Blob(300);
+        d.layout = r.U8();
+        d.style = r.U32();
+        d.signature = r.U32();
+        d.entries.resize(r.U8());
+        for (DiskSpec::Entry &e : d.entries) {
+            e.number = r.U8();
+            e.type = r.U8();
+            e.boot = r.U8();
+            e.start = r.U32();
+            e.length = r.U32();
+        }
     }
     return m;
 }
@@ -250,6 +272,9 @@ inline void Encode(Writer &w, const MachinePlan &m) {
     for (const DiskSpec &d : m.disks) {
         w.U8(d.health).U16(d.status).Blob(d.smartData).Blob(d.smartThresholds).Blob(d.nvmeLog);
         w.Blob(d.exceptionsPage).Blob(d.temperaturePage);
+        w.U8(d.layout).U32(d.style).U32(d.signature).U8(static_cast<uint8_t>(d.entries.size()));
+        for (const DiskSpec::Entry &e : d.entries)
+            w.U8(e.number).U8(e.type).U8(e.boot).U32(e.start).U32(e.length);
     }
 }
 
@@ -320,6 +345,28 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
             d.logPages[0x2F] = s.exceptionsPage;
         if (!s.temperaturePage.empty())
             d.logPages[0x0D] = s.temperaturePage;
+        if (s.layout & 1) {
+            d.layout.emplace();
+            d.layout->style = s.style;
+            d.layout->signature = s.signature;
+            d.layout->diskId = {s.signature, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+            for (const DiskSpec::Entry &x : s.entries) {
+                PARTITION_INFORMATION_EX e{};
+                e.PartitionStyle = static_cast<PARTITION_STYLE>(s.style % 3);
+                e.PartitionNumber = x.number;
+                e.StartingOffset.QuadPart = LONGLONG{x.start} * 512;
+                e.PartitionLength.QuadPart = LONGLONG{x.length} * 512;
+                if (s.style == PARTITION_STYLE_GPT) {
+                    e.Gpt.PartitionId = {x.number, x.type, x.boot, {1, 2, 3, 4, 5, 6, 7, 8}};
+                    for (size_t i = 0; i < 36; ++i)
+                        e.Gpt.Name[i] = static_cast<WCHAR>(x.type + i); // no terminator
+                } else {
+                    e.Mbr.PartitionType = x.type;
+                    e.Mbr.BootIndicator = x.boot;
+                }
+                d.layout->entries.push_back(e);
+            }
+        }
         m.AddDisk(d);
     }
     for (const VolumeSpec &s : plan.volumes) {

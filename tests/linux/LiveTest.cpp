@@ -226,6 +226,83 @@ TEST_F(Live, PhysicalFactsEqualLsblks) {
     EXPECT_TRUE(told && readOnly == 1) << device;
 }
 
+// A GPT and an MBR table (with logical partitions) written by sfdisk on
+// loop disks of the test's own, against sfdisk's reading of them; the
+// kernel's partitions against lsblk's.
+TEST_F(Live, PartitionTablesEqualSfdisks) {
+#if defined(TAVDISK_HAVE_JSON)
+    if (Shell("command -v sfdisk") != 0)
+        GTEST_SKIP() << "needs sfdisk";
+    struct Table {
+        const char *label, *script;
+    };
+    const Table tables[] = {
+        {"gpt", "label: gpt\nsize=8MiB, type=L, name=first\n"
+                "size=4MiB, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name=\"two words\"\nsize=4MiB, type=U\n"},
+        {"dos", "label: dos\nlabel-id: 0x1234abcd\nsize=8MiB, type=83, bootable\nsize=4MiB, type=7\n"
+                "size=32MiB, type=5\nsize=4MiB, type=82\nsize=4MiB, type=83\n"},
+    };
+    for (const Table &t : tables) {
+        const std::string image = loop.dir + "/" + t.label + ".img", script = loop.dir + "/" + t.label + ".sfdisk";
+        FILE *f = std::fopen(script.c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fputs(t.script, f);
+        std::fclose(f);
+        std::string device, table, tree;
+        ASSERT_EQ(Shell("truncate -s 64M " + image + " && sfdisk -q " + image + " < " + script, &device), 0) << device;
+        ASSERT_EQ(Shell("losetup -f --show " + image, &device), 0) << device;
+        device = Trim(device);
+        Shell("partx -a " + device);
+        for (int i = 0; i < 50 && access((device + "p1").c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        const bool read = Shell("sfdisk --json " + device, &table) == 0 &&
+                          Shell("lsblk -J -b -o NAME,START,SIZE " + device, &tree) == 0;
+        Set set;
+        auto d = DriveAt(set.handle, std::wstring(device.begin(), device.end()));
+        int style = -1;
+        ULONG count = 0;
+        char id[40] = {};
+        ULONG length = 0;
+        const bool told = d && d->GetPartitionStyle(&style) && d->GetPartitionCount(&count) &&
+                          d->GetPartitionTableId(id, sizeof id, &length);
+        std::vector<TavPartition> ours(count);
+        for (ULONG i = 0; told && i < count; ++i)
+            EXPECT_TRUE(d->GetPartition(i, &ours[i])) << t.label << " " << i;
+        d.reset();
+        Shell("partx -d " + device + "; losetup -d " + device);
+        ASSERT_TRUE(read && told) << t.label;
+
+        const auto sf = nlohmann::json::parse(table).at("partitiontable");
+        const bool gpt = sf.at("label") == "gpt";
+        EXPECT_EQ(style, gpt ? TavPartitionStyleGpt : TavPartitionStyleMbr) << t.label;
+        EXPECT_EQ(id, sf.at("id").get<std::string>()) << t.label;
+        const uint64_t sector = sf.value("sectorsize", 512);
+        const auto &theirs = sf.at("partitions");
+        ASSERT_EQ(count, theirs.size()) << t.label;
+        const auto children = nlohmann::json::parse(tree).at("blockdevices").at(0).at("children");
+        EXPECT_EQ(count, children.size()) << t.label;
+        for (size_t i = 0; i < theirs.size(); ++i) {
+            const auto &p = theirs[i];
+            const std::string node = p.at("node");
+            const TavPartition &o = ours[i];
+            EXPECT_EQ(o.Number, std::stoul(node.substr(node.rfind('p') + 1))) << node;
+            EXPECT_EQ(o.StartingOffset, p.at("start").get<uint64_t>() * sector) << node;
+            EXPECT_EQ(o.Length, p.at("size").get<uint64_t>() * sector) << node;
+            if (gpt) {
+                EXPECT_EQ(o.TypeGuid, p.at("type").get<std::string>()) << node;
+                EXPECT_EQ(o.PartitionGuid, p.at("uuid").get<std::string>()) << node;
+                EXPECT_EQ(Narrow(std::wstring(o.Name)), p.value("name", "")) << node;
+            } else {
+                EXPECT_EQ(o.MbrType, std::stoul(p.at("type").get<std::string>(), nullptr, 16)) << node;
+                EXPECT_EQ(o.Active != 0, p.value("bootable", false)) << node;
+            }
+        }
+    }
+#else
+    GTEST_SKIP() << "built without nlohmann-json: sfdisk's JSON is not read";
+#endif
+}
+
 TEST_F(Live, MountPointsEqualLsblks) {
     Set set;
     auto d = DriveAt(set.handle, Path());

@@ -224,6 +224,13 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
          fact},
         {"writable", [&] { return query0(disk, IOCTL_DISK_IS_WRITABLE, 0); }, Success},
         {"query-only: writable", [&] { return query0(query, IOCTL_DISK_IS_WRITABLE, 0); }, Success},
+        // The partition table: whole, in less than its record, and on a handle for queries only.
+        {"drive layout", [&] { return query0(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, sizeof buffer); }, Success},
+        {"drive layout, short",
+         [&] { return query0(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, sizeof(DRIVE_LAYOUT_INFORMATION_EX) - 1); },
+         Failure(ERROR_INSUFFICIENT_BUFFER)},
+        {"query-only: drive layout", [&] { return query0(query, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, sizeof buffer); },
+         Success},
         // Fixed-size answers, whole and one byte short.
         {"device number", [&] { return query0(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, 12); }, Success},
         {"device number, short", [&] { return query0(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, 11); },
@@ -359,6 +366,23 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
         EXPECT_EQ(a.BytesPerLogicalSector, sector);
         EXPECT_TRUE(a.BytesPerPhysicalSector >= sector && a.BytesPerPhysicalSector % sector == 0)
             << a.BytesPerPhysicalSector;
+    }
+
+    // The layout's entries fill its answer; a partition lies at a sector
+    // boundary. (Not necessarily inside the disk: a kernel may still list a
+    // partition of the content a reused loop disk had before.)
+    {
+        ASSERT_TRUE(query0(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, sizeof buffer).ok);
+        DRIVE_LAYOUT_INFORMATION_EX h;
+        const size_t header = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+        std::memcpy(&h, buffer, header);
+        EXPECT_LE(h.PartitionStyle, TavPlatform::PartitionStyleUnknown);
+        ASSERT_EQ(returned, header + h.PartitionCount * sizeof(PARTITION_INFORMATION_EX));
+        for (DWORD i = 0; i < h.PartitionCount; ++i) {
+            PARTITION_INFORMATION_EX e;
+            std::memcpy(&e, buffer + header + i * sizeof e, sizeof e);
+            EXPECT_EQ(e.StartingOffset.QuadPart % 512, 0) << i;
+        }
     }
 
     // A disk on no virtual disk has nothing holding it; no answer fits in

@@ -7,14 +7,18 @@
 // needs the device opened and the disk described first.
 #include "Device.h"
 #include "Errors.h"
+#include "FileSystems.h"
 #include "Files.h"
 #include "Handles.h"
 #include "Looks.h"
+#include "Text.h"
 #include "Volumes.h"
 #include "../platform.h"
+#include "../../protocol/Guid.h"
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace TavLinux {
@@ -472,6 +476,84 @@ BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
     return n < extents.size() ? Fail(ERROR_MORE_DATA) : TRUE;
 }
 
+// The partitions the kernel lists for the disk, with what the table itself
+// tells of each (see the contract in platform.h).
+BOOL AnswerGetDriveLayoutEx(FileObject &f, const IoRequest &r) {
+    if (!f.disk)
+        return Fail(ERROR_INVALID_FUNCTION);
+    const std::string &sys = f.disk->sys;
+    std::vector<PARTITION_INFORMATION_EX> entries;
+    FailedReads reads;
+    for (const std::string &name : ListDirectory(f.root, sys)) {
+        const std::string dir = sys + "/" + name;
+        auto number = ReadNumber(f.root, dir + "/partition");
+        auto start = ReadNumber(f.root, dir + "/start"), size = ReadNumber(f.root, dir + "/size");
+        if (!number || !start || !size || *number == 0 || *number > UINT32_MAX)
+            continue;
+        PARTITION_INFORMATION_EX e;
+        std::memset(&e, 0, sizeof e);
+        e.PartitionNumber = static_cast<DWORD>(*number);
+        e.StartingOffset.QuadPart = static_cast<LONGLONG>(SectorCount(start) * 512);
+        e.PartitionLength.QuadPart = static_cast<LONGLONG>(SectorCount(size) * 512);
+        entries.push_back(e);
+    }
+    if (reads.First())
+        return Fail(ErrorFromErrno(reads.First()));
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &a, const auto &b) { return a.PartitionNumber < b.PartitionNumber; });
+
+    const std::optional<PartitionTable> table = ReadPartitionTable(f.root, f.disk->name);
+    const bool gpt = table && table->kind == "gpt", mbr = table && table->kind == "dos";
+    DRIVE_LAYOUT_INFORMATION_EX h;
+    std::memset(&h, 0, sizeof h);
+    h.PartitionStyle = gpt               ? DWORD{PARTITION_STYLE_GPT}
+                       : mbr             ? DWORD{PARTITION_STYLE_MBR}
+                       : entries.empty() ? DWORD{PARTITION_STYLE_RAW}
+                                         : TavPlatform::PartitionStyleUnknown;
+    h.PartitionCount = static_cast<DWORD>(entries.size());
+    if (gpt) {
+        TavProtocol::ParseGuid(table->id, &h.Gpt.DiskId);
+        h.Gpt.MaxPartitionCount = 128;
+    } else if (mbr) {
+        h.Mbr.Signature = static_cast<DWORD>(std::strtoul(table->id.c_str(), nullptr, 16));
+    }
+    for (PARTITION_INFORMATION_EX &e : entries) {
+        e.PartitionStyle = static_cast<PARTITION_STYLE>(h.PartitionStyle);
+        if (!table)
+            continue;
+        auto found = table->entries.find(static_cast<int>(e.PartitionNumber));
+        if (found == table->entries.end())
+            continue;
+        const TableEntry &t = found->second;
+        if (gpt) {
+            TavProtocol::ParseGuid(t.typeGuid, &e.Gpt.PartitionType);
+            TavProtocol::ParseGuid(t.uuid, &e.Gpt.PartitionId);
+            e.Gpt.Attributes = t.flags;
+            const std::wstring name = Widen(t.name);
+            for (size_t i = 0; i < name.size() && i < 36; ++i)
+                e.Gpt.Name[i] = name[i];
+        } else if (mbr) {
+            e.Mbr.PartitionType = static_cast<BYTE>(t.type);
+            e.Mbr.BootIndicator = (t.flags & 0x80) != 0;
+            e.Mbr.RecognizedPartition = TRUE;
+            e.Mbr.HiddenSectors = static_cast<DWORD>(std::min<uint64_t>(e.StartingOffset.QuadPart / 512, UINT32_MAX));
+            if (t.extended && t.sectors)
+                e.PartitionLength.QuadPart = static_cast<LONGLONG>(SectorCount(t.sectors) * 512);
+        }
+    }
+    const size_t header = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    const size_t needed = header + entries.size() * sizeof(PARTITION_INFORMATION_EX);
+    if (r.outSize < needed || r.outSize < sizeof(DRIVE_LAYOUT_INFORMATION_EX))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    auto *bytes = static_cast<uint8_t *>(r.out);
+    std::memcpy(bytes, &h, header);
+    if (!entries.empty())
+        std::memcpy(bytes + header, entries.data(), needed - header);
+    if (r.returned)
+        *r.returned = static_cast<DWORD>(needed);
+    return TRUE;
+}
+
 BOOL AnswerLock(FileObject &f, const IoRequest &) {
     DWORD error = LockDevice(f);
     return error ? Fail(error) : TRUE;
@@ -499,6 +581,7 @@ constexpr RequestHandler RequestHandlers[] = {
     {SMART_SEND_DRIVE_COMMAND, true, AnswerSmartSendDriveCommand},
     {IOCTL_DISK_CONTROLLER_NUMBER, true, AnswerGetControllerNumber},
     {IOCTL_DISK_IS_WRITABLE, false, AnswerIsWritable},
+    {IOCTL_DISK_GET_DRIVE_LAYOUT_EX, true, AnswerGetDriveLayoutEx},
     {IOCTL_SCSI_GET_ADDRESS, true, AnswerGetScsiAddress},
     {IOCTL_SCSI_PASS_THROUGH_DIRECT, true, AnswerScsiPassThroughDirect},
     {IOCTL_DISK_GET_DRIVE_GEOMETRY, true, AnswerGetDriveGeometry},

@@ -64,6 +64,44 @@ bool HasFileSystem(const Root &root, const std::string &name) {
     return found;
 }
 
+std::optional<PartitionTable> ReadPartitionTable(const Root &root, const std::string &name) {
+    int fd = OpenToProbe(root, name);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<PartitionTable> table;
+    if (blkid_probe probe = blkid_new_probe()) {
+        blkid_partlist list = nullptr;
+        blkid_parttable top = nullptr;
+        if (blkid_probe_set_device(probe, fd, 0, 0) == 0 && blkid_probe_enable_superblocks(probe, 0) == 0 &&
+            blkid_probe_enable_partitions(probe, 1) == 0 && (list = blkid_probe_get_partitions(probe)) &&
+            (top = blkid_partlist_get_table(list))) {
+            const auto text = [](const char *t) { return std::string(t ? t : ""); };
+            table.emplace();
+            table->kind = text(blkid_parttable_get_type(top));
+            table->id = text(blkid_parttable_get_id(top));
+            const int count = blkid_partlist_numof_partitions(list);
+            for (int i = 0; i < count; ++i) {
+                blkid_partition p = blkid_partlist_get_partition(list, i);
+                if (!p || blkid_partition_get_table(p) != top)
+                    continue; // a table nested in a partition is not the disk's
+                TableEntry e;
+                e.type = static_cast<unsigned>(blkid_partition_get_type(p)) & 0xFFu;
+                e.typeGuid = text(blkid_partition_get_type_string(p));
+                e.uuid = text(blkid_partition_get_uuid(p));
+                e.name = text(blkid_partition_get_name(p));
+                e.flags = blkid_partition_get_flags(p);
+                e.extended = blkid_partition_is_extended(p) != 0;
+                const blkid_loff_t size = blkid_partition_get_size(p);
+                e.sectors = size > 0 ? static_cast<uint64_t>(size) : 0;
+                table->entries[blkid_partition_get_partno(p)] = e;
+            }
+        }
+        blkid_free_probe(probe);
+    }
+    ::close(fd);
+    return table;
+}
+
 #else
 
 // Without libblkid: the signatures of the file systems whole disks usually
@@ -96,6 +134,10 @@ bool HasFileSystem(const Root &root, const std::string &name) {
            Has(data, 1024, "\x10\x20\xF5\xF2", 4);                                   // f2fs
 }
 
+#endif
+
+#if !defined(TAVDISK_HAVE_LIBBLKID)
+std::optional<PartitionTable> ReadPartitionTable(const Root &, const std::string &) { return std::nullopt; }
 #endif
 
 } // namespace TavLinux

@@ -322,6 +322,33 @@ BOOL AnswerScsiPassThroughDirect(Call<BOOL> &c, const Disk &d, const void *in, D
     return c.Ok(TRUE);
 }
 
+// The header and every entry, or nothing when the output cannot hold them.
+BOOL AnswerDriveLayout(Call<BOOL> &c, const Disk &d, const Output &out) {
+    if (!d.layout)
+        return c.Fail(ERROR_INVALID_FUNCTION);
+    const size_t header = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    const size_t size = header + d.layout->entries.size() * sizeof(PARTITION_INFORMATION_EX);
+    if (out.size < size || out.size < sizeof(DRIVE_LAYOUT_INFORMATION_EX))
+        return c.Fail(ERROR_INSUFFICIENT_BUFFER);
+    ByteString answer(size, 0);
+    DRIVE_LAYOUT_INFORMATION_EX h;
+    std::memset(&h, 0, sizeof h);
+    h.PartitionStyle = d.layout->style;
+    h.PartitionCount = static_cast<DWORD>(d.layout->entries.size());
+    if (h.PartitionStyle == PARTITION_STYLE_GPT) {
+        h.Gpt.DiskId = d.layout->diskId;
+        h.Gpt.MaxPartitionCount = 128;
+    } else {
+        h.Mbr.Signature = d.layout->signature;
+    }
+    std::memcpy(answer.data(), &h, header);
+    if (!d.layout->entries.empty())
+        std::memcpy(answer.data() + header, d.layout->entries.data(), size - header);
+    c.PutAt(out.buffer, 0, answer.data(), size);
+    *out.returned = static_cast<DWORD>(c.Delivered(size));
+    return c.Ok(TRUE);
+}
+
 BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in, DWORD inSize, const Output &out) {
     switch (code) {
     case IOCTL_STORAGE_QUERY_PROPERTY: return AnswerQueryProperty(c, d, in, inSize, out);
@@ -338,6 +365,7 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
     case SMART_SEND_DRIVE_COMMAND: return AnswerSmartSendDriveCommand(c, d, in, inSize, out);
     case IOCTL_DISK_CONTROLLER_NUMBER: return AnswerRecordIfAny(c, d.controllerNumber, out);
     case IOCTL_DISK_IS_WRITABLE: return d.writeProtected ? c.Fail(ERROR_WRITE_PROTECT) : c.Ok(TRUE);
+    case IOCTL_DISK_GET_DRIVE_LAYOUT_EX: return AnswerDriveLayout(c, d, out);
     case IOCTL_SCSI_GET_ADDRESS: {
         std::optional<SCSI_ADDRESS> a = d.scsiAddress;
         if (a)

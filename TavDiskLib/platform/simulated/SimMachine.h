@@ -186,6 +186,16 @@ struct Disk {
     // LOG SENSE pages by page code, as the device answers them (a page not
     // here: CHECK CONDITION, ILLEGAL REQUEST).
     std::map<uint8_t, ByteString> logPages;
+    // The partition table (IOCTL_DISK_GET_DRIVE_LAYOUT_EX): the header's
+    // style and signature or GUID, and the entries; nullopt: the request
+    // fails with ERROR_INVALID_FUNCTION.
+    struct Layout {
+        DWORD style = PARTITION_STYLE_RAW;
+        DWORD signature = 0;
+        GUID diskId{};
+        std::vector<PARTITION_INFORMATION_EX> entries;
+    };
+    std::optional<Layout> layout;
 };
 
 // The handles, sets and blocks of the platform calls:

@@ -40,6 +40,9 @@ static_assert(sizeof(STORAGE_DEPENDENCY_INFO_TYPE_2) == 64, "64-bit dependency r
 static_assert(sizeof(STORAGE_DEPENDENCY_INFO_TYPE_2) == 48, "32-bit dependency record");
 #endif
 static_assert(offsetof(STORAGE_DEPENDENCY_INFO, Version2Entries) == 8, "dependency answer header");
+static_assert(sizeof(PARTITION_INFORMATION_EX) == 144 && sizeof(DRIVE_LAYOUT_INFORMATION_EX) == 192 &&
+                  offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) == 48,
+              "drive layout and its partition entries");
 static_assert(sizeof(ULONG) == 4 && sizeof(DWORD) == 4 && sizeof(WCHAR) == 2, "Windows integer and character widths");
 
 namespace TavPlatform {
