@@ -19,11 +19,16 @@ namespace {
 // Room for the SENDCMDOUTPARAMS header and a 512-byte block.
 constexpr size_t SmartAnswerSize = offsetof(SENDCMDOUTPARAMS, bBuffer) + SmartBlockLength;
 
-// The bus the device descriptor names (BusTypeUnknown without one).
-STORAGE_BUS_TYPE BusOf(const STORAGE_DEVICE_DESCRIPTOR *d) {
-    if (HeldBytes(d) < offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof d->BusType)
-        return BusTypeUnknown;
-    return d->BusType;
+// The bus the device descriptor names (0, unknown, without one), read as
+// the number the device put there: it need not be a value the enumeration
+// holds.
+uint32_t BusOf(const STORAGE_DEVICE_DESCRIPTOR *d) {
+    const size_t at = offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType);
+    uint32_t bus = 0;
+    if (HeldBytes(d) < at + sizeof bus)
+        return 0;
+    std::memcpy(&bus, RecordBytes(d) + at, sizeof bus);
+    return bus;
 }
 
 } // namespace
@@ -196,7 +201,7 @@ int Drive::GetHealth(DriveHealth *Health) {
     *Health = DriveHealth();
     if (SmartVersion)
         ReadAtaHealth(*Health);
-    else if (BusOf(DeviceDescriptor) == BusTypeNvme)
+    else if (BusOf(DeviceDescriptor) == static_cast<uint32_t>(BusTypeNvme))
         ReadNvmeHealth(*Health);
     else
         ReadScsiHealth(*Health);

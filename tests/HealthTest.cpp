@@ -151,6 +151,12 @@ TEST_F(Health, EachProtocolTellsItsVerdictOrWhyItCannot) {
              d.logPages[0x2F] = LogPage(0x2F, {0x0B, 0x01, 0xFF});
          },
          std::nullopt, DriveHealth::VerdictUnknown, ERROR_INVALID_DATA, DriveHealth::HasInformationalExceptions, 0, 2},
+        {"a bus type that names no bus: asked as SCSI",
+         [&](TavSim::Disk &d) {
+             asScsi(d);
+             std::memset(d.deviceDescriptor.data() + offsetof(STORAGE_DEVICE_DESCRIPTOR, BusType), 0xFF, 4);
+         },
+         std::nullopt, DriveHealth::VerdictUnknown, ERROR_IO_DEVICE, 0, 0, 2},
         {"SCSI, no log pages", [&](TavSim::Disk &d) { asScsi(d); }, std::nullopt, DriveHealth::VerdictUnknown,
          ERROR_IO_DEVICE, 0, 0, 2},
     };
