@@ -162,7 +162,7 @@ void CollectPartitions(Drive &drive, DiskFacts &d) {
 
 } // namespace
 
-DiskFacts Collect(const Opened &o, void *set, bool full) {
+DiskFacts Collect(const Opened &o, void *set, bool full, bool partitions) {
     Drive &drive = *o.drive;
     DiskFacts d;
     d.number = o.number;
@@ -251,7 +251,8 @@ DiskFacts Collect(const Opened &o, void *set, bool full) {
     d.trim = flag(&Drive::SupportsTrim);
     d.readOnly = flag(&Drive::IsReadOnly);
     d.removable = flag(&Drive::IsRemovable);
-    CollectPartitions(drive, d);
+    if (partitions)
+        CollectPartitions(drive, d);
     return d;
 }
 

@@ -81,7 +81,9 @@ struct Opened;
 // volume scan, which reading or writing a sector does not need. What the
 // open left (`Opened`): why the disk could not be opened, if it could not,
 // the request that failed first, and which requests failed.
-DiskFacts Collect(const Opened &o, void *set, bool full);
+// `partitions` adds the partition table, which costs a read of the table
+// (and a volume search per partition): `show` asks it, a listing does not.
+DiskFacts Collect(const Opened &o, void *set, bool full, bool partitions = false);
 // Asks an opened disk its health (Drive::GetHealth) into d.health.
 void CollectHealth(const Opened &o, DiskFacts &d);
 // The disk's device path in UTF-8, or empty.

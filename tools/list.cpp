@@ -95,7 +95,7 @@ int RunShow(const std::string &diskText, bool json, std::ostream &out, std::ostr
     Opened o = OpenDisk(set, *name, err, code);
     if (!o.drive)
         return code;
-    std::vector<DiskFacts> one{Collect(o, set.Get(), true)};
+    std::vector<DiskFacts> one{Collect(o, set.Get(), true, true)};
     CollectHealth(o, one[0]);
     MarkVanished(one);
     const DiskFacts &d = one[0];

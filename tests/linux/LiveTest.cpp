@@ -274,8 +274,16 @@ TEST_F(Live, PartitionTablesEqualSfdisks) {
 
         const auto sf = nlohmann::json::parse(table).at("partitiontable");
         const bool gpt = sf.at("label") == "gpt";
-        EXPECT_EQ(style, gpt ? TavPartitionStyleGpt : TavPartitionStyleMbr) << t.label;
-        EXPECT_EQ(id, sf.at("id").get<std::string>()) << t.label;
+#if defined(TAVDISK_HAVE_LIBBLKID)
+        const bool tableRead = true;
+#else
+        const bool tableRead = false; // the kernel's partitions only, in a table of unknown kind
+#endif
+        EXPECT_EQ(style, !tableRead ? TavPartitionStyleUnknown
+                         : gpt      ? TavPartitionStyleGpt
+                                    : TavPartitionStyleMbr)
+            << t.label;
+        EXPECT_EQ(id, tableRead ? sf.at("id").get<std::string>() : "") << t.label;
         const uint64_t sector = sf.value("sectorsize", 512);
         const auto &theirs = sf.at("partitions");
         ASSERT_EQ(count, theirs.size()) << t.label;
@@ -287,6 +295,14 @@ TEST_F(Live, PartitionTablesEqualSfdisks) {
             const TavPartition &o = ours[i];
             EXPECT_EQ(o.Number, std::stoul(node.substr(node.rfind('p') + 1))) << node;
             EXPECT_EQ(o.StartingOffset, p.at("start").get<uint64_t>() * sector) << node;
+            if (!tableRead) {
+                // The kernel gives an extended partition as its first 1 KiB.
+                if (p.at("type") != "5") {
+                    EXPECT_EQ(o.Length, p.at("size").get<uint64_t>() * sector) << node;
+                }
+                EXPECT_EQ(o.MbrType + o.Active + o.TypeGuid[0] + o.PartitionGuid[0] + o.Name[0], 0) << node;
+                continue;
+            }
             EXPECT_EQ(o.Length, p.at("size").get<uint64_t>() * sector) << node;
             if (gpt) {
                 EXPECT_EQ(o.TypeGuid, p.at("type").get<std::string>()) << node;
