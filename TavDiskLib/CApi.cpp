@@ -100,6 +100,14 @@ const char *TAVDISK_CALL tavdisk_version_string(void) {
         TAVDISKLIB_VERSION_MINOR) "." TAVDISK_STRINGIZE(TAVDISKLIB_VERSION_PATCH);
 }
 
+int TAVDISK_CALL tavdisk_release(void) {
+    try {
+        return Drive::ReleaseState();
+    } catch (...) {
+        return 0;
+    }
+}
+
 tavdisk_set *TAVDISK_CALL tavdisk_set_new(void) {
     try {
         void *set = Drive::GetDeviceInfoSet();

@@ -65,6 +65,14 @@ void *Drive::GetDeviceInfoSet() {
                                      nullptr, nullptr, nullptr);
 }
 
+int Drive::ReleaseState() {
+    if (DWORD error = TavPlatform::ReleaseBackendState()) {
+        P::SetLastError(error);
+        return 0;
+    }
+    return 1;
+}
+
 Drive *Drive::GetDrive(void *DeviceInfoSet, ULONG MemberIndex) {
     auto *data = Alloc<SP_DEVICE_INTERFACE_DATA>();
     if (!data)

@@ -104,6 +104,15 @@ public:
     // member follows), Length 0 and 0 when its path cannot be had.
     static int GetMemberDevicePath(void *DeviceInfoSet, TavDiskLib::ULONG MemberIndex, wchar_t *Buffer,
                                    TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
+    // Releases what the library keeps between requests (Linux: its tables
+    // and caches, the kept look and the descriptors that watch for changes),
+    // as unloading the library does; the next request makes what it needs
+    // again. 1 when released (or nothing was kept); 0 with ERROR_BUSY (170)
+    // in the last-error code, nothing released, while a Drive, an Adapter's
+    // set or another handle of the library is open. No other thread may be
+    // inside the library meanwhile. Calling it twice is harmless. Device
+    // instance numbers kept from before may name other nodes after it.
+    static int ReleaseState();
     ~Drive();
     Drive(Drive const &Other);
     Drive(Drive &&Other) noexcept;

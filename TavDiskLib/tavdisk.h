@@ -117,6 +117,17 @@ TAVDISK_C_API uint32_t TAVDISK_CALL tavdisk_version(void);
 /* The same as text, "major.minor.patch"; a static string, not to be freed. */
 TAVDISK_C_API const char *TAVDISK_CALL tavdisk_version_string(void);
 
+/* ---- The library's state (Drive::ReleaseState) ------------------------------ */
+
+/* Releases what the library keeps between calls (Linux: its tables and
+ * caches, the kept look, the descriptors that watch for changes), as
+ * unloading it does; the next call makes what it needs again. 1 when
+ * released (or nothing was kept); 0, nothing released, with ERROR_BUSY (170)
+ * in the last-error code while a set, drive or adapter is open. No other
+ * thread may be inside the library meanwhile; calling it twice is harmless.
+ * Device instance numbers kept from before may name other nodes after it. */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_release(void);
+
 /* ---- Device information set (Drive::GetDeviceInfoSet) ---------------------- */
 
 /* A new set of the disks present now, or null when it cannot be made. */

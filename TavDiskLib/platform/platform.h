@@ -477,6 +477,16 @@ CONFIGRET CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
 CONFIGRET CM_Get_Device_ID_Size(PULONG pulLen, DEVINST dnDevInst, ULONG ulFlags);
 CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, ULONG ulFlags);
 
+// Not a platform operation: releases what the backend keeps between
+// requests (tables, caches, kept looks and the descriptors that watch for
+// changes); the next request makes what it needs again. Chosen: while a
+// handle, device information set or volume search of the backend is open
+// nothing is released and the answer is ERROR_BUSY (they hold parts of
+// it); otherwise 0, also when nothing was kept. The Windows backend keeps
+// nothing (the system holds it all) and answers 0. No other thread may be
+// inside a request meanwhile. Leaves the last-error code alone.
+DWORD ReleaseBackendState();
+
 // Not a platform operation: for reports of failed requests, what a handle
 // from CreateFileW or FindFirstVolumeW is open on (a device path, a volume
 // name); empty when the backend cannot tell. Makes no request and leaves the

@@ -9,16 +9,23 @@
 // Each recording is laid out once per process; the files an input changes
 // are put back after it ran, so every input starts from the recording.
 //
-// Input: one byte choosing the recording, then up to 24 edits, each an
-// operation byte, a 16-bit file (or line, or directory) index and the
-// operation's own fields (see Apply).
+// Input: one byte choosing the recording (its value % 11) and whether its
+// looks are kept (value / 11 odd), a 32-bit sector, then up to 24 edits,
+// each an operation byte, a 16-bit file (or line, or directory) index and
+// the operation's own fields (see Apply). With looks kept, what follows the
+// sector is rounds of change signals (LookSignal, and a disk they name) and
+// edits, each edit announced by a uevent as the kernel announces its
+// changes; after each round the listing from the kept look must equal a
+// fresh look's.
 #include "DriveChecks.h"
 #include "FuzzInput.h"
 
 #include "../linux/ReplayTree.h"
+#include "TavDiskLib/platform/linux/Looks.h"
 #include "../TextLines.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -211,26 +218,107 @@ void Apply(Reader &r, Recording &rec, Undo &undo) {
     }
 }
 
+// Every getter of every disk; with `answers`, what each disk answered that
+// a look decides (which disks, their paths, numbers, sizes and volumes).
+void Exercise(ULONG sector, std::wstring *answers = nullptr) {
+    void *set = Drive::GetDeviceInfoSet();
+    if (set == INVALID_HANDLE_VALUE || set == nullptr) {
+        if (answers)
+            *answers += L"no set\n";
+        return;
+    }
+    for (ULONG i = 0; i < 64; ++i) {
+        std::unique_ptr<Drive> drive(Drive::GetDrive(set, i));
+        if (!drive)
+            break;
+        ExerciseAdapter(set, ExerciseReading(*drive, sector));
+        if (!answers)
+            continue;
+        wchar_t text[1024] = {};
+        ULONG length = 0;
+        drive->GetDevicePath(text, 1024, &length);
+        *answers += std::wstring(text, std::min<ULONG>(length, 1024)) + L" " +
+                    std::to_wstring(drive->GetDriveNumber()) + L" " + std::to_wstring(drive->GetCapacity().QuadPart) +
+                    L" " + std::to_wstring(drive->GetBusType());
+        length = 0;
+        drive->GetMountPoints(text, 1024, &length);
+        *answers += L" [" + std::wstring(text, std::min<ULONG>(length, 1024)) + L"] ";
+        length = 0;
+        int held = drive->GetSectorMountPoint(sector, text, 1024, &length);
+        *answers += std::to_wstring(held) + L" " + std::wstring(text, std::min<ULONG>(length, 1024)) + L"\n";
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+// The kernel names of the whole disks of the recording, for the signals
+// that name one.
+std::vector<std::string> WholeDisks(const Recording &rec) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(fs::path(rec.tree->Root()) / "sys/class/block", ec))
+        if (!fs::exists(e.path() / "partition", ec))
+            out.push_back(e.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Rounds of signals and edits over a kept look; each round's listing must
+// be the listing a fresh look gives. The fresh look is taken through
+// another spelling of the same root, whose looks are not kept.
+void KeptRounds(Reader &r, Recording &rec, Undo &undo, ULONG sector) {
+    const std::vector<std::string> disks = WholeDisks(rec);
+    TavLinux::KeepLooksOf(TavLinux::Root{rec.tree->Root()});
+    {
+        TavReplay::ScopedRoot root(rec.tree->Root());
+        Exercise(sector); // the look kept from here on
+    }
+    for (int round = 0; round < 8 && !r.Empty(); ++round) {
+        for (int step = 0; step < 4 && !r.Empty(); ++step) {
+            uint8_t op = r.U8();
+            if (op & 0x80) { // an edit, announced
+                Apply(r, rec, undo);
+                TavLinux::SignalLookChange(TavLinux::LookSignal::Uevent);
+                continue;
+            }
+            auto signal = static_cast<TavLinux::LookSignal>(op % 5);
+            std::string disk = disks.empty() ? std::string() : disks[(op / 5) % disks.size()];
+            TavLinux::SignalLookChange(signal, disk);
+        }
+        std::wstring kept, fresh;
+        {
+            TavReplay::ScopedRoot root(rec.tree->Root());
+            Exercise(sector, &kept);
+        }
+        {
+            TavReplay::ScopedRoot root(rec.tree->Root() + "/.");
+            Exercise(sector, &fresh);
+        }
+        if (kept != fresh) {
+            std::fprintf(stderr, "a kept look answered otherwise than a fresh one:\n%ls--- fresh:\n%ls", kept.c_str(),
+                         fresh.c_str());
+            std::abort();
+        }
+    }
+    TavLinux::KeepLooksOf(std::nullopt);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Reader r(data, size);
-    Recording &rec = Load(r.U8() % TreeCount);
+    const uint8_t first = r.U8();
+    Recording &rec = Load(first % TreeCount);
+    const bool keep = (first / TreeCount) % 2 == 1;
     ULONG sector = r.U32();
     Undo undo;
-    for (int edits = 0; edits < 24 && !r.Empty(); ++edits)
+    for (int edits = 0; edits < 24 && !keep && !r.Empty(); ++edits)
         Apply(r, rec, undo);
 
-    TavReplay::ScopedRoot root(rec.tree->Root());
-    void *set = Drive::GetDeviceInfoSet();
-    if (set != INVALID_HANDLE_VALUE && set != nullptr) {
-        for (ULONG i = 0; i < 64; ++i) {
-            std::unique_ptr<Drive> drive(Drive::GetDrive(set, i));
-            if (!drive)
-                break;
-            ExerciseAdapter(set, ExerciseReading(*drive, sector));
-        }
-        SetupDiDestroyDeviceInfoList(set);
+    if (keep) {
+        KeptRounds(r, rec, undo, sector);
+        return 0;
     }
+    TavReplay::ScopedRoot root(rec.tree->Root());
+    Exercise(sector);
     return 0;
 }

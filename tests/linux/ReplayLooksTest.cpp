@@ -302,3 +302,52 @@ TEST(ReplayLooksKept, ARecordedTreeIsNeverKept) {
     EXPECT_EQ(after.reused, before.reused);
     EXPECT_GE(after.taken - before.taken, 3u);
 }
+
+// A recorded tree kept by a test: the look is used again until a signal
+// that could change its answers arrives (a disk closed ends it only when a
+// size read again differs; a write only on a disk whose content was probed).
+TEST(ReplayLooksKept, AKeptRecordedTreeEndsItsLookOnTheSignalsThatMayChangeIt) {
+    using S = TavLinux::LookSignal;
+    struct Row {
+        const char *what;
+        std::optional<S> signal;
+        const char *disk;
+        bool resize; // loop0 gets another size before the signal
+        bool newLook;
+    } rows[] = {
+        {"no signal, a size changed unseen", std::nullopt, "", true, false},
+        {"a uevent", S::Uevent, "", false, true},
+        {"a mount changed", S::MountsChanged, "", false, true},
+        {"events lost", S::Overflow, "", false, true},
+        {"a disk closed, its size unchanged", S::DiskClosed, "loop0", false, false},
+        {"a disk closed, its size changed", S::DiskClosed, "loop0", true, true},
+        {"a disk with partitions written", S::DiskWritten, "loop0", false, false},
+        {"a disk probed for its content written", S::DiskWritten, "zram0", false, true},
+    };
+    auto list = [] { // every disk and its volumes: every whole disk's content probed
+        Set set;
+        for (auto &drive : AllDrives(set.handle)) {
+            wchar_t points[512];
+            ULONG length = 0;
+            drive->GetMountPoints(points, 512, &length);
+        }
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Machine m("vm");
+        TavLinux::KeepLooksOf(TavLinux::Root{m.tree.Root()});
+        list(); // the look kept from here on
+        if (row.resize)
+            m.tree.Write(Loop0 + "size", "65536\n");
+        if (row.signal)
+            TavLinux::SignalLookChange(*row.signal, row.disk);
+        auto before = TavLinux::CountLooks();
+        list();
+        auto after = TavLinux::CountLooks();
+        TavLinux::KeepLooksOf(std::nullopt);
+        EXPECT_EQ(after.taken > before.taken, row.newLook);
+        if (!row.newLook) {
+            EXPECT_GT(after.reused, before.reused);
+        }
+    }
+}

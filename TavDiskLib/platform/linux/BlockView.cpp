@@ -6,6 +6,7 @@
 #include "Disks.h"
 #include "Files.h"
 #include "Text.h"
+#include "State.h"
 
 #include <algorithm>
 #include <atomic>
@@ -51,10 +52,7 @@ struct RegistrationTable {
     std::map<std::string, std::map<std::string, std::shared_ptr<Registration>>> byRoot;
 };
 
-RegistrationTable &Registrations() {
-    static RegistrationTable *table = new RegistrationTable; // lives as long as the process
-    return *table;
-}
+RegistrationTable &Registrations() { return Owned<RegistrationTable>(Part::Registrations); }
 
 // The sysfs directory of a /sys/class/block entry. The entry is a relative
 // link into /sys/devices whose target has no further links: it is read and

@@ -30,6 +30,7 @@
 #include "Files.h"
 #include "Mounts.h"
 #include "Text.h"
+#include "State.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -49,10 +50,7 @@ struct HeldByProcess {
     std::mutex lock;
     std::map<std::pair<std::string, std::string>, int> count;
 };
-HeldByProcess &Held() {
-    static HeldByProcess *held = new HeldByProcess; // lives as long as the process
-    return *held;
-}
+HeldByProcess &Held() { return Owned<HeldByProcess>(Part::Claims); }
 
 std::string ClassBlock(const std::string &name) { return "/sys/class/block/" + name; }
 

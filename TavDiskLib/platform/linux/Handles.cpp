@@ -4,6 +4,7 @@
 // objects of one kind; a value of another kind, closed or never given out
 // finds nothing. Handle values are never reused.
 #include "Handles.h"
+#include "State.h"
 
 #include <map>
 #include <mutex>
@@ -16,19 +17,25 @@ namespace {
 struct HandleTable {
     std::mutex lock;
     std::map<uintptr_t, std::shared_ptr<Object>> objects;
-    uintptr_t next = 0x1000;
 };
-HandleTable &Table() {
-    static HandleTable *table = new HandleTable; // lives as long as the process
-    return *table;
-}
+// Outside the table: a value is not given out again after the table was
+// released and made anew either.
+std::atomic<uintptr_t> nextHandle{0x1000};
+HandleTable &Table() { return Owned<HandleTable>(Part::Handles); }
 } // namespace
+
+bool AnyHandleOpen() {
+    HandleTable *t = Existing<HandleTable>(Part::Handles);
+    if (!t)
+        return false;
+    std::lock_guard<std::mutex> guard(t->lock);
+    return !t->objects.empty();
+}
 
 HANDLE AddHandle(std::shared_ptr<Object> object) {
     HandleTable &t = Table();
     std::lock_guard<std::mutex> guard(t.lock);
-    uintptr_t value = t.next;
-    t.next += 4;
+    uintptr_t value = nextHandle.fetch_add(4, std::memory_order_relaxed);
     t.objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }

@@ -53,6 +53,7 @@
 #include "Errors.h"
 #include "FileSystems.h"
 #include "Files.h"
+#include "State.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -207,6 +208,14 @@ std::optional<Stamp> StampOf(const std::string &path) {
 // The change signals of the live system, shared by the whole process.
 class Monitor {
 public:
+    Monitor() = default;
+    Monitor(const Monitor &) = delete;
+    Monitor &operator=(const Monitor &) = delete;
+    ~Monitor() {
+        CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
+        CloseQuietly(partitions), CloseQuietly(diskstats);
+    }
+
     // The number of changes seen so far, after taking in every signal that
     // is waiting; nullopt when changes cannot be learnt of here.
     std::optional<uint64_t> Check() {
@@ -260,8 +269,13 @@ public:
     // With `absentIsFine`, a file that is not there (a loop disk's backing
     // file named as another mount namespace sees it, or deleted) counts as
     // watched.
-    bool WatchDisk(const std::string &node, bool content, bool absentIsFine = false) {
+    bool WatchDisk(const Root &root, const std::string &node, bool content, bool absentIsFine = false) {
         std::lock_guard<std::mutex> guard(lock);
+        if (!root.prefix.empty()) { // kept by a test: its signals come from Signal
+            if (content)
+                contentNodes.insert("/dev/" + BaseName(node));
+            return scripted && *scripted == root.prefix;
+        }
         if (!usable)
             return false;
         if (partitions >= 0)
@@ -305,6 +319,39 @@ public:
                 ++it;
         }
         return removed.empty();
+    }
+
+    // Tests: looks of the recorded tree at `prefix` are kept, ended by the
+    // signals given to Signal only.
+    void Script(const std::optional<std::string> &prefix) {
+        std::lock_guard<std::mutex> guard(lock);
+        scripted = prefix;
+        closed.clear(), contentNodes.clear();
+        ++changes;
+    }
+    std::optional<uint64_t> CheckScripted(const Root &root) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!scripted || *scripted != root.prefix)
+            return std::nullopt;
+        return changes;
+    }
+    // What the kernel would have announced, on the disk named (a kernel
+    // name) where it names one.
+    void Signal(LookSignal signal, const std::string &disk) {
+        std::lock_guard<std::mutex> guard(lock);
+        const std::string node = "/dev/" + disk;
+        switch (signal) {
+        case LookSignal::Uevent:
+        case LookSignal::MountsChanged:
+        case LookSignal::Overflow: ++changes; break;
+        case LookSignal::DiskClosed: closed.insert(node); break;
+        case LookSignal::DiskWritten:
+            if (contentNodes.count(node))
+                ++changes;
+            else
+                closed.insert(node);
+            break;
+        }
     }
 
     // fork(): the lock must not be held across it, and the child opens
@@ -585,6 +632,7 @@ private:
     std::string lastPartitions;
     std::map<std::string, Polled> polledContent;
     bool denyInotify = false;
+    std::optional<std::string> scripted; // the prefix of a recorded tree whose looks a test keeps
 };
 
 struct KeptLook {
@@ -594,34 +642,49 @@ struct KeptLook {
     LookCounts counts;
 };
 
-// Both live as long as the process. Across fork() neither lock is held (the
-// kept look's first: it is taken before the monitor's).
-Monitor &TheMonitor();
-KeptLook &Kept() {
-    static KeptLook *kept = new KeptLook;
-    return *kept;
-}
+// The kept look and the monitor: one part of the backend's state. fork()
+// takes the kept look's lock, the state's and the monitor's, in that order
+// (a new look is taken under the kept look's lock and may make another
+// part), and both sides let go of them after it: no lock is held by a
+// thread the child does not have, and no part is made or released across.
+struct Looks;
+Looks *lockedForFork = nullptr;
 
-Monitor &TheMonitor() {
-    static Monitor *monitor = [] {
-        auto *m = new Monitor;
-        ::pthread_atfork(
-            [] {
-                Kept().lock.lock();
-                TheMonitor().BeforeFork();
-            },
-            [] {
-                TheMonitor().AfterForkInParent();
-                Kept().lock.unlock();
-            },
-            [] {
-                TheMonitor().AfterForkInChild();
-                Kept().lock.unlock();
-            });
-        return m;
-    }();
-    return *monitor;
-}
+struct Looks {
+    Looks() {
+        static std::once_flag registered; // once per loading of the library
+        std::call_once(registered, [] {
+            ::pthread_atfork(
+                BeforeFork, [] { AfterFork(false); }, [] { AfterFork(true); });
+        });
+    }
+    KeptLook kept;
+    Monitor monitor;
+
+private:
+    static void BeforeFork() {
+        Looks *l = Existing<Looks>(Part::Looks);
+        if (l)
+            l->kept.lock.lock();
+        LockStateForFork();
+        if (l)
+            l->monitor.BeforeFork();
+        lockedForFork = l;
+    }
+    static void AfterFork(bool inChild) {
+        Looks *l = lockedForFork;
+        if (l && inChild)
+            l->monitor.AfterForkInChild();
+        else if (l)
+            l->monitor.AfterForkInParent();
+        UnlockStateAfterFork();
+        if (l)
+            l->kept.lock.unlock();
+    }
+};
+
+KeptLook &Kept() { return Owned<Looks>(Part::Looks).kept; }
+Monitor &TheMonitor() { return Owned<Looks>(Part::Looks).monitor; }
 
 } // namespace
 
@@ -666,14 +729,14 @@ std::shared_ptr<const VolumeSnapshot> Look::Candidates() {
 
 bool Look::HoldsFileSystem(const std::string &name) {
     const std::string node = view.GetRoot().At("/dev/" + name);
-    if (kept && !TheMonitor().WatchDisk(node, true))
+    if (kept && !TheMonitor().WatchDisk(view.GetRoot(), node, true))
         spoiled = true;
     // A loop disk's content is also its backing file's, which is written
     // without its node (mkfs on the file, the file copied over). A file this
     // process cannot see by that name is not watched.
     if (auto slot = view.Find(name); kept && slot)
         if (auto backing = view.LoopBacking(*slot); backing && backing->first)
-            if (!TheMonitor().WatchDisk(*backing->first, true, true))
+            if (!TheMonitor().WatchDisk(view.GetRoot(), *backing->first, true, true))
                 spoiled = true;
     return HasFileSystem(view.GetRoot(), name);
 }
@@ -700,6 +763,8 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
     std::optional<uint64_t> changes;
     if (root.prefix.empty())
         changes = TheMonitor().Check();
+    else
+        changes = TheMonitor().CheckScripted(root);
     KeptLook &k = Kept();
     std::lock_guard<std::mutex> guard(k.lock);
     if (changes && k.look && k.changes == *changes && !k.look->Spoiled()) {
@@ -718,7 +783,7 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
     ++k.counts.taken;
     // Checked before the look is taken: a device that has left sysfs by
     // now is in no look taken from now on.
-    bool keep = changes && TheMonitor().RemovalsDone() && KernelTree(root);
+    bool keep = changes && (!root.prefix.empty() || (TheMonitor().RemovalsDone() && KernelTree(root)));
     auto look = std::make_shared<Look>(root, keep);
     if (keep) {
         // Every whole disk is watched before any size is read (the look
@@ -728,12 +793,12 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
             const BlockEntry &e = look->view.Entry(i);
             if (e.partition)
                 continue;
-            keep = TheMonitor().WatchDisk("/dev/" + e.name, false);
+            keep = TheMonitor().WatchDisk(root, "/dev/" + e.name, false);
             // A compressed RAM disk gets its size, and loses it, by a write
             // to sysfs that no uevent announces and that opens no node.
             if (keep && e.name.compare(0, 4, "zram") == 0 && IsKernelVirtual(e.sys))
                 for (const char *attribute : {"/disksize", "/reset"})
-                    keep = keep && TheMonitor().WatchDisk(e.sys + attribute, true);
+                    keep = keep && TheMonitor().WatchDisk(root, e.sys + attribute, true);
         }
     }
     // A look of sysfs that could not be read whole is no look at all.
@@ -753,6 +818,12 @@ void ClosingOwnWriter(const std::string &node) { TheMonitor().ClosingOwnWriter(n
 bool LooksCanBeKept() { return TheMonitor().Check().has_value(); }
 
 void DenyInotifyForTesting(bool deny) { TheMonitor().DenyInotify(deny); }
+
+void KeepLooksOf(const std::optional<Root> &root) {
+    TheMonitor().Script(root ? std::optional<std::string>(root->prefix) : std::nullopt);
+}
+
+void SignalLookChange(LookSignal signal, const std::string &disk) { TheMonitor().Signal(signal, disk); }
 
 LookCounts CountLooks() {
     KeptLook &k = Kept();

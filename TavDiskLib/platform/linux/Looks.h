@@ -101,6 +101,21 @@ bool LooksCanBeKept();
 // (the per-user limit reached), or as they are.
 void DenyInotifyForTesting(bool deny);
 
+// For tests and fuzzers: the looks of the recorded tree at `root` are kept
+// as the live system's are, and ended only by the signals given to
+// SignalLookChange in place of the kernel's (nullopt: a recorded tree's
+// look is taken anew for every request again).
+void KeepLooksOf(const std::optional<Root> &root);
+enum class LookSignal {
+    Uevent,        // a uevent arrived
+    MountsChanged, // mountinfo polled with POLLPRI
+    Overflow,      // the uevent socket or the inotify queue overflowed
+    DiskClosed,    // inotify: the disk's node was closed
+    DiskWritten,   // inotify: the disk's node was written, or closed after opening for writing
+};
+// `disk`: the kernel name of the whole disk DiskClosed and DiskWritten name.
+void SignalLookChange(LookSignal signal, const std::string &disk = std::string());
+
 } // namespace TavLinux
 
 #endif

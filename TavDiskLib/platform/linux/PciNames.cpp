@@ -9,6 +9,7 @@
 // libpci instead (TAVDISK_WITH_LIBPCI), libpci answers the same way.
 #include "PciNames.h"
 #include "Files.h"
+#include "State.h"
 
 #include <cstdio>
 #include <fstream>
@@ -30,14 +31,37 @@ namespace {
 
 const char *const PciIdsPath = "/usr/share/misc/pci.ids";
 
+// The names found so far and the databases they came from: a part of the
+// backend's state.
+struct PciNameCache {
+    PciNameCache() = default;
+    PciNameCache(const PciNameCache &) = delete;
+    PciNameCache &operator=(const PciNameCache &) = delete;
+    ~PciNameCache();
+
+    std::mutex lock;
+    std::map<std::tuple<std::string, unsigned, int>, std::optional<std::string>> known;
+#if defined(TAVDISK_HAVE_LIBPCI)
+    std::map<std::string, pci_access *> accesses; // by the list's path
+#elif defined(TAVDISK_HAVE_LIBUDEV)
+    bool hwdbOpened = false;
+    udev_hwdb *hwdb = nullptr;
+#endif
+};
+
 #if defined(TAVDISK_HAVE_LIBPCI)
 void Quiet(char *, ...) {}
 
-std::optional<std::string> Lookup(const std::string &ids, bool useHwdb, unsigned vendor,
+PciNameCache::~PciNameCache() {
+    for (auto &a : accesses)
+        if (a.second)
+            pci_cleanup(a.second);
+}
+
+std::optional<std::string> Lookup(PciNameCache &cache, const std::string &ids, bool useHwdb, unsigned vendor,
                                   std::optional<unsigned> device) {
-    static std::map<std::string, pci_access *> *accesses = new std::map<std::string, pci_access *>;
-    auto access = [](const std::string &path) -> pci_access * {
-        pci_access *&a = (*accesses)[path];
+    auto access = [&cache](const std::string &path) -> pci_access * {
+        pci_access *&a = cache.accesses[path];
         if (!a) {
             a = pci_alloc();
             if (!a)
@@ -70,6 +94,13 @@ std::optional<std::string> Lookup(const std::string &ids, bool useHwdb, unsigned
     return std::string(name);
 }
 #else
+PciNameCache::~PciNameCache() {
+#if defined(TAVDISK_HAVE_LIBUDEV)
+    if (hwdb)
+        udev_hwdb_unref(hwdb);
+#endif
+}
+
 std::string Hex4(unsigned value) {
     char text[8];
     std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
@@ -92,14 +123,15 @@ std::string Compose(const std::optional<std::string> &vendorName, const std::opt
 #if defined(TAVDISK_HAVE_LIBUDEV)
 // The names udev's hardware database holds for the device, if it has a
 // database and an entry.
-std::optional<std::string> FromHwdb(unsigned vendor, std::optional<unsigned> device) {
-    static udev_hwdb *hwdb = [] {
+std::optional<std::string> FromHwdb(PciNameCache &cache, unsigned vendor, std::optional<unsigned> device) {
+    if (!cache.hwdbOpened) {
+        cache.hwdbOpened = true;
         udev *u = udev_new();
-        udev_hwdb *h = u ? udev_hwdb_new(u) : nullptr;
+        cache.hwdb = u ? udev_hwdb_new(u) : nullptr;
         if (u)
             udev_unref(u);
-        return h;
-    }();
+    }
+    udev_hwdb *hwdb = cache.hwdb;
     if (!hwdb)
         return std::nullopt;
     char modalias[64];
@@ -152,14 +184,14 @@ std::optional<std::string> FromPciIds(const std::string &ids, unsigned vendor, s
     return Compose(vendorName, deviceName, vendor, device);
 }
 
-std::optional<std::string> Lookup(const std::string &ids, bool useHwdb, unsigned vendor,
+std::optional<std::string> Lookup(PciNameCache &cache, const std::string &ids, bool useHwdb, unsigned vendor,
                                   std::optional<unsigned> device) {
 #if defined(TAVDISK_HAVE_LIBUDEV)
     if (useHwdb)
-        if (auto name = FromHwdb(vendor, device))
+        if (auto name = FromHwdb(cache, vendor, device))
             return name;
 #else
-    (void)useHwdb;
+    (void)useHwdb, (void)cache;
 #endif
     return FromPciIds(ids, vendor, device);
 }
@@ -171,15 +203,14 @@ std::optional<std::string> PciName(const Root &root, unsigned vendor, std::optio
     std::string ids = PciIdsPath;
     if (!root.prefix.empty() && Exists(root, PciIdsPath))
         ids = root.At(PciIdsPath);
-    static std::mutex lock;
-    static auto *known = new std::map<std::tuple<std::string, unsigned, int>, std::optional<std::string>>;
-    std::lock_guard<std::mutex> guard(lock);
+    PciNameCache &cache = Owned<PciNameCache>(Part::PciNames);
+    std::lock_guard<std::mutex> guard(cache.lock);
     auto key = std::make_tuple(ids, vendor, device ? static_cast<int>(*device) : -1);
-    auto found = known->find(key);
-    if (found != known->end())
+    auto found = cache.known.find(key);
+    if (found != cache.known.end())
         return found->second;
-    std::optional<std::string> name = Lookup(ids, root.prefix.empty(), vendor, device);
-    known->emplace(key, name);
+    std::optional<std::string> name = Lookup(cache, ids, root.prefix.empty(), vendor, device);
+    cache.known.emplace(key, name);
     return name;
 }
 

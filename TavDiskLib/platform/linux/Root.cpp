@@ -4,6 +4,7 @@
 #include "Root.h"
 #include "BlockView.h"
 #include "Files.h"
+#include "State.h"
 
 #include <atomic>
 #include <cerrno>
@@ -44,10 +45,7 @@ struct KernelTreeOverrides {
     std::mutex lock;
     std::map<std::string, bool> byPrefix;
 };
-KernelTreeOverrides &Overrides() {
-    static KernelTreeOverrides *overrides = new KernelTreeOverrides; // lives as long as the process
-    return *overrides;
-}
+KernelTreeOverrides &Overrides() { return Owned<KernelTreeOverrides>(Part::Overrides); }
 } // namespace
 
 bool KernelTree(const Root &root) {

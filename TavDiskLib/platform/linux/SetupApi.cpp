@@ -8,6 +8,7 @@
 #include "Handles.h"
 #include "Looks.h"
 #include "PciNames.h"
+#include "State.h"
 #include "Text.h"
 #include "../platform.h"
 #include "../../protocol/Guid.h"
@@ -43,10 +44,7 @@ struct Registry {
     std::map<std::pair<std::string, std::string>, DEVINST> numbers;
 };
 
-Registry &Nodes() {
-    static Registry *registry = new Registry; // lives as long as the process
-    return *registry;
-}
+Registry &Nodes() { return Owned<Registry>(Part::DeviceNodes); }
 
 std::optional<Node> NodeOf(DEVINST devinst) {
     Registry &r = Nodes();

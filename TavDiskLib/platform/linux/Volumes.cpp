@@ -15,6 +15,7 @@
 #include "Handles.h"
 #include "Looks.h"
 #include "Mounts.h"
+#include "State.h"
 #include "Text.h"
 #include "../platform.h"
 
@@ -197,10 +198,7 @@ struct OpenSearches {
     std::vector<OpenSearch> searches; // newest last
 };
 
-OpenSearches &Searches() {
-    static OpenSearches *searches = new OpenSearches; // lives as long as the process
-    return *searches;
-}
+OpenSearches &Searches() { return Owned<OpenSearches>(Part::Searches); }
 
 constexpr size_t VolumeNameLength = 49; // \\?\Volume{GUID}\ without its terminator
 

@@ -144,6 +144,17 @@ namespace TavPlatform {
 
 using namespace TavSim;
 
+DWORD ReleaseBackendState() {
+    // Not a request of the machine: neither logged nor subject to faults.
+    // The machine is the test's; the backend keeps nothing beside it, and
+    // refuses as the others do while the machine has handles or sets open.
+    Globals &g = G();
+    std::lock_guard<std::mutex> lock(g.mu);
+    if (g.current && (g.current->OpenHandles() != 0 || g.current->OpenSets() != 0))
+        return ERROR_BUSY;
+    return ERROR_SUCCESS;
+}
+
 std::wstring HandleTarget(HANDLE hObject) {
     // Not a request of the machine: neither logged nor subject to faults.
     Globals &g = G();

@@ -191,6 +191,11 @@ CONFIGRET CM_Get_Device_IDW(DEVINST dnDevInst, PWSTR Buffer, ULONG BufferLen, UL
     return ::CM_Get_Device_IDW(dnDevInst, Buffer, BufferLen, ulFlags);
 }
 
+DWORD ReleaseBackendState() {
+    // Everything open belongs to the system: the backend keeps nothing.
+    return ERROR_SUCCESS;
+}
+
 std::wstring HandleTarget(HANDLE) {
     // The system keeps no name of a device handle worth asking for; the
     // report names the handle itself.
