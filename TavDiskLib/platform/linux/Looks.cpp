@@ -163,10 +163,13 @@ std::optional<std::string> ReadWhole(int fd) {
     }
 }
 
-// A disk's completed writes and discards in /proc/diskstats (the fifth and
-// twelfth counters of its line; 0 where the kernel shows no discards);
-// nullopt when the disk has no line.
-std::optional<std::pair<uint64_t, uint64_t>> WritesOf(const std::string &diskstats, const std::string &name) {
+// Each disk's completed writes and discards in /proc/diskstats (the fifth
+// and twelfth counters of its line; 0 where the kernel shows no discards),
+// read in one pass.
+using DiskWrites = std::unordered_map<std::string, std::pair<uint64_t, uint64_t>>;
+
+DiskWrites WritesIn(const std::string &diskstats) {
+    DiskWrites writes;
     for (size_t at = 0; at < diskstats.size();) {
         size_t end = diskstats.find('\n', at);
         if (end == std::string::npos)
@@ -178,11 +181,18 @@ std::optional<std::pair<uint64_t, uint64_t>> WritesOf(const std::string &disksta
         int got =
             std::sscanf(line.c_str(), "%u %u %63s %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &major,
                         &minor, device, &c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7], &c[8], &c[9], &c[10]);
-        if (got >= 7 && name == device)
-            return std::make_pair(uint64_t{c[4]}, uint64_t{got >= 14 ? c[10] : 0});
+        if (got >= 7)
+            writes[device] = std::make_pair(uint64_t{c[4]}, uint64_t{got >= 14 ? c[10] : 0});
         at = end + 1;
     }
-    return std::nullopt;
+    return writes;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> WritesOf(const DiskWrites &writes, const std::string &name) {
+    auto it = writes.find(name);
+    if (it == writes.end())
+        return std::nullopt;
+    return it->second;
 }
 
 // What shows a write to a node or file without inotify: its identity and
@@ -446,17 +456,20 @@ private:
         }
         if (*sizes != lastPartitions)
             ++changes, lastPartitions = std::move(*sizes);
-        std::optional<std::string> stats;
+        // The counters once a check: the disks watched from now on take
+        // them as they were before their content is read.
+        auto stats = ReadWhole(diskstats);
+        if (!stats) {
+            Retry();
+            return false;
+        }
+        lastWrites = WritesIn(*stats);
         for (auto &[path, polled] : polledContent) {
             auto stamp = StampOf(path);
             if (stamp != polled.stamp)
                 ++changes, polled.stamp = stamp;
             if (!polled.disk.empty()) {
-                if (!stats && !(stats = ReadWhole(diskstats))) {
-                    Retry();
-                    return false;
-                }
-                auto counted = WritesOf(*stats, polled.disk);
+                auto counted = WritesOf(lastWrites, polled.disk);
                 if (counted != polled.writes)
                     ++changes, polled.writes = counted;
             }
@@ -479,11 +492,10 @@ private:
         Polled &p = polledContent[node];
         p.stamp = stamp;
         if (S_ISBLK(StatMode(node))) {
+            // The counters of the check this look began with: a write
+            // since then shows at the next check.
             p.disk = node.substr(node.rfind('/') + 1);
-            auto stats = ReadWhole(diskstats);
-            if (!stats)
-                return false;
-            p.writes = WritesOf(*stats, p.disk);
+            p.writes = WritesOf(lastWrites, p.disk);
         }
         return true;
     }
@@ -631,6 +643,7 @@ private:
     int partitions = -1, diskstats = -1;
     std::string lastPartitions;
     std::map<std::string, Polled> polledContent;
+    DiskWrites lastWrites; // /proc/diskstats at the last check
     bool denyInotify = false;
     std::optional<std::string> scripted; // the prefix of a recorded tree whose looks a test keeps
 };
