@@ -20,10 +20,16 @@ namespace {
 // A disk that cannot be opened (no access, no medium, an I/O error) carries
 // nothing this backend can tell; a shortage of descriptors or memory says
 // nothing about the disk, and fails the look that asked.
+// A loop disk's content can change in its backing file, behind the disk's
+// page cache, which the kernel drops only when the last opener closes the
+// disk: while another process holds it open, the cached blocks are let go
+// first, so the probe reads what the file holds.
 int OpenToProbe(const Root &root, const std::string &name) {
     int fd = ::open(root.At("/dev/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOMEM))
         NoteFailedRead(errno);
+    if (fd >= 0 && name.compare(0, 4, "loop") == 0)
+        (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     return fd;
 }
 } // namespace
