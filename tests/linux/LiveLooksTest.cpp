@@ -873,7 +873,12 @@ TEST_P(LiveKeptLooks, SizeSetThroughSysfsIsSeen) {
     EXPECT_TRUE(write("disksize", "64M"));
     EXPECT_TRUE(Has(SetPaths(), "/dev/" + name));
     Settle(SetPaths);
-    EXPECT_TRUE(write("reset", "1"));
+    // Another process probing every disk holds it open for a moment: the
+    // reset is refused (EBUSY) until it closes.
+    bool reset = false;
+    for (int i = 0; i < 50 && !(reset = write("reset", "1")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(reset);
     EXPECT_FALSE(Has(SetPaths(), "/dev/" + name));
     Shell("echo " + Trim(id) + " > /sys/class/zram-control/hot_remove");
 }
