@@ -21,6 +21,8 @@
 #   D[D.serial]    the unit serial number every disk is told apart by
 #   D[D.mounts]    mount points of the volumes on the disk, '|'-separated
 #   D[D.rt]        sector of the WriteSector/ReadSector round trip
+#   D[D.ro]        1: the disk is read-only (qemu readonly=on); the round
+#                  trip's write is refused and changes nothing
 #
 # Strings qemu fixes itself (NVMe model and firmware, the usb-storage
 # INQUIRY) are derived from the qemu version in guest.sh.
@@ -66,9 +68,9 @@ declare -A D=(
     [ide.rt]=100
 
     # virtio-scsi, target 3 LUN 2 (no LUN 0 behind that target); a
-    # two-character revision.
+    # two-character revision; 512-byte sectors on 4096-byte physical ones.
     [vscsi.kind]=scsi
-    [vscsi.device]="scsi-hd,bus=vscsi0.0,channel=0,scsi-id=3,lun=2,vendor=TAVVEND,product=TAV VSCSI LUN2,ver=V3,serial=TAVVS0302"
+    [vscsi.device]="scsi-hd,bus=vscsi0.0,channel=0,scsi-id=3,lun=2,physical_block_size=4096,vendor=TAVVEND,product=TAV VSCSI LUN2,ver=V3,serial=TAVVS0302"
     [vscsi.size]=$((128 * TAVHW_MIB)) [vscsi.lbs]=512
     [vscsi.bus]=SCSI [vscsi.tran]="" [vscsi.pci]=1af4:1004
     [vscsi.vendor]=TAVVEND [vscsi.product]="TAV VSCSI LUN2" [vscsi.rev]=V3 [vscsi.serial]=TAVVS0302
@@ -107,7 +109,7 @@ declare -A D=(
     [usb.target]=0 [usb.lun]=0 [usb.channel]=0
     [usb.host]=10
     [usb.mounts]=""
-    [usb.rt]=100
+    [usb.rt]=100 [usb.ro]=1
 
     # USB Attached SCSI: the SCSI disk behind it carries its own strings.
     [uas.kind]=uas

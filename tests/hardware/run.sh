@@ -46,7 +46,7 @@ die() { echo "run.sh: $*" >&2; exit 2; }
 # ---- Packages --------------------------------------------------------------
 packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio sg3-utils smartmontools hdparm strace
           util-linux fdisk dmsetup mdadm e2fsprogs dosfstools bash jq pciutils pci.ids kmod
-          cmake g++ make libudev-dev libcli11-dev nlohmann-json3-dev)
+          cmake g++ make libudev-dev libcli11-dev nlohmann-json3-dev libblkid-dev)
 if [[ ${TAVHW_NO_INSTALL:-0} != 1 ]]; then
     missing=()
     for p in "${packages[@]}"; do
@@ -202,7 +202,7 @@ for id in "${TAVHW_DISKS[@]}"; do
     img=$work/$id.img
     truncate -s "${D[$id.size]}" "$img"
     [[ -n ${D[$id.hba]:-} ]] && args+=(-device "${D[$id.hba]}")
-    args+=(-drive "if=none,id=d-$id,file=$img,format=raw,cache=writeback"
+    args+=(-drive "if=none,id=d-$id,file=$img,format=raw,cache=writeback${D[$id.ro]:+,readonly=on}"
            -device "${D[$id.device]},drive=d-$id")
 done
 cmdline="console=ttyS0 panic=-1 loglevel=4"
@@ -263,7 +263,14 @@ host_fail=0
 : >"$results/host-checks.txt"
 for id in "${TAVHW_DISKS[@]}"; do
     ss=${D[$id.lbs]} sector=${D[$id.rt]}
-    if dd if="$work/$id.img" bs="$ss" skip="$sector" count=1 2>/dev/null | cmp -s - "$work/rt/$id.bin"; then
+    if [[ -n ${D[$id.ro]:-} ]]; then
+        if dd if="$work/$id.img" bs="$ss" skip="$sector" count=1 2>/dev/null | cmp -s - <(head -c "$ss" /dev/zero); then
+            echo "PASS $id roundtrip.image sector $sector of the read-only $id.img is still zero" >>"$results/host-checks.txt"
+        else
+            echo "FAIL $id roundtrip.image sector $sector of the read-only $id.img changed" >>"$results/host-checks.txt"
+            host_fail=$((host_fail + 1))
+        fi
+    elif dd if="$work/$id.img" bs="$ss" skip="$sector" count=1 2>/dev/null | cmp -s - "$work/rt/$id.bin"; then
         echo "PASS $id roundtrip.image sector $sector of $id.img holds the pattern tavdisk wrote" >>"$results/host-checks.txt"
     else
         echo "FAIL $id roundtrip.image sector $sector of $id.img does not hold the pattern tavdisk wrote" >>"$results/host-checks.txt"

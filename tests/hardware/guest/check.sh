@@ -343,6 +343,34 @@ while read -r id n; do
         ;;
     esac
 
+    # Partition table against sfdisk --json beside it: style, table id and
+    # each partition's number, offset, length, MBR type and active flag or
+    # GPT type, GUID and name; a disk sfdisk finds no table on has none.
+    # Where a partition holds a mounted file system, its mount points
+    # against findmnt's for the partition's node.
+    tavparts=$(jq -r '.disks[0].partitions | if . == null then "<null>" else
+        ([.style, (.id // "-")] + [.entries[] | [.number, .offset, .length, (.mbr_type // "-"), (if .active == null then "-" else .active end),
+            (.type_guid // "-"), (.guid // "-"), (.name // "-")] | map(tostring) | join(":")]) | join(" ") end' \
+        "$RES/tavdisk/$n.show.json" 2>/dev/null || echo "<no show document>")
+    sfparts=$(jq -r 'def hex: ascii_downcase | explode | reduce .[] as $c (0; . * 16 + (if $c >= 97 then $c - 87 else $c - 48 end));
+        .partitiontable as $t | ($t.sectorsize // 512) as $ss | ($t.label == "gpt") as $gpt |
+        ([(if $t.label == "dos" then "mbr" else $t.label end), ($t.id // "-")] + [$t.partitions[] |
+            [(.node | capture("(?<n>[0-9]+)$").n), (.start * $ss), (.size * $ss),
+             (if $gpt then "-" else (.type | hex) end), (if $gpt then "-" else (.bootable // false) end),
+             (if $gpt then .type else "-" end), (if $gpt then .uuid else "-" end), (if $gpt then (.name // "") else "-" end)]
+            | map(tostring) | join(":")]) | join(" ")' "$R/$n.sfdisk.json" 2>/dev/null)
+    [[ -n $sfparts ]] || sfparts="none -"
+    check "$id" partitions "$tavparts" sfdisk="$sfparts"
+    if [[ -n ${D[$id.mounts]} ]] && ! [[ " ${TAVHW_SPAN_DISKS[*]} " == *" $id "* ]]; then
+        while IFS=$'\t' read -r node tavmounts; do
+            fm=$(jq -r --arg s "$node" '[.. | objects | select(has("target")) | select((.source // "") | sub("\\[.*\\]$"; "") == $s)
+                | .target] | sort | join("|")' "$R/findmnt.json")
+            check "$id" "partition.${node##*/}.mount_points" "$tavmounts" findmnt="$fm"
+        done < <(jq -r --arg d "$path" '.disks[0].partitions.entries[]? |
+            [($d + (if ($d | test("[0-9]$")) then "p" else "" end) + (.number | tostring)), (.mount_points | sort | join("|"))]
+            | @tsv' "$RES/tavdisk/$n.show.json" 2>/dev/null)
+    fi
+
     # Geometry: heads and sectors per track from HDIO_GETGEO (hdparm -g)
     # when its answer is consistent with the size, else 255/63.
     g=$(sed -n 's/.*geometry *= *\([0-9]*\)\/\([0-9]*\)\/\([0-9]*\).*/\1 \2 \3/p' "$R/$n.hdparm-g.txt" 2>/dev/null)
@@ -537,9 +565,17 @@ while read -r id n; do
     # Sector round trip (the host compares the image file after the guest stops).
     rt=$RES/rt/$id
     sector=${D[$id.rt]}
-    check "$id" roundtrip.write.exit "$(cat "$rt/write.rc" 2>/dev/null || echo none)" expected=0
+    wrc=$(cat "$rt/write.rc" 2>/dev/null || echo none)
     check "$id" roundtrip.read.exit "$(cat "$rt/read.rc" 2>/dev/null || echo none)" expected=0
     pattern=$(hexof "$HW/rt/$id.bin")
+    if [[ -n ${D[$id.ro]:-} ]]; then
+        # A read-only disk: the write fails, and the sector stays as it was.
+        check "$id" roundtrip.write.exit "$([[ $wrc =~ ^[1-9][0-9]*$ ]] && echo refused || echo "$wrc")" expected=refused
+        info "$id" roundtrip.write "$(head -c 300 "$rt/write.txt" 2>/dev/null)"
+        pattern=$(hexof "$rt/before.bin")
+    else
+        check "$id" roundtrip.write.exit "$wrc" expected=0
+    fi
     readback=$(sed 's/  |.*//' "$rt/read.txt" 2>/dev/null | cut -c10- | tr -d ' \n')
     check "$id" roundtrip.sector "$( [[ $readback == "$pattern" ]] && echo match || echo "differs (${#readback} hex digits read)")" \
         expected=match dd.after="$( [[ $(hexof "$rt/after.bin") == "$pattern" ]] && echo match || echo differs)"

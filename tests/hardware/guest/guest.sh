@@ -141,6 +141,19 @@ if n=${NAME[lsi4k]:-}; [[ -n $n ]]; then
         run mkfs.ext4 -q -F -b 4096 -L tav4k "/dev/$(part "$n" 1)" &&
         run mount -t ext4 "/dev/$(part "$n" 1)" /mnt/tav4k
 fi
+# Partition tables without file systems: GPT with named partitions on the
+# virtio-scsi disk, MBR with logical partitions in an extended one on IDE.
+if n=${NAME[vscsi]:-}; [[ -n $n ]]; then
+    printf '%s\n' 'label: gpt' 'size=16MiB, type=L, name=tavfirst' \
+        'size=8MiB, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4, name="tav two"' 'size=8MiB, type=U' |
+        run sfdisk -q "/dev/$n"
+    wait_node "/dev/$(part "$n" 3)"
+fi
+if n=${NAME[ide]:-}; [[ -n $n ]]; then
+    printf '%s\n' 'label: dos' 'label-id: 0x7a5d15c0' 'size=8MiB, type=83, bootable' 'size=4MiB, type=7' \
+        'size=32MiB, type=5' 'size=4MiB, type=82' 'size=4MiB, type=83' | run sfdisk -q "/dev/$n"
+    wait_node "/dev/$(part "$n" 6)"
+fi
 table="" start=0 spanok=1
 for id in "${TAVHW_SPAN_DISKS[@]}"; do
     n=${NAME[$id]:-}
@@ -231,6 +244,7 @@ for id in "${TAVHW_DISKS[@]}"; do
         hdparm --Istdout "/dev/$n" >"$R/$n.identify.txt" 2>&1
     fi
     blockdev --getsize64 --getss "/dev/$n" >"$R/$n.blockdev.txt" 2>&1
+    sfdisk --json "/dev/$n" >"$R/$n.sfdisk.json" 2>"$R/$n.sfdisk.err"
     # Where the disk sits: SCSI address, controller, USB device.
     {
         sys=$(readlink -f "/sys/block/$n")
@@ -280,6 +294,11 @@ tavdisk list --json >"$T/list.json" 2>"$T/list-json.err"
 echo "$?" >"$T/list-json.rc"
 echo "tavdisk list --json: $t0 -> $(cut -d' ' -f1 /proc/uptime) s (guest uptime)" >>"$OUT/guest.log"
 tavdisk list >"$T/list.txt" 2>"$T/list.err"
+# Each disk in full: its partition table is read by show only.
+for id in "${TAVHW_DISKS[@]}"; do
+    n=${NAME[$id]:-}
+    [[ -n $n ]] && tavdisk show "/dev/$n" --json >"$T/$n.show.json" 2>"$T/$n.show.err"
+done
 # Health, and what it costs: five listings without it, five with it, and
 # five rounds of `smartctl -H -A` over the same disks (guest uptime, 10 ms
 # steps), and the ioctl count of one listing each way.
