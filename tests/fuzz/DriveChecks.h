@@ -181,13 +181,13 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
         Require(style >= 0 && style <= 3, "a partition style outside the four", "GetPartitionStyle");
     if (d.GetPartitionCount(&count)) {
         for (ULONG i = 0; i <= count && i < 300; ++i) {
-            TavPartition p;
-            std::memset(&p, 0x5A, sizeof p);
-            const int told = d.GetPartition(i, &p);
-            CheckFlag(told, "a partition");
-            if (told)
-                Require(std::memchr(p.TypeGuid, 0, sizeof p.TypeGuid) && std::memchr(p.PartitionGuid, 0, 37) &&
-                            std::wmemchr(p.Name, 0, 37),
+            TavPartition part;
+            std::memset(&part, 0x5A, sizeof part);
+            const int gave = d.GetPartition(i, &part);
+            CheckFlag(gave, "a partition");
+            if (gave)
+                Require(std::memchr(part.TypeGuid, 0, sizeof part.TypeGuid) && std::memchr(part.PartitionGuid, 0, 37) &&
+                            std::wmemchr(part.Name, 0, 37),
                         "a partition text without its terminator", "GetPartition");
             ULONG length = 0;
             const int paths = d.GetPartitionMountPoints(i, nullptr, 0, &length);

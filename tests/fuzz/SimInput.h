@@ -358,8 +358,8 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
                 e.PartitionLength.QuadPart = LONGLONG{x.length} * 512;
                 if (s.style == PARTITION_STYLE_GPT) {
                     e.Gpt.PartitionId = {x.number, x.type, x.boot, {1, 2, 3, 4, 5, 6, 7, 8}};
-                    for (size_t i = 0; i < 36; ++i)
-                        e.Gpt.Name[i] = static_cast<WCHAR>(x.type + i); // no terminator
+                    for (size_t c = 0; c < 36; ++c)
+                        e.Gpt.Name[c] = static_cast<WCHAR>(x.type + c); // no terminator
                 } else {
                     e.Mbr.PartitionType = x.type;
                     e.Mbr.BootIndicator = x.boot;

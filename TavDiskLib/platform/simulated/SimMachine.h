@@ -141,6 +141,16 @@ struct DeviceNode {
     DEVINST parent = 0;       // 0: no parent
 };
 
+// A disk's partition table: the header's style and signature or GUID, and
+// the entries. Declared outside Disk, so that an optional one can be made
+// while Disk is still being defined.
+struct DiskLayout {
+    DWORD style = PARTITION_STYLE_RAW;
+    DWORD signature = 0;
+    GUID diskId{};
+    std::vector<PARTITION_INFORMATION_EX> entries;
+};
+
 struct Disk {
     std::wstring devicePath; // the interface's device path, opened by the Drive
     DEVINST devInst = 0;     // the disk's device node (Machine::AddNode)
@@ -186,15 +196,9 @@ struct Disk {
     // LOG SENSE pages by page code, as the device answers them (a page not
     // here: CHECK CONDITION, ILLEGAL REQUEST).
     std::map<uint8_t, ByteString> logPages;
-    // The partition table (IOCTL_DISK_GET_DRIVE_LAYOUT_EX): the header's
-    // style and signature or GUID, and the entries; nullopt: the request
-    // fails with ERROR_INVALID_FUNCTION.
-    struct Layout {
-        DWORD style = PARTITION_STYLE_RAW;
-        DWORD signature = 0;
-        GUID diskId{};
-        std::vector<PARTITION_INFORMATION_EX> entries;
-    };
+    // The partition table (IOCTL_DISK_GET_DRIVE_LAYOUT_EX); nullopt: the
+    // request fails with ERROR_INVALID_FUNCTION.
+    using Layout = DiskLayout;
     std::optional<Layout> layout;
 };
 
