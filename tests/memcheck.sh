@@ -42,9 +42,15 @@ run() { # run <label> <command...>: valgrind runs inside ${wrap[@]}, with ${more
     fi
     rm -f "$log"
 }
+# The test that counts what a listing reads per disk waits for the
+# machine's announcements of the disks it attaches; under valgrind, slowed
+# twenty-fold in one process after every other live test, late ones end its
+# looks and the count means nothing. The other stages run it.
 for t in tests/tavdisk_tests tests/cli/tavdisk_cli_tests tests/linux/tavdisk_linux_tests tests/api/tavdisk_api_tests \
          tests/api/tavdisk_c_api_test; do
-    [ -x "$build/$t" ] && run "$t" "$build/$t"
+    filter=()
+    [ "$t" = tests/linux/tavdisk_linux_tests ] && filter=(--gtest_filter=-*ListingCostPerDiskDoesNotGrowWithTheMachine*)
+    [ -x "$build/$t" ] && run "$t" "$build/$t" "${filter[@]}"
 done
 # A program that loads the shared library, uses it, releases it and unloads
 # it: besides the above, no block the library allocated may still be
