@@ -18,7 +18,7 @@ constexpr ULONG MaxDeviceIdLength = 32767;
 
 // The Adapter record as a caller who builds the class from its header lays
 // it out: these three fields in this order, and nothing else.
-struct AdapterRecord {
+struct AdapterLayout {
     void *DeviceInfoSet;
     SP_DEVINFO_DATA *DevInfoData;
     SP_DEVICE_INTERFACE_DATA *InterfaceData;
@@ -27,10 +27,10 @@ struct AdapterRecord {
 
 Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
     : DeviceInfoSet(DeviceInfoSet_), DevInfoData(nullptr), InterfaceData(nullptr) {
-    static_assert(sizeof(Adapter) == sizeof(AdapterRecord) &&
-                      offsetof(Adapter, DeviceInfoSet) == offsetof(AdapterRecord, DeviceInfoSet) &&
-                      offsetof(Adapter, DevInfoData) == offsetof(AdapterRecord, DevInfoData) &&
-                      offsetof(Adapter, InterfaceData) == offsetof(AdapterRecord, InterfaceData),
+    static_assert(sizeof(Adapter) == sizeof(AdapterLayout) &&
+                      offsetof(Adapter, DeviceInfoSet) == offsetof(AdapterLayout, DeviceInfoSet) &&
+                      offsetof(Adapter, DevInfoData) == offsetof(AdapterLayout, DevInfoData) &&
+                      offsetof(Adapter, InterfaceData) == offsetof(AdapterLayout, InterfaceData),
                   "Adapter holds exactly the three fields of its record, in order");
     DevInfoData = Alloc<SP_DEVINFO_DATA>();
     if (DevInfoData)

@@ -40,7 +40,7 @@ std::string BusName(unsigned bus) {
 }
 
 std::optional<std::string> ModelOf(const DiskFacts &d) {
-    if (KernelMade(d))
+    if (IsSoftwareDisk(d))
         return std::nullopt;
     if (d.ata && HasText(d.ata->model))
         return d.ata->model;

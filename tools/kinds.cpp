@@ -73,7 +73,7 @@ void Classify(DiskFacts &d) {
 #endif
 }
 
-bool KernelMade(const DiskFacts &d) {
+bool IsSoftwareDisk(const DiskFacts &d) {
     return !d.name.empty() && (d.kind == "loop" || d.kind == "zram" || d.kind == "dm" || d.kind == "md");
 }
 

@@ -17,7 +17,7 @@ void Classify(DiskFacts &d);
 // Whether the kind of disk is one the kernel makes itself (loop, zram, dm,
 // md): the library's vendor and product strings for it are the backend's
 // stand-ins, not a device's model.
-bool KernelMade(const DiskFacts &d);
+bool IsSoftwareDisk(const DiskFacts &d);
 // -e/--exclude or -I/--include: a comma-separated list of kinds and major
 // numbers. Prints the usage error itself and returns nullopt when wrong.
 struct DiskFilter {

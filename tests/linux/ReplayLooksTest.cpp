@@ -6,7 +6,7 @@
 // for the kernel's own sysfs, where the backend keeps what the kernel fixes
 // at a device's registration from one look to the next.
 #include "LinuxTestSupport.h"
-#include "TavDiskLib/platform/linux/Files.h"
+#include "TavDiskLib/platform/linux/Tree.h"
 #include "TavDiskLib/platform/linux/Looks.h"
 
 #include <gtest/gtest.h>
@@ -26,8 +26,8 @@ const std::string Loop0 = "sys/devices/virtual/block/loop0/";
 
 // The recorded VM, taken for the kernel's own sysfs or not for the test's life.
 struct Vm {
-    explicit Vm(bool kernel) : m("vm"), root{m.tree.Root()} { TavLinux::TreatAsKernelTree(root, kernel); }
-    ~Vm() { TavLinux::TreatAsKernelTree(root, std::nullopt); }
+    explicit Vm(bool kernel) : m("vm"), root{m.tree.Root()} { TavLinux::TreatAsLiveTree(root, kernel); }
+    ~Vm() { TavLinux::TreatAsLiveTree(root, std::nullopt); }
     Vm(const Vm &) = delete;
     Vm &operator=(const Vm &) = delete;
 
@@ -264,16 +264,15 @@ TEST_P(ReplayLooks, EveryVolumeSearchSeesTheMachineAsItIsNow) {
     EXPECT_EQ(length, 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(RecordingAndKernelTree, ReplayLooks, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool> &p) {
-                             return std::string(p.param ? "AsKernelTree" : "AsRecording");
-                         });
+INSTANTIATE_TEST_SUITE_P(RecordingOrSysfs, ReplayLooks, ::testing::Bool(), [](const ::testing::TestParamInfo<bool> &p) {
+    return std::string(p.param ? "AsSysfs" : "AsRecording");
+});
 
 // On the kernel's own sysfs a partition's start never changes while it is
 // registered, so it is read once; a recording is read anew every time. An
 // entry caught before its registration finished (no holders/ yet) is read
 // anew until it is seen complete.
-TEST(ReplayLooksKernelTree, FactsFixedAtRegistrationAreReadOnceCompleteEntriesOnly) {
+TEST(ReplayLooksAsSysfs, FactsFixedAtRegistrationAreReadOnceCompleteEntriesOnly) {
     for (bool kernel : {false, true}) {
         SCOPED_TRACE(kernel ? "kernel tree" : "recording");
         Vm vm(kernel);

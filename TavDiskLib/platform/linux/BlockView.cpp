@@ -4,7 +4,7 @@
 // the kernel's own sysfs.
 #include "BlockView.h"
 #include "Disks.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Text.h"
 #include "State.h"
 
@@ -135,7 +135,7 @@ struct BlockView::Slot {
     std::optional<std::string> identity;
 };
 
-BlockView::BlockView(const Root &r) : root(r), kernel(KernelTree(r)) {
+BlockView::BlockView(const Root &r) : root(r), kernel(LiveTree(r)) {
     FailedReads reads;
     auto names = ListDirectoryInodes(root, "/sys/class/block");
     std::vector<std::shared_ptr<Registration>> regs(names.size());
@@ -216,7 +216,7 @@ size_t BlockView::Adopt(const BlockEntry &entry) {
     return slots.size() - 1;
 }
 
-std::optional<std::string> BlockView::Attr(const std::string &path) const { return ReadKernelAttr(root, path, kernel); }
+std::optional<std::string> BlockView::Attr(const std::string &path) const { return ReadTreeAttr(root, path, kernel); }
 
 void BlockView::LoadFixed(size_t i) {
     Registration &r = *At(i).reg;
@@ -227,7 +227,7 @@ void BlockView::LoadFixed(size_t i) {
         if (r.entry.partition) {
             r.start = Attr(sys + "/start");
             r.partitionNumber = static_cast<DWORD>(ParseNumber(Attr(sys + "/partition")).value_or(0));
-        } else if (!IsKernelVirtual(sys)) {
+        } else if (!IsSoftwareDevice(sys)) {
             // Only a disk on hardware can be a hidden path of another (an
             // NVMe multipath controller path) or a SCSI device of another
             // type; the kernel's own disks have neither attribute to ask.
@@ -278,7 +278,7 @@ DWORD BlockView::PartitionNumber(size_t i) {
 // (its loop/ directory) changes while it stays registered.
 bool BlockView::KnownHardwareOrPartition(size_t i) {
     const Registration &r = *At(i).reg;
-    return r.kept && (r.entry.partition || !IsKernelVirtual(r.entry.sys));
+    return r.kept && (r.entry.partition || !IsSoftwareDevice(r.entry.sys));
 }
 
 bool BlockView::NeitherDmNorMd(size_t i) {
@@ -434,7 +434,7 @@ const std::vector<size_t> &BlockView::Disks() {
         std::vector<size_t> physical, virt;
         for (size_t i = 0; i < listed; ++i)
             if (IsDisk(i))
-                (IsKernelVirtual(Entry(i).sys) ? virt : physical).push_back(i);
+                (IsSoftwareDevice(Entry(i).sys) ? virt : physical).push_back(i);
         physical.insert(physical.end(), virt.begin(), virt.end());
         disks = std::move(physical);
         diskNumbers.assign(listed, NoDisk);
@@ -459,12 +459,12 @@ std::optional<DWORD> BlockView::DiskNumber(size_t i) {
     }
     if (!IsDisk(i))
         return std::nullopt;
-    bool virt = IsKernelVirtual(Entry(i).sys);
+    bool virt = IsSoftwareDevice(Entry(i).sys);
     DWORD number = 0;
     for (int pass = 0; pass < 2; ++pass) {
         bool virtualPass = pass == 1;
         for (size_t j = 0; j < listed; ++j) {
-            if (IsKernelVirtual(Entry(j).sys) != virtualPass)
+            if (IsSoftwareDevice(Entry(j).sys) != virtualPass)
                 continue;
             if (j == i)
                 return number;
@@ -483,7 +483,7 @@ std::optional<size_t> BlockView::NthDisk(size_t n) {
     size_t seen = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t j = 0; j < listed; ++j) {
-            if (IsKernelVirtual(Entry(j).sys) != (pass == 1) || !IsDisk(j))
+            if (IsSoftwareDevice(Entry(j).sys) != (pass == 1) || !IsDisk(j))
                 continue;
             if (seen++ == n)
                 return j;

@@ -27,7 +27,7 @@
 // it is mounted, listed in proc/swaps or held by another device (holders/).
 #include "Device.h"
 #include "Errors.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Mounts.h"
 #include "Text.h"
 #include "State.h"

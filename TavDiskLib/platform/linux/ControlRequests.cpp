@@ -8,7 +8,7 @@
 #include "Device.h"
 #include "Errors.h"
 #include "FileSystems.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Text.h"
@@ -64,7 +64,7 @@ std::vector<uint8_t> DeviceDescriptor(FileObject &f) {
     std::string raw;
     if (d.speaksScsi) {
         if (f.replay)
-            raw = f.Recorded("inquiry").value_or("");
+            raw = f.RecordedAnswer("inquiry").value_or("");
         if (raw.empty())
             raw = ReadBytes(f.root.At(d.sys + "/device/inquiry"), 255).value_or("");
         raw.resize(std::min<size_t>(raw.size(), 255));

@@ -3,7 +3,7 @@
 // a volume or disk lies on. A loop disk is Linux's virtual disk: its content
 // is a file in some volume, or another block device.
 #include "Device.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Mounts.h"
@@ -41,7 +41,7 @@ std::optional<DependencyHost> HostOf(Look &look, size_t slot) {
         if (!device)
             return std::nullopt;
         const std::string &sys = view.Entry(*device).sys;
-        for (const VolumeRecord &v : look.Volumes()->volumes)
+        for (const VolumeFacts &v : look.Volumes()->volumes)
             if (v.entry.block.sys == sys)
                 return DependencyHost{v.entry.name, std::wstring()};
         if (auto number = view.DiskNumber(*device))
@@ -52,7 +52,7 @@ std::optional<DependencyHost> HostOf(Look &look, size_t slot) {
     const std::string mountPoint = InnermostMount(look.Mounts(), path);
     if (mountPoint.empty())
         return std::nullopt;
-    for (const VolumeRecord &v : look.Candidates()->volumes)
+    for (const VolumeFacts &v : look.Candidates()->volumes)
         if (std::find(v.mounts.begin(), v.mounts.end(), mountPoint) != v.mounts.end())
             return DependencyHost{v.entry.name, Widen(mountPoint == "/" ? path : path.substr(mountPoint.size()))};
     return std::nullopt;

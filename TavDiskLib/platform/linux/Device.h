@@ -43,10 +43,10 @@ struct FileObject : Object {
     std::atomic<uint64_t> position{0};
 
     Root root;
-    BlockEntry block;                           // the device opened
-    std::optional<DiskInfo> disk;               // the whole disk the handle reaches (LoadDisk)
-    std::shared_ptr<const VolumeRecord> volume; // opened by volume name: its extents and mounts
-    DWORD desiredAccess = 0;                    // as CreateFileW was asked
+    BlockEntry block;                          // the device opened
+    std::optional<DiskInfo> disk;              // the whole disk the handle reaches (LoadDisk)
+    std::shared_ptr<const VolumeFacts> volume; // opened by volume name: its extents and mounts
+    DWORD desiredAccess = 0;                   // as CreateFileW was asked
 
     // A volume handle opens its device only when something needs the
     // device itself (a transfer, a command): what a volume scan asks of it
@@ -68,7 +68,7 @@ struct FileObject : Object {
     // Describes the whole disk beneath the handle, once.
     void LoadDisk();
     // Recorded answers of a replayed device: <root>/ioctl/<name>/<file>.
-    std::optional<std::string> Recorded(const std::string &file) const;
+    std::optional<std::string> RecordedAnswer(const std::string &file) const;
     uint64_t SizeBytes() const;
     // The logical sector size: what the handle's transfers move, else the
     // disk's as sysfs gives it (512 when unknown).

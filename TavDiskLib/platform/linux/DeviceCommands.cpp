@@ -5,7 +5,7 @@
 // READ CAPACITY and TEST UNIT READY itself, as a storage miniport does.
 #include "Device.h"
 #include "Errors.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Looks.h"
 #include "../../protocol/Health.h"
 #include "../../protocol/Scsi.h"
@@ -92,7 +92,7 @@ std::optional<std::vector<uint8_t>> AsBytes(const std::optional<std::string> &s)
 std::vector<uint8_t> StandardInquiry(FileObject &f) {
     const DiskInfo &d = *f.disk;
     if (f.replay && d.speaksScsi) {
-        if (auto rec = AsBytes(f.Recorded("inquiry")); rec && rec->size() >= 5)
+        if (auto rec = AsBytes(f.RecordedAnswer("inquiry")); rec && rec->size() >= 5)
             return *rec;
         if (auto sys = AsBytes(ReadBytes(f.root.At(d.sys + "/device/inquiry"), 4096)); sys && sys->size() >= 5)
             return *sys;
@@ -105,7 +105,7 @@ std::optional<std::vector<uint8_t>> VpdPage(FileObject &f, uint8_t page) {
     if (f.replay && d.speaksScsi) {
         char name[16];
         std::snprintf(name, sizeof name, "vpd_pg%02x", page);
-        if (auto rec = AsBytes(f.Recorded(name)); rec && rec->size() >= 4)
+        if (auto rec = AsBytes(f.RecordedAnswer(name)); rec && rec->size() >= 4)
             return rec;
         if (auto sys = AsBytes(ReadBytes(f.root.At(d.sys + "/device/" + name), 4096)); sys && sys->size() >= 4)
             return sys;
@@ -181,7 +181,7 @@ ScsiResult Translate(FileObject &f, const uint8_t *cdb, size_t cdbLength, uint8_
         const bool sixteen = cdb[0] == OpAtaPassThrough16;
         if (!f.replay || !f.disk->speaksScsi || cdbLength < (sixteen ? 16u : 12u))
             return CheckCondition(SenseKeyIllegalRequest, AscInvalidCommandOperationCode);
-        auto recorded = f.Recorded("identify");
+        auto recorded = f.RecordedAnswer("identify");
         if (AtaPassThroughCommand(cdb, cdbLength) != AtaIdentifyDevice || !recorded ||
             recorded->size() < IdentifyLength)
             return CheckCondition(SenseKeyIllegalRequest, AscInvalidFieldInCdb);
@@ -291,9 +291,9 @@ DWORD FetchIdentify(FileObject &f, std::vector<uint8_t> &out) {
     const DiskInfo &d = *f.disk;
     if (f.replay) {
         std::vector<uint8_t> id;
-        if (auto raw = f.Recorded("identify"); raw && raw->size() >= IdentifyLength) {
+        if (auto raw = f.RecordedAnswer("identify"); raw && raw->size() >= IdentifyLength) {
             id.assign(raw->begin(), raw->begin() + IdentifyLength);
-        } else if (auto hd = f.Recorded("hdio_identity");
+        } else if (auto hd = f.RecordedAnswer("hdio_identity");
                    hd && hd->size() >= IdentifyLength && d.transport == Transport::Libata) {
             id.assign(hd->begin(), hd->begin() + IdentifyLength);
             SwapIdentityStrings(id);
@@ -364,7 +364,7 @@ void FileObject::LoadDisk() {
     });
 }
 
-std::optional<std::string> FileObject::Recorded(const std::string &file) const {
+std::optional<std::string> FileObject::RecordedAnswer(const std::string &file) const {
     if (root.prefix.empty())
         return std::nullopt; // the live system records nothing
     return ReadBytes(root.At("/ioctl/" + block.name + "/" + file), 1u << 20);
@@ -452,7 +452,7 @@ DWORD SmartBlock(FileObject &f, uint8_t feature, std::vector<uint8_t> &block) {
     if (!TakesAta(f))
         return ERROR_INVALID_FUNCTION;
     if (f.replay) {
-        auto recorded = AsBytes(f.Recorded(feature == SmartReadData ? "smart_data" : "smart_thresholds"));
+        auto recorded = AsBytes(f.RecordedAnswer(feature == SmartReadData ? "smart_data" : "smart_thresholds"));
         if (!recorded || recorded->size() < SmartBlockLength)
             return ERROR_NOT_SUPPORTED;
         block.assign(recorded->begin(), recorded->begin() + SmartBlockLength);
@@ -473,7 +473,7 @@ DWORD SmartStatus(FileObject &f, uint8_t &lbaMid, uint8_t &lbaHigh) {
         return ERROR_INVALID_FUNCTION;
     std::optional<AtaLbaMidHigh> registers;
     if (f.replay) {
-        auto recorded = AsBytes(f.Recorded("smart_status"));
+        auto recorded = AsBytes(f.RecordedAnswer("smart_status"));
         if (!recorded || recorded->size() < 2)
             return ERROR_NOT_SUPPORTED;
         registers = AtaLbaMidHigh{(*recorded)[0], (*recorded)[1]};
@@ -497,7 +497,7 @@ DWORD NvmeHealthLog(FileObject &f, std::vector<uint8_t> &log) {
     if (!f.disk || f.disk->transport != Transport::Nvme)
         return ERROR_NOT_SUPPORTED;
     if (f.replay) {
-        auto recorded = AsBytes(f.Recorded("nvme_smart_log"));
+        auto recorded = AsBytes(f.RecordedAnswer("nvme_smart_log"));
         if (!recorded || recorded->empty())
             return ERROR_NOT_SUPPORTED;
         log = *recorded;
@@ -535,7 +535,7 @@ std::optional<std::string> DescriptorSerial(FileObject &f) {
         std::optional<std::string> found;
         if (f.disk->speaksScsi) {
             if (f.replay) {
-                found = SerialOfVpd80(f.Recorded("vpd_pg80"));
+                found = SerialOfVpd80(f.RecordedAnswer("vpd_pg80"));
             } else if (f.fd >= 0) {
                 // usb-storage keeps no VPD pages in sysfs, yet answers page 0x80.
                 std::vector<uint8_t> page(252, 0);
@@ -558,7 +558,7 @@ std::optional<std::string> DescriptorSerial(FileObject &f) {
 std::optional<std::pair<uint32_t, uint32_t>> DriverGeometry(FileObject &f, uint64_t size, uint32_t sectorSize) {
     unsigned heads = 0, sectors = 0, cylinders = 0;
     if (f.replay) {
-        auto text = f.Recorded("hdio_geometry");
+        auto text = f.RecordedAnswer("hdio_geometry");
         if (!text || std::sscanf(text->c_str(), "%u %u %u", &heads, &sectors, &cylinders) != 3)
             return std::nullopt;
     } else {

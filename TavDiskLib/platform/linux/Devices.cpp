@@ -4,7 +4,7 @@
 // own file position. The control requests on them are ControlRequests.cpp's.
 #include "Device.h"
 #include "Errors.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Text.h"
@@ -115,7 +115,7 @@ DWORD OpenDescriptor(FileObject &f, DWORD access, bool tolerateRefusal) {
 }
 
 HANDLE OpenBlock(const Root &root, const BlockEntry &block, DWORD access, bool asVolume,
-                 std::shared_ptr<const VolumeRecord> volume = nullptr) {
+                 std::shared_ptr<const VolumeFacts> volume = nullptr) {
     auto f = std::make_shared<FileObject>();
     f->root = root;
     f->block = block;
@@ -176,12 +176,12 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
     if (std::wcsncmp(lpFileName, L"\\\\?\\Volume{", 11) == 0) {
         const std::wstring_view name(lpFileName);
         DWORD failure = 0;
-        auto volume = LookupVolume(root, name, failure);
+        auto volume = FindVolumeByName(root, name, failure);
         if (!volume) {
             Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        const VolumeRecord *record = volume.get(); // held by the handle from here on
+        const VolumeFacts *record = volume.get(); // held by the handle from here on
         return OpenBlock(root, record->entry.block, dwDesiredAccess, true, std::move(volume));
     }
     const std::wstring name(lpFileName);

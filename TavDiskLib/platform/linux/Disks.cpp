@@ -5,7 +5,7 @@
 // text naming it that survives reboots, from which its volumes are named
 // (DiskIdentity, HardwareIdentity). The disk list itself is BlockView's.
 #include "Disks.h"
-#include "Files.h"
+#include "Tree.h"
 #include "../../protocol/Scsi.h"
 
 #include <algorithm>
@@ -58,7 +58,7 @@ std::optional<std::string> FirstNvmeController(const Root &root, const std::stri
         if (name.size() > 4 && name.compare(0, 4, "nvme") == 0 &&
             std::all_of(name.begin() + 4, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             auto dir = Resolve(root, subsystem + "/" + name);
-            if (dir && StartsWith(*dir, Devices + "/") && !IsKernelVirtual(*dir))
+            if (dir && StartsWith(*dir, Devices + "/") && !IsSoftwareDevice(*dir))
                 return dir;
         }
     }
@@ -88,7 +88,7 @@ std::optional<std::string> MajorDriver(const Root &root, const std::string &dev)
 
 } // namespace
 
-bool IsKernelVirtual(const std::string &sys) {
+bool IsSoftwareDevice(const std::string &sys) {
     return StartsWith(sys, "/sys/devices/virtual/") && !StartsWith(sys, "/sys/devices/virtual/nvme-subsystem/");
 }
 
@@ -107,7 +107,7 @@ std::string ControllerOf(const Root &root, const std::string &sys) {
         start = *controller + "/x";
     }
     for (const auto &p : Ancestors(start)) {
-        if (IsKernelVirtual(p + "/"))
+        if (IsSoftwareDevice(p + "/"))
             return {};
         std::string sub = LinkName(root, p + "/subsystem");
         if (sub == "usb") {
@@ -164,13 +164,13 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     const std::string device = sys + "/device";
     // The kernel's own sysfs holds only attributes, directories and links:
     // its attributes are read without a look at their type first.
-    const bool kernel = KernelTree(root);
-    auto attr = [&](const std::string &path) { return ReadKernelAttr(root, path, kernel); };
+    const bool kernel = LiveTree(root);
+    auto attr = [&](const std::string &path) { return ReadTreeAttr(root, path, kernel); };
     auto number = [&](const std::string &path) { return ParseNumber(attr(path)); };
 
     // A disk of the kernel's own (loop, zram, dm, md) has no device, port or
     // USB device above it.
-    const bool virt = IsKernelVirtual(sys);
+    const bool virt = IsSoftwareDevice(sys);
     std::string deviceSubsystem = virt ? std::string() : LinkName(root, device + "/subsystem");
     bool libata = false;
     for (const auto &p : virt ? std::vector<std::string>() : Ancestors(sys)) {
@@ -242,7 +242,7 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
             d.bus = BusTypeScsi;
         }
         break;
-    case Transport::Other: d.bus = IsKernelVirtual(sys) ? BusTypeVirtual : BusTypeUnknown; break;
+    case Transport::Other: d.bus = IsSoftwareDevice(sys) ? BusTypeVirtual : BusTypeUnknown; break;
     }
 
     d.removable = number(sys + "/removable").value_or(0) == 1;

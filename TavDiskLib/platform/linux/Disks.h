@@ -16,7 +16,7 @@ namespace TavLinux {
 enum class Transport { Scsi, Libata, Nvme, Virtio, Mmc, Loop, Zram, Dm, Md, Xen, Other };
 
 // Devices of the kernel's own (loop, zram, dm, md), not NVMe subsystems.
-bool IsKernelVirtual(const std::string &sys);
+bool IsSoftwareDevice(const std::string &sys);
 
 // A SCSI device's address as sysfs names it: host:channel:target:lun.
 struct Hctl {

@@ -3,7 +3,7 @@
 // makes it a volume: libblkid's superblock probes when the build has
 // libblkid, else the signatures of the usual file systems checked here.
 #include "FileSystems.h"
-#include "Files.h"
+#include "Tree.h"
 
 #include <cerrno>
 #include <cstring>

@@ -52,7 +52,7 @@
 #include "Disks.h"
 #include "Errors.h"
 #include "FileSystems.h"
-#include "Files.h"
+#include "Tree.h"
 #include "State.h"
 
 #include <cerrno>
@@ -758,7 +758,7 @@ std::shared_ptr<const VolumeSnapshot> Look::Snapshot(bool probeContent) {
     auto snapshot = std::make_shared<VolumeSnapshot>();
     snapshot->look = sequence;
     for (auto &v : ListVolumes(*this, probeContent)) {
-        VolumeRecord r;
+        VolumeFacts r;
         r.extents = VolumeExtents(view, v.block);
         r.mounts = MountPointsOf(view, v.block, Mounts());
         r.entry = std::move(v);
@@ -796,7 +796,7 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
     ++k.counts.taken;
     // Checked before the look is taken: a device that has left sysfs by
     // now is in no look taken from now on.
-    bool keep = changes && (!root.prefix.empty() || (TheMonitor().RemovalsDone() && KernelTree(root)));
+    bool keep = changes && (!root.prefix.empty() || (TheMonitor().RemovalsDone() && LiveTree(root)));
     auto look = std::make_shared<Look>(root, keep);
     if (keep) {
         // Every whole disk is watched before any size is read (the look
@@ -809,7 +809,7 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
             keep = TheMonitor().WatchDisk(root, "/dev/" + e.name, false);
             // A compressed RAM disk gets its size, and loses it, by a write
             // to sysfs that no uevent announces and that opens no node.
-            if (keep && e.name.compare(0, 4, "zram") == 0 && IsKernelVirtual(e.sys))
+            if (keep && e.name.compare(0, 4, "zram") == 0 && IsSoftwareDevice(e.sys))
                 for (const char *attribute : {"/disksize", "/reset"})
                     keep = keep && TheMonitor().WatchDisk(root, e.sys + attribute, true);
         }

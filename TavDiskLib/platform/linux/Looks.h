@@ -5,7 +5,7 @@
 #define TAVDISKLIB_PLATFORM_LINUX_LOOKS_H
 
 #include "BlockView.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Mounts.h"
 #include "Volumes.h"
 

@@ -2,7 +2,7 @@
 // The mount table (/proc/self/mountinfo) and the mount points of a volume.
 #include "Mounts.h"
 #include "BlockView.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Text.h"
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 // (or, for a tree without one, on the machine's pci.ids) only. Built with
 // libpci instead (TAVDISK_WITH_LIBPCI), libpci answers the same way.
 #include "PciNames.h"
-#include "Files.h"
+#include "Tree.h"
 #include "State.h"
 
 #include <cstdio>
@@ -58,8 +58,8 @@ PciNameCache::~PciNameCache() {
             pci_cleanup(a.second);
 }
 
-std::optional<std::string> Lookup(PciNameCache &cache, const std::string &ids, bool useHwdb, unsigned vendor,
-                                  std::optional<unsigned> device) {
+std::optional<std::string> FindPciName(PciNameCache &cache, const std::string &ids, bool useHwdb, unsigned vendor,
+                                       std::optional<unsigned> device) {
     auto access = [&cache](const std::string &path) -> pci_access * {
         pci_access *&a = cache.accesses[path];
         if (!a) {
@@ -184,8 +184,8 @@ std::optional<std::string> FromPciIds(const std::string &ids, unsigned vendor, s
     return Compose(vendorName, deviceName, vendor, device);
 }
 
-std::optional<std::string> Lookup(PciNameCache &cache, const std::string &ids, bool useHwdb, unsigned vendor,
-                                  std::optional<unsigned> device) {
+std::optional<std::string> FindPciName(PciNameCache &cache, const std::string &ids, bool useHwdb, unsigned vendor,
+                                       std::optional<unsigned> device) {
 #if defined(TAVDISK_HAVE_LIBUDEV)
     if (useHwdb)
         if (auto name = FromHwdb(cache, vendor, device))
@@ -209,7 +209,7 @@ std::optional<std::string> PciName(const Root &root, unsigned vendor, std::optio
     auto found = cache.known.find(key);
     if (found != cache.known.end())
         return found->second;
-    std::optional<std::string> name = Lookup(cache, ids, root.prefix.empty(), vendor, device);
+    std::optional<std::string> name = FindPciName(cache, ids, root.prefix.empty(), vendor, device);
     cache.known.emplace(key, name);
     return name;
 }

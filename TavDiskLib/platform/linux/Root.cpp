@@ -3,7 +3,7 @@
 // own sysfs or a recording.
 #include "Root.h"
 #include "BlockView.h"
-#include "Files.h"
+#include "Tree.h"
 #include "State.h"
 
 #include <atomic>
@@ -41,16 +41,16 @@ bool HoldsSystemView(const Root &root) {
 namespace {
 constexpr decltype(statfs::f_type) SysfsMagic = 0x62656572;
 
-struct KernelTreeOverrides {
+struct LiveTreeOverrides {
     std::mutex lock;
     std::map<std::string, bool> byPrefix;
 };
-KernelTreeOverrides &Overrides() { return Owned<KernelTreeOverrides>(Part::Overrides); }
+LiveTreeOverrides &Overrides() { return Owned<LiveTreeOverrides>(Part::Overrides); }
 } // namespace
 
-bool KernelTree(const Root &root) {
+bool LiveTree(const Root &root) {
     {
-        KernelTreeOverrides &o = Overrides();
+        LiveTreeOverrides &o = Overrides();
         std::lock_guard<std::mutex> guard(o.lock);
         auto it = o.byPrefix.find(root.prefix);
         if (it != o.byPrefix.end())
@@ -72,9 +72,9 @@ bool KernelTree(const Root &root) {
     return kernel;
 }
 
-void TreatAsKernelTree(const Root &root, std::optional<bool> kernel) {
+void TreatAsLiveTree(const Root &root, std::optional<bool> kernel) {
     {
-        KernelTreeOverrides &o = Overrides();
+        LiveTreeOverrides &o = Overrides();
         std::lock_guard<std::mutex> guard(o.lock);
         if (kernel)
             o.byPrefix[root.prefix] = *kernel;

@@ -28,10 +28,10 @@ Root CurrentRoot();
 bool HoldsSystemView(const Root &root);
 // Whether the tree below `root` is the kernel's own sysfs rather than a
 // recording (a sysfs file system at <root>/sys).
-bool KernelTree(const Root &root);
+bool LiveTree(const Root &root);
 // For tests: takes a tree for the kernel's own (true) or not (false), or
-// lets KernelTree decide again (nullopt); forgets what was kept about it.
-void TreatAsKernelTree(const Root &root, std::optional<bool> kernel);
+// lets LiveTree decide again (nullopt); forgets what was kept about it.
+void TreatAsLiveTree(const Root &root, std::optional<bool> kernel);
 
 } // namespace TavLinux
 

@@ -4,7 +4,7 @@
 // process-wide registry, their parents, identifiers and descriptions.
 #include "Disks.h"
 #include "Errors.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "PciNames.h"

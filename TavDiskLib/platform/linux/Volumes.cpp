@@ -11,7 +11,7 @@
 // one per volume, and none at all while the look is kept.
 #include "Volumes.h"
 #include "Errors.h"
-#include "Files.h"
+#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Mounts.h"
@@ -208,12 +208,12 @@ bool WellFormedVolumeName(const std::wstring &name) {
 }
 
 // The volume's record inside its snapshot, which it keeps alive.
-std::shared_ptr<const VolumeRecord> RecordIn(const std::shared_ptr<const VolumeSnapshot> &snapshot,
-                                             const std::wstring &key) {
+std::shared_ptr<const VolumeFacts> VolumeFactsIn(const std::shared_ptr<const VolumeSnapshot> &snapshot,
+                                                 const std::wstring &key) {
     auto it = snapshot->byName.find(key);
     if (it == snapshot->byName.end())
         return nullptr;
-    return std::shared_ptr<const VolumeRecord>(snapshot, &snapshot->volumes[it->second]);
+    return std::shared_ptr<const VolumeFacts>(snapshot, &snapshot->volumes[it->second]);
 }
 
 } // namespace
@@ -225,7 +225,7 @@ bool SameAsGiven(std::wstring_view name, const std::wstring &given) {
     return (n == given.size() || (n + 1 == given.size() && given.back() == L'\\')) && given.compare(0, n, name) == 0;
 }
 
-std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_view name, DWORD &failure) {
+std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstring_view name, DWORD &failure) {
     failure = 0;
     // The calling thread's own search first: the device numbers it is
     // asked for meanwhile come from the same look (DiskNumberInOpenSearch).
@@ -234,12 +234,12 @@ std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_
     if (own && !(t_openSearch.root == root))
         own = nullptr;
     if (own && t_openSearch.last < own->volumes.size() && SameAsGiven(name, own->volumes[t_openSearch.last].entry.name))
-        return std::shared_ptr<const VolumeRecord>(own, &own->volumes[t_openSearch.last]);
+        return std::shared_ptr<const VolumeFacts>(own, &own->volumes[t_openSearch.last]);
     std::wstring key = VolumeKey(name);
     if (!key.empty() && key.back() != L'\\')
         key.push_back(L'\\');
     if (own)
-        if (auto record = RecordIn(own, key))
+        if (auto record = VolumeFactsIn(own, key))
             return record;
     // Else the newest look among the searches other threads hold open; they
     // may have opened them in any order, so the order of opening says
@@ -250,13 +250,13 @@ std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_
         s.searches.erase(std::remove_if(s.searches.begin(), s.searches.end(),
                                         [](const OpenSearch &o) { return o.snapshot.expired(); }),
                          s.searches.end());
-        std::shared_ptr<const VolumeRecord> newest;
+        std::shared_ptr<const VolumeFacts> newest;
         uint64_t newestLook = 0;
         for (const OpenSearch &o : s.searches) {
             auto snapshot = o.root == root ? o.snapshot.lock() : nullptr;
             if (!snapshot || snapshot->look < newestLook)
                 continue;
-            if (auto record = RecordIn(snapshot, key)) {
+            if (auto record = VolumeFactsIn(snapshot, key)) {
                 newest = std::move(record);
                 newestLook = snapshot->look;
             }
@@ -265,7 +265,7 @@ std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_
             return newest;
     }
     LookInUse look(root);
-    auto record = RecordIn(look->Candidates(), key);
+    auto record = VolumeFactsIn(look->Candidates(), key);
     failure = look.Failure();
     return failure ? nullptr : record;
 }
@@ -355,7 +355,7 @@ BOOL GetVolumePathNamesForVolumeNameW(LPCWSTR lpszVolumeName, LPWSTR lpszVolumeP
     if (!WellFormedVolumeName(name))
         return Fail(ERROR_INVALID_NAME);
     DWORD failure = 0;
-    auto volume = LookupVolume(CurrentRoot(), name, failure);
+    auto volume = FindVolumeByName(CurrentRoot(), name, failure);
     if (!volume)
         return Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
     // The mount points, each with its terminator, and one more terminator
@@ -424,7 +424,7 @@ BOOL GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpsz
         std::lock_guard<std::mutex> guard(look->lock);
         // The volume whose mount points hold it; a file system there that is
         // no volume (an overlay, a tmpfs) has none.
-        for (const VolumeRecord &v : look->Candidates()->volumes)
+        for (const VolumeFacts &v : look->Candidates()->volumes)
             if (std::find(v.mounts.begin(), v.mounts.end(), mountPoint) != v.mounts.end()) {
                 name = v.entry.name;
                 break;

@@ -32,7 +32,7 @@ struct Extent {
 };
 
 // A volume with what requests on it answer.
-struct VolumeRecord {
+struct VolumeFacts {
     VolumeEntry entry;
     std::vector<Extent> extents;
     std::vector<std::string> mounts;
@@ -42,7 +42,7 @@ struct VolumeRecord {
 // the disks of that look by kernel name with their numbers, which the
 // volumes' extents carry.
 struct VolumeSnapshot {
-    std::vector<VolumeRecord> volumes;
+    std::vector<VolumeFacts> volumes;
     std::unordered_map<std::wstring, size_t> byName;
     std::unordered_map<std::string, std::pair<BlockEntry, DWORD>> disks;
     uint64_t look = 0; // the sequence number of the look it was taken from: higher is newer
@@ -63,7 +63,7 @@ std::wstring VolumeKey(std::wstring_view name);
 // system has it now.
 // Null when there is none; then `failure` gets the platform error when the
 // system could not be read (0 when the volume is simply not there).
-std::shared_ptr<const VolumeRecord> LookupVolume(const Root &root, std::wstring_view name, DWORD &failure);
+std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstring_view name, DWORD &failure);
 // Whether a volume search opened on the calling thread is open; then
 // `number` gets the number of the whole disk `disk` in the look that search
 // took (nullopt when that look did not list it). So a volume scan matches

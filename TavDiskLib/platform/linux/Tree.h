@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Files below the root (Root.h): sysfs attributes and files, directory
 // listings, links and paths, positioned transfers.
-#ifndef TAVDISKLIB_PLATFORM_LINUX_FILES_H
-#define TAVDISKLIB_PLATFORM_LINUX_FILES_H
+#ifndef TAVDISKLIB_PLATFORM_LINUX_TREE_H
+#define TAVDISKLIB_PLATFORM_LINUX_TREE_H
 
 #include "Root.h"
 
@@ -41,7 +41,7 @@ std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u 
 // trailing newline. The kernel variant skips the check of the file's type
 // on the kernel's own sysfs.
 std::optional<std::string> ReadAttr(const Root &root, const std::string &path);
-std::optional<std::string> ReadKernelAttr(const Root &root, const std::string &path, bool kernelTree);
+std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool kernelTree);
 // An attribute of an open directory.
 std::optional<std::string> ReadAttrAt(int directory, const char *name, bool checkType);
 // A number as sysfs writes it (decimal, 0x hex, leading spaces); nullopt

@@ -3,7 +3,7 @@
 // sysfs attributes, numbers as sysfs writes them, directory listings, links
 // resolved without leaving the root, and positioned reads and writes that
 // go on until done.
-#include "Files.h"
+#include "Tree.h"
 #include "Text.h"
 
 #include <algorithm>
@@ -124,7 +124,7 @@ std::optional<std::string> ReadAttr(const Root &root, const std::string &path) {
     return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, true, true));
 }
 
-std::optional<std::string> ReadKernelAttr(const Root &root, const std::string &path, bool kernelTree) {
+std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool kernelTree) {
     // The kernel's own sysfs holds nothing but attributes, directories and
     // links: its files need no look at their type first.
     return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, !kernelTree, true));
