@@ -6,8 +6,8 @@
 // for the kernel's own sysfs, where the backend keeps what the kernel fixes
 // at a device's registration from one look to the next.
 #include "LinuxTestSupport.h"
-#include "TavDiskLib/platform/linux/Tree.h"
 #include "TavDiskLib/platform/linux/Looks.h"
+#include "TavDiskLib/platform/linux/Tree.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ const std::string Loop0 = "sys/devices/virtual/block/loop0/";
 
 // The recorded VM, taken for the kernel's own sysfs or not for the test's life.
 struct Vm {
-    explicit Vm(bool kernel) : m("vm"), root{m.tree.Root()} { TavLinux::TreatAsLiveTree(root, kernel); }
+    explicit Vm(bool live) : m("vm"), root{m.tree.Root()} { TavLinux::TreatAsLiveTree(root, live); }
     ~Vm() { TavLinux::TreatAsLiveTree(root, std::nullopt); }
     Vm(const Vm &) = delete;
     Vm &operator=(const Vm &) = delete;
@@ -273,9 +273,9 @@ INSTANTIATE_TEST_SUITE_P(RecordingOrSysfs, ReplayLooks, ::testing::Bool(), [](co
 // entry caught before its registration finished (no holders/ yet) is read
 // anew until it is seen complete.
 TEST(ReplayLooksAsSysfs, FactsFixedAtRegistrationAreReadOnceCompleteEntriesOnly) {
-    for (bool kernel : {false, true}) {
-        SCOPED_TRACE(kernel ? "kernel tree" : "recording");
-        Vm vm(kernel);
+    for (bool live : {false, true}) {
+        SCOPED_TRACE(live ? "taken for sysfs" : "recording");
+        Vm vm(live);
         vm.AddPartition(3, 133120, 8192, false);
         ASSERT_NE(VolumeAt(Search(), 1, 43008LL * 512), nullptr);
         ASSERT_NE(VolumeAt(Search(), 1, 133120LL * 512), nullptr);
@@ -283,8 +283,8 @@ TEST(ReplayLooksAsSysfs, FactsFixedAtRegistrationAreReadOnceCompleteEntriesOnly)
         vm.m.tree.Write(Loop0 + "loop0p2/start", "45056\n");
         vm.m.tree.Write(Loop0 + "loop0p3/start", "135168\n");
         auto volumes = Search();
-        EXPECT_EQ(VolumeAt(volumes, 1, 43008LL * 512) != nullptr, kernel);
-        EXPECT_EQ(VolumeAt(volumes, 1, 45056LL * 512) != nullptr, !kernel);
+        EXPECT_EQ(VolumeAt(volumes, 1, 43008LL * 512) != nullptr, live);
+        EXPECT_EQ(VolumeAt(volumes, 1, 45056LL * 512) != nullptr, !live);
         EXPECT_NE(VolumeAt(volumes, 1, 135168LL * 512), nullptr);
     }
 }

@@ -4,9 +4,9 @@
 // the kernel's own sysfs.
 #include "BlockView.h"
 #include "Disks.h"
-#include "Tree.h"
 #include "Text.h"
 #include "State.h"
+#include "Tree.h"
 
 #include <algorithm>
 #include <atomic>
@@ -60,7 +60,7 @@ RegistrationTable &Registrations() { return Owned<RegistrationTable>(Part::Regis
 // kernel's own sysfs, `complete` tells whether the device had finished
 // registering when it was read: its holders/ directory, made after all of
 // its attributes, is there.
-std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, bool kernel, bool *complete) {
+std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, bool live, bool *complete) {
     if (complete)
         *complete = false;
     if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
@@ -86,7 +86,7 @@ std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, 
         for (const auto &c : parts)
             joined += "/" + c;
         if (joined.compare(0, 13, "/sys/devices/") == 0) {
-            if (kernel && Exists(root, joined + "/holders")) {
+            if (live && Exists(root, joined + "/holders")) {
                 sys = joined;
                 held = true;
             } else if (IsDirectory(root, joined)) {
@@ -98,7 +98,7 @@ std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, 
         sys = Resolve(root, link);
         if (!sys || !IsDirectory(root, *sys))
             return std::nullopt;
-        held = kernel && Exists(root, *sys + "/holders");
+        held = live && Exists(root, *sys + "/holders");
     }
     BlockEntry e;
     e.name = name;
@@ -135,12 +135,12 @@ struct BlockView::Slot {
     std::optional<std::string> identity;
 };
 
-BlockView::BlockView(const Root &r) : root(r), kernel(LiveTree(r)) {
+BlockView::BlockView(const Root &r) : root(r), live(LiveTree(r)) {
     FailedReads reads;
     auto names = ListDirectoryInodes(root, "/sys/class/block");
     std::vector<std::shared_ptr<Registration>> regs(names.size());
     RegistrationTable &table = Registrations();
-    if (kernel) {
+    if (live) {
         std::lock_guard<std::mutex> guard(table.lock);
         auto known = table.byRoot.find(root.prefix);
         if (known != table.byRoot.end()) {
@@ -155,13 +155,13 @@ BlockView::BlockView(const Root &r) : root(r), kernel(LiveTree(r)) {
         if (regs[i])
             continue;
         bool complete = false;
-        auto entry = ClassEntry(root, names[i].first, kernel, &complete);
+        auto entry = ClassEntry(root, names[i].first, live, &complete);
         if (!entry)
             continue;
         auto reg = std::make_shared<Registration>();
         reg->entry = std::move(*entry);
         reg->inode = names[i].second;
-        reg->kept = kernel && complete;
+        reg->kept = live && complete;
         regs[i] = std::move(reg);
     }
     for (auto &reg : regs) {
@@ -176,7 +176,7 @@ BlockView::BlockView(const Root &r) : root(r), kernel(LiveTree(r)) {
         byName.emplace(slots[i]->reg->entry.name, i);
         bySys.emplace(slots[i]->reg->entry.sys, i);
     }
-    if (kernel && !reads.First()) {
+    if (live && !reads.First()) {
         // Keep what this look shows; whatever it does not show is gone.
         std::map<std::string, std::shared_ptr<Registration>> seen;
         for (auto &reg : regs)
@@ -216,7 +216,7 @@ size_t BlockView::Adopt(const BlockEntry &entry) {
     return slots.size() - 1;
 }
 
-std::optional<std::string> BlockView::Attr(const std::string &path) const { return ReadTreeAttr(root, path, kernel); }
+std::optional<std::string> BlockView::Attr(const std::string &path) const { return ReadTreeAttr(root, path, live); }
 
 void BlockView::LoadFixed(size_t i) {
     Registration &r = *At(i).reg;
@@ -344,7 +344,7 @@ std::optional<std::pair<std::optional<std::string>, std::optional<std::string>>>
     s.loop = dir >= 0;
     if (dir < 0)
         return std::nullopt;
-    auto backing = std::make_pair(ReadAttrAt(dir, "backing_file", !kernel), ReadAttrAt(dir, "offset", !kernel));
+    auto backing = std::make_pair(ReadAttrAt(dir, "backing_file", !live), ReadAttrAt(dir, "offset", !live));
     ::close(dir);
     return backing;
 }

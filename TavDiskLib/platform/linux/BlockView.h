@@ -115,7 +115,7 @@ private:
     bool NeitherDmNorMd(size_t i);
 
     Root root;
-    bool kernel = false;
+    bool live = false;
     size_t listed = 0;
     std::vector<std::unique_ptr<Slot>> slots;
     std::unordered_map<std::string, size_t> byName, bySys; // first listed entry of each

@@ -27,10 +27,10 @@
 // it is mounted, listed in proc/swaps or held by another device (holders/).
 #include "Device.h"
 #include "Errors.h"
-#include "Tree.h"
 #include "Mounts.h"
 #include "Text.h"
 #include "State.h"
+#include "Tree.h"
 
 #include <cerrno>
 #include <fcntl.h>

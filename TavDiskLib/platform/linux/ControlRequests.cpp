@@ -8,10 +8,10 @@
 #include "Device.h"
 #include "Errors.h"
 #include "FileSystems.h"
-#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Text.h"
+#include "Tree.h"
 #include "Volumes.h"
 #include "../platform.h"
 #include "../../protocol/Guid.h"
@@ -450,14 +450,14 @@ BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     // A volume opened by its name answers from the look it was found in;
     // one opened by its node looks now.
-    std::vector<Extent> looked;
+    std::vector<Extent> ownExtents;
     if (!f.volume) {
         LookInUse look(f.root);
-        looked = VolumeExtents(look->view, f.block);
+        ownExtents = VolumeExtents(look->view, f.block);
         if (DWORD failure = look.Failure())
             return Fail(failure);
     }
-    const std::vector<Extent> &extents = f.volume ? f.volume->extents : looked;
+    const std::vector<Extent> &extents = f.volume ? f.volume->extents : ownExtents;
     const size_t header = offsetof(VOLUME_DISK_EXTENTS, Extents);
     size_t room = (r.outSize - header) / sizeof(DISK_EXTENT);
     size_t n = std::min(room, extents.size());

@@ -3,11 +3,11 @@
 // a volume or disk lies on. A loop disk is Linux's virtual disk: its content
 // is a file in some volume, or another block device.
 #include "Device.h"
-#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Mounts.h"
 #include "Text.h"
+#include "Tree.h"
 #include "Volumes.h"
 #include "../platform.h"
 

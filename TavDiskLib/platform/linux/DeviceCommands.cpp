@@ -5,8 +5,8 @@
 // READ CAPACITY and TEST UNIT READY itself, as a storage miniport does.
 #include "Device.h"
 #include "Errors.h"
-#include "Tree.h"
 #include "Looks.h"
+#include "Tree.h"
 #include "../../protocol/Health.h"
 #include "../../protocol/Scsi.h"
 

@@ -4,10 +4,10 @@
 // own file position. The control requests on them are ControlRequests.cpp's.
 #include "Device.h"
 #include "Errors.h"
-#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Text.h"
+#include "Tree.h"
 #include "Volumes.h"
 #include "../platform.h"
 
@@ -181,8 +181,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
             Fail(failure ? failure : ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        const VolumeFacts *record = volume.get(); // held by the handle from here on
-        return OpenBlock(root, record->entry.block, dwDesiredAccess, true, std::move(volume));
+        const VolumeFacts *facts = volume.get(); // held by the handle from here on
+        return OpenBlock(root, facts->entry.block, dwDesiredAccess, true, std::move(volume));
     }
     const std::wstring name(lpFileName);
     if (StartsWith(name, L"\\\\.\\PhysicalDrive")) {

@@ -164,8 +164,8 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     const std::string device = sys + "/device";
     // The kernel's own sysfs holds only attributes, directories and links:
     // its attributes are read without a look at their type first.
-    const bool kernel = LiveTree(root);
-    auto attr = [&](const std::string &path) { return ReadTreeAttr(root, path, kernel); };
+    const bool live = LiveTree(root);
+    auto attr = [&](const std::string &path) { return ReadTreeAttr(root, path, live); };
     auto number = [&](const std::string &path) { return ParseNumber(attr(path)); };
 
     // A disk of the kernel's own (loop, zram, dm, md) has no device, port or
@@ -248,7 +248,7 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     d.removable = number(sys + "/removable").value_or(0) == 1;
     // Only a recording needs to be told: the kernel itself refuses writes to
     // a read-only disk.
-    d.readOnly = !kernel && number(sys + "/ro").value_or(0) == 1;
+    d.readOnly = !live && number(sys + "/ro").value_or(0) == 1;
     d.sectors512 = SectorCount(number(sys + "/size"));
     auto lbs = number(sys + "/queue/logical_block_size").value_or(512);
     d.logicalBlock = (lbs >= 512 && lbs <= 65536 && (lbs & (lbs - 1)) == 0) ? static_cast<uint32_t>(lbs) : 512;

@@ -52,8 +52,8 @@
 #include "Disks.h"
 #include "Errors.h"
 #include "FileSystems.h"
-#include "Tree.h"
 #include "State.h"
+#include "Tree.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -5,8 +5,8 @@
 #define TAVDISKLIB_PLATFORM_LINUX_LOOKS_H
 
 #include "BlockView.h"
-#include "Tree.h"
 #include "Mounts.h"
+#include "Tree.h"
 #include "Volumes.h"
 
 #include <atomic>

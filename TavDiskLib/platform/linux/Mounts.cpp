@@ -2,8 +2,8 @@
 // The mount table (/proc/self/mountinfo) and the mount points of a volume.
 #include "Mounts.h"
 #include "BlockView.h"
-#include "Tree.h"
 #include "Text.h"
+#include "Tree.h"
 
 #include <algorithm>
 

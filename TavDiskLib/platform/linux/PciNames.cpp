@@ -8,8 +8,8 @@
 // (or, for a tree without one, on the machine's pci.ids) only. Built with
 // libpci instead (TAVDISK_WITH_LIBPCI), libpci answers the same way.
 #include "PciNames.h"
-#include "Tree.h"
 #include "State.h"
+#include "Tree.h"
 
 #include <cstdio>
 #include <fstream>

@@ -3,8 +3,8 @@
 // own sysfs or a recording.
 #include "Root.h"
 #include "BlockView.h"
-#include "Tree.h"
 #include "State.h"
+#include "Tree.h"
 
 #include <atomic>
 #include <cerrno>
@@ -62,22 +62,22 @@ bool LiveTree(const Root &root) {
         return live.load(std::memory_order_relaxed) == 1;
     struct statfs fs {};
     int result = ::statfs(root.At("/sys/class/block").c_str(), &fs);
-    bool kernel = result == 0 && fs.f_type == SysfsMagic;
+    bool sysfs = result == 0 && fs.f_type == SysfsMagic;
     if (result != 0 && errno != ENOENT && errno != ENOTDIR) {
         NoteFailedRead(errno);
-        return kernel; // asked again next time
+        return sysfs; // asked again next time
     }
     if (root.prefix.empty())
-        live.store(kernel ? 1 : 0, std::memory_order_relaxed);
-    return kernel;
+        live.store(sysfs ? 1 : 0, std::memory_order_relaxed);
+    return sysfs;
 }
 
-void TreatAsLiveTree(const Root &root, std::optional<bool> kernel) {
+void TreatAsLiveTree(const Root &root, std::optional<bool> live) {
     {
         LiveTreeOverrides &o = Overrides();
         std::lock_guard<std::mutex> guard(o.lock);
-        if (kernel)
-            o.byPrefix[root.prefix] = *kernel;
+        if (live)
+            o.byPrefix[root.prefix] = *live;
         else
             o.byPrefix.erase(root.prefix);
     }

@@ -31,7 +31,7 @@ bool HoldsSystemView(const Root &root);
 bool LiveTree(const Root &root);
 // For tests: takes a tree for the kernel's own (true) or not (false), or
 // lets LiveTree decide again (nullopt); forgets what was kept about it.
-void TreatAsLiveTree(const Root &root, std::optional<bool> kernel);
+void TreatAsLiveTree(const Root &root, std::optional<bool> live);
 
 } // namespace TavLinux
 

@@ -4,12 +4,12 @@
 // process-wide registry, their parents, identifiers and descriptions.
 #include "Disks.h"
 #include "Errors.h"
-#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "PciNames.h"
 #include "State.h"
 #include "Text.h"
+#include "Tree.h"
 #include "../platform.h"
 #include "../../protocol/Guid.h"
 

@@ -124,10 +124,10 @@ std::optional<std::string> ReadAttr(const Root &root, const std::string &path) {
     return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, true, true));
 }
 
-std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool kernelTree) {
+std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool liveTree) {
     // The kernel's own sysfs holds nothing but attributes, directories and
     // links: its files need no look at their type first.
-    return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, !kernelTree, true));
+    return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, !liveTree, true));
 }
 
 std::optional<std::string> ReadAttrAt(int directory, const char *name, bool checkType) {

@@ -41,7 +41,7 @@ std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u 
 // trailing newline. The kernel variant skips the check of the file's type
 // on the kernel's own sysfs.
 std::optional<std::string> ReadAttr(const Root &root, const std::string &path);
-std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool kernelTree);
+std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool liveTree);
 // An attribute of an open directory.
 std::optional<std::string> ReadAttrAt(int directory, const char *name, bool checkType);
 // A number as sysfs writes it (decimal, 0x hex, leading spaces); nullopt

@@ -11,12 +11,12 @@
 // one per volume, and none at all while the look is kept.
 #include "Volumes.h"
 #include "Errors.h"
-#include "Tree.h"
 #include "Handles.h"
 #include "Looks.h"
 #include "Mounts.h"
 #include "State.h"
 #include "Text.h"
+#include "Tree.h"
 #include "../platform.h"
 
 #include <algorithm>
@@ -239,8 +239,8 @@ std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstri
     if (!key.empty() && key.back() != L'\\')
         key.push_back(L'\\');
     if (own)
-        if (auto record = VolumeFactsIn(own, key))
-            return record;
+        if (auto facts = VolumeFactsIn(own, key))
+            return facts;
     // Else the newest look among the searches other threads hold open; they
     // may have opened them in any order, so the order of opening says
     // nothing about which is newer.
@@ -256,8 +256,8 @@ std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstri
             auto snapshot = o.root == root ? o.snapshot.lock() : nullptr;
             if (!snapshot || snapshot->look < newestLook)
                 continue;
-            if (auto record = VolumeFactsIn(snapshot, key)) {
-                newest = std::move(record);
+            if (auto facts = VolumeFactsIn(snapshot, key)) {
+                newest = std::move(facts);
                 newestLook = snapshot->look;
             }
         }
@@ -265,9 +265,9 @@ std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstri
             return newest;
     }
     LookInUse look(root);
-    auto record = VolumeFactsIn(look->Candidates(), key);
+    auto facts = VolumeFactsIn(look->Candidates(), key);
     failure = look.Failure();
-    return failure ? nullptr : record;
+    return failure ? nullptr : facts;
 }
 
 bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number) {
