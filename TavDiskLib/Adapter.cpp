@@ -16,7 +16,7 @@ namespace {
 // so that only an absurd length reads as no identifier (an empty one).
 constexpr ULONG MaxDeviceIdLength = 32767;
 
-// The Adapter record as a caller who builds the class from its header lays
+// The Adapter layout as a caller who builds the class from its header lays
 // it out: these three fields in this order, and nothing else.
 struct AdapterLayout {
     void *DeviceInfoSet;
@@ -31,7 +31,7 @@ Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
                       offsetof(Adapter, DeviceInfoSet) == offsetof(AdapterLayout, DeviceInfoSet) &&
                       offsetof(Adapter, DevInfoData) == offsetof(AdapterLayout, DevInfoData) &&
                       offsetof(Adapter, InterfaceData) == offsetof(AdapterLayout, InterfaceData),
-                  "Adapter holds exactly the three fields of its record, in order");
+                  "Adapter holds exactly the three fields of its layout, in order");
     DevInfoData = Alloc<SP_DEVINFO_DATA>();
     if (DevInfoData)
         DevInfoData->cbSize = sizeof(SP_DEVINFO_DATA);

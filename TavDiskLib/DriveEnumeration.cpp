@@ -37,7 +37,7 @@ size_t TransferAlignment(const STORAGE_ADAPTER_DESCRIPTOR *adapter) {
     return alignment;
 }
 
-// The Drive record as a caller who builds the class from its header lays it
+// The Drive layout as a caller who builds the class from its header lays it
 // out: these sixteen fields in this order, and nothing else.
 struct DriveLayout {
     HANDLE DeviceHandle;

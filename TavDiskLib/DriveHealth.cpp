@@ -35,7 +35,7 @@ uint32_t BusOf(const STORAGE_DEVICE_DESCRIPTOR *d) {
 
 // One SMART command through SMART_RCV_DRIVE_DATA or SMART_SEND_DRIVE_COMMAND:
 // the error, or ERROR_SUCCESS with the answer in Answer. A drive that
-// aborted the command, as the driver reports it in DRIVERSTATUS, failed.
+// aborted the command, as the driver sets it in DRIVERSTATUS, failed.
 ULONG Drive::SmartRequest(ULONG Code, unsigned char Feature, void *Answer, ULONG Size) {
     SENDCMDINPARAMS in;
     std::memset(&in, 0, sizeof in);

@@ -386,7 +386,7 @@ int Drive::VolumePathsAt(unsigned long long first, ULONG size, bool all, wchar_t
     *Length = 0;
 
     // A fresh pass, not the kept scan: the question is about now. Every
-    // volume must be looked at: one that cannot be makes the answer "could
+    // volume must be examined: one that cannot be makes the answer "could
     // not tell", unless another volume is found mounted there.
     std::wstring found;
     DWORD failed = ERROR_SUCCESS;

@@ -14,7 +14,7 @@
 namespace TavRecords {
 
 // A zero-filled block of `bytes` bytes (at least one, so that a record of
-// size 0 is still a distinct live block), or null when memory is exhausted.
+// size 0 is still a distinct block in use), or null when memory is exhausted.
 inline void *AllocBlock(size_t bytes) { return TavPlatform::LocalAlloc(LPTR, bytes ? bytes : 1); }
 
 template <class T> T *Alloc(size_t bytes = sizeof(T)) { return static_cast<T *>(AllocBlock(bytes)); }

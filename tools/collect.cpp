@@ -42,7 +42,7 @@ std::optional<std::string> ReadNarrow(Drive &drive, NarrowGetter getter, bool de
 }
 
 // One wide text: ask for the length, then fetch with a buffer of that size.
-// `tooLong` (when given) receives the length the library reported when it
+// `tooLong` (when given) receives the length the library gave when it
 // was beyond what the program takes.
 std::optional<std::wstring> ReadWide(Drive &drive, WideGetter getter, ULONG *tooLong = nullptr) {
     ULONG length = 0;

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Derived answers: the one model, serial, revision and capacity a disk is
-// shown with, from what the library reported in its several records.
+// shown with, from what the library answered in its several records.
 #include "derived.h"
 #include "collect.h"
 #include "kinds.h"

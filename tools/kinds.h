@@ -14,8 +14,8 @@ struct DiskFacts;
 
 // Fills in name, kind and the device numbers from the device path and bus.
 void Classify(DiskFacts &d);
-// Whether the kind of disk is one the kernel makes itself (loop, zram, dm,
-// md): the library's vendor and product strings for it are the backend's
+// Whether the disk is a software disk, which no hardware backs (loop, zram,
+// dm, md): the library's vendor and product strings for it are the backend's
 // stand-ins, not a device's model.
 bool IsSoftwareDisk(const DiskFacts &d);
 // -e/--exclude or -I/--include: a comma-separated list of kinds and major

@@ -24,13 +24,13 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_BUSY = 170;
 #endif
 
-// Largest sector the program will move; a device reporting more is not believed.
+// Largest sector the program will move; a device claiming more is not believed.
 constexpr uint64_t MaxSectorSize = 1u << 20;
 // Capacity handed to the narrow text getters: more than the largest storage
 // descriptor the library keeps (64 KiB), so no device string is ever cut.
 constexpr ULONG TextCapacity = (64u << 10) + 1;
 // Longest wide text (path, mount list, description) the program asks for;
-// a longer one is reported in a note, never dropped silently.
+// a longer one is told of in a note, never dropped silently.
 constexpr ULONG MaxWideLength = 1u << 24;
 
 // The device information set of the machine's disks, released on scope exit.

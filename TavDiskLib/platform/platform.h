@@ -83,7 +83,7 @@ void SetLastError(DWORD dwErrCode);
 //   GETVERSIONINPARAMS, DISK_CONTROLLER_NUMBER, SCSI_ADDRESS, DISK_GEOMETRY,
 //   the 528-byte IDENTIFY answer): ERROR_INSUFFICIENT_BUFFER, nothing
 //   written. Answers of varying length say so below: a descriptor is cut to
-//   the buffer (success), a volume's extents report ERROR_MORE_DATA.
+//   the buffer (success), a volume's extents answer ERROR_MORE_DATA.
 // Each answer is written only within nOutBufferSize and *lpBytesReturned is
 // the count written. Which codes a disk handle takes: the property queries,
 // the device number, SMART_GET_VERSION, SMART_RCV_DRIVE_DATA and
@@ -321,7 +321,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // null buffer with a count fails with ERROR_INVALID_USER_BUFFER; a transfer
 // that starts at or past the end of the disk fails with
 // ERROR_SECTOR_NOT_FOUND; one that starts inside and runs past the end
-// moves the whole sectors before the end and reports that count; a write to
+// moves the whole sectors before the end and returns that count; a write to
 // a write-protected disk fails with ERROR_WRITE_PROTECT. The buffer's own
 // alignment in memory is not required (a disk takes any address the
 // library's heap gives).

@@ -326,7 +326,7 @@ inline std::optional<InformationalExceptions> DecodeInformationalExceptionsPage(
     return ie;
 }
 
-// A device that predicts a failure (5Dh) is failing, one that reports no
+// A device that predicts a failure (5Dh) is failing, one that tells of no
 // exception has passed; a warning of another kind (a temperature beyond
 // its limit, 0Bh) says neither, and its codes are the reason.
 inline HealthVerdict InformationalExceptionsVerdict(const InformationalExceptions &ie) {

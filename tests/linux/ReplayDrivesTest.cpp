@@ -32,7 +32,7 @@ TEST(ReplayEnumeration, WorkstationListsWholeDisksInTheirFixedOrder) {
     for (auto &d : drives)
         paths.push_back(DevicePath(*d));
     // No partitions, no optical drive, no hidden NVMe controller path; the
-    // kernel's own devices (dm) after the physical ones.
+    // software devices (dm) after the physical ones.
     EXPECT_EQ(paths, (std::vector<std::wstring>{L"/dev/sda", L"/dev/sdb", L"/dev/sdc", L"/dev/nvme0n1", L"/dev/nvme1n1",
                                                 L"/dev/mmcblk0", L"/dev/dm-0"}));
     for (size_t i = 0; i < drives.size(); ++i)

@@ -3,7 +3,7 @@
 // as it is at that moment: disks and partitions that came or went, sizes,
 // loop bindings and mounts that changed since the previous look are seen.
 // Each case runs on a recording as such and on the same recording taken
-// for the kernel's own sysfs, where the backend keeps what the kernel fixes
+// for a live sysfs, where the backend keeps what the kernel fixes
 // at a device's registration from one look to the next.
 #include "LinuxTestSupport.h"
 #include "TavDiskLib/platform/linux/Looks.h"
@@ -24,7 +24,7 @@ namespace {
 
 const std::string Loop0 = "sys/devices/virtual/block/loop0/";
 
-// The recorded VM, taken for the kernel's own sysfs or not for the test's life.
+// The recorded VM, taken for a live sysfs or not for the test's life.
 struct Vm {
     explicit Vm(bool live) : m("vm"), root{m.tree.Root()} { TavLinux::TreatAsLiveTree(root, live); }
     ~Vm() { TavLinux::TreatAsLiveTree(root, std::nullopt); }
@@ -268,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(RecordingOrSysfs, ReplayLooks, ::testing::Bool(), [](co
     return std::string(p.param ? "AsSysfs" : "AsRecording");
 });
 
-// On the kernel's own sysfs a partition's start never changes while it is
+// On a live sysfs a partition's start never changes while it is
 // registered, so it is read once; a recording is read anew every time. An
 // entry caught before its registration finished (no holders/ yet) is read
 // anew until it is seen complete.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // One look at the block devices of the Linux backend (BlockView), and what
 // is kept about each registered block device from one look to the next on
-// the kernel's own sysfs.
+// the live sysfs.
 #include "BlockView.h"
 #include "Disks.h"
 #include "Text.h"
@@ -25,7 +25,7 @@ namespace TavLinux {
 struct Registration {
     BlockEntry entry;
     uint64_t inode = 0;
-    bool kept = false; // shared with later looks (kernel tree, registration complete)
+    bool kept = false; // shared with later looks (live tree, registration complete)
     // A read of its fixed facts failed: they may be wrong, and no later
     // look uses them.
     std::atomic<bool> spoiled{false};
@@ -57,7 +57,7 @@ RegistrationTable &Registrations() { return Owned<RegistrationTable>(Part::Regis
 // The sysfs directory of a /sys/class/block entry. The entry is a relative
 // link into /sys/devices whose target has no further links: it is read and
 // joined without visiting every component, unless it is unusual. On the
-// kernel's own sysfs, `complete` tells whether the device had finished
+// live sysfs, `complete` tells whether the device had finished
 // registering when it was read: its holders/ directory, made after all of
 // its attributes, is there.
 std::optional<BlockEntry> ClassEntry(const Root &root, const std::string &name, bool live, bool *complete) {
@@ -230,7 +230,7 @@ void BlockView::LoadFixed(size_t i) {
         } else if (!IsSoftwareDevice(sys)) {
             // Only a disk on hardware can be a hidden path of another (an
             // NVMe multipath controller path) or a SCSI device of another
-            // type; the kernel's own disks have neither attribute to ask.
+            // type; software disks have neither attribute to ask.
             r.hidden = ParseNumber(Attr(sys + "/hidden")).value_or(0) != 0;
             r.scsiType = ParseNumber(Attr(sys + "/device/type"));
         }
@@ -272,7 +272,7 @@ DWORD BlockView::PartitionNumber(size_t i) {
     return At(i).reg->partitionNumber;
 }
 
-// On the kernel's own sysfs, a dm/, md/ or loop/ directory belongs to a disk
+// On the live sysfs, a dm/, md/ or loop/ directory belongs to a disk
 // of that driver only: partitions and hardware disks have none, and a disk
 // of the loop major is neither dm nor md. Whether a loop device is bound
 // (its loop/ directory) changes while it stays registered.

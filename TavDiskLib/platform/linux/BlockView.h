@@ -37,7 +37,7 @@ struct Registration;
 // directory, whether it is a partition, dev, hidden, the SCSI type, a
 // partition's start and number, a disk's lasting identity) does not change
 // until the device is removed, and its /sys/class/block link goes with it.
-// On the kernel's own sysfs these facts are therefore kept process-wide for
+// On the live sysfs these facts are therefore kept process-wide for
 // each entry, and a later look uses them again while the entry shows the
 // same name and inode number (the kernel numbers sysfs nodes without reuse);
 // an entry seen before its registration finished (no holders/ yet) is not
@@ -107,11 +107,11 @@ private:
     void LoadFixed(size_t i);
     // Whether the device is known, from its kept registration, to be a
     // partition or a hardware disk, which have no dm/, md/ or loop/
-    // directory on the kernel's own sysfs.
+    // directory on the live sysfs.
     bool KnownHardwareOrPartition(size_t i);
     // Whether the device is known to have no dm/ or md/ directory without
-    // a look: a kept registration of a partition, a hardware disk or a
-    // whole disk of the loop major. False when it must be looked at.
+    // reading sysfs: a kept registration of a partition, a hardware disk or a
+    // whole disk of the loop major. False when sysfs must be read.
     bool NeitherDmNorMd(size_t i);
 
     Root root;

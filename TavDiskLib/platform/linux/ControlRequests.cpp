@@ -233,7 +233,7 @@ BOOL AnswerGetDeviceNumber(FileObject &f, const IoRequest &r) {
 }
 
 // A request the disk cannot answer fails as such before its buffers are
-// looked at (platform.h).
+// read (platform.h).
 BOOL AnswerSmartGetVersion(FileObject &f, const IoRequest &r) {
     if (!TakesAta(f))
         return Fail(ERROR_INVALID_FUNCTION);
@@ -449,7 +449,7 @@ BOOL AnswerGetVolumeDiskExtents(FileObject &f, const IoRequest &r) {
     if (r.outSize < sizeof(VOLUME_DISK_EXTENTS))
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     // A volume opened by its name answers from the look it was found in;
-    // one opened by its node looks now.
+    // one opened by its node reads its extents now.
     std::vector<Extent> ownExtents;
     if (!f.volume) {
         LookInUse look(f.root);

@@ -366,7 +366,7 @@ void FileObject::LoadDisk() {
 
 std::optional<std::string> FileObject::RecordedAnswer(const std::string &file) const {
     if (root.prefix.empty())
-        return std::nullopt; // the live system records nothing
+        return std::nullopt; // the live system has no recording
     return ReadBytes(root.At("/ioctl/" + block.name + "/" + file), 1u << 20);
 }
 

@@ -356,14 +356,14 @@ TAVDISK_HOT BOOL Transfer(HANDLE hFile, void *buffer, DWORD count, LPDWORD moved
         f->wrote = true;
     int error = 0;
     const size_t done = MoveAt(f->fd, Write, static_cast<uint8_t *>(buffer), want, at, error);
-    if (error && done == 0) { // a failure after some bytes moved reports what moved
+    if (error && done == 0) { // a failure after some bytes moved answers what moved
         if (Write && error == ENOSPC)
             return Fail(ERROR_SECTOR_NOT_FOUND);
         if (Write && (error == EPERM || error == EACCES || error == EROFS) && WriteProtected(*f))
             return Fail(ERROR_WRITE_PROTECT);
         return Fail(ErrorFromErrno(error));
     }
-    // A write on a disk reports success once the device has the data, as a
+    // A write on a disk succeeds once the device has the data, as a
     // Windows disk handle (unbuffered) does: what the page cache holds is
     // pushed out, and a failure to push it is a failed write.
     if (Write && done > 0 && !f->replay && ::fdatasync(f->fd) != 0)

@@ -162,13 +162,13 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
     d.sys = entry.sys;
     const std::string &sys = entry.sys;
     const std::string device = sys + "/device";
-    // The kernel's own sysfs holds only attributes, directories and links:
-    // its attributes are read without a look at their type first.
+    // The live sysfs holds only attributes, directories and links: its
+    // attributes are read without a check of their type first.
     const bool live = LiveTree(root);
     auto attr = [&](const std::string &path) { return ReadTreeAttr(root, path, live); };
     auto number = [&](const std::string &path) { return ParseNumber(attr(path)); };
 
-    // A disk of the kernel's own (loop, zram, dm, md) has no device, port or
+    // A software disk (loop, zram, dm, md) has no device, port or
     // USB device above it.
     const bool virt = IsSoftwareDevice(sys);
     std::string deviceSubsystem = virt ? std::string() : LinkName(root, device + "/subsystem");
@@ -214,7 +214,7 @@ std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry) 
         if (d.usb) {
             d.bus = BusTypeUsb;
         } else if (libata) {
-            // A PATA link reports no SATA speed.
+            // A PATA link shows no SATA speed.
             d.bus = BusTypeSata;
             for (const auto &p : Ancestors(sys)) {
                 if (!IsAtaPort(BaseName(p)))

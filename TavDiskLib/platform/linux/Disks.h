@@ -15,7 +15,8 @@ namespace TavLinux {
 
 enum class Transport { Scsi, Libata, Nvme, Virtio, Mmc, Loop, Zram, Dm, Md, Xen, Other };
 
-// Devices of the kernel's own (loop, zram, dm, md), not NVMe subsystems.
+// Software devices, which no hardware backs (loop, zram, dm, md: sysfs's
+// virtual devices), not NVMe subsystems.
 bool IsSoftwareDevice(const std::string &sys);
 
 // A SCSI device's address as sysfs names it: host:channel:target:lun.
@@ -36,7 +37,7 @@ struct DiskInfo {
     uint32_t logicalBlock = 512, physicalBlock = 512;
     std::optional<Hctl> hctl;
     int nvmeController = -1, nsid = -1;
-    std::string controller; // the controller's sysfs directory; "" for a disk of the kernel's own
+    std::string controller; // the controller's sysfs directory; "" for a software disk
     std::string driver;     // the disk's driver, named when there is no controller
     std::string usbDevice;  // the USB device's sysfs directory
     // Descriptor strings; nullopt is "absent".
@@ -52,7 +53,7 @@ std::optional<std::string> SerialOfVpd80(const std::optional<std::string> &page)
 std::optional<DiskInfo> DescribeDisk(const Root &root, const BlockEntry &entry);
 // The controller of a disk: the nearest PCI, USB or platform device above it.
 std::string ControllerOf(const Root &root, const std::string &sys);
-// The driver of a disk of the kernel's own (loop, zram, dm ...).
+// The driver of a software disk (loop, zram, dm ...).
 std::string DriverOf(const Root &root, const BlockEntry &entry);
 // Loop, Dm or Md for a device stacked on others by the kernel (its sysfs
 // directory has the driver's folder; a loop device not bound yet by its

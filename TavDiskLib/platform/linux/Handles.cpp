@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The handle table of the Linux backend: device handles, volume searches
-// and device information sets are opaque values that stand for live
+// and device information sets are opaque values that stand for open
 // objects of one kind; a value of another kind, closed or never given out
 // finds nothing. Handle values are never reused.
 #include "Handles.h"

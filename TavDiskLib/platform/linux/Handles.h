@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The handle table: handles, device information sets and volume searches
-// as opaque values that are never followed unless live.
+// as opaque values that are never followed unless still open.
 #ifndef TAVDISKLIB_PLATFORM_LINUX_HANDLES_H
 #define TAVDISKLIB_PLATFORM_LINUX_HANDLES_H
 
@@ -25,9 +25,9 @@ bool RemoveHandle(HANDLE handle, Object::Kind kind);
 // Changes whenever a handle is removed (handle values are never reused).
 extern std::atomic<uint64_t> handleRemovals;
 
-// The live object of that kind behind a handle, or null. Each thread
+// The object of that kind still behind a handle, or null. Each thread
 // remembers what it found last, for as long as no handle is removed: a
-// sector transfer looks its handle up twice (positioning, then the
+// sector transfer finds its handle twice (positioning, then the
 // transfer), and the table's lock would cost more than the rest of it.
 template <class T> struct LastFound {
     uintptr_t handle = 0;
@@ -44,7 +44,7 @@ template <class T> [[gnu::noinline]] std::shared_ptr<T> FindInTable(HANDLE handl
     if (object) {
         LastFound<T> &last = LastFound<T>::OfThisThread();
         last.handle = reinterpret_cast<uintptr_t>(handle);
-        last.removals = removals; // read before the lookup: a removal since shows at the next
+        last.removals = removals; // read before the search: a removal since shows at the next
         last.object = object;
     }
     return object;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The look a request uses: kept between requests while the kernel reports
+// The look a request uses: kept between requests while the kernel signals
 // no change, else a new one.
 #ifndef TAVDISKLIB_PLATFORM_LINUX_LOOKS_H
 #define TAVDISKLIB_PLATFORM_LINUX_LOOKS_H
@@ -21,7 +21,7 @@ namespace TavLinux {
 // One look at the machine: its block devices (BlockView), its mounts and
 // its volumes, each read when first needed and at most once. On the live
 // system a look is kept and shared between requests for as long as the
-// kernel reports no change that could alter it; a user holds its lock
+// kernel signals no change that could alter it; a user holds its lock
 // while using it.
 class Look {
 public:

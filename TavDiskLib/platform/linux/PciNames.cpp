@@ -4,7 +4,7 @@
 // the same names, through libudev where the library was built with it) is
 // asked first: reading pci.ids costs more than listing dozens of disks. A
 // recorded tree may bring its own database (<root>/usr/share/misc/pci.ids);
-// its lookups leave udev's database out, so that they depend on the tree
+// the names found for it leave udev's database out, so that they depend on the tree
 // (or, for a tree without one, on the machine's pci.ids) only. Built with
 // libpci instead (TAVDISK_WITH_LIBPCI), libpci answers the same way.
 #include "PciNames.h"
@@ -77,7 +77,7 @@ std::optional<std::string> FindPciName(PciNameCache &cache, const std::string &i
     char buffer[1024] = {};
     const char *name = nullptr;
     // libpci asks udev's database only for what its own list lacks: the
-    // first lookup goes through an access whose list is empty.
+    // first search goes through an access whose list is empty.
     if (useHwdb) {
         if (pci_access *hwdb = access("/dev/null"))
             name =
@@ -158,7 +158,7 @@ std::optional<std::string> FromHwdb(PciNameCache &cache, unsigned vendor, std::o
 
 // The vendor's and the device's lines of a pci.ids file: a vendor line is
 // "vvvv  Name", its devices follow as "\tdddd  Name" (subsystems, "\t\t",
-// and the device classes after them are not looked at).
+// and the device classes after them are not read).
 std::optional<std::string> FromPciIds(const std::string &ids, unsigned vendor, std::optional<unsigned> device) {
     std::ifstream in(ids);
     if (!in)

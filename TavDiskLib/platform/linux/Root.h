@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The root a request reads, and whether it is the kernel's own sysfs.
+// The root a request reads, and whether it is the live sysfs.
 //
 // Every file the backend reads lies below a root prefix (TAVDISK_ROOT, "/"
 // by default), so that a recorded tree of sysfs, /proc/self/mountinfo and
@@ -26,10 +26,10 @@ struct Root {
 Root CurrentRoot();
 // Whether `root` holds a view of a system at all (a sys/class/block directory).
 bool HoldsSystemView(const Root &root);
-// Whether the tree below `root` is the kernel's own sysfs rather than a
-// recording (a sysfs file system at <root>/sys).
+// Whether the tree below `root` is live, the running kernel's own sysfs,
+// rather than a recording (a sysfs file system at <root>/sys).
 bool LiveTree(const Root &root);
-// For tests: takes a tree for the kernel's own (true) or not (false), or
+// For tests: takes a tree for a live one (true) or not (false), or
 // lets LiveTree decide again (nullopt); forgets what was kept about it.
 void TreatAsLiveTree(const Root &root, std::optional<bool> live);
 

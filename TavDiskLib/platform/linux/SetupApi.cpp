@@ -166,7 +166,7 @@ std::optional<std::wstring> Description(const Node &n) {
 }
 
 std::optional<std::wstring> Manufacturer(const Node &n) {
-    if (IsDriverKey(n.key)) // a driver of the kernel's own: no sysfs directory to ask
+    if (IsDriverKey(n.key)) // a software disk's driver: no sysfs directory to ask
         return std::nullopt;
     if (auto disk = DiskOfNode(n)) {
         if (auto info = DescribeDisk(n.root, *disk); info && info->vendor && !Trim(*info->vendor).empty())
@@ -276,7 +276,7 @@ template <class T> CONFIGRET NodeRequest(T *out, bool clear, DEVINST devinst, UL
 
 // Process-wide numbering of device nodes: the same node under the same root
 // always gets the same DEVINST. A key is a sysfs directory or, for the
-// driver node of a disk of the kernel's own, "driver:<name>".
+// driver node of a software disk, "driver:<name>".
 DEVINST NodeNumber(const Root &root, const std::string &key) {
     Registry &r = Nodes();
     std::lock_guard<std::mutex> guard(r.lock);

@@ -17,7 +17,7 @@ namespace TavLinux {
 enum class Part : size_t {
     Handles,       // the handle table (Handles.cpp)
     Registrations, // what is fixed at a device's registration (BlockView.cpp)
-    Overrides,     // recorded trees taken for the kernel's own (Root.cpp)
+    Overrides,     // recordings taken for live trees (Root.cpp)
     Claims,        // the devices this process holds claims on (Claims.cpp)
     DeviceNodes,   // the device node registry (SetupApi.cpp)
     Searches,      // the volume searches open (Volumes.cpp)

@@ -125,8 +125,8 @@ std::optional<std::string> ReadAttr(const Root &root, const std::string &path) {
 }
 
 std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool liveTree) {
-    // The kernel's own sysfs holds nothing but attributes, directories and
-    // links: its files need no look at their type first.
+    // The live sysfs holds nothing but attributes, directories and links:
+    // its files need no check of their type first.
     return WithoutNewline(ReadWholeFile(root.At(path), 64 * 1024, !liveTree, true));
 }
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Files below the root (Root.h): sysfs attributes and files, directory
+// The tree below the root (Root.h): sysfs attributes and files, directory
 // listings, links and paths, positioned transfers.
 #ifndef TAVDISKLIB_PLATFORM_LINUX_TREE_H
 #define TAVDISKLIB_PLATFORM_LINUX_TREE_H
@@ -38,8 +38,8 @@ private:
 // Whole file content (binary), at most `limit` bytes; nullopt when unreadable.
 std::optional<std::string> ReadBytes(const std::string &file, size_t limit = 1u << 20);
 // A sysfs attribute (or a recorded answer): the content without its
-// trailing newline. The kernel variant skips the check of the file's type
-// on the kernel's own sysfs.
+// trailing newline. The tree variant skips the check of the file's type
+// on the live sysfs.
 std::optional<std::string> ReadAttr(const Root &root, const std::string &path);
 std::optional<std::string> ReadTreeAttr(const Root &root, const std::string &path, bool liveTree);
 // An attribute of an open directory.

@@ -207,7 +207,7 @@ bool WellFormedVolumeName(const std::wstring &name) {
            name.compare(VolumeNameLength - 2, 2, L"}\\") == 0;
 }
 
-// The volume's record inside its snapshot, which it keeps alive.
+// The volume's facts inside their snapshot, which the pointer keeps alive.
 std::shared_ptr<const VolumeFacts> VolumeFactsIn(const std::shared_ptr<const VolumeSnapshot> &snapshot,
                                                  const std::wstring &key) {
     auto it = snapshot->byName.find(key);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The call every platform operation of the simulated machine makes: the
-// failure rules, the thread's last-error code, and the lookups the
+// failure rules, the thread's last-error code, and the name searches the
 // operations share.
 #include "SimCall.h"
 

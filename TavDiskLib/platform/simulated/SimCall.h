@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What every platform operation of the simulated machine shares: the call
-// (lock, request record, failure rules, outcome), the handle table and the
-// name lookups. Each operation is one Call:
+// (lock, request log entry, failure rules, outcome), the handle table and the
+// finding by name. Each operation is one Call:
 //
 //     Call<BOOL> c(Op::CloseHandle, FALSE);
 //     Slot *slot = nullptr;
@@ -38,7 +38,7 @@ bool EqualNoCase(const std::wstring &a, const wchar_t *b);
 
 // ---------------------------------------------------------------------------
 // The handle table. A handle value encodes the slot index and the slot's
-// generation, so a stale or foreign value never finds a live slot.
+// generation, so a stale or foreign value never finds an open slot.
 
 constexpr unsigned SlotBits = 18; // up to 2^18 handles and sets open at once
 constexpr uintptr_t SlotMask = (uintptr_t{1} << SlotBits) - 1;
@@ -47,7 +47,7 @@ constexpr uintptr_t SlotMask = (uintptr_t{1} << SlotBits) - 1;
 HANDLE NewHandle(State &s, HandleKind kind, int target, DWORD access);
 void FreeSlot(State &s, Slot &slot);
 
-// The live slot of `kind` that handle `h` names, or null.
+// The open slot of `kind` that handle `h` names, or null.
 inline Slot *FindSlot(State &s, const void *h, HandleKind kind) {
     const uintptr_t v = reinterpret_cast<uintptr_t>(h);
     if ((v & 3u) != 2u)
@@ -72,13 +72,13 @@ inline Slot *FindDeviceSlot(State &s, HANDLE h) {
 ULONG_PTR InterfaceTag(const Slot &set, int disk);
 int DiskOfTag(const Slot &set, ULONG_PTR tag);
 
-// Name lookups: the disk whose device path is `path`; the volume whose name
+// Finding by name: the disk whose device path is `path`; the volume whose name
 // (device: its name without the trailing backslash) is `name`. -1: none.
 int FindDisk(State &s, const Machine &m, const wchar_t *path);
 int FindVolume(State &s, const Machine &m, const wchar_t *name, bool device);
 
 // ---------------------------------------------------------------------------
-// One platform call: the global lock from start to end, the request record
+// One platform call: the global lock from start to end, the request's log entry
 // appended to the log on the way out when logging is on.
 
 class CallBase {
@@ -93,7 +93,7 @@ public:
 
     bool Logging() const { return s && m->logging; }
 
-    // Records the failure with `error` and, except for calls that return
+    // Notes the failure with `error` and, except for calls that return
     // their code (the configuration manager's), sets the thread's code.
     // Always false.
     bool Refuse(DWORD error) {
@@ -220,7 +220,7 @@ private:
     DWORD noMachine_;
 };
 
-// Closes a handle, set or volume search: a slot that is not live counts as a
+// Closes a handle, set or volume search: a slot that is not open counts as a
 // bad release.
 BOOL Release(Call<BOOL> &c, Slot *slot);
 

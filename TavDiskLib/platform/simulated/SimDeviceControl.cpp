@@ -401,7 +401,7 @@ BOOL AnswerVolumeRequest(Call<BOOL> &c, const Volume &v, DWORD code, const Outpu
     }
     *out.returned = static_cast<DWORD>(c.Delivered(head + k * sizeof(DISK_EXTENT)));
     // A buffer with room for fewer extents than the volume has: the count and
-    // the extents that fit, and the request reports more data.
+    // the extents that fit, and the request answers ERROR_MORE_DATA.
     if (room < count)
         return c.Fail(ERROR_MORE_DATA);
     return c.Ok(TRUE);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The simulated machine's handle table (device handles, volume searches,
-// device information sets) and its name lookups.
+// device information sets) and finding them by name.
 #include "SimCall.h"
 
 #include <cwchar>
@@ -67,7 +67,7 @@ int DiskOfTag(const Slot &set, ULONG_PTR tag) {
 }
 
 // ---------------------------------------------------------------------------
-// Name lookups. Tests may edit the machine's vectors directly, so a hash hit
+// Finding by name. Tests may edit the machine's vectors directly, so a hash hit
 // is checked against the name, and a miss falls back to a linear search.
 
 namespace {

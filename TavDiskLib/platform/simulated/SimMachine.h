@@ -269,7 +269,7 @@ public:
     size_t OpenHandles() const;     // device, volume and volume-search handles still open
     size_t OpenSets() const;        // device information sets not destroyed
     size_t LiveBlocks() const;      // LocalAlloc blocks not freed
-    size_t BadReleases() const;     // closes/frees of a handle/block that was not live (double or bogus)
+    size_t BadReleases() const;     // closes/frees of a handle/block that was not open (double or bogus)
     size_t BlocksAllocated() const; // LocalAlloc calls that succeeded, ever
 
 private:

@@ -18,11 +18,11 @@ namespace TavSim {
 enum class HandleKind : uint8_t { Free, Disk, Volume, VolumeSearch, Set };
 
 // One entry of the handle table. A handle value encodes the slot index and
-// the slot's generation, so a stale or foreign value never finds a live slot.
+// the slot's generation, so a stale or foreign value never finds an open slot.
 struct Slot {
     uintptr_t gen = 0;
     HandleKind kind = HandleKind::Free;
-    int target = -1;             // disk or volume index; volume search: next volume to report
+    int target = -1;             // disk or volume index; volume search: next volume to give
     DWORD access = 0;            // CreateFileW desired access
     uint64_t position = 0;       // disk handles: the file position
     bool locked = false;         // disk and volume handles: FSCTL_LOCK_VOLUME holds
@@ -53,7 +53,7 @@ struct Machine::State {
     long failOneAt = -1;  // value of allocCalls whose call fails; -1 none
     long failFromAt = -1; // first value of allocCalls from which every call fails; -1 none
     uint32_t nextSetSerial = 1;
-    // Name lookups: hash of a name -> index, rebuilt when the vectors change
+    // Finding by name: hash of a name -> index, rebuilt when the vectors change
     // size; every hit is checked against the name itself.
     std::unordered_map<uint64_t, int> diskByPath;     // Disk::devicePath
     std::unordered_map<uint64_t, int> volumeByName;   // Volume::name
@@ -76,7 +76,7 @@ struct BlockInfo {
 };
 
 // Process-wide state: one lock over everything, the installed machine, the
-// live LocalAlloc blocks and the machines that exist. Created on first use
+// LocalAlloc blocks not yet freed and the machines that exist. Created on first use
 // and never destroyed, so blocks may be released at any time, even during
 // static destruction.
 struct Globals {

@@ -54,7 +54,7 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
         return c.Fail(ERROR_NO_MORE_FILES);
     if (!PutVolumeName(c, 0, lpszVolumeName, cchBufferLength))
         return c.Failed();
-    // The search's slot holds the next volume to report.
+    // The search's slot holds the next volume to give.
     HANDLE h = NewHandle(*c.s, HandleKind::VolumeSearch, 1, 0);
     if (h == INVALID_HANDLE_VALUE)
         return c.Fail(ERROR_NO_SYSTEM_RESOURCES);
