@@ -41,6 +41,7 @@ declare -A WHY=(
     [usb-parent]="On Windows the parent of a USB disk is the USB device node, described by its INF ('USB Mass Storage Device', 'USB Attached SCSI (UAS) Mass Storage Device'); Linux has no INF, so the backend describes the USB device by its manufacturer and product strings."
     [ata-inquiry]="ATA disks are answered from IDENTIFY: the library does not read INQUIRY text on them (null), although libata's SCSI translation answers INQUIRY on Linux."
     [dm-disk]="Linux lists the device-mapper volume as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on the disks under it."
+    [wwn-unkept]="The kernel keeps no Device Identification page and no wwid for this disk (usb-storage does not read VPD pages); the backend takes the identifiers sysfs keeps and asks the device nothing for them, so the disk tells no world-wide name, while udev asks the device itself for the WWN lsblk shows."
     [md-disk]="Linux lists the software RAID as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on its member disks."
 )
 declare -A why_used=()
@@ -198,7 +199,7 @@ load_lsblk() { # kernel name
         (["name", .name], ["hctl", .hctl // "<null>"], ["tran", .tran // ""], ["size", .size], ["log-sec", ."log-sec"],
          ["vendor", .vendor // "<null>"], ["model", .model // "<null>"], ["rev", .rev // "<null>"],
          ["phy-sec", ."phy-sec"], ["alignment", .alignment], ["rota", .rota], ["disc-max", ."disc-max"],
-         ["ro", .ro], ["rm", .rm],
+         ["ro", .ro], ["rm", .rm], ["wwn", .wwn // "<null>"],
          ["mounts", ([.. | objects | .mountpoints? // empty | .[] | select(. != null)] | unique | join("|"))])
         | map(tostring) | @tsv' "$R/lsblk.json")
 }
@@ -312,6 +313,23 @@ while read -r id n; do
     check "$id" physical.trim "$(t physical.trim)" lsblk.disc-max="$disc"
     check "$id" physical.read_only "$(t physical.read_only)" lsblk.ro="$(l ro)"
     check "$id" physical.removable "$(t physical.removable)" lsblk.rm="$(l rm)"
+    # The world-wide name against the kernel's wwid and lsblk's WWN. udev
+    # writes a NAA or EUI-64 name as 0x and its hex digits (the kind not
+    # told: compared as the digits after tavdisk's "naa." or "eui."); it
+    # writes an NVMe namespace's wwid as it stands, and has no WWN for a
+    # name of T10 vendor text.
+    wwn=$(t physical.wwn) lwwn=$(l wwn)
+    case $lwwn in
+    "<null>" | "") lwwn="<n/a>" ;;
+    0x*) [[ $wwn == naa.* || $wwn == eui.* ]] && lwwn=${wwn:0:4}$(printf '%s' "${lwwn#0x}" | tr 'A-F' 'a-f') ;;
+    esac
+    if [[ $(s sysfs.wwid) != "<n/a>" ]]; then
+        check "$id" physical.wwn "$wwn" sysfs.wwid="$(s sysfs.wwid)" lsblk.wwn="$lwwn"
+    elif [[ $lwwn == "<n/a>" ]]; then
+        check "$id" physical.wwn "$wwn" expected="<null>"
+    else
+        explained "$id" physical.wwn "$wwn" "<null>" "$lwwn" wwn-unkept
+    fi
 
     # Health against smartctl -a beside it: an ATA disk's verdict,
     # temperature and power-on hours, an NVMe disk's temperature, percentage

@@ -274,6 +274,10 @@ for id in "${TAVHW_DISKS[@]}"; do
         done
         [[ -r /sys/block/$n/device/firmware_rev ]] && echo "sysfs.firmware_rev=$(cat "/sys/block/$n/device/firmware_rev")"
         [[ -r /sys/block/$n/device/vpd_pg80 ]] && echo "sysfs.vpd_pg80=yes"
+        # The kernel's wwid: of the SCSI device, or of the NVMe namespace.
+        for w in "/sys/block/$n/device/wwid" "/sys/block/$n/wwid"; do
+            [[ -r $w ]] && echo "sysfs.wwid=$(cat "$w")" && break
+        done
         [[ -r /sys/block/$n/serial ]] && echo "sysfs.serial=$(cat "/sys/block/$n/serial")"
         [[ -r /sys/block/$n/device/serial ]] && echo "sysfs.serial=$(cat "/sys/block/$n/device/serial")"
         [[ ${n} == nvme* ]] && echo "nvme.controller=$(basename "$(readlink -f "/sys/block/$n/device")")"
