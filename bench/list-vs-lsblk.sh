@@ -19,6 +19,10 @@
 #            times) and looks are still kept;
 #   all      yes, counted and polled.
 #
+# BASE=path/to/an/older/tavdisk adds that program, run as it is started here,
+# to the same alternation, and each mode's median is also given as a ratio
+# to its median: a change's cost measured beside its baseline.
+#
 # TAVDISK=path/to/tavdisk (default build/default/tools/tavdisk). Needs root,
 # util-linux, fdisk, e2fsprogs and strace; detaches what it attached on exit.
 set -euo pipefail
@@ -33,9 +37,12 @@ command -v strace >/dev/null || { echo "list-vs-lsblk.sh: needs strace" >&2; exi
 
 modes=$kept
 [[ $kept == all ]] && modes="yes counted polled"
+base=${BASE:-}
+[[ -z $base || -x $base ]] || { echo "list-vs-lsblk.sh: no program at BASE=$base" >&2; exit 2; }
 for mode in $modes; do
     [[ $mode =~ ^(yes|counted|polled)$ ]] || { echo "list-vs-lsblk.sh: KEPT is yes, counted, polled or all" >&2; exit 2; }
 done
+[[ -n $base ]] && modes+=" base"
 # The command line of tavdisk in a mode.
 runner() {
     local command
@@ -44,6 +51,7 @@ runner() {
     yes) echo "$command" ;;
     counted) echo "unshare -U --map-root-user $command" ;;
     polled) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
+    base) printf '%q list --json' "$base" ;;
     esac
 }
 tav() { eval "$(runner "$1")"; }
@@ -82,8 +90,13 @@ for mode in $modes; do
     read -ra values <<< "${times[$mode]}"
     m=$(printf '%s\n' "${values[@]}" | median)
     s_tav=$(calls "$(runner "$mode")")
-    printf 'tavdisk (kept: %-7s) median %8.1f ms   system calls %7d (%.0f per disk)   ratio to lsblk %.2f\n' \
+    printf 'tavdisk (kept: %-7s) median %8.1f ms   system calls %7d (%.0f per disk)   ratio to lsblk %.2f' \
         "$mode" "$(echo "$m / 1000" | bc -l)" "$s_tav" "$(echo "$s_tav / $disks" | bc -l)" "$(echo "$m / $m_lsblk" | bc -l)"
+    if [[ -n $base && $mode != base ]]; then
+        read -ra b_values <<< "${times[base]}"
+        printf '   ratio to BASE %.2f' "$(echo "$m / $(printf '%s\n' "${b_values[@]}" | median)" | bc -l)"
+    fi
+    echo
 done
 s_lsblk=$(calls "lsblk -J -O")
 printf 'lsblk -J -O             median %8.1f ms   system calls %7d (%.0f per disk)\n' \

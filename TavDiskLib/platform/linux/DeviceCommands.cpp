@@ -380,7 +380,7 @@ uint64_t FileObject::SizeBytes() const {
         if (!replay && ::ioctl(fd, BLKGETSIZE64, &bytes) == 0)
             return bytes;
     }
-    return ReadNumber(root, block.sys + "/size").value_or(0) * 512;
+    return Sectors(root, block.sys + "/size") * 512;
 }
 
 uint32_t FileObject::SectorSize() const {

@@ -327,7 +327,7 @@ BOOL AnswerScsiPassThroughDirect(Call<BOOL> &c, const Disk &d, const void *in, D
 }
 
 // The header and every entry, or nothing when the output cannot hold them.
-BOOL AnswerDriveLayout(Call<BOOL> &c, const Disk &d, const Output &out) {
+BOOL AnswerGetDriveLayoutEx(Call<BOOL> &c, const Disk &d, const Output &out) {
     if (!d.layout)
         return c.Fail(ERROR_INVALID_FUNCTION);
     const size_t header = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
@@ -369,7 +369,7 @@ BOOL AnswerDiskRequest(Call<BOOL> &c, const Disk &d, DWORD code, const void *in,
     case SMART_SEND_DRIVE_COMMAND: return AnswerSmartSendDriveCommand(c, d, in, inSize, out);
     case IOCTL_DISK_CONTROLLER_NUMBER: return AnswerRecordIfAny(c, d.controllerNumber, out);
     case IOCTL_DISK_IS_WRITABLE: return d.writeProtected ? c.Fail(ERROR_WRITE_PROTECT) : c.Ok(TRUE);
-    case IOCTL_DISK_GET_DRIVE_LAYOUT_EX: return AnswerDriveLayout(c, d, out);
+    case IOCTL_DISK_GET_DRIVE_LAYOUT_EX: return AnswerGetDriveLayoutEx(c, d, out);
     case IOCTL_SCSI_GET_ADDRESS: {
         std::optional<SCSI_ADDRESS> a = d.scsiAddress;
         if (a)

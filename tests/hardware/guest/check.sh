@@ -360,6 +360,20 @@ while read -r id n; do
         [[ $(hv verdict) == unknown ]] && info "$id" health.reason "$(hv reason)"
         ;;
     esac
+    # What health costs this disk: the ioctls list --health sends it beyond
+    # those of list, one per health command of its protocol (ATA: READ DATA,
+    # READ THRESHOLDS, RETURN STATUS; NVMe: the health log), never more than
+    # smartctl -H -A sends it.
+    if [[ -f $RES/tavdisk/strace-health.txt && -f $RES/tavdisk/$n.strace-smartctl.txt ]]; then
+        added=$(($(grep -cF "</dev/$n>" "$RES/tavdisk/strace-health.txt") - $(grep -cF "</dev/$n>" "$RES/tavdisk/strace-list.txt")))
+        smart=$(grep -cF "</dev/$n>" "$RES/tavdisk/$n.strace-smartctl.txt")
+        info "$id" health.ioctls "list --health adds $added; smartctl -H -A sends $smart"
+        case $kind in
+        ata) check "$id" health.ioctls "$added" expected=3 ;;
+        nvme) check "$id" health.ioctls "$added" expected=1 ;;
+        esac
+        check "$id" health.ioctls_at_most_smartctl "$((added <= smart))" expected=1
+    fi
 
     # Partition table against sfdisk --json beside it: style, table id and
     # each partition's number, offset, length, MBR type and active flag or
