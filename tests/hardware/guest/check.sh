@@ -323,8 +323,11 @@ while read -r id n; do
     "<null>" | "") lwwn="<n/a>" ;;
     0x*) [[ $wwn == naa.* || $wwn == eui.* ]] && lwwn=${wwn:0:4}$(printf '%s' "${lwwn#0x}" | tr 'A-F' 'a-f') ;;
     esac
-    if [[ $(s sysfs.wwid) != "<n/a>" ]]; then
-        check "$id" physical.wwn "$wwn" sysfs.wwid="$(s sysfs.wwid)" lsblk.wwn="$lwwn"
+    # A disk whose identification page holds no name the kernel takes has
+    # an empty wwid.
+    wwid=$(s sysfs.wwid)
+    if [[ $wwid != "<n/a>" && -n $wwid ]]; then
+        check "$id" physical.wwn "$wwn" sysfs.wwid="$wwid" lsblk.wwn="$lwwn" config="${D[$id.wwn]:-<n/a>}"
     elif [[ $lwwn == "<n/a>" ]]; then
         check "$id" physical.wwn "$wwn" expected="<null>"
     else
