@@ -465,6 +465,28 @@ int TAVDISK_CALL tavdisk_drive_get_fact(tavdisk_drive *drive, uint32_t fact, uin
     });
 }
 
+int TAVDISK_CALL tavdisk_drive_get_world_wide_name(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                   uint32_t *size) {
+    return With(drive, 0, [&](Drive &d) {
+        if (size)
+            *size = 0;
+        // Asked twice at most: a name that grew between the two asks is
+        // taken at its new length.
+        std::string name(64, '\0');
+        ULONG length = 0;
+        for (int ask = 0; ask < 2; ++ask) {
+            if (d.GetWorldWideName(&name[0], static_cast<ULONG>(name.size()), &length)) {
+                name.resize(length - 1);
+                return DeliverUtf8(name, buffer, capacity, size);
+            }
+            if (TavPlatform::GetLastError() != ERROR_INSUFFICIENT_BUFFER || !length)
+                return 0;
+            name.assign(length, '\0');
+        }
+        return 0;
+    });
+}
+
 int TAVDISK_CALL tavdisk_drive_get_health(tavdisk_drive *drive, tavdisk_health *health) {
     return With(drive, 0, [&](Drive &d) {
         DriveHealth h;

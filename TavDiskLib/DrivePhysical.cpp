@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Physical facts of the disk: sector sizes and alignment, rotation, TRIM,
-// read-only and removable media.
+// read-only and removable media, its world-wide name.
 #include "TavDiskLib.h"
 #include "Records.h"
 #include "Requests.h"
+#include "platform/DeviceIds.h"
+#include "protocol/Identifiers.h"
 
 #include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
 
 using namespace TavRecords;
 namespace P = TavRequests;
@@ -87,5 +92,78 @@ int Drive::IsRemovable(int *Removable) {
         return 0;
     }
     *Removable = RecordBytes(DeviceDescriptor)[offsetof(STORAGE_DEVICE_DESCRIPTOR, RemovableMedia)] ? 1 : 0;
+    return 1;
+}
+
+namespace {
+
+// The largest identifiers' answer taken: far beyond what a page of
+// designators can fill.
+constexpr DWORD MostDeviceIdBytes = 1u << 20;
+
+// The name among the identifiers the disk tells, in `name` ("" when it
+// tells none of a kind the name is chosen from). 0, or the reason there is
+// no answer: the request's error (ERROR_NOT_SUPPORTED for a disk without
+// identifiers), ERROR_INVALID_DATA for a malformed one.
+DWORD NameOfDeviceIds(HANDLE device, std::string &name) {
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageDeviceIdProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_DESCRIPTOR_HEADER header{};
+    DWORD returned = 0;
+    if (!P::DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &header, sizeof header,
+                            &returned, nullptr))
+        return P::GetLastError();
+    if (returned < sizeof header || header.Size < TavPlatform::DeviceIdHeaderBytes || header.Size > MostDeviceIdBytes)
+        return ERROR_INVALID_DATA;
+    unsigned char *block = Alloc<unsigned char>(header.Size);
+    if (!block)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    DWORD error = ERROR_SUCCESS;
+    if (!P::DeviceIoControl(device, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, block, header.Size, &returned,
+                            nullptr)) {
+        error = P::GetLastError();
+    } else {
+        std::vector<TavPlatform::DeviceIdentifier> ids;
+        const size_t arrived = returned < header.Size ? returned : header.Size;
+        if (!TavPlatform::ReadDeviceIdDescriptor(block, arrived, ids)) {
+            error = ERROR_INVALID_DATA;
+        } else {
+            const std::vector<uint8_t> page = TavPlatform::VpdPageOfIdentifiers(ids);
+            name = TavProtocol::DecodeDeviceIdentification(page.data(), page.size());
+        }
+    }
+    Release(block);
+    return error;
+}
+
+} // namespace
+
+int Drive::GetWorldWideName(char *Buffer, ULONG Capacity, ULONG *Length) {
+    ULONG ignored = 0;
+    if (!Length)
+        Length = &ignored;
+    *Length = 0;
+    std::string name;
+    DWORD error = NameOfDeviceIds(DeviceHandle, name);
+    // A disk that tells no name of its own may still have given one in its
+    // IDENTIFY data.
+    if ((error == ERROR_NOT_SUPPORTED || (error == ERROR_SUCCESS && name.empty())) && SmartVersion &&
+        HeldBytes(IdentifyResult) >= IdentifyResultSize) {
+        name = TavProtocol::IdentifyWorldWideName(RecordBytes(IdentifyResult) + IdentifyDataOffset);
+        error = ERROR_SUCCESS;
+    }
+    if (error == ERROR_SUCCESS && name.empty())
+        error = ERROR_NOT_SUPPORTED;
+    if (error != ERROR_SUCCESS) {
+        P::SetLastError(error);
+        return 0;
+    }
+    *Length = static_cast<ULONG>(name.size() + 1);
+    if (!Buffer || Capacity < *Length) {
+        P::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(Buffer, name.c_str(), name.size() + 1);
     return 1;
 }

@@ -236,6 +236,20 @@ public:
     // The device descriptor's removable-media flag, from the descriptor the
     // Drive holds (no request); 0 when it holds none.
     int IsRemovable(int *Removable);
+    // The disk's world-wide name as the Linux kernel writes a wwid ("naa."
+    // or "eui." and lower-case hex digits, "t10." and the vendor's text, a
+    // SCSI name string as it stands), chosen among the identifiers the disk
+    // tells (the device-id property) longest first: a SCSI name string, NAA
+    // and EUI-64 of 16 bytes, EUI-64 of 12, NAA of 8 (IEEE Registered
+    // first), EUI-64 of 8, the T10 vendor identification; when the disk
+    // tells none of them, the world wide name its IDENTIFY DEVICE data
+    // gave. Narrow text rules of GetPartitionTableId: 1 with the name and
+    // *Length its size with the terminator; 0 otherwise, with the reason in
+    // the last-error code: ERROR_INSUFFICIENT_BUFFER with *Length set when
+    // Capacity is short, ERROR_NOT_SUPPORTED when the disk has no name,
+    // ERROR_INVALID_DATA when its answer is malformed, else the failed
+    // request's code.
+    int GetWorldWideName(char *Buffer, TavDiskLib::ULONG Capacity, TavDiskLib::ULONG *Length);
 
     // Disk health (an addition), asked of the disk on each call without
     // changing it: ATA SMART (READ DATA, READ THRESHOLDS, RETURN STATUS),

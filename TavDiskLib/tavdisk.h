@@ -350,6 +350,17 @@ enum tavdisk_fact {
  * which: ERROR_NOT_SUPPORTED, 50, for a disk that does not tell). */
 TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_fact(tavdisk_drive *drive, uint32_t fact, uint32_t *value);
 
+/* The disk's world-wide name (Drive::GetWorldWideName), asked of the disk on
+ * each call: "naa." or "eui." and lower-case hex digits, "t10." and the
+ * vendor's text, as the Linux kernel writes a disk's wwid. A UTF-8 text
+ * under the rules of tavdisk_drive_get_text (below): 1 with the name; 0
+ * with `size` the bytes needed when `capacity` is short; 0 and size 0 when
+ * the disk has no name or the request failed (tavdisk_last_error says why:
+ * ERROR_NOT_SUPPORTED, 50, for a disk without one; ERROR_INVALID_DATA, 13,
+ * for a malformed answer). */
+TAVDISK_C_API int TAVDISK_CALL tavdisk_drive_get_world_wide_name(tavdisk_drive *drive, char *buffer, uint32_t capacity,
+                                                                 uint32_t *size);
+
 /* A disk's health, for tavdisk_drive_get_health. A value the disk did not
  * give is absent: its bit is clear in `present` and the field 0. */
 enum tavdisk_health_verdict { TAVDISK_HEALTH_UNKNOWN = 0, TAVDISK_HEALTH_PASSED = 1, TAVDISK_HEALTH_FAILING = 2 };

@@ -16,6 +16,10 @@ TEST_F(Seam, TheSimulatedMachineAnswersAsEveryBackendDoes) {
     d.alignment = a;
     d.seekPenalty = true;
     d.trim = false;
+    d.deviceId = TavPlatform::MakeDeviceIdDescriptor({{StorageIdCodeSetBinary,
+                                                       StorageIdTypeFCPHName,
+                                                       StorageIdAssocDevice,
+                                                       {0x50, 0, 0xc5, 0, 0x15, 0xea, 0x71, 0xad}}});
     d.layout.emplace();
     d.layout->style = PARTITION_STYLE_MBR;
     PARTITION_INFORMATION_EX e{};

@@ -160,6 +160,21 @@ void CollectPartitions(Drive &drive, DiskFacts &d) {
     d.partitions = std::move(partitions);
 }
 
+// The disk's world-wide name; absent when the disk tells none (or the
+// request failed).
+std::optional<std::string> WorldWideName(Drive &drive) {
+    std::vector<char> name(600, 0); // longer than any name a designator holds
+    ULONG length = 0;
+    if (drive.GetWorldWideName(name.data(), static_cast<ULONG>(name.size()), &length))
+        return std::string(name.data());
+    if (length <= name.size() || length > MaxWideLength)
+        return std::nullopt;
+    name.assign(length, 0);
+    if (drive.GetWorldWideName(name.data(), length, &length))
+        return std::string(name.data());
+    return std::nullopt;
+}
+
 } // namespace
 
 DiskFacts Collect(const Opened &o, void *set, bool full, bool partitions) {
@@ -251,6 +266,7 @@ DiskFacts Collect(const Opened &o, void *set, bool full, bool partitions) {
     d.trim = flag(&Drive::SupportsTrim);
     d.readOnly = flag(&Drive::IsReadOnly);
     d.removable = flag(&Drive::IsRemovable);
+    d.wwn = WorldWideName(drive);
     if (partitions)
         CollectPartitions(drive, d);
     return d;

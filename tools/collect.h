@@ -68,6 +68,7 @@ struct DiskFacts {
     // Physical facts; absent where the disk does not tell.
     std::optional<ULONG> physicalSectorBytes, alignmentOffset;
     std::optional<bool> rotational, trim, readOnly, removable;
+    std::optional<std::string> wwn; // the world-wide name
     // The disk's health; absent where it was not asked (CollectHealth).
     std::optional<DriveHealth> health;
     // The partition table; no style where the disk does not tell.

@@ -119,7 +119,8 @@ Json DiskJson(const DiskFacts &d) {
                      {"rotational", fact(d.rotational)},
                      {"trim", fact(d.trim)},
                      {"read_only", fact(d.readOnly)},
-                     {"removable", fact(d.removable)}};
+                     {"removable", fact(d.removable)},
+                     {"wwn", fact(d.wwn)}};
     j["health"] = d.health ? HealthJson(*d.health) : Json(nullptr);
     if (d.partitionStyle && *d.partitionStyle >= 0 && *d.partitionStyle <= 3) {
         static const char *const styles[] = {"mbr", "gpt", "none", "unknown"};

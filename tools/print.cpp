@@ -114,6 +114,8 @@ const Column Columns[] = {
      [](const DiskFacts &d, const ListOptions &) { return MountsText(d); }},
     {"SYS", "SYS", true, true, "* when the disk holds the system volume",
      [](const DiskFacts &d, const ListOptions &) { return std::string(d.accessible && d.systemVolume ? "*" : ""); }},
+    {"WWN", "WWN", false, false, "world-wide name, as the kernel writes a wwid (naa., eui., t10.)",
+     [](const DiskFacts &d, const ListOptions &) { return d.wwn ? EscapeText(*d.wwn) : std::string("-"); }},
     {"HEALTH", "HEALTH", false, false, "passed, FAILING or unknown, as the disk tells (asks each disk; --health)",
      [](const DiskFacts &d, const ListOptions &) {
          return d.health ? HealthVerdictText(*d.health) : std::string("-");
@@ -268,6 +270,7 @@ void PrintDisk(const DiskFacts &d, std::ostream &out) {
     line("TRIM", yesNo(d.trim));
     line("Read-only", yesNo(d.readOnly));
     line("Removable media", yesNo(d.removable));
+    line("World-wide name", d.wwn ? EscapeText(*d.wwn) : "-");
     if (d.health) {
         out << "Health\n";
         PrintHealth(*d.health, line);

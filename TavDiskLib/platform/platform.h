@@ -197,7 +197,8 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // Input records hold whatever bytes the caller put there. The two fields of
 // IOCTL_STORAGE_QUERY_PROPERTY's query are any 32-bit values, read as such
 // (TavPlatform::ReadPropertyQuery): a property other than the device and
-// adapter descriptors and the three physical facts below fails with
+// adapter descriptors, the three physical facts and the identifiers below
+// fails with
 // ERROR_NOT_SUPPORTED, a query type other than PropertyStandardQuery and
 // PropertyExistsQuery with ERROR_INVALID_PARAMETER. IOCTL_SCSI_PASS_THROUGH_DIRECT with a CdbLength
 // of 0 or above 16 fails with ERROR_INVALID_PARAMETER; no byte of the block
@@ -243,6 +244,26 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 // queue/physical_block_size, alignment_offset, queue/rotational,
 // queue/discard_max_bytes, ro); a recording that lacks one fails with
 // ERROR_NOT_SUPPORTED.
+// IOCTL_STORAGE_QUERY_PROPERTY with StorageDeviceIdProperty and
+// PropertyStandardQuery (any access, a handle for queries only included)
+// answers the disk's identifiers as a STORAGE_DEVICE_ID_DESCRIPTOR (Size:
+// the bytes of the whole answer; NumberOfIdentifiers STORAGE_IDENTIFIER
+// records, each NextOffset bytes after the one before, with the code set,
+// type and association of a Device Identification designator). Learn:
+// "STORAGE_DEVICE_ID_DESCRIPTOR structure (winioctl.h)", "STORAGE_IDENTIFIER
+// structure (ntddstor.h)". As with the descriptors, an output of at least
+// the 8-byte STORAGE_DESCRIPTOR_HEADER receives as much as fits and Size
+// tells how much there is (less: ERROR_INSUFFICIENT_BUFFER); a disk without
+// identifiers fails with ERROR_NOT_SUPPORTED. DeviceIds.h (beside this)
+// builds and walks the records. Linux (Chosen): a disk that speaks SCSI
+// (SCSI, SATA, USB) answers the designators of the page its sysfs device
+// keeps (device/vpd_pg83) one for one; an NVMe namespace answers its NGUID
+// (an EUI-64 of 16 bytes) and EUI-64 (8 bytes) from its `nguid` and `eui`
+// attributes, binary, and its `wwid` attribute as a SCSI name string (code
+// set UTF-8) unless it names one of those two, so that the preferred name
+// is the kernel's wwid; a disk with neither fails with ERROR_NOT_SUPPORTED,
+// and one whose attribute could not be read with the read's error.
+// Simulated machine: the disk's `deviceId` bytes as they are.
 //
 // Disk health, read without changing the disk. SMART_RCV_DRIVE_DATA answers
 // two commands beside IDENTIFY: bCommandReg SMART_CMD (0xB0) with

@@ -318,6 +318,51 @@ typedef struct _DEVICE_TRIM_DESCRIPTOR {
     BOOLEAN TrimEnabled;
 } DEVICE_TRIM_DESCRIPTOR, *PDEVICE_TRIM_DESCRIPTOR;
 
+// The device's identifiers (StorageDeviceIdProperty): the header, then
+// NumberOfIdentifiers STORAGE_IDENTIFIER records from Identifiers on, each
+// NextOffset bytes after the one before. Code set, type and association
+// carry the values of a SCSI designator's fields.
+typedef enum _STORAGE_IDENTIFIER_CODE_SET {
+    StorageIdCodeSetReserved = 0,
+    StorageIdCodeSetBinary = 1,
+    StorageIdCodeSetAscii = 2,
+    StorageIdCodeSetUtf8 = 3
+} STORAGE_IDENTIFIER_CODE_SET;
+
+typedef enum _STORAGE_IDENTIFIER_TYPE {
+    StorageIdTypeVendorSpecific = 0,
+    StorageIdTypeVendorId = 1,
+    StorageIdTypeEUI64 = 2,
+    StorageIdTypeFCPHName = 3,
+    StorageIdTypePortRelative = 4,
+    StorageIdTypeTargetPortGroup = 5,
+    StorageIdTypeLogicalUnitGroup = 6,
+    StorageIdTypeMD5LogicalUnitIdentifier = 7,
+    StorageIdTypeScsiNameString = 8
+} STORAGE_IDENTIFIER_TYPE;
+
+typedef enum _STORAGE_ASSOCIATION_TYPE {
+    StorageIdAssocDevice = 0,
+    StorageIdAssocPort = 1,
+    StorageIdAssocTarget = 2
+} STORAGE_ASSOCIATION_TYPE;
+
+typedef struct _STORAGE_IDENTIFIER {
+    STORAGE_IDENTIFIER_CODE_SET CodeSet;
+    STORAGE_IDENTIFIER_TYPE Type;
+    WORD IdentifierSize;
+    WORD NextOffset;
+    STORAGE_ASSOCIATION_TYPE Association;
+    BYTE Identifier[1];
+} STORAGE_IDENTIFIER, *PSTORAGE_IDENTIFIER;
+
+typedef struct _STORAGE_DEVICE_ID_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    DWORD NumberOfIdentifiers;
+    BYTE Identifiers[1];
+} STORAGE_DEVICE_ID_DESCRIPTOR, *PSTORAGE_DEVICE_ID_DESCRIPTOR;
+
 typedef struct _STORAGE_DEVICE_NUMBER {
     DEVICE_TYPE DeviceType;
     DWORD DeviceNumber;

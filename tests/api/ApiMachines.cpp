@@ -2,6 +2,7 @@
 // The simulated machines of ApiMachines.h.
 #include "ApiMachines.h"
 
+#include "TavDiskLib/platform/DeviceIds.h"
 #include "TavDiskLib/platform/simulated/SimMachine.h"
 
 #include <memory>
@@ -78,6 +79,10 @@ extern "C" void tavtest_install_two_disks(void) {
     sas.lastLba = 0x0001E847;
     sas.geometry = Geometry(7);
     sas.sizeBytes = (0x0001E847ull + 1) * 512;
+    sas.deviceId = TavPlatform::MakeDeviceIdDescriptor({{StorageIdCodeSetBinary,
+                                                         StorageIdTypeFCPHName,
+                                                         StorageIdAssocDevice,
+                                                         {0x50, 0, 0xc5, 0, 0x15, 0xea, 0x71, 0xad}}});
     m.AddDisk(sas);
 
     m.AddVolume({{0, 1 << 20, 1 << 30}}, {L"C:\\", L"C:\\mnt\\data\\"});

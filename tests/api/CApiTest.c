@@ -205,6 +205,13 @@ static void exact_answers(tavdisk_set *set) {
     CHECK(tavdisk_drive_get_fact(ata, 0, &number) == 0 && number == 99);
     CHECK(tavdisk_drive_get_fact(ata, TAVDISK_FACT_READ_ONLY, &number) == 1 && number == 0);
     CHECK(tavdisk_drive_get_fact(NULL, TAVDISK_FACT_READ_ONLY, &number) == 0);
+    /* The world-wide name: whole or not at all; none on a disk that tells none. */
+    CHECK(tavdisk_drive_get_world_wide_name(sas, text, 20, &size) == 0 && size == 21);
+    CHECK(tavdisk_drive_get_world_wide_name(sas, text, sizeof text, &size) == 1 &&
+          strcmp(text, "naa.5000c50015ea71ad") == 0);
+    CHECK(tavdisk_drive_get_world_wide_name(ata, text, sizeof text, &size) == 0 && size == 0 &&
+          tavdisk_last_error() == 50);
+    CHECK(tavdisk_drive_get_world_wide_name(NULL, text, sizeof text, &size) == 0);
     {
         /* SMART the disk does not answer: unknown with its reason, never passed. */
         tavdisk_health health;

@@ -162,6 +162,22 @@ inline ULONG ExerciseReading(Drive &d, ULONG sector) {
         Require(told ? (value == 0 || value == 1) : value == 7, "a physical flag outside 0 and 1, or changed",
                 "IsRotational");
     }
+    // The world-wide name: within the capacity, terminated, its length the
+    // one told; a refusal leaves the buffer alone.
+    for (ULONG capacity : Capacities) {
+        std::vector<char> name(capacity + Slack, static_cast<char>(Canary));
+        ULONG length = Untouched;
+        const int gave = d.GetWorldWideName(name.data(), capacity, &length);
+        CheckFlag(gave, "GetWorldWideName");
+        for (size_t i = gave ? capacity : 0; i < name.size(); ++i)
+            Require(name[i] == static_cast<char>(Canary), "wrote past the capacity, or refused and wrote",
+                    "GetWorldWideName", capacity);
+        if (gave)
+            Require(length >= 1 && length <= capacity && name[length - 1] == 0 &&
+                        std::strlen(name.data()) + 1 == length,
+                    "a name cut or its length wrong", "GetWorldWideName", capacity);
+    }
+
     // Health: a verdict is told (1) or unknown with its reason (0), never
     // a passed disk without an answer.
     DriveHealth health;

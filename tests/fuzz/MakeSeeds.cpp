@@ -5,6 +5,8 @@
 #include "FuzzInput.h"
 #include "SimInput.h"
 
+#include "TavDiskLib/platform/DeviceIds.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -115,6 +117,23 @@ void DeviceSeeds(const fs::path &dir) {
     odd.disks[1].inquiry.resize(20);
     odd.volumes[0].claimed = 0xFFFFFFFF;
     PutSpec(dir, "odd-answers", odd);
+
+    // Identifiers: a NAA of 8 bytes and a T10 vendor identification on the
+    // SCSI disk; on the ATA disk a descriptor whose Size claims more than
+    // it holds.
+    MachinePlan named = TwoDisks();
+    const std::vector<uint8_t> ids = TavPlatform::MakeDeviceIdDescriptor(
+        {{StorageIdCodeSetAscii, StorageIdTypeVendorId, StorageIdAssocDevice, {'T', 'A', 'V', ' ', 'A', 'R', 'R'}},
+         {StorageIdCodeSetBinary,
+          StorageIdTypeFCPHName,
+          StorageIdAssocDevice,
+          {0x50, 0, 0xc5, 0, 0x15, 0xea, 0x71, 0xad}}});
+    named.disks[1].deviceIdTold = 1;
+    named.disks[1].deviceId = ids;
+    named.disks[0].deviceIdTold = 1;
+    named.disks[0].deviceId = ids;
+    named.disks[0].deviceId[offsetof(STORAGE_DEVICE_ID_DESCRIPTOR, Size)] += 40;
+    PutSpec(dir, "device-ids", named);
 
     // Requests that fail or answer short.
     MachinePlan faults = TwoDisks();

@@ -93,6 +93,10 @@ struct DiskSpec {
         uint32_t start = 0, length = 0;
     };
     std::vector<Entry> entries;
+    // The identifiers' answer, read after the partition tables: any bytes,
+    // told when `deviceIdTold` bit 0 is set (older inputs tell none).
+    uint8_t deviceIdTold = 0;
+    std::vector<uint8_t> deviceId;
 };
 
 struct VolumeSpec {
@@ -229,6 +233,10 @@ inline MachinePlan Decode(Reader &r) {
             e.length = r.U32();
         }
     }
+    for (DiskSpec &d : m.disks) {
+        d.deviceIdTold = r.U8();
+        d.deviceId = r.Blob(1024);
+    }
     return m;
 }
 
@@ -276,6 +284,8 @@ inline void Encode(Writer &w, const MachinePlan &m) {
         for (const DiskSpec::Entry &e : d.entries)
             w.U8(e.number).U8(e.type).U8(e.boot).U32(e.start).U32(e.length);
     }
+    for (const DiskSpec &d : m.disks)
+        w.U8(d.deviceIdTold).Blob(d.deviceId);
 }
 
 inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
@@ -367,6 +377,8 @@ inline void Build(const MachinePlan &plan, TavSim::Machine &m) {
                 d.layout->entries.push_back(e);
             }
         }
+        if (s.deviceIdTold & 1)
+            d.deviceId = s.deviceId;
         m.AddDisk(d);
     }
     for (const VolumeSpec &s : plan.volumes) {

@@ -23,6 +23,8 @@
 #   D[D.rt]        sector of the WriteSector/ReadSector round trip
 #   D[D.ro]        1: the disk is read-only (qemu readonly=on); the round
 #                  trip's write is refused and changes nothing
+#   D[D.wwn]       the world-wide name set on the command line (scsi-hd
+#                  wwn=), as the kernel writes it in the disk's wwid
 #
 # Strings qemu fixes itself (NVMe model and firmware, the usb-storage
 # INQUIRY) are derived from the qemu version in guest.sh.
@@ -68,14 +70,15 @@ declare -A D=(
     [ide.rt]=100
 
     # virtio-scsi, target 3 LUN 2 (no LUN 0 behind that target); a
-    # two-character revision; 512-byte sectors on 4096-byte physical ones.
+    # two-character revision; 512-byte sectors on 4096-byte physical ones;
+    # a world-wide name of its own (a NAA designator in its page 83h).
     [vscsi.kind]=scsi
-    [vscsi.device]="scsi-hd,bus=vscsi0.0,channel=0,scsi-id=3,lun=2,physical_block_size=4096,vendor=TAVVEND,product=TAV VSCSI LUN2,ver=V3,serial=TAVVS0302"
+    [vscsi.device]="scsi-hd,bus=vscsi0.0,channel=0,scsi-id=3,lun=2,physical_block_size=4096,vendor=TAVVEND,product=TAV VSCSI LUN2,ver=V3,serial=TAVVS0302,wwn=0x5000c50015ea71ac"
     [vscsi.size]=$((128 * TAVHW_MIB)) [vscsi.lbs]=512
     [vscsi.bus]=SCSI [vscsi.tran]="" [vscsi.pci]=1af4:1004
     [vscsi.vendor]=TAVVEND [vscsi.product]="TAV VSCSI LUN2" [vscsi.rev]=V3 [vscsi.serial]=TAVVS0302
     [vscsi.target]=3 [vscsi.lun]=2 [vscsi.channel]=0
-    [vscsi.host]=8
+    [vscsi.host]=8 [vscsi.wwn]=naa.5000c50015ea71ac
     [vscsi.mounts]=""
     [vscsi.rt]=100
 

@@ -85,5 +85,6 @@ TEST(LiveSeam, TheLinuxBackendAnswersAsEveryBackendDoesOnALoopDisk) {
     };
     disk.ata = false; // a loop disk takes no ATA commands and has no SCSI address
     disk.virtualDisk = true;
+    disk.deviceIds = false; // a loop disk has no Device Identification page, no wwid
     TavSeam::ExpectDiskConformance(disk);
 }

@@ -12,6 +12,7 @@
 #ifndef TAVDISKLIB_TESTS_PLATFORM_SEAMCASES_H
 #define TAVDISKLIB_TESTS_PLATFORM_SEAMCASES_H
 
+#include "TavDiskLib/platform/DeviceIds.h"
 #include "TavDiskLib/platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,8 @@ struct DiskUnderTest {
     // Tells its alignment, seek penalty and TRIM (a recording made before
     // those were recorded does not: ERROR_NOT_SUPPORTED).
     bool physicalFacts = true;
+    // Tells identifiers (the device-id property); without: ERROR_NOT_SUPPORTED.
+    bool deviceIds = true;
 };
 
 inline void ExpectDiskConformance(const DiskUnderTest &t) {
@@ -108,6 +111,12 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
         return propertyOf(disk, id, type, inSize, outSize);
     };
     const Outcome fact = t.physicalFacts ? Success : Failure(ERROR_NOT_SUPPORTED);
+    const Outcome ids = t.deviceIds ? Success : Failure(ERROR_NOT_SUPPORTED);
+    // The identifiers in `outSize` bytes: a cut answer fills the buffer.
+    auto deviceIds = [&](HANDLE h, DWORD outSize) {
+        Outcome o = propertyOf(h, StorageDeviceIdProperty, PropertyStandardQuery, 12, outSize);
+        return o.ok && outSize < 64 && returned != outSize ? Failure(Unexpected) : o;
+    };
     auto identify = [&](DWORD inSize, DWORD outSize) {
         SENDCMDINPARAMS in{};
         in.cBufferSize = IDENTIFY_BUFFER_SIZE;
@@ -222,6 +231,12 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
                                sizeof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR));
          },
          fact},
+        {"property: identifiers", [&] { return deviceIds(disk, sizeof buffer); }, ids},
+        {"property: identifiers, in less than they take", [&] { return deviceIds(disk, 12); }, ids},
+        {"property: identifiers, their header only", [&] { return deviceIds(disk, 8); }, ids},
+        {"property: identifiers, in less than a header", [&] { return deviceIds(disk, 7); },
+         t.deviceIds ? Failure(ERROR_INSUFFICIENT_BUFFER) : ids},
+        {"query-only: identifiers", [&] { return deviceIds(query, sizeof buffer); }, ids},
         {"writable", [&] { return query0(disk, IOCTL_DISK_IS_WRITABLE, 0); }, Success},
         {"query-only: writable", [&] { return query0(query, IOCTL_DISK_IS_WRITABLE, 0); }, Success},
         // The partition table: whole, in less than its record, and on a handle for queries only.
@@ -366,6 +381,20 @@ inline void ExpectDiskConformance(const DiskUnderTest &t) {
         EXPECT_EQ(a.BytesPerLogicalSector, sector);
         EXPECT_TRUE(a.BytesPerPhysicalSector >= sector && a.BytesPerPhysicalSector % sector == 0)
             << a.BytesPerPhysicalSector;
+    }
+
+    // The identifiers' header tells the size of the whole answer, which
+    // holds at least one identifier and walks within itself.
+    if (t.deviceIds) {
+        ASSERT_TRUE(deviceIds(disk, 8).ok);
+        STORAGE_DESCRIPTOR_HEADER h;
+        std::memcpy(&h, buffer, sizeof h);
+        ASSERT_TRUE(h.Size >= TavPlatform::DeviceIdHeaderBytes && h.Size <= sizeof buffer) << h.Size;
+        ASSERT_TRUE(deviceIds(disk, sizeof buffer).ok);
+        EXPECT_EQ(returned, h.Size);
+        std::vector<TavPlatform::DeviceIdentifier> found;
+        EXPECT_TRUE(TavPlatform::ReadDeviceIdDescriptor(buffer, returned, found));
+        EXPECT_FALSE(found.empty());
     }
 
     // The layout's entries fill its answer; a partition lies at a sector

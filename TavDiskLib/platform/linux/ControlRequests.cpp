@@ -13,6 +13,7 @@
 #include "Text.h"
 #include "Tree.h"
 #include "Volumes.h"
+#include "../DeviceIds.h"
 #include "../platform.h"
 #include "../../protocol/Guid.h"
 
@@ -145,6 +146,81 @@ DWORD PhysicalFact(FileObject &f, uint32_t property, std::vector<uint8_t> &recor
     return put(t);
 }
 
+// The bytes written as hex digits in an attribute (an NVMe namespace's
+// `nguid` as a UUID, its `eui` with spaces between the bytes): exactly
+// `count` bytes, separators ignored; nullopt for anything else.
+std::optional<std::vector<uint8_t>> HexAttribute(const std::optional<std::string> &text, size_t count) {
+    if (!text)
+        return std::nullopt;
+    std::vector<uint8_t> bytes;
+    int high = -1;
+    for (char c : *text) {
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0) {
+            if (c != '-' && c != ' ' && c != ':')
+                return std::nullopt;
+            continue;
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes.push_back(static_cast<uint8_t>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    if (high >= 0 || bytes.size() != count)
+        return std::nullopt;
+    return bytes;
+}
+
+// The disk's identifiers (platform.h): the designators of its Device
+// Identification page, or an NVMe namespace's NGUID, EUI-64 and wwid. The
+// answer in `record`, or the error: ERROR_NOT_SUPPORTED when the disk has
+// none, the read's when an attribute could not be read.
+DWORD DeviceIdentifiers(FileObject &f, std::vector<uint8_t> &record) {
+    FailedReads reads;
+    const DiskInfo &d = *f.disk;
+    std::vector<TavPlatform::DeviceIdentifier> ids;
+    if (d.speaksScsi) {
+        if (auto page = ReadBytes(f.root.At(d.sys + "/device/vpd_pg83"), TavPlatform::VpdPageMostBytes))
+            ids = TavPlatform::IdentifiersOfVpdPage(reinterpret_cast<const uint8_t *>(page->data()), page->size());
+    } else if (d.transport == Transport::Nvme) {
+        std::vector<std::string> names; // each as the kernel writes a wwid
+        const auto add = [&](const std::optional<std::vector<uint8_t>> &value) {
+            if (!value || std::all_of(value->begin(), value->end(), [](uint8_t b) { return b == 0; }))
+                return;
+            TavPlatform::DeviceIdentifier id;
+            id.codeSet = StorageIdCodeSetBinary;
+            id.type = StorageIdTypeEUI64;
+            id.value = *value;
+            ids.push_back(id);
+            static const char digits[] = "0123456789abcdef";
+            std::string name = "eui.";
+            for (uint8_t b : *value)
+                name += {digits[b >> 4], digits[b & 0x0F]};
+            names.push_back(name);
+        };
+        add(HexAttribute(ReadAttr(f.root, d.sys + "/nguid"), 16));
+        add(HexAttribute(ReadAttr(f.root, d.sys + "/eui"), 8));
+        const std::optional<std::string> wwid = ReadAttr(f.root, d.sys + "/wwid");
+        if (wwid && !wwid->empty() && wwid->size() <= 0xFF &&
+            std::find(names.begin(), names.end(), *wwid) == names.end()) {
+            TavPlatform::DeviceIdentifier id;
+            id.codeSet = StorageIdCodeSetUtf8;
+            id.type = StorageIdTypeScsiNameString;
+            id.value.assign(wwid->begin(), wwid->end());
+            ids.push_back(id);
+        }
+    }
+    if (ids.empty())
+        return reads.First() ? ErrorFromErrno(reads.First()) : ERROR_NOT_SUPPORTED;
+    record = TavPlatform::MakeDeviceIdDescriptor(ids);
+    return ERROR_SUCCESS;
+}
+
 BOOL AnswerNvmeHealthLog(FileObject &f, const IoRequest &r);
 
 BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
@@ -163,6 +239,10 @@ BOOL AnswerQueryProperty(FileObject &f, const IoRequest &r) {
     case StorageDeviceSeekPenaltyProperty:
     case StorageDeviceTrimProperty:
         if (DWORD error = PhysicalFact(f, q.propertyId, record))
+            return Fail(error);
+        break;
+    case StorageDeviceIdProperty:
+        if (DWORD error = DeviceIdentifiers(f, record))
             return Fail(error);
         break;
     default: return Fail(ERROR_NOT_SUPPORTED);

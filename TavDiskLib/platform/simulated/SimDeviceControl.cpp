@@ -57,6 +57,10 @@ BOOL AnswerQueryProperty(Call<BOOL> &c, const Disk &d, const void *in, DWORD inS
             answer = record(t);
         }
         break;
+    case StorageDeviceIdProperty:
+        if (d.deviceId)
+            answer = &*d.deviceId;
+        break;
     default: break;
     }
     if (!answer || answer->empty())

@@ -184,6 +184,11 @@ struct Disk {
     std::optional<bool> seekPenalty; // a disk that rotates
     std::optional<bool> trim;
     bool writeProtected = false; // IOCTL_DISK_IS_WRITABLE fails with ERROR_WRITE_PROTECT
+    // The identifiers' answer (StorageDeviceIdProperty) as it is delivered,
+    // a STORAGE_DEVICE_ID_DESCRIPTOR or any bytes (MakeDeviceIdDescriptor
+    // of platform/DeviceIds.h lays one out); nullopt or empty: the query
+    // fails with ERROR_NOT_SUPPORTED.
+    std::optional<ByteString> deviceId;
     // Health. An ATA disk's SMART READ DATA and READ THRESHOLDS blocks (each
     // delivered as 512 bytes, zero-filled past what is given; empty: the
     // drive aborts the command, ERROR_IO_DEVICE) and the cylinder low/high

@@ -41,6 +41,7 @@ declare -A WHY=(
     [usb-parent]="On Windows the parent of a USB disk is the USB device node, described by its INF ('USB Mass Storage Device', 'USB Attached SCSI (UAS) Mass Storage Device'); Linux has no INF, so the backend describes the USB device by its manufacturer and product strings."
     [ata-inquiry]="ATA disks are answered from IDENTIFY: the library does not read INQUIRY text on them (null), although libata's SCSI translation answers INQUIRY on Linux."
     [dm-disk]="Linux lists the device-mapper volume as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on the disks under it."
+    [wwn-unkept]="The kernel keeps no Device Identification page and no wwid for this disk (usb-storage does not read VPD pages); the backend takes the identifiers sysfs keeps and asks the device nothing for them, so the disk tells no world-wide name, while udev asks the device itself for the WWN lsblk shows."
     [md-disk]="Linux lists the software RAID as a block device of its own; the backend presents it as a disk on a RAID bus; its file system is a volume on that disk and on its member disks."
 )
 declare -A why_used=()
@@ -198,7 +199,7 @@ load_lsblk() { # kernel name
         (["name", .name], ["hctl", .hctl // "<null>"], ["tran", .tran // ""], ["size", .size], ["log-sec", ."log-sec"],
          ["vendor", .vendor // "<null>"], ["model", .model // "<null>"], ["rev", .rev // "<null>"],
          ["phy-sec", ."phy-sec"], ["alignment", .alignment], ["rota", .rota], ["disc-max", ."disc-max"],
-         ["ro", .ro], ["rm", .rm],
+         ["ro", .ro], ["rm", .rm], ["wwn", .wwn // "<null>"],
          ["mounts", ([.. | objects | .mountpoints? // empty | .[] | select(. != null)] | unique | join("|"))])
         | map(tostring) | @tsv' "$R/lsblk.json")
 }
@@ -312,6 +313,26 @@ while read -r id n; do
     check "$id" physical.trim "$(t physical.trim)" lsblk.disc-max="$disc"
     check "$id" physical.read_only "$(t physical.read_only)" lsblk.ro="$(l ro)"
     check "$id" physical.removable "$(t physical.removable)" lsblk.rm="$(l rm)"
+    # The world-wide name against the kernel's wwid and lsblk's WWN. udev
+    # writes a NAA or EUI-64 name as 0x and its hex digits (the kind not
+    # told: compared as the digits after tavdisk's "naa." or "eui."); it
+    # writes an NVMe namespace's wwid as it stands, and has no WWN for a
+    # name of T10 vendor text.
+    wwn=$(t physical.wwn) lwwn=$(l wwn)
+    case $lwwn in
+    "<null>" | "") lwwn="<n/a>" ;;
+    0x*) [[ $wwn == naa.* || $wwn == eui.* ]] && lwwn=${wwn:0:4}$(printf '%s' "${lwwn#0x}" | tr 'A-F' 'a-f') ;;
+    esac
+    # A disk whose identification page holds no name the kernel takes has
+    # an empty wwid.
+    wwid=$(s sysfs.wwid)
+    if [[ $wwid != "<n/a>" && -n $wwid ]]; then
+        check "$id" physical.wwn "$wwn" sysfs.wwid="$wwid" lsblk.wwn="$lwwn" config="${D[$id.wwn]:-<n/a>}"
+    elif [[ $lwwn == "<n/a>" ]]; then
+        check "$id" physical.wwn "$wwn" expected="<null>"
+    else
+        explained "$id" physical.wwn "$wwn" "<null>" "$lwwn" wwn-unkept
+    fi
 
     # Health against smartctl -a beside it: an ATA disk's verdict,
     # temperature and power-on hours, an NVMe disk's temperature, percentage
@@ -342,6 +363,20 @@ while read -r id n; do
         [[ $(hv verdict) == unknown ]] && info "$id" health.reason "$(hv reason)"
         ;;
     esac
+    # What health costs this disk: the ioctls list --health sends it beyond
+    # those of list, one per health command of its protocol (ATA: READ DATA,
+    # READ THRESHOLDS, RETURN STATUS; NVMe: the health log), never more than
+    # smartctl -H -A sends it.
+    if [[ -f $RES/tavdisk/strace-health.txt && -f $RES/tavdisk/$n.strace-smartctl.txt ]]; then
+        added=$(($(grep -cF "</dev/$n>" "$RES/tavdisk/strace-health.txt") - $(grep -cF "</dev/$n>" "$RES/tavdisk/strace-list.txt")))
+        smart=$(grep -cF "</dev/$n>" "$RES/tavdisk/$n.strace-smartctl.txt")
+        info "$id" health.ioctls "list --health adds $added; smartctl -H -A sends $smart"
+        case $kind in
+        ata) check "$id" health.ioctls "$added" expected=3 ;;
+        nvme) check "$id" health.ioctls "$added" expected=1 ;;
+        esac
+        check "$id" health.ioctls_at_most_smartctl "$((added <= smart))" expected=1
+    fi
 
     # Partition table against sfdisk --json beside it: style, table id and
     # each partition's number, offset, length, MBR type and active flag or

@@ -274,6 +274,10 @@ for id in "${TAVHW_DISKS[@]}"; do
         done
         [[ -r /sys/block/$n/device/firmware_rev ]] && echo "sysfs.firmware_rev=$(cat "/sys/block/$n/device/firmware_rev")"
         [[ -r /sys/block/$n/device/vpd_pg80 ]] && echo "sysfs.vpd_pg80=yes"
+        # The kernel's wwid: of the SCSI device, or of the NVMe namespace.
+        for w in "/sys/block/$n/device/wwid" "/sys/block/$n/wwid"; do
+            [[ -r $w ]] && echo "sysfs.wwid=$(cat "$w")" && break
+        done
         [[ -r /sys/block/$n/serial ]] && echo "sysfs.serial=$(cat "/sys/block/$n/serial")"
         [[ -r /sys/block/$n/device/serial ]] && echo "sysfs.serial=$(cat "/sys/block/$n/device/serial")"
         [[ ${n} == nvme* ]] && echo "nvme.controller=$(basename "$(readlink -f "/sys/block/$n/device")")"
@@ -319,8 +323,16 @@ for _ in 1 2 3 4 5; do
     done
 done
 h3=$(health_clock)
-strace -f -qq -e trace=ioctl -o "$T/strace-list.txt" tavdisk list >/dev/null 2>&1
-strace -f -qq -e trace=ioctl -o "$T/strace-health.txt" tavdisk list --health >/dev/null 2>&1
+strace -f -qq -y -e trace=ioctl -o "$T/strace-list.txt" tavdisk list >/dev/null 2>&1
+strace -f -qq -y -e trace=ioctl -o "$T/strace-health.txt" tavdisk list --health >/dev/null 2>&1
+# And each disk's own `smartctl -H -A`, with the device of each ioctl.
+for id in "${TAVHW_DISKS[@]}"; do
+    n=${NAME[$id]:-}
+    [[ -n $n ]] || continue
+    smartopt=()
+    [[ ${D[$id.kind]} == usb-bot || ${D[$id.kind]} == uas ]] && smartopt=(-d scsi)
+    strace -f -qq -y -e trace=ioctl -o "$T/$n.strace-smartctl.txt" smartctl -H -A "${smartopt[@]}" "/dev/$n" >/dev/null 2>&1
+done
 echo "health timing, 5 runs each (s): list $h0..$h1, list --health $h1..$h2, smartctl -H -A of every disk $h2..$h3;" \
     "ioctls: list $(wc -l <"$T/strace-list.txt"), list --health $(wc -l <"$T/strace-health.txt")" \
     >"$T/health-timing.txt"
