@@ -16,9 +16,9 @@ namespace {
 // so that only an absurd length reads as no identifier (an empty one).
 constexpr ULONG MaxDeviceIdLength = 32767;
 
-// The Adapter layout as a caller who builds the class from its header lays
+// The Adapter class as a caller who builds it from its header lays
 // it out: these three fields in this order, and nothing else.
-struct AdapterLayout {
+struct AdapterMirror {
     void *DeviceInfoSet;
     SP_DEVINFO_DATA *DevInfoData;
     SP_DEVICE_INTERFACE_DATA *InterfaceData;
@@ -27,10 +27,10 @@ struct AdapterLayout {
 
 Adapter::Adapter(void *DeviceInfoSet_, ULONG DevInst)
     : DeviceInfoSet(DeviceInfoSet_), DevInfoData(nullptr), InterfaceData(nullptr) {
-    static_assert(sizeof(Adapter) == sizeof(AdapterLayout) &&
-                      offsetof(Adapter, DeviceInfoSet) == offsetof(AdapterLayout, DeviceInfoSet) &&
-                      offsetof(Adapter, DevInfoData) == offsetof(AdapterLayout, DevInfoData) &&
-                      offsetof(Adapter, InterfaceData) == offsetof(AdapterLayout, InterfaceData),
+    static_assert(sizeof(Adapter) == sizeof(AdapterMirror) &&
+                      offsetof(Adapter, DeviceInfoSet) == offsetof(AdapterMirror, DeviceInfoSet) &&
+                      offsetof(Adapter, DevInfoData) == offsetof(AdapterMirror, DevInfoData) &&
+                      offsetof(Adapter, InterfaceData) == offsetof(AdapterMirror, InterfaceData),
                   "Adapter holds exactly the three fields of its layout, in order");
     DevInfoData = Alloc<SP_DEVINFO_DATA>();
     if (DevInfoData)

@@ -37,9 +37,9 @@ size_t TransferAlignment(const STORAGE_ADAPTER_DESCRIPTOR *adapter) {
     return alignment;
 }
 
-// The Drive layout as a caller who builds the class from its header lays it
+// The Drive class as a caller who builds it from its header lays it
 // out: these sixteen fields in this order, and nothing else.
-struct DriveLayout {
+struct DriveMirror {
     HANDLE DeviceHandle;
     void *DeviceInfoSet;
     ULONG MemberIndex;
@@ -132,9 +132,9 @@ Drive::Drive(void *DeviceInfoSet_, ULONG MemberIndex_, SP_DEVICE_INTERFACE_DATA 
       DeviceDescriptor(nullptr), SmartVersion(nullptr), IdentifyResult(nullptr), InquiryData{}, ScsiAddress(nullptr),
       Geometry(nullptr), ControllerNumber(nullptr), DriveLetterTable(nullptr), MountPointList(nullptr) {
     // Callers build and assign Drive from the header: its fields must stand
-    // exactly where DriveLayout's do.
-#define TAVDISK_SAME_PLACE(field) (offsetof(Drive, field) == offsetof(DriveLayout, field))
-    static_assert(sizeof(Drive) == sizeof(DriveLayout) && alignof(Drive) == alignof(DriveLayout) &&
+    // exactly where DriveMirror's do.
+#define TAVDISK_SAME_PLACE(field) (offsetof(Drive, field) == offsetof(DriveMirror, field))
+    static_assert(sizeof(Drive) == sizeof(DriveMirror) && alignof(Drive) == alignof(DriveMirror) &&
                       TAVDISK_SAME_PLACE(DeviceHandle) && TAVDISK_SAME_PLACE(DeviceInfoSet) &&
                       TAVDISK_SAME_PLACE(MemberIndex) && TAVDISK_SAME_PLACE(InterfaceData) &&
                       TAVDISK_SAME_PLACE(DevInfoData) && TAVDISK_SAME_PLACE(InterfaceDetail) &&
