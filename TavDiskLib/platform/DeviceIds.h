@@ -9,6 +9,7 @@
 #define TAVDISKLIB_PLATFORM_DEVICEIDS_H
 
 #include "types.h"
+#include "../protocol/Identifiers.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,10 +27,10 @@ struct DeviceIdentifier {
 
 constexpr size_t DeviceIdHeaderBytes = offsetof(STORAGE_DEVICE_ID_DESCRIPTOR, Identifiers);
 constexpr size_t IdentifierHeaderBytes = offsetof(STORAGE_IDENTIFIER, Identifier);
-// A Device Identification page: its 4-byte header, then designators of a
-// 4-byte header and at most 255 bytes each, at most 65535 bytes after the
-// page's header.
-constexpr size_t VpdPageHeaderBytes = 4;
+// A Device Identification page: its header, then designators of a 4-byte
+// header and at most 255 bytes each, at most 65535 bytes after the page's
+// header.
+constexpr size_t VpdPageHeaderBytes = TavProtocol::VpdHeaderLength;
 constexpr size_t VpdPageMostBytes = VpdPageHeaderBytes + 0xFFFF;
 
 namespace DeviceIdDetail {
@@ -114,7 +115,7 @@ inline bool ReadDeviceIdDescriptor(const uint8_t *bytes, size_t length, std::vec
 // for another page or one cut inside its header.
 inline std::vector<DeviceIdentifier> IdentifiersOfVpdPage(const uint8_t *page, size_t length) {
     std::vector<DeviceIdentifier> ids;
-    if (!page || length < VpdPageHeaderBytes || page[1] != 0x83)
+    if (!page || length < VpdPageHeaderBytes || page[1] != TavProtocol::VpdDeviceIdentification)
         return ids;
     const size_t pageLength = (size_t{page[2]} << 8) | page[3];
     const size_t end = length < VpdPageHeaderBytes + pageLength ? length : VpdPageHeaderBytes + pageLength;
@@ -137,7 +138,7 @@ inline std::vector<DeviceIdentifier> IdentifiersOfVpdPage(const uint8_t *page, s
 // a designator cannot carry (a field past its width, more than 255 bytes,
 // no room left in the page) is left out.
 inline std::vector<uint8_t> VpdPageOfIdentifiers(const std::vector<DeviceIdentifier> &ids) {
-    std::vector<uint8_t> page = {0x00, 0x83, 0x00, 0x00};
+    std::vector<uint8_t> page = {0x00, TavProtocol::VpdDeviceIdentification, 0x00, 0x00};
     for (const DeviceIdentifier &id : ids) {
         if (id.codeSet > 0x0F || id.type > 0x0F || id.association > 0x03 || id.value.size() > 0xFF ||
             page.size() + 4 + id.value.size() > VpdPageMostBytes)
