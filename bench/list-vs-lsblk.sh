@@ -13,11 +13,14 @@
 #   counted  in a user namespace of its own (unshare -U --map-root-user, as
 #            in a container): no uevent reaches it there, they are counted
 #            (/sys/kernel/uevent_seqnum) and looks are still kept;
-#   polled   the same, with no inotify instance to be had in it
-#            (user.max_inotify_instances 0): what inotify would tell is
+#   fanotify the same, with no inotify instance to be had in it
+#            (user.max_inotify_instances 0): a fanotify group watches the
+#            nodes instead and looks are still kept;
+#   polled   the same, with no fanotify group to be had either
+#            (user.max_fanotify_groups 0 too): what they would tell is
 #            polled (/proc/partitions, /proc/diskstats, the probed nodes'
 #            times) and looks are still kept;
-#   all      yes, counted and polled.
+#   all      yes, counted, fanotify and polled.
 #
 # BASE=path/to/an/older/tavdisk adds that program, run as it is started here,
 # to the same alternation, and each mode's median is also given as a ratio
@@ -36,11 +39,11 @@ kept=${KEPT:-yes}
 command -v strace >/dev/null || { echo "list-vs-lsblk.sh: needs strace" >&2; exit 2; }
 
 modes=$kept
-[[ $kept == all ]] && modes="yes counted polled"
+[[ $kept == all ]] && modes="yes counted fanotify polled"
 base=${BASE:-}
 [[ -z $base || -x $base ]] || { echo "list-vs-lsblk.sh: no program at BASE=$base" >&2; exit 2; }
 for mode in $modes; do
-    [[ $mode =~ ^(yes|counted|polled)$ ]] || { echo "list-vs-lsblk.sh: KEPT is yes, counted, polled or all" >&2; exit 2; }
+    [[ $mode =~ ^(yes|counted|fanotify|polled)$ ]] || { echo "list-vs-lsblk.sh: KEPT is yes, counted, fanotify, polled or all" >&2; exit 2; }
 done
 [[ -n $base ]] && modes+=" base"
 # The command line of tavdisk in a mode.
@@ -50,7 +53,8 @@ runner() {
     case $1 in
     yes) echo "$command" ;;
     counted) echo "unshare -U --map-root-user $command" ;;
-    polled) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
+    fanotify) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && exec $command")" ;;
+    polled) echo "unshare -U --map-root-user sh -c $(printf '%q' "echo 0 > /proc/sys/user/max_inotify_instances && echo 0 > /proc/sys/user/max_fanotify_groups && exec $command")" ;;
     base) printf '%q list --json' "$base" ;;
     esac
 }
@@ -90,7 +94,7 @@ for mode in $modes; do
     read -ra values <<< "${times[$mode]}"
     m=$(printf '%s\n' "${values[@]}" | median)
     s_tav=$(calls "$(runner "$mode")")
-    printf 'tavdisk (kept: %-7s) median %8.1f ms   system calls %7d (%.0f per disk)   ratio to lsblk %.2f' \
+    printf 'tavdisk (kept: %-8s) median %8.1f ms   system calls %7d (%.0f per disk)   ratio to lsblk %.2f' \
         "$mode" "$(echo "$m / 1000" | bc -l)" "$s_tav" "$(echo "$s_tav / $disks" | bc -l)" "$(echo "$m / $m_lsblk" | bc -l)"
     if [[ -n $base && $mode != base ]]; then
         read -ra b_values <<< "${times[base]}"
@@ -99,5 +103,5 @@ for mode in $modes; do
     echo
 done
 s_lsblk=$(calls "lsblk -J -O")
-printf 'lsblk -J -O             median %8.1f ms   system calls %7d (%.0f per disk)\n' \
+printf 'lsblk -J -O              median %8.1f ms   system calls %7d (%.0f per disk)\n' \
     "$(echo "$m_lsblk / 1000" | bc -l)" "$s_lsblk" "$(echo "$s_lsblk / $disks" | bc -l)"

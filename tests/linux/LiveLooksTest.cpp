@@ -273,9 +273,10 @@ bool Has(const std::vector<std::wstring> &paths, const std::string &path) {
 
 } // namespace
 
-// Each case with the change signals as they are, and as where no inotify
-// instance can be had (what inotify tells is polled instead).
-class LiveKeptLooks : public LiveLooks, public ::testing::WithParamInterface<bool> {
+// Each case with the change signals as they are, as where no inotify
+// instance can be had (a fanotify group tells the same), and as where no
+// fanotify group can be had either (what they tell is polled instead).
+class LiveKeptLooks : public LiveLooks, public ::testing::WithParamInterface<TavLinux::NodeWatcher> {
 protected:
     void SetUp() override {
         LiveLooks::SetUp();
@@ -284,7 +285,7 @@ protected:
         // A look is kept only where the kernel's changes can be learnt of.
         if (!TavLinux::LooksCanBeKept())
             GTEST_SKIP() << "no look is kept here (no uevents reach this process): every request takes a new one";
-        TavLinux::DenyInotifyForTesting(GetParam());
+        TavLinux::WatchNodesWithForTesting(GetParam());
         EXPECT_TRUE(TavLinux::LooksCanBeKept()) << "without an inotify instance looks are kept all the same";
     }
 
@@ -307,7 +308,7 @@ protected:
         if (!dmName.empty())
             Shell("dmsetup remove " + dmName);
         LiveLooks::TearDown();
-        TavLinux::DenyInotifyForTesting(false);
+        TavLinux::WatchNodesWithForTesting(TavLinux::NodeWatcher::Inotify);
     }
 
     // A sparse image of zeros.
@@ -925,6 +926,14 @@ TEST_P(LiveKeptLooks, VolumeNameOfALoopDiskSurvivesARenameOfItsFile) {
     EXPECT_EQ(names(), before) << "new look";
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, LiveKeptLooks, ::testing::Bool(), [](const ::testing::TestParamInfo<bool> &param) {
-    return param.param ? std::string("NoInotifyInstance") : std::string("Inotify");
-});
+INSTANTIATE_TEST_SUITE_P(Signals, LiveKeptLooks,
+                         ::testing::Values(TavLinux::NodeWatcher::Inotify, TavLinux::NodeWatcher::Fanotify,
+                                           TavLinux::NodeWatcher::Polling),
+                         [](const ::testing::TestParamInfo<TavLinux::NodeWatcher> &param) {
+                             switch (param.param) {
+                             case TavLinux::NodeWatcher::Inotify: return std::string("Inotify");
+                             case TavLinux::NodeWatcher::Fanotify: return std::string("NoInotifyInstance");
+                             case TavLinux::NodeWatcher::Polling: break;
+                             }
+                             return std::string("NeitherInotifyNorFanotify");
+                         });

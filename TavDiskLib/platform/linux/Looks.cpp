@@ -36,13 +36,15 @@
 // that number at every check instead; a new number ends the kept look.
 //
 // A process that can have no inotify instance (the per-user limit is
-// reached) polls what inotify would have told it instead, at every check:
+// reached) marks the same files with a fanotify group, whose limit is
+// counted apart, and learns the same from its events. One that can have
+// neither polls what they would have told it instead, at every check:
 // /proc/partitions, whose sizes change with every resize (to the KiB it
 // shows them in), and for each disk probed for a file system (and its loop
 // backing file) the node's modification time, which every write and shared
 // mapping written moves, and the disk's completed writes and discards in
 // /proc/diskstats, which a discard or zeroing ioctl moves. It asks for an
-// inotify instance again at every check.
+// inotify instance and a fanotify group again at every check.
 //
 // Where no change signal exists (a recorded tree under TAVDISK_ROOT, no
 // uevent counter to read, a socket or mountinfo that cannot be had at the
@@ -66,10 +68,12 @@
 #include <map>
 #include <set>
 #include <unordered_map>
+#include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace TavLinux {
@@ -215,6 +219,53 @@ std::optional<Stamp> StampOf(const std::string &path) {
     return Stamp{st.st_dev, st.st_ino, st.st_mtim, st.st_ctim};
 }
 
+// A fanotify group that reports what it marks by identity (file system and
+// file handle) rather than by an open descriptor, which for a device node
+// would open the disk itself; the only kind an unprivileged process may
+// have. -1 with errno when none can be had.
+int OpenFanotify() {
+    return ::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_CLOEXEC);
+}
+
+#ifndef AT_HANDLE_FID
+#define AT_HANDLE_FID 0x200 // a handle to identify the file by, not to open it
+#endif
+
+// The identity fanotify's events give a file: its file system's id, then
+// its handle's type and bytes.
+std::string MarkKey(const __kernel_fsid_t &fsid, int type, const unsigned char *handle, size_t length) {
+    std::string key(reinterpret_cast<const char *>(&fsid), sizeof fsid);
+    key.append(reinterpret_cast<const char *>(&type), sizeof type);
+    key.append(reinterpret_cast<const char *>(handle), length);
+    return key;
+}
+
+// The identity of the file at `path`; nullopt with errno when it cannot be
+// had.
+std::optional<std::string> MarkKeyOf(const std::string &path) {
+    alignas(file_handle) unsigned char buffer[sizeof(file_handle) + MAX_HANDLE_SZ] = {};
+    auto *handle = reinterpret_cast<file_handle *>(buffer);
+    int mount = 0;
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    // Kernels without AT_HANDLE_FID refuse it; their fanotify marks only
+    // file systems whose handles can be had without it.
+    if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mount, AT_HANDLE_FID) != 0) {
+        if (errno != EINVAL)
+            return std::nullopt;
+        handle->handle_bytes = MAX_HANDLE_SZ;
+        if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mount, 0) != 0)
+            return std::nullopt;
+    }
+    struct statfs fs {};
+    if (::statfs(path.c_str(), &fs) != 0)
+        return std::nullopt;
+    __kernel_fsid_t fsid;
+    static_assert(sizeof fsid == sizeof fs.f_fsid, "a file system id as statfs gives it");
+    std::memcpy(&fsid, &fs.f_fsid, sizeof fsid);
+    return MarkKey(fsid, handle->handle_type, buffer + sizeof(file_handle),
+                   std::min<size_t>(handle->handle_bytes, MAX_HANDLE_SZ));
+}
+
 // The change signals of the live system, shared by the whole process.
 class Monitor {
 public:
@@ -236,6 +287,7 @@ public:
             CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
             CloseQuietly(partitions), CloseQuietly(diskstats);
             watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear(), polledContent.clear();
+            marked.clear(), fanotify = false;
             opened = false, forked = false;
             ++changes;
         }
@@ -265,7 +317,9 @@ public:
                 TakeUevents();
             if (fds[1].revents & (POLLPRI | POLLERR))
                 ++changes;
-            if (fds[2].revents)
+            if (fds[2].revents && fanotify)
+                TakeMarks();
+            else if (fds[2].revents)
                 TakeWrites();
         }
         if (partitions >= 0 && !Poll())
@@ -290,6 +344,8 @@ public:
             return false;
         if (partitions >= 0)
             return PollDisk(node, content, absentIsFine);
+        if (fanotify)
+            return MarkDisk(node, content, absentIsFine);
         int wd = ::inotify_add_watch(writes, node.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
         if (wd < 0)
             return absentIsFine && (errno == ENOENT || errno == ENOTDIR);
@@ -417,11 +473,21 @@ private:
         }
         mountNamespace = MountNamespace();
         mounts = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-        writes = denyInotify ? -1 : ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        writes = watcher == NodeWatcher::Inotify ? ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK) : -1;
         // No inotify instance to be had (the per-user limit; EMFILE is also
-        // a process out of descriptors, and then the files below cannot be
-        // opened either): what it would tell is polled instead.
-        if (writes < 0 && (denyInotify || errno == EMFILE)) {
+        // a process out of descriptors, and then nothing below can be had
+        // either): a fanotify group, whose limit is counted apart, tells the
+        // same of the nodes it marks; without one, what they would tell is
+        // polled instead.
+        bool noInotify = writes < 0 && (watcher != NodeWatcher::Inotify || errno == EMFILE);
+        if (noInotify && watcher != NodeWatcher::Polling && !fanotifyRefused) {
+            writes = OpenFanotify();
+            if (writes >= 0)
+                fanotify = true, self = ::getpid();
+            else if (errno == ENOMEM || errno == ENFILE)
+                return Retry();
+        }
+        if (writes < 0 && noInotify) {
             partitions = ::open("/proc/partitions", O_RDONLY | O_CLOEXEC);
             diskstats = ::open("/proc/diskstats", O_RDONLY | O_CLOEXEC);
             auto sizes = partitions >= 0 && diskstats >= 0 ? ReadWhole(partitions) : std::nullopt;
@@ -440,14 +506,15 @@ private:
     // The polled checks, in place of inotify's events. False when they
     // cannot be made (the signals are opened again at the next check).
     bool Poll() {
-        // An inotify instance to be had again: its signals take over.
-        if (!denyInotify) {
-            int fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-            if (fd >= 0) {
-                ::close(fd);
-                Retry();
-                return false;
-            }
+        // An inotify instance or a fanotify group to be had again: its
+        // signals take over.
+        int fd = watcher == NodeWatcher::Inotify ? ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK) : -1;
+        if (fd < 0 && watcher != NodeWatcher::Polling && !fanotifyRefused)
+            fd = OpenFanotify();
+        if (fd >= 0) {
+            ::close(fd);
+            Retry();
+            return false;
         }
         auto sizes = ReadWhole(partitions);
         if (!sizes) {
@@ -456,14 +523,18 @@ private:
         }
         if (*sizes != lastPartitions)
             ++changes, lastPartitions = std::move(*sizes);
-        // The counters once a check: the disks watched from now on take
-        // them as they were before their content is read.
-        auto stats = ReadWhole(diskstats);
-        if (!stats) {
-            Retry();
-            return false;
-        }
-        lastWrites = WritesIn(*stats);
+        // The counters at most once a check, and only while a disk's content
+        // is polled: the disks watched from now on take them as they were
+        // before their content is read.
+        countersRead = false;
+        for (const auto &entry : polledContent)
+            if (!entry.second.disk.empty()) {
+                if (!ReadCounters()) {
+                    Retry();
+                    return false;
+                }
+                break;
+            }
         for (auto &[path, polled] : polledContent) {
             auto stamp = StampOf(path);
             if (stamp != polled.stamp)
@@ -492,11 +563,23 @@ private:
         Polled &p = polledContent[node];
         p.stamp = stamp;
         if (S_ISBLK(StatMode(node))) {
-            // The counters of the check this look began with: a write
-            // since then shows at the next check.
+            // The counters of the check this look began with, else read
+            // now, before the content: a write since then shows at the next
+            // check.
+            if (!countersRead && !ReadCounters())
+                return false;
             p.disk = node.substr(node.rfind('/') + 1);
             p.writes = WritesOf(lastWrites, p.disk);
         }
+        return true;
+    }
+
+    bool ReadCounters() {
+        auto stats = ReadWhole(diskstats);
+        if (!stats)
+            return false;
+        lastWrites = WritesIn(*stats);
+        countersRead = true;
         return true;
     }
 
@@ -514,6 +597,7 @@ private:
         CloseQuietly(uevents), CloseQuietly(counter), CloseQuietly(mounts), CloseQuietly(writes);
         CloseQuietly(partitions), CloseQuietly(diskstats);
         watched.clear(), closed.clear(), contentNodes.clear(), ownCloses.clear(), polledContent.clear();
+        marked.clear(), fanotify = false;
         usable = false;
         ++changes;
     }
@@ -604,6 +688,103 @@ private:
         }
     }
 
+    // With a fanotify group: marks the node for what inotify would watch.
+    // A file system whose files it cannot mark (no handles, no id) will
+    // not do for any: the signals are opened again, polling.
+    bool MarkDisk(const std::string &node, bool content, bool absentIsFine) {
+        auto key = MarkKeyOf(node);
+        if (key && !marked.count(*key) &&
+            ::fanotify_mark(writes, FAN_MARK_ADD, FAN_MODIFY | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE | FAN_DELETE_SELF,
+                            AT_FDCWD, node.c_str()) != 0)
+            key.reset();
+        if (!key) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return absentIsFine;
+            if (errno == EOPNOTSUPP || errno == ENODEV || errno == EXDEV || errno == EPERM || errno == EINVAL) {
+                fanotifyRefused = true;
+                Retry();
+            }
+            return false;
+        }
+        auto it = marked.emplace(*key, lastMark + 1).first;
+        if (it->second == lastMark + 1)
+            ++lastMark;
+        Watch &w = watched[it->second];
+        w.node = node;
+        w.content = w.content || content;
+        if (content)
+            contentNodes.insert(node);
+        return true;
+    }
+
+    // fanotify's events, as TakeWrites takes inotify's. Events of one
+    // process on one file are merged until read, and this process's own
+    // carry its pid while others' carry none: a write-close of a content
+    // node is this process's own only when it says so and announced one.
+    // (inotify merges only identical events that follow each other.)
+    void TakeMarks() {
+        alignas(fanotify_event_metadata) char events[8192];
+        ssize_t n;
+        while ((n = ::read(writes, events, sizeof events)) > 0) {
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(fanotify_event_metadata)) <= n;) {
+                fanotify_event_metadata m;
+                std::memcpy(&m, events + at, sizeof m);
+                if (m.event_len < sizeof m || m.event_len > static_cast<size_t>(n - at)) {
+                    ++changes;
+                    break;
+                }
+                if (m.fd >= 0)
+                    ::close(m.fd);
+                TakeMark(m, events + at);
+                at += m.event_len;
+            }
+        }
+    }
+
+    void TakeMark(const fanotify_event_metadata &m, const char *event) {
+        if (m.vers != FANOTIFY_METADATA_VERSION || (m.mask & (FAN_Q_OVERFLOW | FAN_DELETE_SELF)) ||
+            m.metadata_len < sizeof m || m.metadata_len > m.event_len) {
+            ++changes; // events lost, a file gone, or a layout not known
+            return;
+        }
+        // The first record naming the file: its file system, then a
+        // struct file_handle.
+        std::optional<std::string> key;
+        for (size_t at = m.metadata_len; !key && at + sizeof(fanotify_event_info_fid) <= m.event_len;) {
+            fanotify_event_info_fid fid;
+            std::memcpy(&fid, event + at, sizeof fid);
+            if (fid.hdr.len < sizeof fid || fid.hdr.len > m.event_len - at)
+                break;
+            file_handle head;
+            size_t handleAt = at + sizeof fid;
+            if (fid.hdr.info_type == FAN_EVENT_INFO_TYPE_FID && fid.hdr.len - sizeof fid >= sizeof head) {
+                std::memcpy(&head, event + handleAt, sizeof head);
+                if (head.handle_bytes <= fid.hdr.len - sizeof fid - sizeof head)
+                    key = MarkKey(fid.fsid, head.handle_type,
+                                  reinterpret_cast<const unsigned char *>(event + handleAt + sizeof head),
+                                  head.handle_bytes);
+            }
+            at += fid.hdr.len;
+        }
+        auto mark = key ? marked.find(*key) : marked.end();
+        auto w = mark == marked.end() ? watched.end() : watched.find(mark->second);
+        if (w == watched.end()) {
+            ++changes; // not a file this process marked as it is now
+            return;
+        }
+        if ((m.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && w->second.content) {
+            auto own = ownCloses.find(w->second.node);
+            if (!(m.mask & FAN_MODIFY) && m.pid == self && own != ownCloses.end()) {
+                ownCloses.erase(own); // however many of its closes were merged
+                closed.insert(w->second.node);
+            } else {
+                ++changes;
+            }
+        } else {
+            closed.insert(w->second.node);
+        }
+    }
+
     struct Watch {
         std::string node;
         bool content = false; // probed for a file system: a write changes what it is
@@ -617,11 +798,12 @@ private:
     };
 
 public:
-    // Tests: behave as where no inotify instance can be had.
-    void DenyInotify(bool deny) {
+    // Tests: behave as where `first` is the first way to watch nodes that
+    // can be had.
+    void WatchNodesWith(NodeWatcher first) {
         std::lock_guard<std::mutex> guard(lock);
-        if (deny != denyInotify) {
-            denyInotify = deny;
+        if (first != watcher) {
+            watcher = first;
             Retry();
         }
     }
@@ -633,7 +815,7 @@ private:
     int counter = -1;                                      // /sys/kernel/uevent_seqnum, where uevents do not reach
     uint64_t lastUevent = 0;                               // the number it showed at the last check
     std::optional<std::pair<dev_t, ino_t>> mountNamespace; // where mountinfo was opened
-    std::unordered_map<int, Watch> watched;                // inotify watch -> device node
+    std::unordered_map<int, Watch> watched;                // inotify watch or mark -> node
     std::set<std::string> closed;                          // nodes closed or written since the last request
     std::set<std::string> contentNodes;                    // watched for their content
     std::unordered_map<std::string, int> ownCloses;        // closes of this process's writers not yet taken
@@ -643,8 +825,15 @@ private:
     int partitions = -1, diskstats = -1;
     std::string lastPartitions;
     std::map<std::string, Polled> polledContent;
-    DiskWrites lastWrites; // /proc/diskstats at the last check
-    bool denyInotify = false;
+    DiskWrites lastWrites;                      // /proc/diskstats when last read
+    bool countersRead = false;                  // ... at this check
+    NodeWatcher watcher = NodeWatcher::Inotify; // the first way to watch nodes tried
+    // With a fanotify group: the nodes marked, by the identity its events
+    // carry (MarkKey), each with its entry in `watched`.
+    bool fanotify = false, fanotifyRefused = false;
+    std::unordered_map<std::string, int> marked;
+    int lastMark = 0;
+    pid_t self = 0;                      // this process, as its own events name it
     std::optional<std::string> scripted; // the prefix of a recorded tree whose looks a test keeps
 };
 
@@ -830,7 +1019,7 @@ void ClosingOwnWriter(const std::string &node) { TheMonitor().ClosingOwnWriter(n
 
 bool LooksCanBeKept() { return TheMonitor().Check().has_value(); }
 
-void DenyInotifyForTesting(bool deny) { TheMonitor().DenyInotify(deny); }
+void WatchNodesWithForTesting(NodeWatcher first) { TheMonitor().WatchNodesWith(first); }
 
 void KeepLooksOf(const std::optional<Root> &root) {
     TheMonitor().Script(root ? std::optional<std::string>(root->prefix) : std::nullopt);

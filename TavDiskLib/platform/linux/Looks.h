@@ -97,9 +97,13 @@ void ClosingOwnWriter(const std::string &node);
 // Whether changes can be learnt of here, so that looks of the live system
 // are kept.
 bool LooksCanBeKept();
-// Tests: the change signals behave as where no inotify instance can be had
-// (the per-user limit reached), or as they are.
-void DenyInotifyForTesting(bool deny);
+// How device nodes are watched for closes and writes: inotify; where no
+// inotify instance can be had (the per-user limit reached), a fanotify
+// group; where neither can, polling.
+enum class NodeWatcher { Inotify, Fanotify, Polling };
+// Tests: the change signals behave as where `first` is the first of these
+// that can be had.
+void WatchNodesWithForTesting(NodeWatcher first);
 
 // For tests and fuzzers: the looks of the recorded tree at `root` are kept
 // as the live system's are, and ended only by the signals given to
@@ -109,9 +113,9 @@ void KeepLooksOf(const std::optional<Root> &root);
 enum class LookSignal {
     Uevent,        // a uevent arrived
     MountsChanged, // mountinfo polled with POLLPRI
-    Overflow,      // the uevent socket or the inotify queue overflowed
-    DiskClosed,    // inotify: the disk's node was closed
-    DiskWritten,   // inotify: the disk's node was written, or closed after opening for writing
+    Overflow,      // the uevent socket or the inotify (fanotify) queue overflowed
+    DiskClosed,    // inotify (fanotify): the disk's node was closed
+    DiskWritten,   // inotify (fanotify): the disk's node was written, or closed after opening for writing
 };
 // `disk`: the kernel name of the whole disk DiskClosed and DiskWritten name.
 void SignalLookChange(LookSignal signal, const std::string &disk = std::string());

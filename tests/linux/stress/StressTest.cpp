@@ -494,14 +494,17 @@ TEST(LiveStress, ThreadsAskNearTheDescriptorLimitAcrossAMountNamespaceChange) {
     Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, true);
 }
 
-// Looks kept by polling, as where no inotify instance can be had.
+// Looks kept with a fanotify group, as where no inotify instance can be
+// had, and by polling, as where neither can.
 TEST(LiveStress, ThreadsAskWhileLoopDisksChurnWithoutAnInotifyInstance) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for loop devices";
-    TavLinux::DenyInotifyForTesting(true);
-    EXPECT_TRUE(TavLinux::LooksCanBeKept()) << "no look is kept without an inotify instance";
-    Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 2, false);
-    TavLinux::DenyInotifyForTesting(false);
+    for (auto watcher : {TavLinux::NodeWatcher::Fanotify, TavLinux::NodeWatcher::Polling}) {
+        TavLinux::WatchNodesWithForTesting(watcher);
+        EXPECT_TRUE(TavLinux::LooksCanBeKept()) << "no look is kept without an inotify instance";
+        Churn(EnvNumber("TAVDISK_STRESS_SECONDS", 12) / 4, false);
+    }
+    TavLinux::WatchNodesWithForTesting(TavLinux::NodeWatcher::Inotify);
 }
 
 // Last: the process stays in that network namespace.
