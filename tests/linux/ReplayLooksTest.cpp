@@ -350,3 +350,48 @@ TEST(ReplayLooksKept, AKeptRecordedTreeEndsItsLookOnTheSignalsThatMayChangeIt) {
         }
     }
 }
+
+// A closed volume search answers nothing more, whichever thread opened or
+// closed it, even while the look that took its snapshot is still kept: a
+// volume unmounted after the search is asked for by name from a new look.
+TEST(ReplayLooksKept, AClosedVolumeSearchNoLongerAnswers) {
+    struct Row {
+        const char *what;
+        bool openedElsewhere, closedElsewhere;
+    } rows[] = {
+        {"opened and closed by this thread", false, false},
+        {"opened and closed by another thread", true, true},
+        {"opened here, closed by another thread", false, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Machine m("vm");
+        TavLinux::KeepLooksOf(TavLinux::Root{m.tree.Root()});
+        std::wstring p2Name;
+        const bool found = VolumeAt(Search(), 1, 43008LL * 512, &p2Name) != nullptr;
+        auto onThread = [](bool elsewhere, const auto &f) { elsewhere ? std::thread(f).join() : f(); };
+        wchar_t name[51] = {};
+        HANDLE search = INVALID_HANDLE_VALUE;
+        onThread(row.openedElsewhere, [&] { search = P::FindFirstVolumeW(name, 51); });
+        BOOL closed = FALSE;
+        onThread(row.closedElsewhere, [&] { closed = P::FindVolumeClose(search); });
+
+        std::string mountinfo = m.tree.Read("proc/self/mountinfo");
+        size_t line = mountinfo.find("/mnt/tavp2");
+        if (line != std::string::npos) {
+            size_t from = mountinfo.rfind('\n', line) + 1;
+            mountinfo.erase(from, mountinfo.find('\n', line) + 1 - from);
+        }
+        m.tree.Write("proc/self/mountinfo", mountinfo);
+        TavLinux::SignalLookChange(TavLinux::LookSignal::MountsChanged);
+        wchar_t list[64] = {};
+        DWORD length = 0;
+        const BOOL answered = P::GetVolumePathNamesForVolumeNameW(p2Name.c_str(), list, 64, &length);
+        TavLinux::KeepLooksOf(std::nullopt);
+        ASSERT_TRUE(found);
+        ASSERT_NE(line, std::string::npos);
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(answered);
+        EXPECT_EQ(length, 2u); // no mount point left
+    }
+}

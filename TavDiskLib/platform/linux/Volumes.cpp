@@ -182,9 +182,11 @@ struct VolumeSearch : Object {
     size_t next = 0;
 };
 
+// A search as long as its handle is open: only the handle table owns the
+// search, so a closed search answers nothing more, even while the look
+// that took its snapshot is kept and the snapshot with it.
 struct OpenSearch {
-    Root root;
-    std::weak_ptr<const VolumeSnapshot> snapshot;
+    std::weak_ptr<const VolumeSearch> search;
     // The volume the search gave last: the one a caller walking the
     // volumes opens next, found without a search of the snapshot.
     size_t last = SIZE_MAX;
@@ -230,9 +232,9 @@ std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstri
     // The calling thread's own search first: the device numbers it is
     // asked for meanwhile come from the same look (DiskNumberInOpenSearch).
     // A caller walking the volumes opens the one the search just gave.
-    auto own = t_openSearch.snapshot.lock();
-    if (own && !(t_openSearch.root == root))
-        own = nullptr;
+    std::shared_ptr<const VolumeSnapshot> own;
+    if (auto search = t_openSearch.search.lock(); search && search->root == root)
+        own = search->snapshot;
     if (own && t_openSearch.last < own->volumes.size() && SameAsGiven(name, own->volumes[t_openSearch.last].entry.name))
         return std::shared_ptr<const VolumeFacts>(own, &own->volumes[t_openSearch.last]);
     std::wstring key = VolumeKey(name);
@@ -248,13 +250,16 @@ std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstri
         OpenSearches &s = Searches();
         std::lock_guard<std::mutex> guard(s.lock);
         s.searches.erase(std::remove_if(s.searches.begin(), s.searches.end(),
-                                        [](const OpenSearch &o) { return o.snapshot.expired(); }),
+                                        [](const OpenSearch &o) { return o.search.expired(); }),
                          s.searches.end());
         std::shared_ptr<const VolumeFacts> newest;
         uint64_t newestLook = 0;
         for (const OpenSearch &o : s.searches) {
-            auto snapshot = o.root == root ? o.snapshot.lock() : nullptr;
-            if (!snapshot || snapshot->look < newestLook)
+            auto search = o.search.lock();
+            if (!search || !(search->root == root))
+                continue;
+            const auto &snapshot = search->snapshot;
+            if (snapshot->look < newestLook)
                 continue;
             if (auto facts = VolumeFactsIn(snapshot, key)) {
                 newest = std::move(facts);
@@ -272,9 +277,10 @@ std::shared_ptr<const VolumeFacts> FindVolumeByName(const Root &root, std::wstri
 
 bool DiskNumberInOpenSearch(const Root &root, const BlockEntry &disk, std::optional<DWORD> &number) {
     number.reset();
-    auto snapshot = t_openSearch.snapshot.lock();
-    if (!snapshot || !(t_openSearch.root == root))
+    auto search = t_openSearch.search.lock();
+    if (!search || !(search->root == root))
         return false;
+    const auto &snapshot = search->snapshot;
     auto it = snapshot->disks.find(disk.name);
     if (it != snapshot->disks.end() && it->second.first.sys == disk.sys && it->second.first.partition == disk.partition)
         number = it->second.second;
@@ -316,9 +322,9 @@ HANDLE FindFirstVolumeW(LPWSTR lpszVolumeName, DWORD cchBufferLength) {
     {
         OpenSearches &s = Searches();
         std::lock_guard<std::mutex> guard(s.lock);
-        s.searches.push_back({search->root, search->snapshot});
+        s.searches.push_back({search});
     }
-    t_openSearch = {search->root, search->snapshot, 0};
+    t_openSearch = {search, 0};
     return AddHandle(search);
 }
 
@@ -335,14 +341,14 @@ BOOL FindNextVolumeW(HANDLE hFindVolume, LPWSTR lpszVolumeName, DWORD cchBufferL
     if (cchBufferLength < name.size() + 1)
         return Fail(ERROR_FILENAME_EXCED_RANGE);
     CopyWide(name, lpszVolumeName, cchBufferLength);
-    if (t_openSearch.snapshot.lock() == search->snapshot)
+    if (t_openSearch.search.lock() == search)
         t_openSearch.last = search->next;
     ++search->next;
     return TRUE;
 }
 
 BOOL FindVolumeClose(HANDLE hFindVolume) {
-    if (auto search = Find<VolumeSearch>(hFindVolume); search && t_openSearch.snapshot.lock() == search->snapshot)
+    if (auto search = Find<VolumeSearch>(hFindVolume); search && t_openSearch.search.lock() == search)
         t_openSearch = {};
     return RemoveHandle(hFindVolume, Object::Kind::VolumeSearch) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
