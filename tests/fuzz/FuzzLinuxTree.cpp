@@ -16,7 +16,7 @@
 // sector is rounds of change signals (LookSignal, and a disk they name) and
 // edits, each edit announced by a uevent as the kernel announces its
 // changes; after each round the listing from the kept look must equal a
-// fresh look's.
+// fresh look's. The same bytes are also read as a fanotify group's events.
 #include "DriveChecks.h"
 #include "FuzzInput.h"
 
@@ -305,6 +305,10 @@ void KeptRounds(Reader &r, Recording &rec, Undo &undo, ULONG sector) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // The same bytes as a fanotify group's events: each within them.
+    for (const TavLinux::MarkEvent &e : TavLinux::MarkEventsIn(reinterpret_cast<const char *>(data), size))
+        if (e.key && e.key->size() > size)
+            std::abort();
     Reader r(data, size);
     const uint8_t first = r.U8();
     Recording &rec = Load(first % TreeCount);

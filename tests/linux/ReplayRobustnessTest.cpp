@@ -2,9 +2,11 @@
 // The Linux backend under recordings that are damaged, change while they
 // are read, or are read from several threads at once.
 #include "LinuxTestSupport.h"
+#include "TavDiskLib/platform/linux/Looks.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -160,4 +162,47 @@ TEST(ReplayRobustness, OneSetUsedFromSeveralThreads) {
     auto d = DriveAt(set.handle, L"/dev/sda");
     ASSERT_TRUE(d);
     EXPECT_EQ(MountPoints(*d), "/boot/efi; /");
+}
+
+// fanotify's events as a read gives them: a file's identity is taken only
+// from a record that holds it whole, and a cut or unknown layout reads as
+// lost events (a new look), never as a file.
+TEST(ReplayRobustness, FanotifyEventsAreReadWithinTheirBytes) {
+    auto event = [](uint8_t version, uint32_t handleBytes, size_t keep) {
+        std::string bytes(24 + 12 + 8 + 8, '\0');
+        auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&bytes[at], &v, 4); };
+        put32(0, static_cast<uint32_t>(bytes.size())); // event_len
+        bytes[4] = static_cast<char>(version);
+        bytes[6] = 24;          // metadata_len
+        bytes[8] = 0x08;        // FAN_CLOSE_WRITE
+        put32(16, 0xFFFFFFFFu); // fd: none
+        bytes[24] = 1;          // FAN_EVENT_INFO_TYPE_FID
+        bytes[26] = 12 + 8 + 8; // the record's length
+        put32(36, handleBytes);
+        put32(40, 1); // handle type
+        return bytes.substr(0, keep);
+    };
+    struct Case {
+        const char *what;
+        std::string bytes;
+        size_t events;
+        bool key;
+        bool lost;
+    } cases[] = {
+        {"whole", event(3, 8, 52), 1, true, false},
+        {"handle longer than its record", event(3, 9, 52), 1, false, false},
+        {"cut inside the record", event(3, 8, 40), 1, false, true},
+        {"unknown version", event(9, 8, 52), 1, false, true},
+        {"shorter than a header", event(3, 8, 20), 0, false, false},
+        {"two in a row", event(3, 8, 52) + event(3, 8, 52), 2, true, false},
+    };
+    for (const Case &c : cases) {
+        auto events = TavLinux::MarkEventsIn(c.bytes.data(), c.bytes.size());
+        ASSERT_EQ(events.size(), c.events) << c.what;
+        if (c.events == 0)
+            continue;
+        EXPECT_EQ(events[0].key.has_value(), c.key) << c.what;
+        EXPECT_EQ((events[0].mask & 0x4000) != 0, c.lost) << c.what; // FAN_Q_OVERFLOW
+        EXPECT_EQ(events[0].fd, -1) << c.what;
+    }
 }

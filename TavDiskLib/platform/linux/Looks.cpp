@@ -725,56 +725,26 @@ private:
     void TakeMarks() {
         alignas(fanotify_event_metadata) char events[8192];
         ssize_t n;
-        while ((n = ::read(writes, events, sizeof events)) > 0) {
-            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(fanotify_event_metadata)) <= n;) {
-                fanotify_event_metadata m;
-                std::memcpy(&m, events + at, sizeof m);
-                if (m.event_len < sizeof m || m.event_len > static_cast<size_t>(n - at)) {
-                    ++changes;
-                    break;
-                }
-                if (m.fd >= 0)
-                    ::close(m.fd);
-                TakeMark(m, events + at);
-                at += m.event_len;
+        while ((n = ::read(writes, events, sizeof events)) > 0)
+            for (const MarkEvent &e : MarkEventsIn(events, static_cast<size_t>(n))) {
+                if (e.fd >= 0)
+                    ::close(e.fd);
+                TakeMark(e);
             }
-        }
     }
 
-    void TakeMark(const fanotify_event_metadata &m, const char *event) {
-        if (m.vers != FANOTIFY_METADATA_VERSION || (m.mask & (FAN_Q_OVERFLOW | FAN_DELETE_SELF)) ||
-            m.metadata_len < sizeof m || m.metadata_len > m.event_len) {
-            ++changes; // events lost, a file gone, or a layout not known
-            return;
-        }
-        // The first record naming the file: its file system, then a
-        // struct file_handle.
-        std::optional<std::string> key;
-        for (size_t at = m.metadata_len; !key && at + sizeof(fanotify_event_info_fid) <= m.event_len;) {
-            fanotify_event_info_fid fid;
-            std::memcpy(&fid, event + at, sizeof fid);
-            if (fid.hdr.len < sizeof fid || fid.hdr.len > m.event_len - at)
-                break;
-            file_handle head;
-            size_t handleAt = at + sizeof fid;
-            if (fid.hdr.info_type == FAN_EVENT_INFO_TYPE_FID && fid.hdr.len - sizeof fid >= sizeof head) {
-                std::memcpy(&head, event + handleAt, sizeof head);
-                if (head.handle_bytes <= fid.hdr.len - sizeof fid - sizeof head)
-                    key = MarkKey(fid.fsid, head.handle_type,
-                                  reinterpret_cast<const unsigned char *>(event + handleAt + sizeof head),
-                                  head.handle_bytes);
-            }
-            at += fid.hdr.len;
-        }
-        auto mark = key ? marked.find(*key) : marked.end();
+    void TakeMark(const MarkEvent &e) {
+        auto mark = e.key ? marked.find(*e.key) : marked.end();
         auto w = mark == marked.end() ? watched.end() : watched.find(mark->second);
-        if (w == watched.end()) {
-            ++changes; // not a file this process marked as it is now
+        if ((e.mask & (FAN_Q_OVERFLOW | FAN_DELETE_SELF)) || w == watched.end()) {
+            // Events lost, a file gone, or not a file this process marked
+            // as it is now.
+            ++changes;
             return;
         }
-        if ((m.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && w->second.content) {
+        if ((e.mask & (FAN_MODIFY | FAN_CLOSE_WRITE)) && w->second.content) {
             auto own = ownCloses.find(w->second.node);
-            if (!(m.mask & FAN_MODIFY) && m.pid == self && own != ownCloses.end()) {
+            if (!(e.mask & FAN_MODIFY) && e.pid == self && own != ownCloses.end()) {
                 ownCloses.erase(own); // however many of its closes were merged
                 closed.insert(w->second.node);
             } else {
@@ -1013,6 +983,49 @@ std::shared_ptr<Look> CurrentLook(const Root &root) {
         k.changes = *changes;
     }
     return look;
+}
+
+std::vector<MarkEvent> MarkEventsIn(const char *bytes, size_t length) {
+    std::vector<MarkEvent> out;
+    for (size_t at = 0; at + sizeof(fanotify_event_metadata) <= length;) {
+        fanotify_event_metadata m;
+        std::memcpy(&m, bytes + at, sizeof m);
+        MarkEvent e;
+        e.mask = m.mask;
+        e.pid = m.pid;
+        e.fd = m.fd;
+        if (m.event_len < sizeof m || m.event_len > length - at) {
+            // Cut short: nothing after it can be placed.
+            e.mask = FAN_Q_OVERFLOW;
+            out.push_back(e);
+            break;
+        }
+        if (m.vers != FANOTIFY_METADATA_VERSION || m.metadata_len < sizeof m || m.metadata_len > m.event_len)
+            e.mask = FAN_Q_OVERFLOW; // a layout not known: taken for lost events
+        // The first record naming the file: its file system, then a
+        // struct file_handle.
+        const char *event = bytes + at;
+        for (size_t r = m.metadata_len;
+             e.mask != FAN_Q_OVERFLOW && !e.key && r + sizeof(fanotify_event_info_fid) <= m.event_len;) {
+            fanotify_event_info_fid fid;
+            std::memcpy(&fid, event + r, sizeof fid);
+            if (fid.hdr.len < sizeof fid || fid.hdr.len > m.event_len - r)
+                break;
+            file_handle head;
+            const size_t room = fid.hdr.len - sizeof fid;
+            if (fid.hdr.info_type == FAN_EVENT_INFO_TYPE_FID && room >= sizeof head) {
+                std::memcpy(&head, event + r + sizeof fid, sizeof head);
+                if (head.handle_bytes <= room - sizeof head)
+                    e.key = MarkKey(fid.fsid, head.handle_type,
+                                    reinterpret_cast<const unsigned char *>(event + r + sizeof fid + sizeof head),
+                                    head.handle_bytes);
+            }
+            r += fid.hdr.len;
+        }
+        out.push_back(std::move(e));
+        at += m.event_len;
+    }
+    return out;
 }
 
 void ClosingOwnWriter(const std::string &node) { TheMonitor().ClosingOwnWriter(node); }

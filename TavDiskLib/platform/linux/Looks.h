@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace TavLinux {
 
@@ -104,6 +105,21 @@ enum class NodeWatcher { Inotify, Fanotify, Polling };
 // Tests: the change signals behave as where `first` is the first of these
 // that can be had.
 void WatchNodesWithForTesting(NodeWatcher first);
+
+// One event of a fanotify group that reports files by identity: what
+// happened (FAN_* bits; FAN_Q_OVERFLOW also for a record cut short or of a
+// layout not known), the process it names (this one's or 0), the
+// descriptor it carries (none: -1), and the file's identity (its file
+// system id, handle type and handle), absent where it names none.
+struct MarkEvent {
+    uint64_t mask = 0;
+    int32_t pid = 0;
+    int32_t fd = -1;
+    std::optional<std::string> key;
+};
+// The events in the bytes a read of the group gave, in order; never reads
+// outside them.
+std::vector<MarkEvent> MarkEventsIn(const char *bytes, size_t length);
 
 // For tests and fuzzers: the looks of the recorded tree at `root` are kept
 // as the live system's are, and ended only by the signals given to
