@@ -737,8 +737,10 @@ private:
         auto mark = e.key ? marked.find(*e.key) : marked.end();
         auto w = mark == marked.end() ? watched.end() : watched.find(mark->second);
         if ((e.mask & (FAN_Q_OVERFLOW | FAN_DELETE_SELF)) || w == watched.end()) {
-            // Events lost, a file gone, or not a file this process marked
-            // as it is now.
+            // Events lost, a file gone (its mark goes with it), or not a
+            // file this process marked as it is now.
+            if ((e.mask & FAN_DELETE_SELF) && w != watched.end())
+                watched.erase(w), marked.erase(mark);
             ++changes;
             return;
         }
