@@ -133,7 +133,7 @@ protected:
         if (mounted)
             Shell("umount " + Quote(dir + "/mnt"));
         for (const auto &device : devices) {
-            Shell("partx -d " + device);
+            DropPartitions(device);
             Shell("losetup -d " + device);
         }
         if (!dir.empty()) {
@@ -163,6 +163,7 @@ protected:
         }
         std::string device = Trim(out);
         devices.push_back(device);
+        DropPartitions(device); // another program's, left on this device
         Shell("partx -a " + device);
         return device;
     }

@@ -4,9 +4,11 @@
 #ifndef TAVDISK_TESTS_LINUX_LIVESHELL_H
 #define TAVDISK_TESTS_LINUX_LIVESHELL_H
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 
 namespace TavLinuxTest {
 
@@ -39,6 +41,20 @@ inline std::string Trim(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
         s.pop_back();
     return s;
+}
+
+// Removes every partition the kernel lists for a loop device, trying again
+// while another process (a test listing every disk) holds one open: a
+// partition left behind outlives the device's release and shows on the next
+// image attached to the same device.
+inline void DropPartitions(const std::string &device) {
+    const std::string name = device.substr(device.rfind('/') + 1);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        Shell("partx -d " + device);
+        if (Shell("ls -d /sys/block/" + name + "/" + name + "p*") != 0)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
 }
 
 } // namespace TavLinuxTest

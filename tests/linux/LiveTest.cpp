@@ -79,6 +79,7 @@ struct LiveLoop {
             return;
         }
         device = Trim(out);
+        DropPartitions(device); // another program's, left on this device
         Shell("partx -a " + device);
         for (int i = 0; i < 50 && access((device + "p1").c_str(), F_OK) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
@@ -109,7 +110,7 @@ struct LiveLoop {
         if (mountedA)
             Shell("umount " + Quote(mountA));
         if (partitioned)
-            Shell("partx -d " + device);
+            DropPartitions(device);
         if (!device.empty())
             Shell("losetup -d " + device);
         if (!dir.empty()) {
@@ -252,6 +253,7 @@ TEST_F(Live, PartitionTablesEqualSfdisks) {
         ASSERT_EQ(Shell("truncate -s 64M " + image + " && sfdisk -q " + image + " < " + script, &device), 0) << device;
         ASSERT_EQ(Shell("losetup -f --show " + image, &device), 0) << device;
         device = Trim(device);
+        DropPartitions(device); // another program's, left on this device
         Shell("partx -a " + device);
         for (int i = 0; i < 50 && access((device + "p1").c_str(), F_OK) != 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
@@ -269,7 +271,8 @@ TEST_F(Live, PartitionTablesEqualSfdisks) {
         for (ULONG i = 0; told && i < count; ++i)
             EXPECT_TRUE(d->GetPartition(i, &ours[i])) << t.label << " " << i;
         d.reset();
-        Shell("partx -d " + device + "; losetup -d " + device);
+        DropPartitions(device);
+        Shell("losetup -d " + device);
         ASSERT_TRUE(read && told) << t.label;
 
         const auto sf = nlohmann::json::parse(table).at("partitiontable");
