@@ -259,14 +259,23 @@ TEST_F(Live, PartitionTablesEqualSfdisks) {
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         const bool read = Shell("sfdisk --json " + device, &table) == 0 &&
                           Shell("lsblk -J -b -o NAME,START,SIZE " + device, &tree) == 0;
-        Set set;
-        auto d = DriveAt(set.handle, std::wstring(device.begin(), device.end()));
         int style = -1;
         ULONG count = 0;
         char id[40] = {};
         ULONG length = 0;
-        const bool told = d && d->GetPartitionStyle(&style) && d->GetPartitionCount(&count) &&
-                          d->GetPartitionTableId(id, sizeof id, &length);
+        // A look taken while other programs' devices come and go may fail
+        // (a read refused mid-removal): it is told as a failure, and the
+        // next set takes a new one.
+        std::unique_ptr<Drive> d;
+        std::unique_ptr<Set> set;
+        bool told = false;
+        for (int attempt = 0; attempt < 3 && !told; ++attempt) {
+            d.reset();
+            set = std::make_unique<Set>();
+            d = DriveAt(set->handle, std::wstring(device.begin(), device.end()));
+            told = d && d->GetPartitionStyle(&style) && d->GetPartitionCount(&count) &&
+                   d->GetPartitionTableId(id, sizeof id, &length);
+        }
         std::vector<TavPartition> ours(count);
         for (ULONG i = 0; told && i < count; ++i)
             EXPECT_TRUE(d->GetPartition(i, &ours[i])) << t.label << " " << i;
