@@ -349,11 +349,7 @@ public:
         int wd = ::inotify_add_watch(writes, node.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
         if (wd < 0)
             return absentIsFine && (errno == ENOENT || errno == ENOTDIR);
-        Watch &w = watched[wd];
-        w.node = node;
-        w.content = w.content || content;
-        if (content)
-            contentNodes.insert(node);
+        NoteWatch(wd, node, content);
         return true;
     }
 
@@ -706,15 +702,20 @@ private:
             }
             return false;
         }
-        auto it = marked.emplace(*key, lastMark + 1).first;
-        if (it->second == lastMark + 1)
+        auto [it, added] = marked.emplace(*key, lastMark + 1);
+        if (added)
             ++lastMark;
-        Watch &w = watched[it->second];
+        NoteWatch(it->second, node, content);
+        return true;
+    }
+
+    // The node an inotify watch or a fanotify mark stands for.
+    void NoteWatch(int id, const std::string &node, bool content) {
+        Watch &w = watched[id];
         w.node = node;
         w.content = w.content || content;
         if (content)
             contentNodes.insert(node);
-        return true;
     }
 
     // fanotify's events, as TakeWrites takes inotify's. Events of one
